@@ -1,0 +1,85 @@
+#include "mornik/concurrency/MutexRecursiveLock.hpp"
+
+#include <barrier>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/Sanitizers.hpp"
+
+namespace mornik {
+namespace {
+
+TEST(MutexRecursiveLock, TheOwnerMayNestWithoutDeadlock) {
+  MutexRecursiveLock lock;
+  const int depth = lock.locked([&] {
+    return lock.locked([&] { return lock.locked([] { return 3; }); });
+  });
+  EXPECT_EQ(depth, 3);
+}
+
+TEST(MutexRecursiveLock, OtherThreadsAreExcludedUntilTheLastRelease) {
+  MutexRecursiveLock lock;
+  bool acquired = true;
+  auto probe = [&] {
+    std::thread([&] {
+      acquired = lock.try_lock();
+      if (acquired) lock.unlock();
+    }).join();
+  };
+  lock.lock();
+  lock.lock();
+  lock.unlock();
+  probe();
+  EXPECT_FALSE(acquired) << "one release of two must keep the lock held";
+  lock.unlock();
+  probe();
+  EXPECT_TRUE(acquired);
+}
+
+TEST(MutexRecursiveLock, ThrowingNestedBlocksReleaseEveryLevel) {
+  MutexRecursiveLock lock;
+  EXPECT_THROW(lock.locked([&] { lock.locked([]() { throw std::runtime_error("inner"); }); }),
+               std::runtime_error);
+  bool acquired = false;
+  std::thread([&] {
+    acquired = lock.try_lock();
+    if (acquired) lock.unlock();
+  }).join();
+  EXPECT_TRUE(acquired);
+}
+
+TEST(MutexRecursiveLock, StressMutualExclusion) {
+  MutexRecursiveLock lock;
+  const int threads = 4;
+  const int iterations = test::scaled(20000);
+  long counter = 0;
+  std::barrier start(threads);
+  std::vector<std::thread> workers;
+  for (int t = 0; t < threads; ++t) {
+    workers.emplace_back([&] {
+      start.arrive_and_wait();
+      for (int i = 0; i < iterations; ++i) {
+        lock.locked([&] { lock.locked([&] { ++counter; }); });
+      }
+    });
+  }
+  for (auto& worker : workers) worker.join();
+  EXPECT_EQ(counter, static_cast<long>(threads) * iterations);
+}
+
+TEST(MutexRecursiveLockDeathTest, UnlockFromANonOwnerAborts) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(
+      {
+        MutexRecursiveLock lock;
+        lock.lock();
+        std::thread([&] { lock.unlock(); }).join();
+      },
+      "does not hold the lock");
+}
+
+}  // namespace
+}  // namespace mornik
