@@ -1,11 +1,11 @@
 # MORNIK_SANITIZE=thread builds everything with ThreadSanitizer;
 # MORNIK_SANITIZE=address with AddressSanitizer and UndefinedBehaviorSanitizer.
 if(MORNIK_SANITIZE STREQUAL "thread")
-  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer -O1)
   add_link_options(-fsanitize=thread)
 elseif(MORNIK_SANITIZE STREQUAL "address")
   add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=undefined
-                      -fno-omit-frame-pointer)
+                      -fno-omit-frame-pointer -O1)
   add_link_options(-fsanitize=address,undefined)
 elseif(NOT MORNIK_SANITIZE STREQUAL "")
   message(FATAL_ERROR "MORNIK_SANITIZE must be empty, 'thread' or 'address'")

@@ -1,0 +1,15 @@
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+// The sections of the demo, each in its own file.
+namespace tour {
+
+void locks();
+void results();
+
+inline void heading(const char* title) { std::printf("\n== %s\n", title); }
+inline void say(const std::string& line) { std::printf("  %s\n", line.c_str()); }
+
+}  // namespace tour

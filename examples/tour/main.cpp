@@ -1,0 +1,12 @@
+// A short tour of Mornik: run it with scripts/demo.sh.
+#include <cstdio>
+
+#include "tour/Tour.hpp"
+
+int main() {
+  std::printf("Mornik tour\n");
+  tour::locks();
+  tour::results();
+  std::printf("\nDone.\n");
+  return 0;
+}

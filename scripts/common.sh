@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# Shared by the README's commands and CI: where things are, which Debian
+# packages each step needs, and a quiet installer for the missing ones.
+set -euo pipefail
+
+MORNIK_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+export MORNIK_ROOT
+
+# Building the library and the demo.
+MORNIK_PACKAGES_BUILD=(cmake ninja-build g++ pkg-config)
+# Building and running the tests.
+MORNIK_PACKAGES_TEST=(libgtest-dev libgmock-dev)
+# Building and running the benchmarks (anchors included).
+MORNIK_PACKAGES_BENCH=(libbenchmark-dev)
+# The extra CI steps: clang for the ThreadSanitizer build, the format check.
+MORNIK_PACKAGES_CI=(clang libclang-rt-14-dev clang-format)
+
+# ensure_packages PKG...: installs the packages that are not installed yet,
+# with sudo when not root. Silent when everything is present.
+ensure_packages() {
+  local missing=() package
+  for package in "$@"; do
+    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
+      missing+=("$package")
+    fi
+  done
+  ((${#missing[@]} == 0)) && return 0
+  echo "mornik: installing ${missing[*]}" >&2
+  local sudo=()
+  if [ "$(id -u)" -ne 0 ]; then sudo=(sudo); fi
+  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq >/dev/null
+  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive \
+    apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+# configure_build DIR [CMAKE_ARGS...]: configures a Ninja build in DIR. The
+# compiler comes from MORNIK_CXX (default: c++).
+configure_build() {
+  local dir="$1"
+  shift
+  cmake -S "$MORNIK_ROOT" -B "$dir" -G Ninja \
+    -DCMAKE_CXX_COMPILER="${MORNIK_CXX:-c++}" \
+    -DMORNIK_WERROR="${MORNIK_WERROR:-OFF}" \
+    "$@" >"$dir.configure.log" 2>&1 || { cat "$dir.configure.log" >&2; return 1; }
+}
+
+jobs_count() { nproc 2>/dev/null || echo 2; }

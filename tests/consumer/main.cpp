@@ -1,0 +1,14 @@
+// Built against an installed mornik by scripts/check-install.sh.
+#include <cstdio>
+
+#include "mornik/concurrency/LockedVar.hpp"
+#include "mornik/flow/Result.hpp"
+
+int main() {
+  mornik::LockedVar<int> counter(1);
+  counter.access([](int& n) { n += 41; });
+  const mornik::Result<int> answer = counter.read();
+  if (answer.value() != 42) return 1;
+  std::puts("consumer: ok");
+  return 0;
+}
