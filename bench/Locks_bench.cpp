@@ -10,9 +10,10 @@
 
 #include <benchmark/benchmark.h>
 
-#include "bench/support/Goals.hpp"
 #include "mornik/concurrency/LockedVar.hpp"
 #include "mornik/concurrency/UnfairLock.hpp"
+
+#include "bench/support/Goals.hpp"
 
 namespace {
 
@@ -144,8 +145,8 @@ const bool kGoals = [] {
                            "BM_MutexInt_Increment", Metric::realTime, "<=", 1.1);
   mornik::bench::ratioGoal("lockedvar_contended_2_threads_throughput_vs_std_mutex",
                            "BM_LockedVar_Contended/real_time/threads:2",
-                           "BM_StdMutex_Contended/real_time/threads:2",
-                           Metric::itemsPerSecond, ">=", 0.9);
+                           "BM_StdMutex_Contended/real_time/threads:2", Metric::itemsPerSecond,
+                           ">=", 0.9);
   return true;
 }();
 

@@ -32,5 +32,8 @@ install(FILES
   ${PROJECT_BINARY_DIR}/mornikConfigVersion.cmake
   DESTINATION ${MORNIK_CMAKE_DIR})
 
+# The .pc file finds the prefix relative to itself, so the installed tree
+# may be moved (and `cmake --install --prefix` works).
+string(REGEX REPLACE "[^/]+" ".." MORNIK_PC_UP "${CMAKE_INSTALL_LIBDIR}/pkgconfig")
 configure_file(${PROJECT_SOURCE_DIR}/cmake/mornik.pc.in ${PROJECT_BINARY_DIR}/mornik.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/mornik.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

@@ -97,8 +97,13 @@ void ratioGoal(std::string name, std::string ours, std::string anchor, Metric me
 
 void counterGoal(std::string name, std::string benchmark, std::string counter, std::string op,
                  double target) {
-  goals().push_back(Goal{std::move(name), std::move(benchmark), {}, Metric::realTime,
-                         std::move(counter), std::move(op), target});
+  goals().push_back(Goal{std::move(name),
+                         std::move(benchmark),
+                         {},
+                         Metric::realTime,
+                         std::move(counter),
+                         std::move(op),
+                         target});
 }
 
 int runBenchmarksWithGoals(int argc, char** argv) {

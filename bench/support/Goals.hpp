@@ -31,7 +31,5 @@ int runBenchmarksWithGoals(int argc, char** argv);
 }  // namespace mornik::bench
 
 // Defines main() for a benchmark program.
-#define MORNIK_BENCH_MAIN()                                     \
-  int main(int argc, char** argv) {                             \
-    return ::mornik::bench::runBenchmarksWithGoals(argc, argv); \
-  }
+#define MORNIK_BENCH_MAIN() \
+  int main(int argc, char** argv) { return ::mornik::bench::runBenchmarksWithGoals(argc, argv); }

@@ -5,6 +5,7 @@
 
 #include "mornik/concurrency/Locked.hpp"
 #include "mornik/concurrency/LockedVar.hpp"
+
 #include "tour/Tour.hpp"
 
 namespace tour {

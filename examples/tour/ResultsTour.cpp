@@ -4,6 +4,7 @@
 
 #include "mornik/flow/Result.hpp"
 #include "mornik/flow/ResultCollections.hpp"
+
 #include "tour/Tour.hpp"
 
 namespace tour {
@@ -38,8 +39,7 @@ void results() {
   }
 
   // ifError replaces one kind of failure with a fallback.
-  const auto withDefault =
-      parsePort("99999").ifError(34, [] { return mornik::Result<int>(443); });
+  const auto withDefault = parsePort("99999").ifError(34, [] { return mornik::Result<int>(443); });
   say("out of range falls back to " + std::to_string(withDefault.value()));
 
   // Walks over collections: stop at the first failure, or catch them all.
@@ -47,8 +47,8 @@ void results() {
   const auto all = mornik::flatMap(inputs, parsePort);
   say("all ports: " + (all.isSuccess() ? std::string("ok") : all.error().descriptionTitle()));
   const auto caught = mornik::flatMapCatch(inputs, parsePort);
-  say("valid ports: " + mornik::describe(caught.results) + ", rejected: " +
-      std::to_string(caught.errors.size()));
+  say("valid ports: " + mornik::describe(caught.results) +
+      ", rejected: " + std::to_string(caught.errors.size()));
 
   // combine() waits for every value; optionals become results.
   const auto pair = mornik::combine(parsePort("80"), parsePort("443"));

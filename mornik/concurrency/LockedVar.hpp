@@ -23,7 +23,7 @@ struct KeyOf {
   using type = NoType;
 };
 template <class T>
-  requires requires { typename T::key_type; }
+requires requires { typename T::key_type; }
 struct KeyOf<T> {
   using type = typename T::key_type;
 };
@@ -32,7 +32,7 @@ struct MappedOf {
   using type = NoType;
 };
 template <class T>
-  requires requires { typename T::mapped_type; }
+requires requires { typename T::mapped_type; }
 struct MappedOf<T> {
   using type = typename T::mapped_type;
 };
@@ -41,7 +41,7 @@ struct ValueOf {
   using type = NoType;
 };
 template <class T>
-  requires requires { typename T::value_type; }
+requires requires { typename T::value_type; }
 struct ValueOf<T> {
   using type = typename T::value_type;
 };
@@ -50,7 +50,8 @@ template <class T>
 concept DictionaryLike = requires {
   typename T::key_type;
   typename T::mapped_type;
-} && requires(T& t, const typename T::key_type& key) {
+}
+&&requires(T& t, const typename T::key_type& key) {
   t.find(key);
   t.erase(key);
   t.insert_or_assign(key, std::declval<typename T::mapped_type>());
@@ -60,7 +61,9 @@ template <class T>
 concept SetLike = requires {
   typename T::key_type;
   typename T::value_type;
-} && !requires { typename T::mapped_type; } && requires(T& t, const typename T::key_type& key) {
+}
+&&!requires { typename T::mapped_type; }
+&&requires(T& t, const typename T::key_type& key) {
   t.insert(key);
   t.find(key);
   t.extract(key);
@@ -68,11 +71,11 @@ concept SetLike = requires {
 
 template <class T>
 concept ArrayLike = std::ranges::random_access_range<T> && !DictionaryLike<T> && !SetLike<T> &&
-                    requires(T& t, std::size_t i) {
-                      typename T::value_type;
-                      t[i] = std::declval<typename T::value_type>();
-                      t.size();
-                    };
+                    requires(T & t, std::size_t i) {
+  typename T::value_type;
+  t[i] = std::declval<typename T::value_type>();
+  t.size();
+};
 
 }  // namespace detail
 
@@ -113,9 +116,7 @@ class LockedVar {
   using Mapped = typename detail::MappedOf<T>::type;
   using ElementValue = typename detail::ValueOf<T>::type;
 
-  LockedVar()
-    requires std::default_initializable<T>
-      : LockedVar(T{}) {}
+  LockedVar() requires std::default_initializable<T> : LockedVar(T{}) {}
   explicit LockedVar(T value)
       : locker_(std::make_shared<UnfairLock>()), variable_(std::move(value)) {}
 
@@ -130,8 +131,8 @@ class LockedVar {
     }
     return *this;
   }
-  LockedVar& operator=(LockedVar&& other) noexcept(std::is_nothrow_move_constructible_v<T> &&
-                                                   std::is_nothrow_move_assignable_v<T>) {
+  LockedVar& operator=(LockedVar&& other) noexcept(
+      std::is_nothrow_move_constructible_v<T>&& std::is_nothrow_move_assignable_v<T>) {
     if (this != &other) {
       T moved = other.take();
       locker_ = other.locker_;
@@ -150,8 +151,9 @@ class LockedVar {
   // Runs `block` on the value under the lock and returns its result. `block`
   // may also be a member pointer of T (a key path): `read(&Point::x)`.
   template <class F>
-    requires std::invocable<F&, const T&>
-  std::decay_t<std::invoke_result_t<F&, const T&>> read(F&& block) const {
+  requires std::invocable<F&, const T&> std::decay_t<std::invoke_result_t<F&, const T&>> read(
+      F&& block)
+  const {
     detail::ScopedLock<UnfairLock> guard(*locker_);
     return std::invoke(block, std::as_const(variable_));
   }
@@ -159,8 +161,7 @@ class LockedVar {
   // Runs `block` with write access to the value under the lock and returns its
   // result. Compound updates (append, take and clear, test and set) go here.
   template <class F>
-    requires std::invocable<F&, T&>
-  std::decay_t<std::invoke_result_t<F&, T&>> access(F&& block) {
+  requires std::invocable<F&, T&> std::decay_t<std::invoke_result_t<F&, T&>> access(F&& block) {
     detail::ScopedLock<UnfairLock> guard(*locker_);
     return std::invoke(block, variable_);
   }
@@ -199,22 +200,14 @@ class LockedVar {
   // temporary without the lock, then one locked write. The two steps take the
   // lock separately and are not atomic together; use `access` when they must be.
   class Entry;
-  Entry operator[](const Key& key)
-    requires detail::DictionaryLike<T>
-  {
-    return Entry(*this, key);
-  }
+  Entry operator[](const Key& key) requires detail::DictionaryLike<T> { return Entry(*this, key); }
 
-  std::optional<Mapped> operator[](const Key& key) const
-    requires detail::DictionaryLike<T>
-  {
+  std::optional<Mapped> operator[](const Key& key) const requires detail::DictionaryLike<T> {
     return get(key);
   }
 
   // The value under `key`, or none.
-  std::optional<Mapped> get(const Key& key) const
-    requires detail::DictionaryLike<T>
-  {
+  std::optional<Mapped> get(const Key& key) const requires detail::DictionaryLike<T> {
     detail::ScopedLock<UnfairLock> guard(*locker_);
     const auto found = variable_.find(key);
     if (found == variable_.end()) return std::nullopt;
@@ -222,9 +215,7 @@ class LockedVar {
   }
 
   // Stores `value` under `key`, or removes the key when `value` is none.
-  void set(const Key& key, std::optional<Mapped> value)
-    requires detail::DictionaryLike<T>
-  {
+  void set(const Key& key, std::optional<Mapped> value) requires detail::DictionaryLike<T> {
     detail::ScopedLock<UnfairLock> guard(*locker_);
     if (value) {
       variable_.insert_or_assign(key, std::move(*value));
@@ -237,10 +228,9 @@ class LockedVar {
   // held, its result stored under the key and returned. The block runs at most
   // once per absent key and must not touch this LockedVar.
   template <class F>
-    requires detail::DictionaryLike<T> &&
-             std::convertible_to<std::invoke_result_t<F&, const Key&>,
-                                 Mapped>
-  Mapped item(const Key& key, F&& block) {
+  requires detail::DictionaryLike<T> &&
+      std::convertible_to<std::invoke_result_t<F&, const Key&>, Mapped>
+          Mapped item(const Key& key, F&& block) {
     detail::ScopedLock<UnfairLock> guard(*locker_);
     auto found = variable_.find(key);
     if (found == variable_.end()) {
@@ -251,15 +241,12 @@ class LockedVar {
 
   // `item` under a second name.
   template <class F>
-    requires detail::DictionaryLike<T>
-  Mapped factory(const Key& key, F&& block) {
+  requires detail::DictionaryLike<T> Mapped factory(const Key& key, F&& block) {
     return item(key, std::forward<F>(block));
   }
 
   // Whether the dictionary holds `key`, or the set holds the member `key`.
-  bool contains(const Key& key) const
-    requires detail::DictionaryLike<T> || detail::SetLike<T>
-  {
+  bool contains(const Key& key) const requires detail::DictionaryLike<T> || detail::SetLike<T> {
     detail::ScopedLock<UnfairLock> guard(*locker_);
     return variable_.find(key) != variable_.end();
   }
@@ -267,18 +254,14 @@ class LockedVar {
   // ---- Sets (std::set, std::unordered_set, ...) ----
 
   // Inserts `member`; returns whether it was new and the member present after.
-  SetInsertResult<ElementValue> insert(ElementValue member)
-    requires detail::SetLike<T>
-  {
+  SetInsertResult<ElementValue> insert(ElementValue member) requires detail::SetLike<T> {
     detail::ScopedLock<UnfairLock> guard(*locker_);
     auto [position, inserted] = variable_.insert(std::move(member));
     return {inserted, *position};
   }
 
   // Removes `member`; returns the removed member, or none if it was absent.
-  std::optional<ElementValue> remove(const Key& member)
-    requires detail::SetLike<T>
-  {
+  std::optional<ElementValue> remove(const Key& member) requires detail::SetLike<T> {
     detail::ScopedLock<UnfairLock> guard(*locker_);
     auto node = variable_.extract(member);
     if (node.empty()) return std::nullopt;
@@ -292,29 +275,22 @@ class LockedVar {
   // (replaces the element only when the index is in range and the value is
   // present: no append, no removal), or `modify(change)` as for dictionaries.
   class Element;
-  Element operator[](std::ptrdiff_t index)
-    requires detail::ArrayLike<T>
-  {
+  Element operator[](std::ptrdiff_t index) requires detail::ArrayLike<T> {
     return Element(*this, index);
   }
 
-  std::optional<ElementValue> operator[](std::ptrdiff_t index) const
-    requires detail::ArrayLike<T>
-  {
+  std::optional<ElementValue> operator[](std::ptrdiff_t index) const requires detail::ArrayLike<T> {
     return elementAt(index);
   }
 
-  std::optional<ElementValue> elementAt(std::ptrdiff_t index) const
-    requires detail::ArrayLike<T>
-  {
+  std::optional<ElementValue> elementAt(std::ptrdiff_t index) const requires detail::ArrayLike<T> {
     detail::ScopedLock<UnfairLock> guard(*locker_);
     if (index < 0 || static_cast<std::size_t>(index) >= variable_.size()) return std::nullopt;
     return variable_[static_cast<std::size_t>(index)];
   }
 
-  void setElement(std::ptrdiff_t index, std::optional<ElementValue> value)
-    requires detail::ArrayLike<T>
-  {
+  void setElement(std::ptrdiff_t index,
+                  std::optional<ElementValue> value) requires detail::ArrayLike<T> {
     if (!value) return;
     detail::ScopedLock<UnfairLock> guard(*locker_);
     if (index < 0 || static_cast<std::size_t>(index) >= variable_.size()) return;
@@ -347,8 +323,8 @@ class LockedVar<T>::Entry {
 
   // Locked read, `change` on the copy, locked write (two separate steps).
   template <class F>
-    requires std::invocable<F&, std::optional<Mapped>&>
-  void modify(F&& change) {
+  requires std::invocable < F&, std::optional<Mapped>
+  & > void modify(F&& change) {
     std::optional<Mapped> value = owner_.get(key_);
     std::invoke(change, value);
     owner_.set(key_, std::move(value));
@@ -378,8 +354,8 @@ class LockedVar<T>::Element {
 
   // Locked read, `change` on the copy, locked write (two separate steps).
   template <class F>
-    requires std::invocable<F&, std::optional<Value>&>
-  void modify(F&& change) {
+  requires std::invocable < F&, std::optional<Value>
+  & > void modify(F&& change) {
     std::optional<Value> value = owner_.elementAt(index_);
     std::invoke(change, value);
     owner_.setElement(index_, std::move(value));

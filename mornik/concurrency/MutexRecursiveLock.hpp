@@ -1,9 +1,9 @@
 #pragma once
 
-#include <pthread.h>
-
 #include <functional>
 #include <type_traits>
+
+#include <pthread.h>
 
 #include "mornik/concurrency/LockingProtocol.hpp"
 #include "mornik/concurrency/ThreadAnnotations.hpp"

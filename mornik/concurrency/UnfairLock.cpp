@@ -1,12 +1,12 @@
 #include "mornik/concurrency/UnfairLock.hpp"
 
+#include <cerrno>
+#include <climits>
+
 #include <linux/futex.h>
 #include <pthread.h>
 #include <sys/syscall.h>
 #include <unistd.h>
-
-#include <cerrno>
-#include <climits>
 
 #include "mornik/concurrency/detail/Fatal.hpp"
 

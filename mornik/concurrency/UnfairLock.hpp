@@ -16,8 +16,7 @@ namespace detail {
 // A per-thread tag (the kernel thread id) used as the owner mark of an
 // UnfairLock. Cached in thread-local storage on first use; reset in the child
 // after fork().
-extern thread_local constinit std::uint32_t tlsThreadTag
-    __attribute__((tls_model("initial-exec")));
+extern thread_local constinit std::uint32_t tlsThreadTag __attribute__((tls_model("initial-exec")));
 std::uint32_t initThreadTag() noexcept;
 
 inline std::uint32_t currentThreadTag() noexcept {

@@ -41,10 +41,13 @@ concept HasDescriber = requires(const T& value) {
 };
 
 template <class T>
-concept Streamable = requires(std::ostream& out, const T& value) { out << value; };
+concept Streamable = requires(std::ostream& out, const T& value) {
+  out << value;
+};
 
 template <class T>
-concept TextLike = std::is_convertible_v<const T&, std::string_view> && !std::is_same_v<T, std::nullptr_t>;
+concept TextLike =
+    std::is_convertible_v<const T&, std::string_view> && !std::is_same_v<T, std::nullptr_t>;
 
 template <class T>
 concept MapLike = std::ranges::input_range<const T> && requires {
@@ -53,7 +56,10 @@ concept MapLike = std::ranges::input_range<const T> && requires {
 };
 
 template <class T>
-concept TupleLike = requires { std::tuple_size<T>::value; } && !std::ranges::range<T>;
+concept TupleLike = requires {
+  std::tuple_size<T>::value;
+}
+&&!std::ranges::range<T>;
 
 template <class T>
 inline constexpr bool kIsOptional = false;

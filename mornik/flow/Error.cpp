@@ -38,8 +38,8 @@ std::shared_ptr<const ErrorRecord> makeRecord(std::string domain, std::int64_t c
                                               UserInfo userInfo,
                                               std::shared_ptr<const ErrorRecord> underlying) {
   auto record = std::make_shared<ErrorRecord>();
-  record->description = textEntry(userInfo, kLocalizedDescriptionKey)
-                            .value_or(defaultDescription(domain, code));
+  record->description =
+      textEntry(userInfo, kLocalizedDescriptionKey).value_or(defaultDescription(domain, code));
   record->domain = std::move(domain);
   record->code = code;
   record->userInfo = std::move(userInfo);
@@ -157,16 +157,15 @@ bool operator==(const Error& a, const Error& b) {
 }
 
 Error Error::fromErrno(int errnoValue, std::string_view context) {
-  return Error(std::string(kPOSIXErrorDomain), errnoValue,
-               {{std::string(kLocalizedDescriptionKey),
-                 withContext(context, systemText(errnoValue))}});
+  return Error(
+      std::string(kPOSIXErrorDomain), errnoValue,
+      {{std::string(kLocalizedDescriptionKey), withContext(context, systemText(errnoValue))}});
 }
 
 Error Error::fromErrorCode(const std::error_code& code, std::string_view context) {
   const auto& category = code.category();
   const bool posix = category == std::generic_category() || category == std::system_category();
-  return Error(posix ? std::string(kPOSIXErrorDomain) : std::string(category.name()),
-               code.value(),
+  return Error(posix ? std::string(kPOSIXErrorDomain) : std::string(category.name()), code.value(),
                {{std::string(kLocalizedDescriptionKey), withContext(context, code.message())}});
 }
 

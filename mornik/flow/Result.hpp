@@ -90,15 +90,15 @@ class [[nodiscard]] Result {
   using Success = T;
 
   Result(const T& value)  // NOLINT(google-explicit-constructor)
-    requires std::copy_constructible<T>
-      : storage_(std::in_place_index<0>, value) {}
+      requires std::copy_constructible<T> : storage_(std::in_place_index<0>, value) {}
   Result(T&& value)  // NOLINT(google-explicit-constructor)
       : storage_(std::in_place_index<0>, std::move(value)) {}
   template <class U>
-    requires(!std::is_same_v<std::remove_cvref_t<U>, T> &&
-             !std::is_same_v<std::remove_cvref_t<U>, Error> && !IsResult<U> &&
-             std::is_constructible_v<T, U &&> && std::is_convertible_v<U &&, T>)
-  Result(U&& value)  // NOLINT(google-explicit-constructor,bugprone-forwarding-reference-overload)
+  requires(!std::is_same_v<std::remove_cvref_t<U>, T> &&
+           !std::is_same_v<std::remove_cvref_t<U>, Error> && !IsResult<U> &&
+           std::is_constructible_v<T, U&&> && std::is_convertible_v<U&&, T>)
+      Result(
+          U&& value)  // NOLINT(google-explicit-constructor,bugprone-forwarding-reference-overload)
       : storage_(std::in_place_index<0>, std::forward<U>(value)) {}
   Result(Error error)  // NOLINT(google-explicit-constructor)
       : storage_(std::in_place_index<1>, std::move(error)) {}
@@ -167,7 +167,7 @@ class [[nodiscard]] Result {
   // Runs `block(value)` on a success. (A block returning an awaitable makes
   // this the asynchronous variant: see detail::AsyncResultBlock.)
   template <class F>
-    requires std::invocable<F&, const T&>
+  requires std::invocable<F&, const T&>
   auto onSuccess(F&& block) const& {
     using R = std::invoke_result_t<F&, const T&>;
     if constexpr (std::is_void_v<R>) {
@@ -178,7 +178,7 @@ class [[nodiscard]] Result {
     }
   }
   template <class F>
-    requires std::invocable<F&, const T&>
+  requires std::invocable<F&, const T&>
   auto onSuccess(F&& block) && {
     using R = std::invoke_result_t<F&, const T&>;
     if constexpr (std::is_void_v<R>) {
@@ -191,7 +191,7 @@ class [[nodiscard]] Result {
 
   // Runs `block(error)` on a failure.
   template <class F>
-    requires std::invocable<F&, const Error&>
+  requires std::invocable<F&, const Error&>
   auto onFailure(F&& block) const& {
     using R = std::invoke_result_t<F&, const Error&>;
     if constexpr (std::is_void_v<R>) {
@@ -202,7 +202,7 @@ class [[nodiscard]] Result {
     }
   }
   template <class F>
-    requires std::invocable<F&, const Error&>
+  requires std::invocable<F&, const Error&>
   auto onFailure(F&& block) && {
     using R = std::invoke_result_t<F&, const Error&>;
     if constexpr (std::is_void_v<R>) {
@@ -230,21 +230,20 @@ class [[nodiscard]] Result {
   // On success, writes the value into `object`: through a member pointer
   // (`&Model::count`) or a setter callable `(C&, const T&)`.
   template <class C, class M>
-    requires std::is_assignable_v<M&, const T&>
-  Result assignRSuccess(M C::*member, C& object) const& {
+  requires std::is_assignable_v<M&, const T&> Result assignRSuccess(M C::*member, C& object)
+  const& {
     if (isSuccess()) object.*member = std::get<0>(storage_);
     return *this;
   }
   template <class C, class M>
-    requires std::is_assignable_v<M&, const T&>
-  Result assignRSuccess(M C::*member, C& object) && {
+  requires std::is_assignable_v<M&, const T&> Result assignRSuccess(M C::*member, C& object) && {
     if (isSuccess()) object.*member = std::get<0>(storage_);
     return std::move(*this);
   }
   template <class Setter, class C>
-    requires(!std::is_member_object_pointer_v<std::remove_cvref_t<Setter>> &&
-             std::invocable<Setter&, C&, const T&>)
-  Result assignRSuccess(Setter&& setter, C& object) const& {
+  requires(!std::is_member_object_pointer_v<std::remove_cvref_t<Setter>> &&
+           std::invocable<Setter&, C&, const T&>) Result assignRSuccess(Setter&& setter, C& object)
+  const& {
     if (isSuccess()) std::invoke(setter, object, std::get<0>(storage_));
     return *this;
   }
@@ -257,9 +256,10 @@ class [[nodiscard]] Result {
     return *this;
   }
   template <class Setter, class C>
-    requires(!std::is_member_object_pointer_v<std::remove_cvref_t<Setter>> &&
-             std::invocable<Setter&, C&, const Error&>)
-  Result assignRError(Setter&& setter, C& object) const& {
+  requires(!std::is_member_object_pointer_v<std::remove_cvref_t<Setter>> &&
+           std::invocable<Setter&, C&, const Error&>) Result
+      assignRError(Setter&& setter, C& object)
+  const& {
     if (isFailure()) std::invoke(setter, object, std::get<1>(storage_));
     return *this;
   }
@@ -279,45 +279,33 @@ class [[nodiscard]] Result {
     return *this;
   }
   template <class S>
-    requires std::derived_from<S, ErrorFlow>
-  Result failing(const std::shared_ptr<S>& sink) const& {
-    return failing(static_cast<ErrorFlow*>(sink.get()));
-  }
+  requires std::derived_from<S, ErrorFlow> Result failing(const std::shared_ptr<S>& sink)
+  const& { return failing(static_cast<ErrorFlow*>(sink.get())); }
   template <class S>
-    requires std::derived_from<S, ErrorFlow>
-  Result failing(const std::weak_ptr<S>& sink) const& {
-    return failing(std::shared_ptr<S>(sink.lock()));
-  }
+  requires std::derived_from<S, ErrorFlow> Result failing(const std::weak_ptr<S>& sink)
+  const& { return failing(std::shared_ptr<S>(sink.lock())); }
 
   // ---- Transformations ----
 
   // success(f(value)); f may return void (giving Result<void>).
   template <class F>
-    requires std::invocable<F&, const T&>
-  auto map(F&& f) const& {
-    return mapImpl(*this, f);
-  }
+  requires std::invocable<F&, const T&>
+  auto map(F&& f) const& { return mapImpl(*this, f); }
   template <class F>
-    requires std::invocable<F&, T&&>
-  auto map(F&& f) && {
-    return mapImpl(std::move(*this), f);
-  }
+  requires std::invocable<F&, T&&>
+  auto map(F&& f) && { return mapImpl(std::move(*this), f); }
 
   // f(value), where f returns a Result.
   template <class F>
-    requires std::invocable<F&, const T&>
-  auto flatMap(F&& f) const& {
-    return flatMapImpl(*this, f);
-  }
+  requires std::invocable<F&, const T&>
+  auto flatMap(F&& f) const& { return flatMapImpl(*this, f); }
   template <class F>
-    requires std::invocable<F&, T&&>
-  auto flatMap(F&& f) && {
-    return flatMapImpl(std::move(*this), f);
-  }
+  requires std::invocable<F&, T&&>
+  auto flatMap(F&& f) && { return flatMapImpl(std::move(*this), f); }
 
   // `result | f`: flatMap when f returns a Result, else map.
   template <class F>
-    requires std::invocable<F&, const T&>
+  requires std::invocable<F&, const T&>
   friend auto operator|(const Result& result, F&& f) {
     if constexpr (IsResult<std::invoke_result_t<F&, const T&>>) {
       return result.flatMap(f);
@@ -326,7 +314,7 @@ class [[nodiscard]] Result {
     }
   }
   template <class F>
-    requires std::invocable<F&, T&&>
+  requires std::invocable<F&, T&&>
   friend auto operator|(Result&& result, F&& f) {
     if constexpr (IsResult<std::invoke_result_t<F&, T&&>>) {
       return std::move(result).flatMap(f);
@@ -339,15 +327,11 @@ class [[nodiscard]] Result {
   // failure (Error::fromCurrentException). f may return a plain value or a
   // Result.
   template <class F>
-    requires std::invocable<F&, const T&>
-  auto flatMapTry(F&& f) const& {
-    return flatMapTryImpl(*this, f);
-  }
+  requires std::invocable<F&, const T&>
+  auto flatMapTry(F&& f) const& { return flatMapTryImpl(*this, f); }
   template <class F>
-    requires std::invocable<F&, T&&>
-  auto flatMapTry(F&& f) && {
-    return flatMapTryImpl(std::move(*this), f);
-  }
+  requires std::invocable<F&, T&&>
+  auto flatMapTry(F&& f) && { return flatMapTryImpl(std::move(*this), f); }
 
   // On success: `then(value)` if the condition holds, else the unchanged
   // success. The condition is a bool, a predicate on the value, or a member
@@ -381,21 +365,20 @@ class [[nodiscard]] Result {
   // If this is a failure whose error code equals `code`, returns `block()`;
   // every other failure and every success pass through unchanged.
   template <class F>
-    requires std::convertible_to<std::invoke_result_t<F&>, Result>
-  Result ifError(std::int64_t code, F&& block) const& {
+  requires std::convertible_to<std::invoke_result_t<F&>, Result> Result ifError(std::int64_t code,
+                                                                                F&& block)
+  const& {
     if (isFailure() && std::get<1>(storage_).code() == code) return std::invoke(block);
     return *this;
   }
   template <class F>
-    requires std::convertible_to<std::invoke_result_t<F&>, Result>
-  Result ifError(std::int64_t code, F&& block) && {
+  requires std::convertible_to<std::invoke_result_t<F&>, Result> Result ifError(std::int64_t code,
+                                                                                F&& block) && {
     if (isFailure() && std::get<1>(storage_).code() == code) return std::invoke(block);
     return std::move(*this);
   }
 
-  friend bool operator==(const Result& a, const Result& b)
-    requires std::equality_comparable<T>
-  {
+  friend bool operator==(const Result& a, const Result& b) requires std::equality_comparable<T> {
     return a.storage_ == b.storage_;
   }
 
@@ -446,8 +429,7 @@ class [[nodiscard]] Result {
   template <class Self, class F>
   static auto flatMapTryImpl(Self&& self, F& f) {
     using U = std::invoke_result_t<F&, ValueRef<Self>>;
-    using Out =
-        std::conditional_t<IsResult<U>, std::remove_cvref_t<U>, Result<std::decay_t<U>>>;
+    using Out = std::conditional_t<IsResult<U>, std::remove_cvref_t<U>, Result<std::decay_t<U>>>;
     if (self.isFailure()) return Out(std::get<1>(std::forward<Self>(self).storage_));
     try {
       if constexpr (IsResult<U>) {
@@ -475,8 +457,9 @@ class [[nodiscard]] Result {
   static auto ifThenElseImpl(Self&& self, C& condition, Then& then, Else& otherwise) {
     using Out = std::remove_cvref_t<std::invoke_result_t<Then&, ValueRef<Self>>>;
     static_assert(IsResult<Out>, "the branches of ifThenElse return a Result");
-    static_assert(std::is_same_v<Out, std::remove_cvref_t<std::invoke_result_t<Else&, ValueRef<Self>>>>,
-                  "both branches of ifThenElse return the same Result type");
+    static_assert(
+        std::is_same_v<Out, std::remove_cvref_t<std::invoke_result_t<Else&, ValueRef<Self>>>>,
+        "both branches of ifThenElse return the same Result type");
     if (self.isFailure()) return Out(std::get<1>(std::forward<Self>(self).storage_));
     if (detail::holds(condition, std::get<0>(self.storage_))) {
       return Out(std::invoke(then, std::get<0>(std::forward<Self>(self).storage_)));
@@ -524,7 +507,7 @@ class [[nodiscard]] Result<void> {
   std::optional<Error> maybeFailure() const { return error_; }
 
   template <class F>
-    requires std::invocable<F&>
+  requires std::invocable<F&>
   auto onSuccess(F&& block) const {
     using R = std::invoke_result_t<F&>;
     if constexpr (std::is_void_v<R>) {
@@ -535,7 +518,7 @@ class [[nodiscard]] Result<void> {
     }
   }
   template <class F>
-    requires std::invocable<F&, const Error&>
+  requires std::invocable<F&, const Error&>
   auto onFailure(F&& block) const {
     using R = std::invoke_result_t<F&, const Error&>;
     if constexpr (std::is_void_v<R>) {
@@ -560,9 +543,10 @@ class [[nodiscard]] Result<void> {
     return *this;
   }
   template <class Setter, class C>
-    requires(!std::is_member_object_pointer_v<std::remove_cvref_t<Setter>> &&
-             std::invocable<Setter&, C&, const Error&>)
-  Result assignRError(Setter&& setter, C& object) const {
+  requires(!std::is_member_object_pointer_v<std::remove_cvref_t<Setter>> &&
+           std::invocable<Setter&, C&, const Error&>) Result
+      assignRError(Setter&& setter, C& object)
+  const {
     if (error_) std::invoke(setter, object, *error_);
     return *this;
   }
@@ -576,18 +560,14 @@ class [[nodiscard]] Result<void> {
     return *this;
   }
   template <class S>
-    requires std::derived_from<S, ErrorFlow>
-  Result failing(const std::shared_ptr<S>& sink) const {
-    return failing(static_cast<ErrorFlow*>(sink.get()));
-  }
+  requires std::derived_from<S, ErrorFlow> Result failing(const std::shared_ptr<S>& sink)
+  const { return failing(static_cast<ErrorFlow*>(sink.get())); }
   template <class S>
-    requires std::derived_from<S, ErrorFlow>
-  Result failing(const std::weak_ptr<S>& sink) const {
-    return failing(std::shared_ptr<S>(sink.lock()));
-  }
+  requires std::derived_from<S, ErrorFlow> Result failing(const std::weak_ptr<S>& sink)
+  const { return failing(std::shared_ptr<S>(sink.lock())); }
 
   template <class F>
-    requires std::invocable<F&>
+  requires std::invocable<F&>
   auto map(F&& f) const {
     using U = std::invoke_result_t<F&>;
     using Out = Result<std::decay_t<U>>;
@@ -600,7 +580,7 @@ class [[nodiscard]] Result<void> {
     }
   }
   template <class F>
-    requires std::invocable<F&>
+  requires std::invocable<F&>
   auto flatMap(F&& f) const {
     using Out = std::remove_cvref_t<std::invoke_result_t<F&>>;
     static_assert(IsResult<Out>, "flatMap needs a block that returns a Result; use map");
@@ -608,7 +588,7 @@ class [[nodiscard]] Result<void> {
     return Out(std::invoke(f));
   }
   template <class F>
-    requires std::invocable<F&>
+  requires std::invocable<F&>
   friend auto operator|(const Result& result, F&& f) {
     if constexpr (IsResult<std::invoke_result_t<F&>>) {
       return result.flatMap(f);
@@ -617,11 +597,10 @@ class [[nodiscard]] Result<void> {
     }
   }
   template <class F>
-    requires std::invocable<F&>
+  requires std::invocable<F&>
   auto flatMapTry(F&& f) const {
     using U = std::invoke_result_t<F&>;
-    using Out =
-        std::conditional_t<IsResult<U>, std::remove_cvref_t<U>, Result<std::decay_t<U>>>;
+    using Out = std::conditional_t<IsResult<U>, std::remove_cvref_t<U>, Result<std::decay_t<U>>>;
     if (error_) return Out(*error_);
     try {
       if constexpr (IsResult<U>) {
@@ -656,8 +635,9 @@ class [[nodiscard]] Result<void> {
     return ifThenElse(predicate, then, otherwise);
   }
   template <class F>
-    requires std::convertible_to<std::invoke_result_t<F&>, Result>
-  Result ifError(std::int64_t code, F&& block) const {
+  requires std::convertible_to<std::invoke_result_t<F&>, Result> Result ifError(std::int64_t code,
+                                                                                F&& block)
+  const {
     if (error_ && error_->code() == code) return std::invoke(block);
     return *this;
   }
@@ -696,8 +676,7 @@ Result<std::decay_t<T>> result(T&& value) {
 // Success with the tuple of all values when every argument succeeds;
 // otherwise the failure of the first failing argument, in argument order.
 template <class... T>
-  requires(sizeof...(T) >= 2)
-Result<std::tuple<T...>> combine(const Result<T>&... results) {
+requires(sizeof...(T) >= 2) Result<std::tuple<T...>> combine(const Result<T>&... results) {
   std::optional<Error> firstFailure;
   ((void)(firstFailure || !results.isFailure() || (firstFailure.emplace(results.error()), true)),
    ...);
@@ -721,15 +700,14 @@ Result<T> asNonOptional(std::optional<T>&& value) {
 template <class T>
 Result<T> asNonOptional(const std::optional<T>& value, std::string_view context) {
   if (value) return *value;
-  return WTF("[" + std::string(context) + "] nil for optional value of type <" + typeName<T>() +
-                 ">",
-             0);
+  return WTF(
+      "[" + std::string(context) + "] nil for optional value of type <" + typeName<T>() + ">", 0);
 }
 
 // The block applied to a present value (as a Result; a block returning a
 // Result is flattened); an absent value gives asNonOptional's failure.
 template <class T, class F>
-  requires std::invocable<F&, const T&>
+requires std::invocable<F&, const T&>
 auto asResult(const std::optional<T>& value, F&& block) {
   using U = std::invoke_result_t<F&, const T&>;
   using Out = std::conditional_t<IsResult<U>, std::remove_cvref_t<U>, Result<std::decay_t<U>>>;
@@ -746,9 +724,9 @@ auto asResult(const std::optional<T>& value, F&& block) {
 
 // The action applied to a present value; absent stays absent.
 template <class T, class F>
-  requires std::invocable<F&, const T&> && (!std::is_void_v<std::invoke_result_t<F&, const T&>>)
-std::optional<std::decay_t<std::invoke_result_t<F&, const T&>>> modify(const std::optional<T>& value,
-                                                                       F&& action) {
+requires std::invocable<F&, const T&> &&(!std::is_void_v<std::invoke_result_t<F&, const T&>>)
+    std::optional<std::decay_t<std::invoke_result_t<F&, const T&>>> modify(
+        const std::optional<T>& value, F&& action) {
   if (!value) return std::nullopt;
   return std::invoke(action, *value);
 }

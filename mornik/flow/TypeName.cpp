@@ -1,11 +1,11 @@
 #include "mornik/flow/TypeName.hpp"
 
-#include <cxxabi.h>
-
 #include <cctype>
 #include <cstdlib>
 #include <memory>
 #include <string_view>
+
+#include <cxxabi.h>
 
 namespace mornik::detail {
 

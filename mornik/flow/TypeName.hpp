@@ -39,9 +39,9 @@ std::string typeName() {
   return TypeNameOf<T>::name();
 }
 
-#define MORNIK_FIXED_TYPE_NAME(Type, Name) \
-  template <>                              \
-  struct TypeNameOf<Type> {                \
+#define MORNIK_FIXED_TYPE_NAME(Type, Name)     \
+  template <>                                  \
+  struct TypeNameOf<Type> {                    \
     static std::string name() { return Name; } \
   }
 

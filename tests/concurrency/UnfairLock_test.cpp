@@ -73,9 +73,7 @@ TEST(UnfairLock, AWaiterBlockedInLockProceedsAfterUnlock) {
   UnfairLock lock;
   std::atomic<bool> entered{false};
   lock.lock();
-  std::thread waiter([&] {
-    lock.locked([&] { entered = true; });
-  });
+  std::thread waiter([&] { lock.locked([&] { entered = true; }); });
   // Only widens the window in which the waiter spins and then sleeps on the
   // futex; the assertion below does not depend on it.
   std::this_thread::sleep_for(std::chrono::milliseconds(20));

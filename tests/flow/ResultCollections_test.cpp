@@ -47,11 +47,13 @@ TEST(ResultFlatMap, MapsInOrderAndStopsAtTheFirstFailure) {
 
 TEST(ResultPipe, VectorPipeMapsFlatMapsOrConcatenates) {
   const std::vector<int> numbers{1, 2, 3};
-  EXPECT_EQ(numbers | [](int v) { return v * 10; }, (std::vector<int>{10, 20, 30}));
+  EXPECT_EQ(
+      numbers | [](int v) { return v * 10; }, (std::vector<int>{10, 20, 30}));
   EXPECT_EQ((numbers | nonNegative).value(), numbers);
   EXPECT_EQ((std::vector<int>{1, -1} | nonNegative).error().code(), 1);
-  EXPECT_EQ(numbers | [](int v) { return std::vector<int>(static_cast<std::size_t>(v), v); },
-            (std::vector<int>{1, 2, 2, 3, 3, 3}));
+  EXPECT_EQ(
+      numbers | [](int v) { return std::vector<int>(static_cast<std::size_t>(v), v); },
+      (std::vector<int>{1, 2, 2, 3, 3, 3}));
 }
 
 TEST(ResultReduceCatch, VisitsEveryElementAndRecordsFailuresByElement) {

@@ -65,13 +65,15 @@ TEST(Result, NamedConstructors) {
 TEST(Result, OnSuccessAndOnFailureRunOnTheMatchingCaseOnly) {
   int successes = 0;
   int failures = 0;
-  const Result<int> ok = Result<int>(2)
-                             .onSuccess([&](int v) { successes += v; })
-                             .onFailure([&](const Error&) { ++failures; });
+  const Result<int> ok =
+      Result<int>(2).onSuccess([&](int v) { successes += v; }).onFailure([&](const Error&) {
+        ++failures;
+      });
   EXPECT_EQ(ok.value(), 2);
-  const Result<int> bad = Result<int>(WTF("e", 1))
-                              .onSuccess([&](int) { ++successes; })
-                              .onFailure([&](const Error& e) { failures += int(e.code()); });
+  const Result<int> bad =
+      Result<int>(WTF("e", 1)).onSuccess([&](int) { ++successes; }).onFailure([&](const Error& e) {
+        failures += int(e.code());
+      });
   EXPECT_TRUE(bad.isFailure());
   EXPECT_EQ(successes, 2);
   EXPECT_EQ(failures, 1);
@@ -144,10 +146,9 @@ TEST(Result, IfThenWithBoolPredicateAndMemberConditions) {
   auto reject = [](const Account&) { return Result<std::string>(WTF("frozen", 9)); };
   auto describeIt = [](const Account& a) { return Result<std::string>(std::to_string(a.balance)); };
   expectFailure(frozen.ifThenElse(&Account::frozen, reject, describeIt), "FTW", 9, "frozen");
-  EXPECT_EQ(Result<Account>(Account{50, false})
-                .ifThenElse(&Account::frozen, reject, describeIt)
-                .value(),
-            "50");
+  EXPECT_EQ(
+      Result<Account>(Account{50, false}).ifThenElse(&Account::frozen, reject, describeIt).value(),
+      "50");
   EXPECT_EQ(Result<int>(3)
                 .flatMapIf([](int v) { return v % 2 == 1; },
                            [](int) { return Result<std::string>("odd"); },
@@ -179,8 +180,8 @@ TEST(Result, AssignsIntoProperties) {
   EXPECT_EQ(model.count, 400);
   (void)Result<int>(WTF("x", 1)).assignRError(&Model::lastError, model);
   EXPECT_EQ(model.lastError, WTF("x", 1));
-  (void)Result<void>(WTF("y", 2)).assignRError(
-      [](Model& m, const Error& e) { m.lastError = e; }, model);
+  (void)Result<void>(WTF("y", 2))
+      .assignRError([](Model& m, const Error& e) { m.lastError = e; }, model);
   EXPECT_EQ(model.lastError, WTF("y", 2));
 }
 
@@ -216,7 +217,8 @@ TEST(ResultVoid, OperationsWithoutAValue) {
   const Result<int> mapped = Result<void>().map([] { return 5; });
   EXPECT_EQ(mapped.value(), 5);
   EXPECT_EQ((Result<void>() | [] { return Result<std::string>("s"); }).value(), "s");
-  expectFailure(Result<void>(WTF("v", 1)) | [&] { return ++calls; }, "FTW", 1, "v");
+  expectFailure(
+      Result<void>(WTF("v", 1)) | [&] { return ++calls; }, "FTW", 1, "v");
   EXPECT_EQ(calls, 0);
   expectFailure(Result<void>().flatMapTry([] { throw std::logic_error("l"); }), "std::logic_error",
                 0, "l");
