@@ -79,6 +79,36 @@ concept ArrayLike = std::ranges::random_access_range<T> && !DictionaryLike<T> &&
 
 }  // namespace detail
 
+// The proxy returned by a LockedVar's subscript (a dictionary key or an
+// array index): read as an optional, assign an optional, or modify with a
+// locked read, the change on a copy, and a locked write (two steps).
+template <class Owner, class Index, class Value>
+class LockedSlot {
+ public:
+  std::optional<Value> get() const { return owner_.get(index_); }
+  operator std::optional<Value>() const { return get(); }  // NOLINT(google-explicit-constructor)
+
+  LockedSlot& operator=(std::optional<Value> value) {
+    owner_.set(index_, std::move(value));
+    return *this;
+  }
+
+  template <class F>
+  requires std::invocable < F&, std::optional<Value>
+  & > void modify(F&& change) {
+    std::optional<Value> value = owner_.get(index_);
+    std::invoke(change, value);
+    owner_.set(index_, std::move(value));
+  }
+
+ private:
+  friend Owner;
+  LockedSlot(Owner& owner, Index index) : owner_(owner), index_(std::move(index)) {}
+
+  Owner& owner_;
+  Index index_;
+};
+
 // The outcome of `LockedVar<Set>::insert`: whether the member was new, and the
 // member the set holds afterwards (the one already present if it was not).
 template <class E>
@@ -199,7 +229,7 @@ class LockedVar {
   // `modify(change)`: one locked read into a temporary, `change` applied to the
   // temporary without the lock, then one locked write. The two steps take the
   // lock separately and are not atomic together; use `access` when they must be.
-  class Entry;
+  using Entry = LockedSlot<LockedVar, Key, Mapped>;
   Entry operator[](const Key& key) requires detail::DictionaryLike<T> { return Entry(*this, key); }
 
   std::optional<Mapped> operator[](const Key& key) const requires detail::DictionaryLike<T> {
@@ -274,23 +304,22 @@ class LockedVar {
   // none when the index is out of range; never traps), assign an optional
   // (replaces the element only when the index is in range and the value is
   // present: no append, no removal), or `modify(change)` as for dictionaries.
-  class Element;
+  using Element = LockedSlot<LockedVar, std::ptrdiff_t, ElementValue>;
   Element operator[](std::ptrdiff_t index) requires detail::ArrayLike<T> {
     return Element(*this, index);
   }
 
   std::optional<ElementValue> operator[](std::ptrdiff_t index) const requires detail::ArrayLike<T> {
-    return elementAt(index);
+    return get(index);
   }
 
-  std::optional<ElementValue> elementAt(std::ptrdiff_t index) const requires detail::ArrayLike<T> {
+  std::optional<ElementValue> get(std::ptrdiff_t index) const requires detail::ArrayLike<T> {
     detail::ScopedLock<UnfairLock> guard(*locker_);
     if (index < 0 || static_cast<std::size_t>(index) >= variable_.size()) return std::nullopt;
     return variable_[static_cast<std::size_t>(index)];
   }
 
-  void setElement(std::ptrdiff_t index,
-                  std::optional<ElementValue> value) requires detail::ArrayLike<T> {
+  void set(std::ptrdiff_t index, std::optional<ElementValue> value) requires detail::ArrayLike<T> {
     if (!value) return;
     detail::ScopedLock<UnfairLock> guard(*locker_);
     if (index < 0 || static_cast<std::size_t>(index) >= variable_.size()) return;
@@ -305,68 +334,6 @@ class LockedVar {
 
   std::shared_ptr<UnfairLock> locker_;
   T variable_;
-};
-
-// The proxy returned by `LockedVar<Dictionary>::operator[]`.
-template <class T>
-class LockedVar<T>::Entry {
- public:
-  using Mapped = typename LockedVar<T>::Mapped;
-
-  std::optional<Mapped> get() const { return owner_.get(key_); }
-  operator std::optional<Mapped>() const { return get(); }  // NOLINT(google-explicit-constructor)
-
-  Entry& operator=(std::optional<Mapped> value) {
-    owner_.set(key_, std::move(value));
-    return *this;
-  }
-
-  // Locked read, `change` on the copy, locked write (two separate steps).
-  template <class F>
-  requires std::invocable < F&, std::optional<Mapped>
-  & > void modify(F&& change) {
-    std::optional<Mapped> value = owner_.get(key_);
-    std::invoke(change, value);
-    owner_.set(key_, std::move(value));
-  }
-
- private:
-  friend class LockedVar;
-  Entry(LockedVar& owner, typename LockedVar<T>::Key key) : owner_(owner), key_(std::move(key)) {}
-
-  LockedVar& owner_;
-  typename LockedVar<T>::Key key_;
-};
-
-// The proxy returned by `LockedVar<Array>::operator[]`.
-template <class T>
-class LockedVar<T>::Element {
- public:
-  using Value = typename LockedVar<T>::ElementValue;
-
-  std::optional<Value> get() const { return owner_.elementAt(index_); }
-  operator std::optional<Value>() const { return get(); }  // NOLINT(google-explicit-constructor)
-
-  Element& operator=(std::optional<Value> value) {
-    owner_.setElement(index_, std::move(value));
-    return *this;
-  }
-
-  // Locked read, `change` on the copy, locked write (two separate steps).
-  template <class F>
-  requires std::invocable < F&, std::optional<Value>
-  & > void modify(F&& change) {
-    std::optional<Value> value = owner_.elementAt(index_);
-    std::invoke(change, value);
-    owner_.setElement(index_, std::move(value));
-  }
-
- private:
-  friend class LockedVar;
-  Element(LockedVar& owner, std::ptrdiff_t index) : owner_(owner), index_(index) {}
-
-  LockedVar& owner_;
-  std::ptrdiff_t index_;
 };
 
 }  // namespace mornik

@@ -168,50 +168,18 @@ class [[nodiscard]] Result {
   // this the asynchronous variant: see detail::AsyncResultBlock.)
   template <class F>
   requires std::invocable<F&, const T&>
-  auto onSuccess(F&& block) const& {
-    using R = std::invoke_result_t<F&, const T&>;
-    if constexpr (std::is_void_v<R>) {
-      if (isSuccess()) std::invoke(block, std::get<0>(storage_));
-      return Result(*this);
-    } else {
-      return detail::AsyncResultBlock<R>::onSuccess(Result(*this), std::forward<F>(block));
-    }
-  }
+  auto onSuccess(F&& block) const& { return onCaseImpl<0>(*this, std::forward<F>(block)); }
   template <class F>
   requires std::invocable<F&, const T&>
-  auto onSuccess(F&& block) && {
-    using R = std::invoke_result_t<F&, const T&>;
-    if constexpr (std::is_void_v<R>) {
-      if (isSuccess()) std::invoke(block, std::as_const(std::get<0>(storage_)));
-      return Result(std::move(*this));
-    } else {
-      return detail::AsyncResultBlock<R>::onSuccess(std::move(*this), std::forward<F>(block));
-    }
-  }
+  auto onSuccess(F&& block) && { return onCaseImpl<0>(std::move(*this), std::forward<F>(block)); }
 
   // Runs `block(error)` on a failure.
   template <class F>
   requires std::invocable<F&, const Error&>
-  auto onFailure(F&& block) const& {
-    using R = std::invoke_result_t<F&, const Error&>;
-    if constexpr (std::is_void_v<R>) {
-      if (isFailure()) std::invoke(block, std::get<1>(storage_));
-      return Result(*this);
-    } else {
-      return detail::AsyncResultBlock<R>::onFailure(Result(*this), std::forward<F>(block));
-    }
-  }
+  auto onFailure(F&& block) const& { return onCaseImpl<1>(*this, std::forward<F>(block)); }
   template <class F>
   requires std::invocable<F&, const Error&>
-  auto onFailure(F&& block) && {
-    using R = std::invoke_result_t<F&, const Error&>;
-    if constexpr (std::is_void_v<R>) {
-      if (isFailure()) std::invoke(block, std::as_const(std::get<1>(storage_)));
-      return Result(std::move(*this));
-    } else {
-      return detail::AsyncResultBlock<R>::onFailure(std::move(*this), std::forward<F>(block));
-    }
-  }
+  auto onFailure(F&& block) && { return onCaseImpl<1>(std::move(*this), std::forward<F>(block)); }
 
   // Prints one line on standard output: "content: <value>" or
   // "ERROR: <localizedDescription>".
@@ -399,6 +367,25 @@ class [[nodiscard]] Result {
       detail::printLine("content: " + describe(std::get<0>(storage_)));
     } else {
       detail::printLine("ERROR: " + std::get<1>(storage_).localizedDescription());
+    }
+  }
+
+  // onSuccess (Case 0) and onFailure (Case 1): the block sees the case's
+  // payload; the result passes on unchanged.
+  template <std::size_t Case, class Self, class F>
+  static auto onCaseImpl(Self&& self, F&& block) {
+    using Payload = std::variant_alternative_t<Case, Storage>;
+    using R = std::invoke_result_t<F&, const Payload&>;
+    if constexpr (std::is_void_v<R>) {
+      if (self.storage_.index() == Case)
+        std::invoke(block, std::as_const(std::get<Case>(self.storage_)));
+      return Result(std::forward<Self>(self));
+    } else if constexpr (Case == 0) {
+      return detail::AsyncResultBlock<R>::onSuccess(Result(std::forward<Self>(self)),
+                                                    std::forward<F>(block));
+    } else {
+      return detail::AsyncResultBlock<R>::onFailure(Result(std::forward<Self>(self)),
+                                                    std::forward<F>(block));
     }
   }
 
