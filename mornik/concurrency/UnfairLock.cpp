@@ -3,12 +3,11 @@
 #include <cerrno>
 #include <climits>
 
-#include <linux/futex.h>
 #include <pthread.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include "mornik/concurrency/detail/Fatal.hpp"
+#include "mornik/concurrency/detail/Futex.hpp"
 
 namespace mornik {
 
@@ -45,26 +44,6 @@ constexpr std::uint32_t kOwnerMask = ~kWaiters;
 // sleeping-only mutex; 10 spins: 1.1-1.3x).
 constexpr int kSpinLimit = 10;
 
-void cpuRelax() noexcept {
-#if defined(__x86_64__) || defined(__i386__)
-  __builtin_ia32_pause();
-#elif defined(__aarch64__)
-  asm volatile("yield" ::: "memory");
-#endif
-}
-
-void futexWait(std::atomic<std::uint32_t>* word, std::uint32_t expected) noexcept {
-  // Returns on wake-up, on a changed word (EAGAIN) or on a signal (EINTR);
-  // the caller re-examines the word in every case.
-  ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(word), FUTEX_WAIT_PRIVATE, expected,
-            nullptr, nullptr, 0);
-}
-
-void futexWakeOne(std::atomic<std::uint32_t>* word) noexcept {
-  ::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(word), FUTEX_WAKE_PRIVATE, 1, nullptr,
-            nullptr, 0);
-}
-
 }  // namespace
 
 static_assert(sizeof(std::atomic<std::uint32_t>) == 4);
@@ -84,7 +63,7 @@ void UnfairLock::lockSlow(std::uint32_t self, std::uint32_t seen) {
   }
   // Brief spin: the holder is likely running on another core and about to leave.
   for (int i = 0; i < kSpinLimit; ++i) {
-    cpuRelax();
+    detail::cpuRelax();
     std::uint32_t current = word_->load(std::memory_order_relaxed);
     if (current == 0 && word_->compare_exchange_weak(current, self, std::memory_order_acquire,
                                                      std::memory_order_relaxed)) {
@@ -109,7 +88,7 @@ void UnfairLock::lockSlow(std::uint32_t self, std::uint32_t seen) {
                                       std::memory_order_relaxed)) {
       continue;
     }
-    futexWait(word_.get(), current | kWaiters);
+    detail::futexWait(*word_, current | kWaiters);
   }
 }
 
@@ -118,7 +97,7 @@ void UnfairLock::unlockSlow(std::uint32_t previous) {
     detail::fatal(previous == 0 ? "UnfairLock: unlock of a lock that is not locked"
                                 : "UnfairLock: unlock from a thread that does not hold the lock");
   }
-  futexWakeOne(word_.get());
+  detail::futexWake(*word_, 1);
 }
 
 }  // namespace mornik

@@ -10,7 +10,21 @@
 #endif
 #endif
 
+#if defined(__SANITIZE_ADDRESS__)
+#define MORNIK_TEST_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define MORNIK_TEST_ASAN 1
+#endif
+#endif
+
 namespace mornik::test {
+
+#if defined(MORNIK_TEST_ASAN)
+inline constexpr bool kUnderAddressSanitizer = true;
+#else
+inline constexpr bool kUnderAddressSanitizer = false;
+#endif
 
 #if defined(MORNIK_TEST_TSAN)
 inline constexpr bool kUnderThreadSanitizer = true;

@@ -1,0 +1,330 @@
+#pragma once
+
+#include <cmath>
+#include <coroutine>
+#include <exception>
+#include <functional>
+#include <optional>
+#include <stdexcept>
+#include <type_traits>
+#include <utility>
+#include <variant>
+
+#include "mornik/concurrency/DispatchQueue.hpp"
+#include "mornik/concurrency/detail/Executor.hpp"
+
+namespace mornik {
+
+template <class T = void>
+class Task;
+
+// The outcome of a finished task: its value, or the exception it threw.
+template <class T>
+class Outcome {
+ public:
+  static Outcome success(T value) { return Outcome(std::in_place_index<0>, std::move(value)); }
+  static Outcome failure(std::exception_ptr error) {
+    return Outcome(std::in_place_index<1>, std::move(error));
+  }
+
+  bool isSuccess() const noexcept { return state_.index() == 0; }
+  // The value; rethrows the task's exception if it failed.
+  T& value() & {
+    rethrowIfFailed();
+    return std::get<0>(state_);
+  }
+  T&& value() && {
+    rethrowIfFailed();
+    return std::get<0>(std::move(state_));
+  }
+  // The exception, or null on success.
+  std::exception_ptr exception() const noexcept {
+    return isSuccess() ? nullptr : std::get<1>(state_);
+  }
+
+ private:
+  template <std::size_t I, class A>
+  Outcome(std::in_place_index_t<I> index, A&& arg) : state_(index, std::forward<A>(arg)) {}
+  void rethrowIfFailed() const {
+    if (!isSuccess()) std::rethrow_exception(std::get<1>(state_));
+  }
+
+  std::variant<T, std::exception_ptr> state_;
+};
+
+template <>
+class Outcome<void> {
+ public:
+  static Outcome success() { return Outcome(nullptr); }
+  static Outcome failure(std::exception_ptr error) { return Outcome(std::move(error)); }
+
+  bool isSuccess() const noexcept { return error_ == nullptr; }
+  void value() const {
+    if (error_) std::rethrow_exception(error_);
+  }
+  std::exception_ptr exception() const noexcept { return error_; }
+
+ private:
+  explicit Outcome(std::exception_ptr error) : error_(std::move(error)) {}
+  std::exception_ptr error_;
+};
+
+namespace detail {
+
+// The queue a task's code currently runs on, and how its awaiter resumes.
+struct TaskPromiseBase {
+  QueueRef queue;              // where this task runs (changed by resumeOn)
+  QueueRef continuationQueue;  // the awaiting task's queue
+  std::coroutine_handle<> continuation;
+  bool detached = false;
+};
+
+inline QueueRef currentQueueRef() {
+  QueueImpl* queue = currentQueue();
+  QueueRef ref = queue != nullptr ? queue->weak_from_this().lock() : nullptr;
+  return ref ? ref : globalQueueRef(QoS::default_);
+}
+
+// Resumes `handle` later, as work of `queue`.
+inline void resumeLater(const QueueRef& queue, std::coroutine_handle<> handle) {
+  queue->enqueue(makeWorkItem([handle] { handle.resume(); }));
+}
+
+struct TaskFinalAwaiter {
+  bool await_ready() const noexcept { return false; }
+
+  template <class P>
+  std::coroutine_handle<> await_suspend(std::coroutine_handle<P> self) noexcept {
+    P& promise = self.promise();
+    if (promise.detached) {
+      promise.finishDetached();
+      self.destroy();
+      return std::noop_coroutine();
+    }
+    const std::coroutine_handle<> continuation = promise.continuation;
+    if (!continuation) return std::noop_coroutine();
+    QueueRef target = promise.continuationQueue;
+    // Resume the awaiter inline when this task ends on the awaiter's queue;
+    // otherwise hand it back to its own queue. Nothing of this frame is
+    // touched after that hand-over: the awaiter may destroy it at once.
+    if (target && currentQueue() != target.get()) {
+      resumeLater(target, continuation);
+      return std::noop_coroutine();
+    }
+    return continuation;
+  }
+
+  void await_resume() const noexcept {}
+};
+
+template <class T>
+struct TaskPromise : TaskPromiseBase {
+  Task<T> get_return_object() noexcept;
+  std::suspend_always initial_suspend() const noexcept { return {}; }
+  TaskFinalAwaiter final_suspend() const noexcept { return {}; }
+  void unhandled_exception() noexcept { result.template emplace<2>(std::current_exception()); }
+  template <class U>
+  void return_value(U&& value) {
+    result.template emplace<1>(std::forward<U>(value));
+  }
+
+  Outcome<T> takeOutcome() {
+    if (result.index() == 2) return Outcome<T>::failure(std::get<2>(result));
+    return Outcome<T>::success(std::get<1>(std::move(result)));
+  }
+  void finishDetached() noexcept {
+    auto done = std::move(completion);
+    done(takeOutcome());
+  }
+
+  std::variant<std::monostate, T, std::exception_ptr> result;
+  std::function<void(Outcome<T>)> completion;
+};
+
+template <>
+struct TaskPromise<void> : TaskPromiseBase {
+  Task<void> get_return_object() noexcept;
+  std::suspend_always initial_suspend() const noexcept { return {}; }
+  TaskFinalAwaiter final_suspend() const noexcept { return {}; }
+  void unhandled_exception() noexcept { error = std::current_exception(); }
+  void return_void() const noexcept {}
+
+  Outcome<void> takeOutcome() {
+    return error ? Outcome<void>::failure(error) : Outcome<void>::success();
+  }
+  void finishDetached() noexcept {
+    auto done = std::move(completion);
+    done(takeOutcome());
+  }
+
+  std::exception_ptr error;
+  std::function<void(Outcome<void>)> completion;
+};
+
+}  // namespace detail
+
+// A lazily started coroutine that runs on dispatch queues.
+//
+//   mornik::Task<int> fetchCount(Store& store) {
+//     co_await mornik::resumeOn(store.queue());   // continue on the store's queue
+//     co_await mornik::sleep(0.1);                 // suspends; no thread waits
+//     co_return store.count();
+//   }
+//
+//   mornik::Task<> refresh(Store& store) {
+//     int n = co_await fetchCount(store);          // starts it, resumes after
+//     show(n);
+//   }
+//
+//   refresh(store).start(mornik::DispatchQueue::main(),
+//                        [](mornik::Outcome<void> done) { ... });
+//
+// Nothing runs until the task is awaited or started. An awaited task starts
+// inline on the awaiter's queue; when it finishes, the awaiter resumes on its
+// own queue (inline when the task ended there, else submitted to it). An
+// exception thrown in a task (a mornik::Error above all) reaches the awaiter
+// from co_await, or the completion of start().
+//
+// Ownership: a Task owns its coroutine frame until it is started; start()
+// hands the frame over to itself (it frees itself after the completion). A
+// task may be awaited or started once.
+//
+// Thread safety: a Task object is used by one thread at a time; the
+// coroutine itself always runs as work of its current queue.
+template <class T>
+class [[nodiscard]] Task {
+ public:
+  using promise_type = detail::TaskPromise<T>;
+  using Handle = std::coroutine_handle<promise_type>;
+
+  Task(Task&& other) noexcept : handle_(std::exchange(other.handle_, {})) {}
+  Task& operator=(Task&& other) noexcept {
+    if (this != &other) {
+      if (handle_) handle_.destroy();
+      handle_ = std::exchange(other.handle_, {});
+    }
+    return *this;
+  }
+  Task(const Task&) = delete;
+  Task& operator=(const Task&) = delete;
+  ~Task() {
+    if (handle_) handle_.destroy();
+  }
+
+  // Starts the task as work of `queue`; `completion` receives its outcome
+  // on the queue the task finishes on. `completion` is called exactly once.
+  template <class F>
+  requires std::invocable<F&, Outcome<T>>
+  void start(const DispatchQueue& queue, F&& completion) && {
+    Handle handle = std::exchange(handle_, {});
+    promise_type& promise = handle.promise();
+    promise.queue = queue.impl();
+    promise.detached = true;
+    promise.completion = std::forward<F>(completion);
+    detail::resumeLater(queue.impl(), handle);
+  }
+
+  // Awaiting a task from another coroutine.
+  bool await_ready() const noexcept { return false; }
+  template <class P>
+  std::coroutine_handle<> await_suspend(std::coroutine_handle<P> awaiter) noexcept {
+    promise_type& promise = handle_.promise();
+    promise.continuation = awaiter;
+    if constexpr (std::is_base_of_v<detail::TaskPromiseBase, P>) {
+      promise.queue = awaiter.promise().queue;
+      promise.continuationQueue = awaiter.promise().queue;
+    } else {
+      promise.queue = detail::currentQueueRef();
+    }
+    return handle_;
+  }
+  T await_resume() {
+    if constexpr (std::is_void_v<T>) {
+      handle_.promise().takeOutcome().value();
+    } else {
+      return handle_.promise().takeOutcome().value();
+    }
+  }
+
+ private:
+  friend promise_type;
+  explicit Task(Handle handle) noexcept : handle_(handle) {}
+
+  Handle handle_;
+};
+
+namespace detail {
+
+template <class T>
+Task<T> TaskPromise<T>::get_return_object() noexcept {
+  return Task<T>(std::coroutine_handle<TaskPromise<T>>::from_promise(*this));
+}
+
+inline Task<void> TaskPromise<void>::get_return_object() noexcept {
+  return Task<void>(std::coroutine_handle<TaskPromise<void>>::from_promise(*this));
+}
+
+template <class P>
+QueueRef& queueOfAwaiter(std::coroutine_handle<P> handle, QueueRef& fallback) {
+  if constexpr (std::is_base_of_v<TaskPromiseBase, P>) {
+    if (!handle.promise().queue) handle.promise().queue = currentQueueRef();
+    return handle.promise().queue;
+  } else {
+    fallback = currentQueueRef();
+    return fallback;
+  }
+}
+
+}  // namespace detail
+
+// `co_await resumeOn(queue)`: the rest of the task runs as work of `queue`
+// (always after a suspension, even when already on it).
+class ResumeOn {
+ public:
+  explicit ResumeOn(DispatchQueue queue) : queue_(std::move(queue)) {}
+
+  bool await_ready() const noexcept { return false; }
+  template <class P>
+  void await_suspend(std::coroutine_handle<P> handle) {
+    QueueRef target = queue_.impl();
+    if constexpr (std::is_base_of_v<detail::TaskPromiseBase, P>) handle.promise().queue = target;
+    detail::resumeLater(target, handle);
+  }
+  void await_resume() const noexcept {}
+
+ private:
+  using QueueRef = detail::QueueRef;
+  DispatchQueue queue_;
+};
+
+inline ResumeOn resumeOn(DispatchQueue queue) { return ResumeOn(std::move(queue)); }
+
+// `co_await sleep(seconds)`: suspends the task for `seconds` without holding
+// a thread, then resumes it on its queue, no earlier than the deadline. Zero
+// or less resumes after a trip through the queue. NaN or +infinity throws
+// std::invalid_argument from sleep().
+class SleepFor {
+ public:
+  explicit SleepFor(double seconds) : seconds_(seconds) {
+    if (std::isnan(seconds) || seconds == HUGE_VAL) {
+      throw std::invalid_argument("sleep: the duration is not finite");
+    }
+  }
+
+  bool await_ready() const noexcept { return false; }
+  template <class P>
+  void await_suspend(std::coroutine_handle<P> handle) {
+    detail::QueueRef fallback;
+    const detail::QueueRef queue = detail::queueOfAwaiter(handle, fallback);
+    const std::int64_t deadline = detail::monotonicNowNs() + detail::delayToNs(seconds_);
+    detail::enqueueAt(deadline, queue, detail::makeWorkItem([handle] { handle.resume(); }));
+  }
+  void await_resume() const noexcept {}
+
+ private:
+  double seconds_;
+};
+
+inline SleepFor sleep(double seconds) { return SleepFor(seconds); }
+
+}  // namespace mornik

@@ -1,0 +1,565 @@
+#include "mornik/concurrency/detail/Executor.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <ctime>
+#include <limits>
+#include <thread>
+
+#include <pthread.h>
+#include <sys/prctl.h>
+#include <unistd.h>
+
+#include "mornik/concurrency/detail/Fatal.hpp"
+#include "mornik/concurrency/detail/Futex.hpp"
+
+namespace mornik {
+
+std::string_view qosName(QoS qos) noexcept {
+  switch (qos) {
+    case QoS::background:
+      return "background";
+    case QoS::utility:
+      return "utility";
+    case QoS::default_:
+      return "default";
+    case QoS::userInitiated:
+      return "userInitiated";
+    case QoS::userInteractive:
+      return "userInteractive";
+    case QoS::unspecified:
+      return "unspecified";
+  }
+  return "unspecified";
+}
+
+}  // namespace mornik
+
+namespace mornik::detail {
+
+namespace {
+
+constexpr int kLevels = 5;
+// Items a serial queue runs per turn on a worker before it yields the worker
+// to other queues (it goes to the back of its class).
+constexpr int kSerialBatch = 64;
+// How long an idle worker keeps looking for work before it sleeps.
+constexpr std::int64_t kWorkerSpinNs = 20'000;
+// An extra worker (started while others were blocked) retires after this long
+// without work.
+constexpr std::int64_t kSurplusIdleNs = 1'000'000'000;
+// Delays are capped at a century: far enough to mean "never", small enough
+// that now + delay cannot overflow.
+constexpr std::int64_t kMaxDelayNs = 100LL * 365 * 24 * 3600 * 1'000'000'000;
+
+int levelOf(QoS qos) noexcept {
+  return qos == QoS::unspecified ? static_cast<int>(QoS::default_) : static_cast<int>(qos);
+}
+
+void nameThisThread(const std::string& name) noexcept {
+  // Thread names are limited to 15 bytes.
+  pthread_setname_np(pthread_self(), name.substr(0, 15).c_str());
+}
+
+thread_local constinit bool tlsIsWorker = false;
+
+}  // namespace
+
+std::int64_t monotonicNowNs() noexcept {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+}
+
+std::int64_t delayToNs(double seconds) noexcept {
+  if (!(seconds > 0)) return 0;
+  const double ns = seconds * 1e9;
+  if (ns >= static_cast<double>(kMaxDelayNs)) return kMaxDelayNs;
+  return static_cast<std::int64_t>(std::ceil(ns));
+}
+
+// ---- Frames ----
+
+thread_local constinit QueueFrame* tlsQueueFrame __attribute__((tls_model("initial-exec"))) =
+    nullptr;
+
+bool isMainThread() noexcept {
+  static const auto processId = static_cast<std::uint32_t>(::getpid());
+  return currentThreadTag() == processId;
+}
+
+QueueImpl* currentQueue() noexcept {
+  if (tlsQueueFrame != nullptr) return tlsQueueFrame->queue;
+  if (isMainThread()) return mainQueueRef().get();
+  return nullptr;
+}
+
+bool isRunningOn(const QueueImpl* queue) noexcept {
+  for (const QueueFrame* frame = tlsQueueFrame; frame != nullptr; frame = frame->outer) {
+    if (frame->queue == queue) return true;
+  }
+  return false;
+}
+
+void invokeChecked(WorkItem* item, const QueueImpl* queue) noexcept {
+  try {
+    item->invoke(item);
+  } catch (const std::exception& error) {
+    const std::string message =
+        "an exception escaped work on queue \"" + queue->label() + "\": " + error.what();
+    fatal(message.c_str());
+  } catch (...) {
+    const std::string message = "an exception escaped work on queue \"" + queue->label() + "\"";
+    fatal(message.c_str());
+  }
+}
+
+void runAndRelease(WorkItem* item, const QueueImpl* queue) noexcept {
+  // Read before running: a serial queue's drain item lives inside the queue,
+  // which may be gone once its drain returns.
+  auto* const release = item->release;
+  invokeChecked(item, queue);
+  release(item);
+}
+
+// ---- Queues ----
+
+QueueImpl::QueueImpl(Kind kind, std::string label, QoS qos)
+    : kind_(kind), label_(std::move(label)), qos_(qos) {}
+
+QueueImpl::~QueueImpl() = default;
+
+void QueueImpl::setSpecific(std::uint64_t key, std::shared_ptr<const void> value) {
+  std::shared_ptr<const void> replaced;  // released outside the lock
+  specificsLock_.locked([&] {
+    auto found = std::find_if(specifics_.begin(), specifics_.end(),
+                              [&](const auto& entry) { return entry.first == key; });
+    if (found != specifics_.end()) {
+      replaced = std::move(found->second);
+      if (value) {
+        found->second = std::move(value);
+      } else {
+        specifics_.erase(found);
+      }
+    } else if (value) {
+      specifics_.emplace_back(key, std::move(value));
+    }
+  });
+}
+
+std::shared_ptr<const void> QueueImpl::specific(std::uint64_t key) const {
+  return specificsLock_.locked([&]() -> std::shared_ptr<const void> {
+    for (const auto& [k, v] : specifics_) {
+      if (k == key) return v;
+    }
+    return nullptr;
+  });
+}
+
+GlobalQueue::GlobalQueue(std::string label, QoS qos)
+    : QueueImpl(Kind::global, std::move(label), qos) {}
+
+void GlobalQueue::enqueue(WorkItem* item) { submitToPool(item, qos()); }
+
+void GlobalQueue::runSync(WorkItem& work) {
+  FrameScope frame(this);
+  work.invoke(&work);
+}
+
+// A sync caller's place in a serial queue. When the drainer reaches it, the
+// drainer stops and hands the queue to the waiting caller, which runs its
+// work on its own thread and then passes the queue on.
+struct SerialQueue::SyncItem : WorkItem {
+  SyncItem() {
+    invoke = &marker;
+    release = [](WorkItem*) noexcept {};
+  }
+  static void marker(WorkItem* /*unused*/) {}
+  static bool is(const WorkItem* item) noexcept { return item->invoke == &marker; }
+
+  void handOff() noexcept {
+    ready.store(1, std::memory_order_release);
+    // The waiter may already have returned and its item gone out of scope; a
+    // wake-up on a stale address only causes a spurious wake-up elsewhere.
+    futexWake(ready, 1);
+  }
+  void waitForHandOff() noexcept {
+    for (int i = 0; i < 200 && ready.load(std::memory_order_acquire) == 0; ++i) cpuRelax();
+    while (ready.load(std::memory_order_acquire) == 0) futexWait(ready, 0);
+  }
+
+  std::atomic<std::uint32_t> ready{0};
+};
+
+SerialQueue::SerialQueue(Kind kind, std::string label, QoS qos)
+    : QueueImpl(kind, std::move(label), qos) {
+  drainItem_.owner = this;
+  drainItem_.invoke = [](WorkItem* item) { static_cast<DrainItem*>(item)->owner->drainFromPool(); };
+  drainItem_.release = [](WorkItem*) noexcept {};
+}
+
+SerialQueue::~SerialQueue() {
+  // Only reachable when no handle, timer or scheduled drain holds the queue,
+  // so nothing is left to run; free what a racing shutdown might have left.
+  WorkItem* item = items_.front();
+  while (item != nullptr) {
+    WorkItem* next = items_.popFront(item);
+    if (!SyncItem::is(item)) item->release(item);
+    item = next;
+  }
+}
+
+void SerialQueue::enqueue(WorkItem* item) {
+  if (items_.push(item)) schedule();
+}
+
+void SerialQueue::schedule() {
+  if (kind() == Kind::main) {
+    wakeMainRunLoop();
+    return;
+  }
+  keepAlive_ = shared_from_this();
+  submitToPool(&drainItem_, qos());
+}
+
+void SerialQueue::drainFromPool() {
+  QueueRef self = std::move(keepAlive_);
+  WorkItem* first = items_.front();
+  if (drainFrom(first, kSerialBatch) == DrainEnd::budgetSpent) {
+    keepAlive_ = std::move(self);
+    submitToPool(&drainItem_, qos());
+  }
+}
+
+SerialQueue::DrainEnd SerialQueue::drainFrom(WorkItem* item, int budget) {
+  FrameScope frame(this);
+  for (int done = 0;;) {
+    if (SyncItem::is(item)) {
+      if (kind() == Kind::main) handedOff_.store(true, std::memory_order_release);
+      static_cast<SyncItem*>(item)->handOff();
+      return DrainEnd::handedOff;
+    }
+    invokeChecked(item, this);
+    WorkItem* next = items_.popFront(item);
+    item->release(item);
+    if (next == nullptr) return DrainEnd::empty;
+    item = next;
+    if (++done >= budget) return DrainEnd::budgetSpent;
+  }
+}
+
+bool SerialQueue::drainOnRunLoop(int budget) {
+  if (handedOff_.load(std::memory_order_acquire)) return false;
+  WorkItem* first = items_.front();
+  if (first == nullptr) return false;
+  return drainFrom(first, budget) == DrainEnd::budgetSpent;
+}
+
+bool SerialQueue::hasWorkForRunLoop() const noexcept {
+  return items_.hasItems() && !handedOff_.load(std::memory_order_acquire);
+}
+
+void SerialQueue::runSync(WorkItem& work) {
+  if (isRunningOn(this) || (kind() == Kind::main && isMainThread())) {
+    const std::string message = "DispatchQueue::sync onto the queue \"" + label() +
+                                "\" from work running on it would wait for ever";
+    fatal(message.c_str());
+  }
+  SyncItem sync;
+  const bool wasEmpty = items_.push(&sync);
+  {
+    BlockingRegion blocking;
+    if (kind() == Kind::main) {
+      // The main run loop is the only drainer of the main queue.
+      if (wasEmpty) wakeMainRunLoop();
+      sync.waitForHandOff();
+    } else if (!wasEmpty) {
+      sync.waitForHandOff();
+    }
+    // An empty private queue is ours at once: nobody else schedules it.
+  }
+  struct Finish {
+    SerialQueue* queue;
+    SyncItem* item;
+    ~Finish() { queue->finishSync(item); }
+  } finish{this, &sync};
+  FrameScope frame(this);
+  work.invoke(&work);
+}
+
+void SerialQueue::finishSync(WorkItem* syncItem) {
+  WorkItem* next = items_.popFront(syncItem);
+  if (kind() == Kind::main) {
+    handedOff_.store(false, std::memory_order_release);
+    wakeMainRunLoop();
+    return;
+  }
+  if (next != nullptr) {
+    keepAlive_ = shared_from_this();
+    submitToPool(&drainItem_, qos());
+  }
+}
+
+const QueueRef& mainQueueRef() {
+  static const auto* const queue = new QueueRef(
+      std::make_shared<SerialQueue>(QueueImpl::Kind::main, "mornik.main", QoS::userInteractive));
+  return *queue;
+}
+
+const QueueRef& globalQueueRef(QoS qos) {
+  static const auto* const queues = [] {
+    auto* all = new std::array<QueueRef, kLevels>();
+    for (int level = 0; level < kLevels; ++level) {
+      const auto qosOfLevel = static_cast<QoS>(level);
+      (*all)[level] = std::make_shared<GlobalQueue>(
+          "mornik.global." + std::string(qosName(qosOfLevel)), qosOfLevel);
+    }
+    return all;
+  }();
+  return (*queues)[levelOf(qos)];
+}
+
+// ---- Worker pool ----
+
+namespace {
+
+// Workers take runnable items (global items and serial-queue drains) from one
+// FIFO per class of service, highest class first. An idle worker spins for a
+// few microseconds, then sleeps on a futex; a submission wakes a sleeper only
+// when no worker is spinning, and a spinner that finds work wakes another so
+// that a burst spreads over the pool.
+class WorkerPool {
+ public:
+  static WorkerPool& instance() {
+    static auto* const pool = new WorkerPool();
+    return *pool;
+  }
+
+  void submit(WorkItem* item, QoS qos) noexcept {
+    levels_[levelOf(qos)].list.push(item);
+    if (sleepers_.load(std::memory_order_seq_cst) > 0 &&
+        spinners_.load(std::memory_order_seq_cst) == 0) {
+      wakeOne();
+    }
+  }
+
+  void enterBlocking() noexcept {
+    const int blocked = blocked_.fetch_add(1, std::memory_order_seq_cst) + 1;
+    const int workers = workers_.load(std::memory_order_seq_cst);
+    if (workers - blocked < target_ && workers < kMaxWorkers) startWorker();
+  }
+
+  void leaveBlocking() noexcept { blocked_.fetch_sub(1, std::memory_order_seq_cst); }
+
+  int target() const noexcept { return target_; }
+
+ private:
+  static constexpr int kMaxWorkers = 256;
+
+  struct alignas(64) Level {
+    UnfairLock popLock;
+    MpscList list;
+  };
+
+  WorkerPool() : target_(std::max(1, static_cast<int>(std::thread::hardware_concurrency()))) {
+    for (int i = 0; i < target_; ++i) startWorker();
+  }
+
+  bool hasWork() const noexcept {
+    for (const Level& level : levels_) {
+      if (level.list.hasItems()) return true;
+    }
+    return false;
+  }
+
+  WorkItem* tryPop(int& levelIndex) noexcept {
+    for (int index = kLevels - 1; index >= 0; --index) {
+      Level& level = levels_[index];
+      if (!level.list.hasItems()) continue;
+      WorkItem* item = level.popLock.locked([&] {
+        WorkItem* head = level.list.front();
+        if (head != nullptr) (void)level.list.popFront(head);
+        return head;
+      });
+      if (item != nullptr) {
+        levelIndex = index;
+        return item;
+      }
+    }
+    return nullptr;
+  }
+
+  WorkItem* spinForWork(int& levelIndex) noexcept {
+    spinners_.fetch_add(1, std::memory_order_seq_cst);
+    const std::int64_t until = monotonicNowNs() + kWorkerSpinNs;
+    WorkItem* found = nullptr;
+    for (int round = 1;; ++round) {
+      if (hasWork() && (found = tryPop(levelIndex)) != nullptr) break;
+      for (int i = 0; i < 8; ++i) cpuRelax();
+      if (round % 16 == 0 && monotonicNowNs() > until) break;
+    }
+    if (spinners_.fetch_sub(1, std::memory_order_seq_cst) == 1 && found != nullptr &&
+        sleepers_.load(std::memory_order_seq_cst) > 0 && hasWork()) {
+      wakeOne();
+    }
+    return found;
+  }
+
+  void wakeOne() noexcept {
+    epoch_.fetch_add(1, std::memory_order_release);
+    futexWake(epoch_, 1);
+  }
+
+  bool surplus() const noexcept {
+    return workers_.load(std::memory_order_relaxed) - blocked_.load(std::memory_order_relaxed) >
+           target_;
+  }
+
+  void startWorker() noexcept {
+    const int number = started_.fetch_add(1, std::memory_order_relaxed);
+    workers_.fetch_add(1, std::memory_order_seq_cst);
+    std::thread([this, number] { workerMain(number); }).detach();
+  }
+
+  void workerMain(int number) {
+    nameThisThread("mornik.pool." + std::to_string(number));
+    tlsIsWorker = true;
+    for (;;) {
+      int levelIndex = 0;
+      WorkItem* item = tryPop(levelIndex);
+      if (item == nullptr) item = spinForWork(levelIndex);
+      if (item != nullptr) {
+        QueueImpl* queue = globalQueueRef(static_cast<QoS>(levelIndex)).get();
+        FrameScope frame(queue);
+        runAndRelease(item, queue);
+        continue;
+      }
+      const std::uint32_t epoch = epoch_.load(std::memory_order_acquire);
+      sleepers_.fetch_add(1, std::memory_order_seq_cst);
+      if (hasWork()) {
+        sleepers_.fetch_sub(1, std::memory_order_seq_cst);
+        continue;
+      }
+      const bool extra = surplus();
+      const std::int64_t before = extra ? monotonicNowNs() : 0;
+      futexWait(epoch_, epoch, extra ? kSurplusIdleNs : -1);
+      sleepers_.fetch_sub(1, std::memory_order_seq_cst);
+      if (extra && surplus() && !hasWork() && monotonicNowNs() - before >= kSurplusIdleNs) {
+        workers_.fetch_sub(1, std::memory_order_seq_cst);
+        return;
+      }
+    }
+  }
+
+  const int target_;
+  std::array<Level, kLevels> levels_;
+  alignas(64) std::atomic<std::uint32_t> epoch_{0};
+  alignas(64) std::atomic<int> sleepers_{0};
+  std::atomic<int> spinners_{0};
+  alignas(64) std::atomic<int> workers_{0};
+  std::atomic<int> blocked_{0};
+  std::atomic<int> started_{0};
+};
+
+}  // namespace
+
+void submitToPool(WorkItem* item, QoS qos) noexcept { WorkerPool::instance().submit(item, qos); }
+
+int poolTargetSize() noexcept { return WorkerPool::instance().target(); }
+
+BlockingRegion::BlockingRegion() noexcept : active_(tlsIsWorker) {
+  if (active_) WorkerPool::instance().enterBlocking();
+}
+
+BlockingRegion::~BlockingRegion() {
+  if (active_) WorkerPool::instance().leaveBlocking();
+}
+
+// ---- Timers ----
+
+namespace {
+
+// One heap of deadlines for every delayed item and timer source, served by
+// one thread that sleeps until the earliest deadline and then hands the due
+// items to their queues.
+class TimerHeap {
+ public:
+  static TimerHeap& instance() {
+    static auto* const heap = new TimerHeap();
+    return *heap;
+  }
+
+  void add(std::int64_t deadline, QueueRef queue, WorkItem* item) {
+    const bool wake = lock_.locked([&] {
+      entries_.push_back(Entry{deadline, sequence_++, std::move(queue), item});
+      std::push_heap(entries_.begin(), entries_.end(), later);
+      if (!started_) {
+        started_ = true;
+        std::thread([this] { threadMain(); }).detach();
+      }
+      return deadline < sleepingUntil_;
+    });
+    if (wake) {
+      epoch_.fetch_add(1, std::memory_order_release);
+      futexWake(epoch_, 1);
+    }
+  }
+
+ private:
+  struct Entry {
+    std::int64_t deadline;
+    std::uint64_t sequence;  // keeps equal deadlines in submission order
+    QueueRef queue;
+    WorkItem* item;
+  };
+
+  static bool later(const Entry& a, const Entry& b) {
+    return a.deadline != b.deadline ? a.deadline > b.deadline : a.sequence > b.sequence;
+  }
+
+  void threadMain() {
+    nameThisThread("mornik.timers");
+    // Wake up at the deadline, not up to 50 microseconds after it.
+    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    std::vector<Entry> due;
+    for (;;) {
+      std::int64_t next = 0;
+      std::uint32_t epoch = 0;
+      lock_.locked([&] {
+        const std::int64_t now = monotonicNowNs();
+        while (!entries_.empty() && entries_.front().deadline <= now) {
+          std::pop_heap(entries_.begin(), entries_.end(), later);
+          due.push_back(std::move(entries_.back()));
+          entries_.pop_back();
+        }
+        next =
+            entries_.empty() ? std::numeric_limits<std::int64_t>::max() : entries_.front().deadline;
+        sleepingUntil_ = next;
+        epoch = epoch_.load(std::memory_order_acquire);
+      });
+      for (Entry& entry : due) entry.queue->enqueue(entry.item);
+      due.clear();
+      if (next == std::numeric_limits<std::int64_t>::max()) {
+        futexWait(epoch_, epoch);
+      } else {
+        const std::int64_t wait = next - monotonicNowNs();
+        if (wait > 0) futexWait(epoch_, epoch, wait);
+      }
+    }
+  }
+
+  UnfairLock lock_;
+  std::vector<Entry> entries_;
+  std::uint64_t sequence_ = 0;
+  std::int64_t sleepingUntil_ = 0;
+  bool started_ = false;
+  std::atomic<std::uint32_t> epoch_{0};
+};
+
+}  // namespace
+
+void enqueueAt(std::int64_t deadlineNs, QueueRef queue, WorkItem* item) {
+  TimerHeap::instance().add(deadlineNs, std::move(queue), item);
+}
+
+}  // namespace mornik::detail

@@ -1,0 +1,52 @@
+#include "mornik/concurrency/DispatchGroup.hpp"
+
+#include <atomic>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "mornik/concurrency/DispatchSemaphore.hpp"
+
+#include "tests/support/RunLoopWait.hpp"
+
+namespace mornik {
+namespace {
+
+TEST(DispatchGroup, WaitReturnsOnceEveryItemLeft) {
+  DispatchGroup group;
+  DispatchSemaphore gate;
+  std::atomic<int> done{0};
+  for (int i = 0; i < 10; ++i) {
+    group.async(DispatchQueue::global(), [&] {
+      gate.wait();
+      done.fetch_add(1);
+    });
+  }
+  EXPECT_FALSE(group.wait(0.01));
+  for (int i = 0; i < 10; ++i) gate.signal();
+  EXPECT_TRUE(group.wait(test::kEventTimeout));
+  EXPECT_EQ(done.load(), 10);
+  EXPECT_TRUE(group.wait(0.0));
+}
+
+TEST(DispatchGroup, NotifyRunsOnItsQueueWhenTheCountReachesZero) {
+  DispatchGroup group;
+  std::atomic<int> notified{0};
+  group.enter();
+  group.notify(DispatchQueue::main(), [&] {
+    if (DispatchQueue::current() == DispatchQueue::main()) notified.fetch_add(1);
+  });
+  EXPECT_FALSE(test::waitFor([&] { return notified.load() > 0; }, 0.02));
+  std::thread([&] { group.leave(); }).join();
+  EXPECT_TRUE(test::waitFor([&] { return notified.load() == 1; }));
+  group.notify(DispatchQueue::main(), [&] { notified.fetch_add(1); });  // empty now: at once
+  EXPECT_TRUE(test::waitFor([&] { return notified.load() == 2; }));
+}
+
+TEST(DispatchGroupDeathTest, LeaveWithoutEnterAborts) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(DispatchGroup().leave(), "leave\\(\\) without a matching enter\\(\\)");
+}
+
+}  // namespace
+}  // namespace mornik

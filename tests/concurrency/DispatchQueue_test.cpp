@@ -1,0 +1,428 @@
+#include "mornik/concurrency/DispatchQueue.hpp"
+
+#include <atomic>
+#include <barrier>
+#include <chrono>
+#include <cmath>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include <pthread.h>
+#include <unistd.h>
+
+#include "mornik/concurrency/DispatchGroup.hpp"
+#include "mornik/concurrency/DispatchSemaphore.hpp"
+#include "mornik/concurrency/RunLoop.hpp"
+#include "mornik/concurrency/detail/Executor.hpp"
+
+#include "tests/support/RunLoopWait.hpp"
+#include "tests/support/Sanitizers.hpp"
+
+namespace mornik {
+namespace {
+
+using test::waitFor;
+
+// Set on a thread while it is inside a submitting call; work that finds it
+// set ran inside that call.
+thread_local bool tlsInsideSubmit = false;
+
+template <class F>
+void submitMarked(F&& submit) {
+  tlsInsideSubmit = true;
+  submit();
+  tlsInsideSubmit = false;
+}
+
+TEST(DispatchQueueSerial, RunsItemsOneAtATimeInSubmissionOrderUnderManyProducers) {
+  const int producers = 4;
+  const int perProducer = test::scaled(20000);
+  DispatchQueue queue("test.fifo");
+  std::vector<int> lastSeen(producers, -1);  // touched only by queue work
+  std::atomic<int> inside{0};
+  std::atomic<int> orderViolations{0};
+  std::atomic<int> overlaps{0};
+  DispatchGroup group;
+  std::barrier start(producers);
+  std::vector<std::thread> threads;
+  for (int p = 0; p < producers; ++p) {
+    threads.emplace_back([&, p] {
+      start.arrive_and_wait();
+      for (int i = 0; i < perProducer; ++i) {
+        group.async(queue, [&, p, i] {
+          if (inside.fetch_add(1) != 0) overlaps.fetch_add(1);
+          if (lastSeen[p] != i - 1) orderViolations.fetch_add(1);
+          lastSeen[p] = i;
+          inside.fetch_sub(1);
+        });
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  ASSERT_TRUE(group.wait(test::kEventTimeout));
+  EXPECT_EQ(orderViolations.load(), 0);
+  EXPECT_EQ(overlaps.load(), 0);
+  for (int p = 0; p < producers; ++p) EXPECT_EQ(lastSeen[p], perProducer - 1);
+}
+
+TEST(DispatchQueueSerial, WorkRunsAfterTheLastHandleIsGone) {
+  auto counter = std::make_shared<std::atomic<int>>(0);
+  DispatchSemaphore gate;
+  {
+    DispatchQueue queue("test.orphan");
+    queue.async([&] { gate.wait(); });
+    for (int i = 0; i < 100; ++i) {
+      queue.async([counter, i] {
+        if (counter->load() == i) counter->fetch_add(1);
+      });
+    }
+  }
+  gate.signal();
+  EXPECT_TRUE(waitFor([&] { return counter->load() == 100; })) << counter->load();
+}
+
+TEST(DispatchQueueAsync, NeverRunsInsideTheSubmittingCall) {
+  std::atomic<int> ran{0};
+  std::atomic<int> inline_{0};
+  auto check = [&] {
+    if (tlsInsideSubmit) inline_.fetch_add(1);
+    ran.fetch_add(1);
+  };
+  DispatchQueue serial("test.inline");
+  // From outside, from the serial queue's own work, and from global work.
+  submitMarked([&] { serial.async(check); });
+  serial.async([&] { submitMarked([&] { serial.async(check); }); });
+  DispatchQueue::global().async(
+      [&] { submitMarked([&] { DispatchQueue::global().async(check); }); });
+  DispatchQueue::global(QoS::userInteractive).async([&] {
+    submitMarked([&] { DispatchQueue::global(QoS::userInteractive).async(check); });
+  });
+  // The main queue from the main thread: nothing runs before the loop runs.
+  submitMarked([&] { DispatchQueue::main().async(check); });
+  ASSERT_TRUE(waitFor([&] { return ran.load() == 5; }));
+  EXPECT_EQ(inline_.load(), 0);
+}
+
+TEST(DispatchQueueAsyncAfter, DelayedItemsNeverRunEarly) {
+  DispatchQueue queue("test.delays");
+  const int count = 40;
+  std::atomic<int> early{0};
+  std::atomic<int> done{0};
+  for (int i = 0; i < count; ++i) {
+    const double delay = 0.001 * (1 + (i * 7) % 30);
+    const auto submitted = std::chrono::steady_clock::now();
+    auto target = (i % 2 == 0) ? queue : DispatchQueue::global();
+    target.asyncAfter(delay, [&, submitted, delay] {
+      const double waited =
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - submitted).count();
+      if (waited < delay) early.fetch_add(1);
+      done.fetch_add(1);
+    });
+  }
+  ASSERT_TRUE(waitFor([&] { return done.load() == count; }));
+  EXPECT_EQ(early.load(), 0);
+}
+
+TEST(DispatchQueueAsyncAfter, DelaysKeepTheirOrderAndBadDelaysAreDefined) {
+  DispatchQueue queue("test.delay-order");
+  std::vector<int> order;  // queue work only
+  std::atomic<bool> finished{false};
+  queue.asyncAfter(0.03, [&] { order.push_back(3); });
+  queue.asyncAfter(0.01, [&] { order.push_back(2); });
+  queue.asyncAfter(-5.0, [&] { order.push_back(1); });
+  queue.asyncAfter(-HUGE_VAL, [&] { order.push_back(0); });
+  queue.asyncAfter(0.05, [&] { finished = true; });
+  EXPECT_THROW(queue.asyncAfter(std::nan(""), [] {}), std::invalid_argument);
+  EXPECT_THROW(queue.asyncAfter(HUGE_VAL, [] {}), std::invalid_argument);
+  ASSERT_TRUE(waitFor([&] { return finished.load(); }));
+  EXPECT_EQ(order, (std::vector<int>{1, 0, 2, 3}));
+}
+
+TEST(DispatchQueueSync, RunsAfterEarlierItemsAndReturnsTheResult) {
+  DispatchQueue queue("test.sync");
+  DispatchSemaphore gate;
+  std::vector<int> order;  // queue work only
+  queue.async([&] { gate.wait(); });
+  queue.async([&] { order.push_back(1); });
+  std::thread releaser([&] { gate.signal(); });
+  const std::size_t seen = queue.sync([&] {
+    order.push_back(2);
+    return order.size();
+  });
+  releaser.join();
+  EXPECT_EQ(seen, 2U);
+  queue.async([&] { order.push_back(3); });
+  EXPECT_EQ(queue.sync([&] { return order; }), (std::vector<int>{1, 2, 3}));
+}
+
+TEST(DispatchQueueSync, AnExceptionReachesTheCallerAndTheQueueGoesOn) {
+  DispatchQueue queue("test.sync-throw");
+  EXPECT_THROW(queue.sync([]() -> int { throw std::runtime_error("inside"); }), std::runtime_error);
+  std::atomic<bool> ran{false};
+  queue.async([&] { ran = true; });
+  EXPECT_TRUE(waitFor([&] { return ran.load(); }));
+  EXPECT_EQ(queue.sync([] { return 5; }), 5);
+}
+
+TEST(DispatchQueueSync, RunsOnTheCallingThreadAsWorkOfTheQueue) {
+  DispatchQueue queue("test.sync-thread");
+  const auto caller = std::this_thread::get_id();
+  const auto [thread, label] = queue.sync(
+      [] { return std::make_pair(std::this_thread::get_id(), DispatchQueue::currentLabel()); });
+  EXPECT_EQ(thread, caller);
+  EXPECT_EQ(label, "test.sync-thread");
+  EXPECT_EQ(DispatchQueue::global().sync([] { return DispatchQueue::currentLabel(); }),
+            "mornik.global.default");
+}
+
+TEST(DispatchQueueSync, ManyThreadsSyncAndAsyncOnOneQueueStayExclusive) {
+  DispatchQueue queue("test.sync-stress");
+  const int threads = 4;
+  const int iterations = test::scaled(5000);
+  long counter = 0;  // guarded by the queue
+  std::barrier start(threads);
+  std::vector<std::thread> workers;
+  for (int t = 0; t < threads; ++t) {
+    workers.emplace_back([&, t] {
+      start.arrive_and_wait();
+      for (int i = 0; i < iterations; ++i) {
+        if ((i + t) % 2 == 0) {
+          queue.sync([&] { ++counter; });
+        } else {
+          queue.async([&] { ++counter; });
+        }
+      }
+    });
+  }
+  for (auto& worker : workers) worker.join();
+  EXPECT_EQ(queue.sync([&] { return counter; }), static_cast<long>(threads) * iterations);
+}
+
+TEST(DispatchQueueSyncDeathTest, SyncOntoTheQueueRunningTheCallerAborts) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(
+      {
+        DispatchQueue queue("test.self-sync");
+        queue.sync([&] { queue.sync([] {}); });
+      },
+      "sync onto the queue \"test.self-sync\"");
+  EXPECT_DEATH(DispatchQueue::main().sync([] {}), "sync onto the queue \"mornik.main\"");
+}
+
+TEST(DispatchQueueDeathTest, AnExceptionEscapingAsyncWorkEndsTheProcessWithItsMessage) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(
+      {
+        DispatchQueue("test.throws").async([] { throw std::runtime_error("lost error"); });
+        std::this_thread::sleep_for(std::chrono::seconds(10));
+      },
+      "escaped work on queue \"test.throws\": lost error");
+}
+
+TEST(DispatchQueueLabels, CurrentLabelFollowsTheRunningWork) {
+  DispatchQueue named("test.label");
+  DispatchQueue unnamed("");
+  EXPECT_EQ(named.label(), "test.label");
+  EXPECT_EQ(unnamed.sync([] { return DispatchQueue::currentLabel(); }), "");
+  EXPECT_EQ(named.sync([&] {
+    const std::string outer = DispatchQueue::currentLabel();
+    const std::string inner = unnamed.sync([] { return DispatchQueue::currentLabel() + "!"; });
+    return outer + "|" + inner + "|" + DispatchQueue::currentLabel();
+  }),
+            "test.label|!|test.label");
+  std::string fromPlainThread = "unset";
+  std::thread([&] { fromPlainThread = DispatchQueue::currentLabel(); }).join();
+  EXPECT_EQ(fromPlainThread, "");
+  EXPECT_EQ(DispatchQueue::currentLabel(), "mornik.main");  // the main thread
+  EXPECT_EQ(DispatchQueue::global(QoS::utility).label(), "mornik.global.utility");
+}
+
+TEST(DispatchQueueSpecific, ValuesAreReadForTheQueueTheCallerRunsOn) {
+  DispatchSpecificKey<std::string> key;
+  DispatchSpecificKey<std::string> otherKey;
+  DispatchQueue a("test.a");
+  DispatchQueue b("test.b");
+  a.setSpecific(key, std::string("on a"));
+  b.setSpecific(key, std::string("on b"));
+  EXPECT_EQ(a.specific(key), "on a");
+  EXPECT_EQ(a.specific(otherKey), std::nullopt);
+  const auto seen = a.sync([&] {
+    std::vector<std::optional<std::string>> values;
+    values.push_back(DispatchQueue::getSpecific(key));
+    b.sync([&] { values.push_back(DispatchQueue::getSpecific(key)); });
+    values.push_back(DispatchQueue::getSpecific(key));  // back on a
+    values.push_back(DispatchQueue::getSpecific(otherKey));
+    return values;
+  });
+  EXPECT_EQ(seen, (std::vector<std::optional<std::string>>{"on a", "on b", "on a", std::nullopt}));
+  a.setSpecific(key, std::nullopt);
+  EXPECT_EQ(a.sync([&] { return DispatchQueue::getSpecific(key); }), std::nullopt);
+  EXPECT_EQ(DispatchQueue::getSpecific(key), std::nullopt);  // main thread: main queue
+  std::atomic<bool> onMain{false};
+  DispatchSpecificKey<int> mainKey;
+  DispatchQueue::main().setSpecific(mainKey, 1);
+  DispatchQueue::global().async([&] {
+    if (!DispatchQueue::getSpecific(mainKey)) {
+      DispatchQueue::main().async([&] { onMain = DispatchQueue::getSpecific(mainKey) == 1; });
+    }
+  });
+  EXPECT_TRUE(waitFor([&] { return onMain.load(); }));
+}
+
+TEST(DispatchQueueMain, RunsOnlyOnTheMainThreadWhileItsRunLoopRuns) {
+  const auto mainThread = std::this_thread::get_id();
+  std::atomic<int> ran{0};
+  std::atomic<int> offMain{0};
+  DispatchSemaphore posted;
+  std::thread poster([&] {
+    for (int i = 0; i < 1000; ++i) {
+      DispatchQueue::main().async([&] {
+        if (std::this_thread::get_id() != mainThread) offMain.fetch_add(1);
+        ran.fetch_add(1);
+      });
+    }
+    posted.signal();
+  });
+  posted.wait();
+  poster.join();
+  EXPECT_EQ(ran.load(), 0) << "main-queue work ran without the main run loop";
+  EXPECT_TRUE(waitFor([&] { return ran.load() == 1000; }));
+  EXPECT_EQ(offMain.load(), 0);
+}
+
+TEST(DispatchQueueMain, SyncFromAnotherThreadRunsBetweenMainQueueItems) {
+  std::vector<int> order;  // main-queue work only
+  std::atomic<bool> done{false};
+  DispatchQueue::main().async([&] { order.push_back(1); });
+  std::thread other([&] {
+    DispatchQueue::main().sync([&] { order.push_back(2); });
+    DispatchQueue::main().async([&] {
+      order.push_back(3);
+      done = true;
+    });
+  });
+  EXPECT_TRUE(waitFor([&] { return done.load(); }));
+  other.join();
+  EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
+}
+
+TEST(DispatchQueuePool, HigherClassesOfServiceAreServedFirst) {
+  // Keep every worker busy (spinning, not blocking, so the pool does not
+  // grow), queue low then high work, then let the workers go.
+  const int workers = detail::poolTargetSize();
+  std::atomic<bool> release{false};
+  std::atomic<int> busy{0};
+  for (int i = 0; i < workers; ++i) {
+    DispatchQueue::global(QoS::userInteractive).async([&] {
+      busy.fetch_add(1);
+      while (!release.load()) std::this_thread::yield();
+    });
+  }
+  ASSERT_TRUE(waitFor([&] { return busy.load() == workers; }));
+  const int perClass = 20;
+  std::mutex lock;
+  std::vector<QoS> order;
+  std::atomic<int> done{0};
+  auto record = [&](QoS qos) {
+    return [&, qos] {
+      {
+        std::lock_guard guard(lock);
+        order.push_back(qos);
+      }
+      done.fetch_add(1);
+    };
+  };
+  for (int i = 0; i < perClass; ++i)
+    DispatchQueue::global(QoS::background).async(record(QoS::background));
+  for (int i = 0; i < perClass; ++i)
+    DispatchQueue::global(QoS::userInitiated).async(record(QoS::userInitiated));
+  release = true;
+  ASSERT_TRUE(waitFor([&] { return done.load() == 2 * perClass; }));
+  // Every worker may be about to start one low item while the last high
+  // items are taken, so allow as many low items among the first half.
+  int lowInFirstHalf = 0;
+  for (int i = 0; i < perClass; ++i)
+    lowInFirstHalf += order[static_cast<std::size_t>(i)] == QoS::background;
+  EXPECT_LE(lowInFirstHalf, workers);
+}
+
+TEST(DispatchQueuePool, GrowsWhileWorkersBlockSoThatQueuedWorkStillRuns) {
+  // More items than workers, each waiting for all of them to have started:
+  // only a pool that adds workers while others block gets them all going.
+  const int items = detail::poolTargetSize() + 2;
+  DispatchSemaphore arrived;
+  DispatchSemaphore release;
+  DispatchGroup finished;
+  for (int i = 0; i < items; ++i) {
+    finished.async(DispatchQueue::global(), [&] {
+      arrived.signal();
+      release.wait();
+    });
+  }
+  int started = 0;
+  for (; started < items; ++started) {
+    if (!arrived.wait(test::kEventTimeout)) break;
+  }
+  EXPECT_EQ(started, items);
+  for (int i = 0; i < items; ++i) release.signal();
+  EXPECT_TRUE(finished.wait(test::kEventTimeout));
+}
+
+TEST(DispatchQueuePool, StressManyQueuesFromManyThreads) {
+  const int threads = 4;
+  const int queues = 8;
+  const int perThread = test::scaled(20000);
+  std::vector<DispatchQueue> serials;
+  for (int q = 0; q < queues; ++q) serials.emplace_back("test.stress." + std::to_string(q));
+  std::vector<long> perQueue(queues, 0);  // each touched only by its queue
+  std::atomic<long> global{0};
+  DispatchGroup group;
+  std::barrier start(threads);
+  std::vector<std::thread> workers;
+  for (int t = 0; t < threads; ++t) {
+    workers.emplace_back([&, t] {
+      start.arrive_and_wait();
+      for (int i = 0; i < perThread; ++i) {
+        const int q = (i + t) % queues;
+        if (i % 3 == 0) {
+          group.async(DispatchQueue::global(static_cast<QoS>(i % 5)),
+                      [&] { global.fetch_add(1, std::memory_order_relaxed); });
+        } else {
+          group.async(serials[static_cast<std::size_t>(q)],
+                      [&, q] { ++perQueue[static_cast<std::size_t>(q)]; });
+        }
+      }
+    });
+  }
+  for (auto& worker : workers) worker.join();
+  ASSERT_TRUE(group.wait(test::kEventTimeout * 3));
+  long serialTotal = 0;
+  for (int q = 0; q < queues; ++q) {
+    serialTotal += serials[static_cast<std::size_t>(q)].sync(
+        [&] { return perQueue[static_cast<std::size_t>(q)]; });
+  }
+  long expectedGlobal = 0;
+  for (int i = 0; i < perThread; ++i) expectedGlobal += i % 3 == 0;
+  EXPECT_EQ(global.load(), expectedGlobal * threads);
+  EXPECT_EQ(serialTotal, static_cast<long>(threads) * perThread - expectedGlobal * threads);
+}
+
+TEST(DispatchQueuePool, WorkerThreadsSayWhatTheyServe) {
+  char buffer[32] = {};
+  DispatchSemaphore done;
+  DispatchQueue::global().async([&] {
+    pthread_getname_np(pthread_self(), buffer, sizeof buffer);
+    done.signal();
+  });
+  done.wait();
+  EXPECT_EQ(std::string(buffer).rfind("mornik.pool.", 0), 0U) << buffer;
+}
+
+}  // namespace
+}  // namespace mornik

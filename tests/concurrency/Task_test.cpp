@@ -1,0 +1,158 @@
+#include "mornik/concurrency/Task.hpp"
+
+#include <atomic>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "mornik/concurrency/DispatchQueue.hpp"
+#include "mornik/flow/Error.hpp"
+
+#include "tests/support/RunLoopWait.hpp"
+#include "tests/support/Sanitizers.hpp"
+
+namespace mornik {
+namespace {
+
+using test::waitFor;
+
+// Runs a task to its end from the main thread by pumping the main run loop.
+template <class T>
+Outcome<T> runToEnd(Task<T> task, const DispatchQueue& queue) {
+  std::shared_ptr<std::optional<Outcome<T>>> outcome =
+      std::make_shared<std::optional<Outcome<T>>>();
+  std::atomic<bool> done{false};
+  std::move(task).start(queue, [outcome, &done](Outcome<T> result) {
+    outcome->emplace(std::move(result));
+    done = true;
+  });
+  EXPECT_TRUE(waitFor([&] { return done.load(); }));
+  return std::move(**outcome);
+}
+
+Task<int> answer(std::atomic<int>& started) {
+  started.fetch_add(1);
+  co_return 42;
+}
+
+TEST(Task, NothingRunsUntilTheTaskIsStartedOrAwaited) {
+  std::atomic<int> started{0};
+  { Task<int> dropped = answer(started); }
+  Task<int> kept = answer(started);
+  RunLoop::main().runFor(0.01);
+  EXPECT_EQ(started.load(), 0);
+  EXPECT_EQ(runToEnd(std::move(kept), DispatchQueue::global()).value(), 42);
+  EXPECT_EQ(started.load(), 1);
+}
+
+Task<std::string> labelled() { co_return DispatchQueue::currentLabel(); }
+
+Task<std::string> awaitsChild() {
+  std::string child = co_await labelled();
+  co_return child + "/" + DispatchQueue::currentLabel();
+}
+
+TEST(Task, RunsAsWorkOfItsQueueAndChildrenRunOnTheAwaitersQueue) {
+  DispatchQueue queue("test.task");
+  EXPECT_EQ(runToEnd(awaitsChild(), queue).value(), "test.task/test.task");
+}
+
+Task<int> failing() {
+  throw WTF("task failed", 7);
+  co_return 0;
+}
+
+Task<int> rethrows() {
+  try {
+    co_return co_await failing();
+  } catch (const Error& error) {
+    co_return static_cast<int>(error.code()) * 10;
+  }
+}
+
+TEST(Task, ExceptionsReachTheAwaiterAndTheCompletionUnchanged) {
+  Outcome<int> failed = runToEnd(failing(), DispatchQueue::global());
+  ASSERT_FALSE(failed.isSuccess());
+  try {
+    (void)failed.value();
+    FAIL();
+  } catch (const Error& error) {
+    EXPECT_EQ(error.localizedDescription(), "task failed");
+    EXPECT_EQ(error.code(), 7);
+  }
+  EXPECT_EQ(runToEnd(rethrows(), DispatchQueue::global()).value(), 70);
+}
+
+Task<std::string> hopsAway(DispatchQueue other) {
+  co_await resumeOn(other);
+  co_return DispatchQueue::currentLabel();
+}
+
+Task<std::string> awaitsHopper(DispatchQueue other) {
+  const std::string there = co_await hopsAway(other);
+  co_return there + " then " + DispatchQueue::currentLabel();
+}
+
+TEST(Task, ResumeOnHopsQueuesAndTheAwaiterComesBackToItsOwn) {
+  DispatchQueue home("test.home");
+  DispatchQueue away("test.away");
+  EXPECT_EQ(runToEnd(awaitsHopper(away), home).value(), "test.away then test.home");
+}
+
+Task<> sleeper(std::vector<std::string>& log, double seconds) {
+  log.push_back("before");
+  co_await sleep(seconds);
+  log.push_back("after " + DispatchQueue::currentLabel());
+}
+
+TEST(Task, SleepSuspendsWithoutHoldingTheQueue) {
+  DispatchQueue queue("test.sleep");
+  std::vector<std::string> log;  // queue work only
+  std::atomic<bool> done{false};
+  sleeper(log, 0.05).start(queue, [&](Outcome<void> outcome) {
+    outcome.value();
+    done = true;
+  });
+  // While the task sleeps, other work of its serial queue runs.
+  queue.asyncAfter(0.01, [&] { log.push_back("other"); });
+  ASSERT_TRUE(waitFor([&] { return done.load(); }));
+  EXPECT_EQ(queue.sync([&] { return log; }),
+            (std::vector<std::string>{"before", "other", "after test.sleep"}));
+  EXPECT_THROW((void)sleep(std::nan("")), std::invalid_argument);
+}
+
+Task<int> sum(int depth) {
+  if (depth == 0) co_return 0;
+  co_return depth + co_await sum(depth - 1);
+}
+
+TEST(Task, DeepChainsOfAwaitsDoNotGrowTheStack) {
+  // Awaiting and finishing transfer control by tail calls, so depth costs no
+  // stack. g++ cannot make those tail calls in frames that AddressSanitizer
+  // instruments; there the chain stays shallow enough for the stack.
+  const int depth = test::kUnderAddressSanitizer ? 500 : 20000;
+  EXPECT_EQ(runToEnd(sum(depth), DispatchQueue("test.deep")).value(), depth * (depth + 1) / 2);
+}
+
+TEST(Task, ManyConcurrentTasksAllComplete) {
+  const int count = 500;
+  std::atomic<int> completed{0};
+  for (int i = 0; i < count; ++i) {
+    auto work = [](int n) -> Task<int> {
+      co_await sleep(0.001 * (n % 5));
+      co_await resumeOn(DispatchQueue::global(static_cast<QoS>(n % 5)));
+      co_return n;
+    };
+    work(i).start(DispatchQueue::global(), [&, i](Outcome<int> outcome) {
+      if (outcome.value() == i) completed.fetch_add(1);
+    });
+  }
+  EXPECT_TRUE(waitFor([&] { return completed.load() == count; }));
+}
+
+}  // namespace
+}  // namespace mornik
