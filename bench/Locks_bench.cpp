@@ -17,8 +17,6 @@
 
 namespace {
 
-using mornik::bench::Metric;
-
 constexpr int kRepetitions = 5;
 
 void BM_UnfairLock_Uncontended(benchmark::State& state) {
@@ -138,14 +136,14 @@ IdleThread gIdleThread;
 
 const bool kGoals = [] {
   mornik::bench::ratioGoal("unfair_lock_uncontended_vs_std_mutex", "BM_UnfairLock_Uncontended",
-                           "BM_StdMutex_Uncontended", Metric::realTime, "<=", 1.0);
+                           "BM_StdMutex_Uncontended", mornik::bench::kRealTime, "<=", 1.0);
   mornik::bench::ratioGoal("lockedvar_read_vs_mutex_int", "BM_LockedVar_Read", "BM_MutexInt_Read",
-                           Metric::realTime, "<=", 1.1);
+                           mornik::bench::kRealTime, "<=", 1.1);
   mornik::bench::ratioGoal("lockedvar_access_vs_mutex_int", "BM_LockedVar_Access",
-                           "BM_MutexInt_Increment", Metric::realTime, "<=", 1.1);
+                           "BM_MutexInt_Increment", mornik::bench::kRealTime, "<=", 1.1);
   mornik::bench::ratioGoal("lockedvar_contended_2_threads_throughput_vs_std_mutex",
                            "BM_LockedVar_Contended/real_time/threads:2",
-                           "BM_StdMutex_Contended/real_time/threads:2", Metric::itemsPerSecond,
+                           "BM_StdMutex_Contended/real_time/threads:2", "items_per_second",
                            ">=", 0.9);
   return true;
 }();

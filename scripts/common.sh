@@ -11,7 +11,7 @@ MORNIK_PACKAGES_BUILD=(cmake ninja-build g++ pkg-config)
 # Building and running the tests.
 MORNIK_PACKAGES_TEST=(libgtest-dev libgmock-dev)
 # Building and running the benchmarks (anchors included).
-MORNIK_PACKAGES_BENCH=(libbenchmark-dev)
+MORNIK_PACKAGES_BENCH=(libbenchmark-dev libtbb-dev libboost-dev)
 # The extra CI steps: clang for the ThreadSanitizer build, the format check.
 MORNIK_PACKAGES_CI=(clang libclang-rt-14-dev clang-format)
 
@@ -28,9 +28,17 @@ ensure_packages() {
   echo "mornik: installing ${missing[*]}" >&2
   local sudo=()
   if [ "$(id -u)" -ne 0 ]; then sudo=(sudo); fi
-  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq >/dev/null
-  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive \
-    apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  local log
+  log="$(mktemp)"
+  if ! { "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq &&
+    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive \
+      apt-get install -y -qq --no-install-recommends "${missing[@]}"; } >"$log" 2>&1; then
+    cat "$log" >&2
+    rm -f "$log"
+    echo "mornik: could not install ${missing[*]}" >&2
+    return 1
+  fi
+  rm -f "$log"
 }
 
 # configure_build DIR [CMAKE_ARGS...]: configures a Ninja build in DIR. The

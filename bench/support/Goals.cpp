@@ -16,7 +16,7 @@ struct Goal {
   std::string name;
   std::string ours;
   std::string anchor;  // empty for a counter goal
-  Metric metric = Metric::realTime;
+  std::string metric;
   std::string counter;
   std::string op;
   double target = 0;
@@ -32,12 +32,16 @@ struct Measurement {
   std::map<std::string, double> counters;
 };
 
-// "BM_x/repeats:5/threads:2" and "BM_x/threads:2" name the same benchmark.
+// "BM_x/iterations:1/repeats:5/threads:2" and "BM_x/threads:2" name the same
+// benchmark: goals name benchmarks without their iteration and repetition
+// settings.
 std::string withoutRepeats(std::string name) {
-  const auto at = name.find("/repeats:");
-  if (at == std::string::npos) return name;
-  const auto end = name.find('/', at + 1);
-  name.erase(at, end == std::string::npos ? std::string::npos : end - at);
+  for (const char* setting : {"/repeats:", "/iterations:"}) {
+    const auto at = name.find(setting);
+    if (at == std::string::npos) continue;
+    const auto end = name.find('/', at + 1);
+    name.erase(at, end == std::string::npos ? std::string::npos : end - at);
+  }
   return name;
 }
 
@@ -76,34 +80,32 @@ class RecordingReporter : public benchmark::ConsoleReporter {
   std::map<std::string, Measurement> plain_;
 };
 
-std::optional<double> metricOf(const Measurement& m, Metric metric) {
-  if (metric == Metric::realTime) return m.realTimeNs;
-  auto found = m.counters.find("items_per_second");
+std::optional<double> metricOf(const Measurement& m, const std::string& metric) {
+  if (metric == kRealTime) return m.realTimeNs;
+  auto found = m.counters.find(metric);
   if (found == m.counters.end()) return std::nullopt;
   return found->second;
 }
 
 bool holds(double value, const std::string& op, double target) {
-  return op == "<=" ? value <= target : value >= target;
+  if (op == "<") return value < target;
+  if (op == "<=") return value <= target;
+  if (op == ">") return value > target;
+  return value >= target;
 }
 
 }  // namespace
 
-void ratioGoal(std::string name, std::string ours, std::string anchor, Metric metric,
+void ratioGoal(std::string name, std::string ours, std::string anchor, std::string metric,
                std::string op, double target) {
-  goals().push_back(
-      Goal{std::move(name), std::move(ours), std::move(anchor), metric, {}, std::move(op), target});
+  goals().push_back(Goal{std::move(name), std::move(ours), std::move(anchor), std::move(metric), {},
+                         std::move(op), target});
 }
 
 void counterGoal(std::string name, std::string benchmark, std::string counter, std::string op,
                  double target) {
-  goals().push_back(Goal{std::move(name),
-                         std::move(benchmark),
-                         {},
-                         Metric::realTime,
-                         std::move(counter),
-                         std::move(op),
-                         target});
+  goals().push_back(Goal{std::move(name), std::move(benchmark), {}, {}, std::move(counter),
+                         std::move(op), target});
 }
 
 int runBenchmarksWithGoals(int argc, char** argv) {

@@ -10,14 +10,14 @@
 
 namespace mornik::bench {
 
-enum class Metric {
-  realTime,        // real time per iteration, in nanoseconds
-  itemsPerSecond,  // the items_per_second counter
-};
+// What a ratio goal compares: kRealTime (real time per iteration, in
+// nanoseconds) or the name of a counter of both benchmarks
+// ("items_per_second", or a user counter such as "ns_per_item").
+inline constexpr const char* kRealTime = "real_time";
 
 // ratio = ours / anchor of the metric; PASS when `ratio <op> target`, where
-// op is "<=" or ">=".
-void ratioGoal(std::string name, std::string ours, std::string anchor, Metric metric,
+// op is one of "<", "<=", ">", ">=".
+void ratioGoal(std::string name, std::string ours, std::string anchor, std::string metric,
                std::string op, double target);
 
 // A user counter of one benchmark against a fixed bound.

@@ -1,5 +1,6 @@
 #include "mornik/concurrency/DispatchQueue.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <barrier>
 #include <chrono>
@@ -355,7 +356,9 @@ TEST(DispatchQueuePool, HigherClassesOfServiceAreServedFirst) {
 TEST(DispatchQueuePool, GrowsWhileWorkersBlockSoThatQueuedWorkStillRuns) {
   // More items than workers, each waiting for all of them to have started:
   // only a pool that adds workers while others block gets them all going.
-  const int items = detail::poolTargetSize() + 2;
+  // Enough items that workers take them in batches: a worker that blocks
+  // must hand back the items it holds but has not started.
+  const int items = std::max(detail::poolTargetSize() + 2, 24);
   DispatchSemaphore arrived;
   DispatchSemaphore release;
   DispatchGroup finished;

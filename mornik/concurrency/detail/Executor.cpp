@@ -40,6 +40,8 @@ namespace mornik::detail {
 namespace {
 
 constexpr int kLevels = 5;
+// Items a worker takes from a long list at once (one lock round trip).
+constexpr int kPopBatch = 8;
 // Items a serial queue runs per turn on a worker before it yields the worker
 // to other queues (it goes to the back of its class).
 constexpr int kSerialBatch = 64;
@@ -365,6 +367,7 @@ class WorkerPool {
     for (int i = 0; i < target_; ++i) startWorker();
   }
 
+  // Exact: used in the sleep handshake.
   bool hasWork() const noexcept {
     for (const Level& level : levels_) {
       if (level.list.hasItems()) return true;
@@ -372,33 +375,71 @@ class WorkerPool {
     return false;
   }
 
-  WorkItem* tryPop(int& levelIndex) noexcept {
-    for (int index = kLevels - 1; index >= 0; --index) {
-      Level& level = levels_[index];
-      if (!level.list.hasItems()) continue;
-      WorkItem* item = level.popLock.locked([&] {
-        WorkItem* head = level.list.front();
-        if (head != nullptr) (void)level.list.popFront(head);
-        return head;
-      });
-      if (item != nullptr) {
-        levelIndex = index;
-        return item;
-      }
+  // A hint for polling (see MpscList::mayHaveItems).
+  bool mayHaveWork() const noexcept {
+    for (const Level& level : levels_) {
+      if (level.list.mayHaveItems()) return true;
     }
-    return nullptr;
+    return false;
   }
 
-  WorkItem* spinForWork(int& levelIndex) noexcept {
-    spinners_.fetch_add(1, std::memory_order_seq_cst);
+  // Items a worker took from the pool and has not started yet.
+  struct Batch {
+    std::array<WorkItem*, kPopBatch> items{};
+    int next = 0;
+    int count = 0;
+    int level = 0;
+    bool empty() const noexcept { return next >= count; }
+  };
+
+  // Fills `batch` from the highest class that has work; false when there is
+  // none.
+  bool tryPop(Batch& batch) noexcept {
+    for (int index = kLevels - 1; index >= 0; --index) {
+      Level& level = levels_[index];
+      if (!level.list.mayHaveItems() && !level.list.hasItems()) continue;
+      const int count = level.popLock.locked(
+          [&] { return level.list.popBatch(batch.items.data(), kPopBatch); });
+      if (count > 0) {
+        batch.next = 0;
+        batch.count = count;
+        batch.level = index;
+        return true;
+      }
+    }
+    return false;
+  }
+
+ public:
+  // Called when the calling worker is about to block: the items it holds but
+  // has not started go back to the pool for other workers.
+  void returnHeldItems() noexcept {
+    Batch* batch = tlsBatch;
+    if (batch == nullptr) return;
+    while (!batch->empty()) {
+      submit(batch->items[static_cast<std::size_t>(batch->next++)], static_cast<QoS>(batch->level));
+    }
+  }
+
+ private:
+  static thread_local Batch* tlsBatch;
+
+  // Spins for work a few microseconds. Only one worker spins at a time: on a
+  // machine with few cores, more spinners would take the CPU away from the
+  // threads producing the work.
+  bool spinForWork(Batch& batch) noexcept {
+    if (spinners_.fetch_add(1, std::memory_order_seq_cst) != 0) {
+      spinners_.fetch_sub(1, std::memory_order_seq_cst);
+      return false;
+    }
     const std::int64_t until = monotonicNowNs() + kWorkerSpinNs;
-    WorkItem* found = nullptr;
+    bool found = false;
     for (int round = 1;; ++round) {
-      if (hasWork() && (found = tryPop(levelIndex)) != nullptr) break;
+      if (mayHaveWork() && (found = tryPop(batch))) break;
       for (int i = 0; i < 8; ++i) cpuRelax();
       if (round % 16 == 0 && monotonicNowNs() > until) break;
     }
-    if (spinners_.fetch_sub(1, std::memory_order_seq_cst) == 1 && found != nullptr &&
+    if (spinners_.fetch_sub(1, std::memory_order_seq_cst) == 1 && found &&
         sleepers_.load(std::memory_order_seq_cst) > 0 && hasWork()) {
       wakeOne();
     }
@@ -424,14 +465,15 @@ class WorkerPool {
   void workerMain(int number) {
     nameThisThread("mornik.pool." + std::to_string(number));
     tlsIsWorker = true;
+    Batch batch;
+    tlsBatch = &batch;
     for (;;) {
-      int levelIndex = 0;
-      WorkItem* item = tryPop(levelIndex);
-      if (item == nullptr) item = spinForWork(levelIndex);
-      if (item != nullptr) {
-        QueueImpl* queue = globalQueueRef(static_cast<QoS>(levelIndex)).get();
+      if (tryPop(batch) || spinForWork(batch)) {
+        QueueImpl* queue = globalQueueRef(static_cast<QoS>(batch.level)).get();
         FrameScope frame(queue);
-        runAndRelease(item, queue);
+        while (!batch.empty()) {
+          runAndRelease(batch.items[static_cast<std::size_t>(batch.next++)], queue);
+        }
         continue;
       }
       const std::uint32_t epoch = epoch_.load(std::memory_order_acquire);
@@ -461,6 +503,8 @@ class WorkerPool {
   std::atomic<int> started_{0};
 };
 
+thread_local WorkerPool::Batch* WorkerPool::tlsBatch = nullptr;
+
 }  // namespace
 
 void submitToPool(WorkItem* item, QoS qos) noexcept { WorkerPool::instance().submit(item, qos); }
@@ -468,7 +512,10 @@ void submitToPool(WorkItem* item, QoS qos) noexcept { WorkerPool::instance().sub
 int poolTargetSize() noexcept { return WorkerPool::instance().target(); }
 
 BlockingRegion::BlockingRegion() noexcept : active_(tlsIsWorker) {
-  if (active_) WorkerPool::instance().enterBlocking();
+  if (active_) {
+    WorkerPool::instance().returnHeldItems();
+    WorkerPool::instance().enterBlocking();
+  }
 }
 
 BlockingRegion::~BlockingRegion() {

@@ -30,20 +30,48 @@ class MpscList {
     return false;
   }
 
-  // Whether the list holds an item (a snapshot).
-  bool hasItems() const noexcept { return tail_.load(std::memory_order_acquire) != nullptr; }
+  // Whether the list holds an item (a snapshot, exact with respect to push:
+  // ordered with it for the sleep/wake handshakes).
+  bool hasItems() const noexcept { return tail_.load(std::memory_order_seq_cst) != nullptr; }
+
+  // A cheap hint for polling consumers: reads only the consumer side, so it
+  // does not pull the line producers write on every push. It may miss an
+  // item that is being pushed to an empty list right now.
+  bool mayHaveItems() const noexcept { return head_.load(std::memory_order_relaxed) != nullptr; }
 
   // Consumer: the oldest item, left in the list; null when the list is empty.
   // A producer that made the list non-empty may still be publishing the head:
   // wait the few instructions that takes.
   WorkItem* front() noexcept {
-    if (tail_.load(std::memory_order_acquire) == nullptr) return nullptr;
     WorkItem* head = head_.load(std::memory_order_acquire);
+    if (head != nullptr) return head;
+    if (tail_.load(std::memory_order_acquire) == nullptr) return nullptr;
+    head = head_.load(std::memory_order_acquire);
     while (head == nullptr) {
       cpuRelax();
       head = head_.load(std::memory_order_acquire);
     }
     return head;
+  }
+
+  // Consumer: detaches up to `max` items from the front into `out` and returns
+  // how many. Takes `max` only when more than `max` are queued, otherwise
+  // one: a short list stays available to other consumers, so that a few
+  // long items still run in parallel.
+  int popBatch(WorkItem** out, int max) noexcept {
+    WorkItem* head = front();
+    if (head == nullptr) return 0;
+    int seen = 1;
+    for (WorkItem* probe = head; seen <= max; ++seen) {
+      probe = probe->next.load(std::memory_order_acquire);
+      if (probe == nullptr) break;
+    }
+    const int take = seen > max ? max : 1;
+    for (int i = 0; i < take; ++i) {
+      out[i] = head;
+      head = popFront(head);
+    }
+    return take;
   }
 
   // Consumer: removes `head` (the item front() returned) and returns the next

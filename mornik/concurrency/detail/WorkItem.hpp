@@ -1,9 +1,12 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <new>
 #include <type_traits>
 #include <utility>
+
+#include "mornik/concurrency/detail/ItemAllocator.hpp"
 
 namespace mornik::detail {
 
@@ -25,6 +28,24 @@ struct WorkItemOf final : WorkItem {
     invoke = [](WorkItem* item) { static_cast<WorkItemOf*>(item)->fn(); };
     release = [](WorkItem* item) noexcept { delete static_cast<WorkItemOf*>(item); };
   }
+
+  // Items recycle their memory through the work-item allocator (unless they
+  // need more than the standard alignment).
+  static void* operator new(std::size_t size) {
+    if constexpr (alignof(WorkItemOf) > alignof(std::max_align_t)) {
+      return ::operator new(size, std::align_val_t(alignof(WorkItemOf)));
+    } else {
+      return allocateWorkItem(size);
+    }
+  }
+  static void operator delete(void* block, std::size_t size) noexcept {
+    if constexpr (alignof(WorkItemOf) > alignof(std::max_align_t)) {
+      ::operator delete(block, std::align_val_t(alignof(WorkItemOf)));
+    } else {
+      freeWorkItem(block, size);
+    }
+  }
+
   F fn;
 };
 
