@@ -461,22 +461,37 @@ std::optional<Date> changing(Date d, CalendarComponent c, std::int64_t value) {
     setNanosecond(changed, value);
     return changed;
   }
-  double fraction = 0;
-  icu::Calendar& calendar = calendarAt(d, &fraction);
+  if (value < std::numeric_limits<int>::min() + 1 || value > std::numeric_limits<int>::max()) {
+    return std::nullopt;
+  }
   UCalendarDateFields field = fieldOf(c);
-  std::int64_t icuValue = value;
+  int icuValue = static_cast<int>(value);
   if (c == CalendarComponent::month) icuValue -= 1;
   if (c == CalendarComponent::weekday) field = UCAL_DAY_OF_WEEK;
   if (c == CalendarComponent::weekOfMonth) field = UCAL_WEEK_OF_MONTH;
-  UErrorCode status = U_ZERO_ERROR;
-  if (icuValue < calendar.getActualMinimum(field, status) ||
-      icuValue > calendar.getMaximum(field)) {
-    return std::nullopt;
+  // The fields that must come out as they were; a calendar that has to move
+  // them (31 February, a wall time skipped by a daylight-saving change) cannot
+  // build the date.
+  std::vector<UCalendarDateFields> kept{UCAL_HOUR_OF_DAY, UCAL_MINUTE, UCAL_SECOND};
+  if (c == CalendarComponent::era || c == CalendarComponent::year ||
+      c == CalendarComponent::month || c == CalendarComponent::day ||
+      c == CalendarComponent::hour || c == CalendarComponent::minute ||
+      c == CalendarComponent::second) {
+    kept = {UCAL_ERA, UCAL_YEAR, UCAL_MONTH, UCAL_DATE, UCAL_HOUR_OF_DAY, UCAL_MINUTE, UCAL_SECOND};
   }
-  calendar.setLenient(false);
-  calendar.set(field, static_cast<int>(icuValue));
-  auto changed = timeOf(calendar, fraction);
-  calendar.setLenient(true);
+  std::erase(kept, field);
+  double fraction = 0;
+  icu::Calendar& calendar = calendarAt(d, &fraction);
+  std::vector<int> before;
+  for (const auto f : kept) before.push_back(get(calendar, f));
+  calendar.set(field, icuValue);
+  const auto changed = timeOf(calendar, fraction);
+  if (!changed) return std::nullopt;
+  icu::Calendar& check = calendarAt(*changed);
+  if (get(check, field) != icuValue) return std::nullopt;
+  for (std::size_t i = 0; i < kept.size(); ++i) {
+    if (get(check, kept[i]) != before[i]) return std::nullopt;
+  }
   return changed;
 }
 

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <compare>
 #include <cstdint>
+#include <iosfwd>
 #include <limits>
 #include <optional>
 #include <random>
@@ -118,6 +119,9 @@ class Date {
  private:
   double seconds_ = 0;
 };
+
+// Prints the instant as "2024-03-15T09:30:00.123Z" (UTC).
+std::ostream& operator<<(std::ostream& out, Date d);
 
 // Calendar components.
 enum class CalendarComponent {

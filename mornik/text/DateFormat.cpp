@@ -1,6 +1,7 @@
 #include "mornik/text/DateFormat.hpp"
 
 #include <memory>
+#include <ostream>
 #include <string>
 #include <unordered_map>
 
@@ -168,6 +169,8 @@ std::string fromSkeleton(Date d, const char* skeleton) {
 std::string iso8601String(Date d) {
   return format(patternFormat("yyyy-MM-dd'T'HH:mm:ss.SSS", "en_US_POSIX", "GMT"), d);
 }
+
+std::ostream& operator<<(std::ostream& out, Date d) { return out << iso8601String(d) << 'Z'; }
 
 std::optional<Date> Date::fromISO8601String(std::string_view text) {
   return parseWhole(patternFormat("yyyy-MM-dd'T'HH:mm:ss.SSSZ", "en_US_POSIX"), text);

@@ -30,8 +30,15 @@ struct Millis {
 };
 inline Millis toMillis(Date d) {
   const double ms = d.unixTimestamp() * 1000.0;
-  const double whole = std::floor(ms);
-  return {whole, ms - whole};
+  double whole = std::floor(ms);
+  double fraction = ms - whole;
+  // A value a rounding error below a whole millisecond (t + 0.123 stored as
+  // ...0.12299999) counts as that millisecond.
+  if (fraction > 1.0 - 1e-6) {
+    whole += 1.0;
+    fraction = 0.0;
+  }
+  return {whole, fraction};
 }
 inline Date fromMillis(double ms, double fraction = 0) {
   return Date::fromUnixTimestamp((ms + fraction) / 1000.0);
