@@ -52,11 +52,21 @@ std::unique_ptr<icu::SimpleDateFormat> newPatternFormat(std::string_view pattern
   return format;
 }
 
+// A formatter with a calendar of its own to format through: formatting a
+// UDate makes ICU clone the formatter's calendar on every call, which costs
+// more than the formatting itself.
+struct CachedFormat {
+  explicit CachedFormat(std::unique_ptr<icu::DateFormat> f)
+      : format(std::move(f)), calendar(format->getCalendar()->clone()) {}
+  std::unique_ptr<icu::DateFormat> format;
+  std::unique_ptr<icu::Calendar> calendar;
+};
+
 // This thread's formatters, keyed by kind, pattern, locale and zone; emptied
 // when the current locale or zone changes.
 struct FormatterCache {
   std::uint64_t generation = 0;
-  std::unordered_map<std::string, std::unique_ptr<icu::DateFormat>> byKey;
+  std::unordered_map<std::string, std::unique_ptr<CachedFormat>> byKey;
   std::string scratchKey;
 };
 thread_local FormatterCache tFormatters;
@@ -64,7 +74,7 @@ thread_local FormatterCache tFormatters;
 // The cached formatter under `key`, made by `make` on a miss (which may
 // return null: then nothing is cached and null is returned).
 template <class Make>
-icu::DateFormat* cached(const std::string& key, Make&& make) {
+CachedFormat* cached(const std::string& key, Make&& make) {
   FormatterCache& cache = tFormatters;
   const std::uint64_t generation = detail::calendarSettingsGeneration();
   if (cache.generation != generation) {
@@ -73,14 +83,16 @@ icu::DateFormat* cached(const std::string& key, Make&& make) {
   }
   if (auto found = cache.byKey.find(key); found != cache.byKey.end()) return found->second.get();
   std::unique_ptr<icu::DateFormat> made = make();
-  if (!made) return nullptr;
+  if (!made || made->getCalendar() == nullptr) return nullptr;
   if (cache.byKey.size() >= kCacheCapacity) cache.byKey.clear();
-  return cache.byKey.emplace(key, std::move(made)).first->second.get();
+  auto entry = std::make_unique<CachedFormat>(std::move(made));
+  if (!entry->calendar) return nullptr;
+  return cache.byKey.emplace(key, std::move(entry)).first->second.get();
 }
 
 // A pattern formatter; locale and zone empty for the current ones.
-icu::DateFormat* patternFormat(std::string_view pattern, std::string_view locale = {},
-                               std::string_view zone = {}) {
+CachedFormat* patternFormat(std::string_view pattern, std::string_view locale = {},
+                            std::string_view zone = {}) {
   std::string& key = tFormatters.scratchKey;
   key.assign("p");
   key.append(pattern).push_back('\0');
@@ -106,6 +118,18 @@ std::string format(icu::DateFormat* formatter, Date d) {
   return utf8(out);
 }
 
+std::string format(CachedFormat* formatter, Date d) {
+  if (formatter == nullptr) return {};
+  UErrorCode status = U_ZERO_ERROR;
+  formatter->calendar->setTime(toMillis(d).whole, status);
+  icu::UnicodeString out;
+  icu::FieldPosition position;
+  formatter->format->format(*formatter->calendar, out, position);
+  return utf8(out);
+}
+
+std::optional<Date> parseWhole(CachedFormat* formatter, std::string_view text);
+
 std::optional<Date> parseWhole(icu::DateFormat* formatter, std::string_view text) {
   if (formatter == nullptr) return std::nullopt;
   const icu::UnicodeString input = unicode(text);
@@ -113,6 +137,10 @@ std::optional<Date> parseWhole(icu::DateFormat* formatter, std::string_view text
   const UDate ms = formatter->parse(input, position);
   if (position.getErrorIndex() >= 0 || position.getIndex() != input.length()) return std::nullopt;
   return detail::fromMillis(ms);
+}
+
+std::optional<Date> parseWhole(CachedFormat* formatter, std::string_view text) {
+  return parseWhole(formatter == nullptr ? nullptr : formatter->format.get(), text);
 }
 
 icu::DateFormat::EStyle icuStyle(DateStyle style) {
