@@ -394,6 +394,9 @@ std::optional<std::string_view> deletingLastPathComponent(std::string_view s);
 // first character nor directly after a "/" (such dots are skipped and the
 // scan goes on to the left); unchanged when there is none.
 std::string removeFileExtension(std::string_view s);
+// File and browser locations from strings: see URL.hpp (asURL, asURLdir,
+// asBrowserUrl).
+
 // The current user's home directory from the user database (getpwuid_r);
 // ends the process when it cannot be read.
 std::string homeDirectory();

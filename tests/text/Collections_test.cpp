@@ -36,7 +36,6 @@ struct Person {
   std::string name;
   int age = 0;
   std::string city;
-  friend bool operator==(const Person&, const Person&) = default;
 };
 
 TEST(CollectionAccess, SafeAndWrappingPositions) {
