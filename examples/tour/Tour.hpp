@@ -8,6 +8,7 @@ namespace tour {
 
 void locks();
 void results();
+void text();
 
 inline void heading(const char* title) { std::printf("\n== %s\n", title); }
 inline void say(const std::string& line) { std::printf("  %s\n", line.c_str()); }

@@ -1,0 +1,110 @@
+#include "mornik/text/Regex.hpp"
+
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+namespace mornik {
+namespace {
+
+using ::testing::ElementsAre;
+
+TEST(Regex, CompiledExpressionsReportMatchesAndGroupsAsByteRanges) {
+  const auto compiled = Regex::make("(\\w+)@(\\w+)(!)?");
+  ASSERT_TRUE(compiled.isSuccess());
+  const Regex& re = compiled.value();
+  EXPECT_EQ(re.numberOfCaptureGroups(), 3U);
+  const std::string text = "\xF0\x9F\x98\x80 me@home, you@work!";
+  const auto matches = re.matches(text);
+  ASSERT_EQ(matches.size(), 2U);
+  EXPECT_EQ(matches[0].range, (StringRange{5, 12}));
+  EXPECT_EQ(matches[0].text(text), "me@home");
+  EXPECT_EQ(matches[0].group(text, 2), "home");
+  EXPECT_EQ(matches[0].group(text, 3), std::nullopt);  // took no part
+  EXPECT_EQ(matches[1].group(text, 3), "!");
+  EXPECT_EQ(re.firstMatch("nothing"), std::nullopt);
+  EXPECT_TRUE(re.matchesWhole("a@b"));
+  EXPECT_FALSE(re.matchesWhole("a@b c"));
+  EXPECT_EQ(re.replacingMatches(text, "<$2>"), "\xF0\x9F\x98\x80 <home>, <work>");
+}
+
+TEST(Regex, OptionsAndInvalidPatterns) {
+  const auto insensitive = Regex::make("abc", RegexOptions::caseInsensitive);
+  ASSERT_TRUE(insensitive.isSuccess());
+  EXPECT_EQ(insensitive.value().matches("ABC abc").size(), 2U);
+  const auto literal = Regex::make("a.c", RegexOptions::ignoreMetacharacters);
+  ASSERT_TRUE(literal.isSuccess());
+  EXPECT_EQ(literal.value().matches("abc a.c").size(), 1U);
+  const auto lines = Regex::make("^x", RegexOptions::anchorsMatchLines);
+  EXPECT_EQ(lines.value().matches("x\nx").size(), 2U);
+  const auto broken = Regex::make("(a");
+  ASSERT_TRUE(broken.isFailure());
+  EXPECT_EQ(broken.error().domain(), "FTW");
+  EXPECT_EQ(broken.error().localizedDescription(),
+            "invalid regular expression: (a (U_REGEX_MISMATCHED_PAREN)");
+}
+
+TEST(RegexOnStrings, MatchTextsInOrder) {
+  EXPECT_THAT(regex("a1b22c333", "[0-9]+"), ElementsAre("1", "22", "333"));
+  EXPECT_TRUE(regex("abc", "(").empty());
+  EXPECT_THAT(arrayOfMatchesFor("x=1, y=2", "\\w=\\d"), ElementsAre("x=1", "y=2"));
+  EXPECT_THAT(regex("\xFF"
+                    "ab\xFE"
+                    "cd",
+                    "[a-z]+"),
+              ElementsAre("ab", "cd"));
+  EXPECT_THAT(regex("caf\xC3\xA9 na\xC3\xAFve", "\\p{L}+"),
+              ElementsAre("caf\xC3\xA9", "na\xC3\xAFve"));
+}
+
+TEST(RegexOnStrings, WholeMatchMeansTheFirstMatchCoversTheText) {
+  EXPECT_TRUE(isMatchToRegex("abc", "[a-c]+"));
+  EXPECT_FALSE(isMatchToRegex("abc", "a|abc"));  // the first match is "a"
+  EXPECT_FALSE(isMatchToRegex("abcd", "[a-c]+"));
+  EXPECT_FALSE(isMatchToRegex("abc", "["));
+}
+
+TEST(RegexOnStrings, ExtractionResults) {
+  EXPECT_EQ(extractRegExp("id: 42, 43", "\\d+"), "42");
+  EXPECT_EQ(extractRegExp("id", "\\d+"), std::nullopt);
+  EXPECT_EQ(extractRegExp("id", "\\"), std::nullopt);
+  EXPECT_EQ(extract("v=12;", "[0-9]+").value(), "12");
+  const auto missing = extract("none", "x+");
+  ASSERT_TRUE(missing.isFailure());
+  EXPECT_EQ(missing.error().code(), 0);
+  EXPECT_EQ(missing.error().localizedDescription(), "can't find first match for RegExt: x+");
+  EXPECT_THAT(extractAll("a1b2", "\\d").value(), ElementsAre("1", "2"));
+  EXPECT_TRUE(extractAll("ab", "\\d").value().empty());
+  const auto broken = extractAll("ab", "a{2,1}");
+  ASSERT_TRUE(broken.isFailure());
+  EXPECT_THAT(broken.error().localizedDescription(),
+              ::testing::StartsWith("invalid regular expression: a{2,1} ("));
+}
+
+TEST(RegexOnStrings, EmailAddresses) {
+  EXPECT_TRUE(isEmail("john.doe@example.com"));
+  EXPECT_TRUE(isEmail("x@mail.example.museum"));
+  EXPECT_TRUE(isEmail("a_b+c@d-e.org"));
+  EXPECT_FALSE(isEmail("a@b.c"));  // top-level domain of 2 to 8 letters
+  EXPECT_FALSE(isEmail("-a@b.com"));
+  EXPECT_FALSE(isEmail("no at.com"));
+  EXPECT_FALSE(isEmail("john@example.com trailing"));
+  EXPECT_FALSE(isEmail(""));
+}
+
+TEST(RegexOnStrings, ThePatternCacheSurvivesEviction) {
+  // More distinct patterns than the per-thread cache holds, then the first
+  // ones again.
+  for (int round = 0; round < 2; ++round) {
+    for (int i = 0; i < 100; ++i) {
+      const std::string pattern = "x" + std::to_string(i) + "y";
+      ASSERT_EQ(extractRegExp("ax" + std::to_string(i) + "yb", pattern),
+                "x" + std::to_string(i) + "y");
+    }
+  }
+}
+
+}  // namespace
+}  // namespace mornik
