@@ -398,8 +398,8 @@ class WorkerPool {
     for (int index = kLevels - 1; index >= 0; --index) {
       Level& level = levels_[index];
       if (!level.list.mayHaveItems() && !level.list.hasItems()) continue;
-      const int count = level.popLock.locked(
-          [&] { return level.list.popBatch(batch.items.data(), kPopBatch); });
+      const int count =
+          level.popLock.locked([&] { return level.list.popBatch(batch.items.data(), kPopBatch); });
       if (count > 0) {
         batch.next = 0;
         batch.count = count;
