@@ -10,8 +10,6 @@
 // Every scenario is one template run with each implementation's adapter, so
 // they do the same work; items are trivial (one counter step) so that the
 // executor's own cost is what is measured.
-#include <sys/resource.h>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -27,15 +25,17 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/strand.hpp>
+#include <sys/resource.h>
 #include <tbb/concurrent_queue.h>
 #include <tbb/global_control.h>
 #include <tbb/task_arena.h>
 #include <tbb/task_group.h>
 
-#include "bench/support/Goals.hpp"
 #include "mornik/concurrency/DispatchQueue.hpp"
 #include "mornik/concurrency/DispatchSemaphore.hpp"
 #include "mornik/concurrency/RunLoop.hpp"
+
+#include "bench/support/Goals.hpp"
 
 namespace {
 
@@ -360,26 +360,88 @@ void BM_Idle_CpuCost_Ours(benchmark::State& state) {
 
 // The idle measurement runs first, before any anchor starts threads of its own.
 BENCHMARK(BM_Idle_CpuCost_Ours)->Iterations(1)->Unit(benchmark::kSecond);
-BENCHMARK(BM_Serial_Prefilled_Ours)->Iterations(1)->Repetitions(kRepetitions)->ReportAggregatesOnly(true)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Serial_Prefilled_Tbb)->Iterations(1)->Repetitions(kRepetitions)->ReportAggregatesOnly(true)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Serial_Prefilled_AsioStrand)->Iterations(1)->Repetitions(kRepetitions)->ReportAggregatesOnly(true)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Serial_EndToEnd_Ours)->Iterations(1)->Repetitions(kRepetitions)->ReportAggregatesOnly(true)->UseRealTime()->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Serial_EndToEnd_Tbb)->Iterations(1)->Repetitions(kRepetitions)->ReportAggregatesOnly(true)->UseRealTime()->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Serial_EndToEnd_AsioStrand)->Iterations(1)->Repetitions(kRepetitions)->ReportAggregatesOnly(true)->UseRealTime()->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Global_Throughput_Ours)->Iterations(1)->Repetitions(kRepetitions)->ReportAggregatesOnly(true)->UseRealTime()->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Global_Throughput_TbbTaskGroup)->Iterations(1)->Repetitions(kRepetitions)->ReportAggregatesOnly(true)->UseRealTime()->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_PingPong_Ours)->Iterations(1)->Repetitions(kRepetitions)->ReportAggregatesOnly(true)->UseRealTime()->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_PingPong_AsioStrand)->Iterations(1)->Repetitions(kRepetitions)->ReportAggregatesOnly(true)->UseRealTime()->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_PingPong_Tbb)->Iterations(1)->Repetitions(kRepetitions)->ReportAggregatesOnly(true)->UseRealTime()->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_MainLoop_Drain_Ours)->Iterations(1)->Repetitions(kRepetitions)->ReportAggregatesOnly(true)->UseRealTime()->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_MainLoop_Drain_AsioIoContext)->Iterations(1)->Repetitions(kRepetitions)->ReportAggregatesOnly(true)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Serial_Prefilled_Ours)
+    ->Iterations(1)
+    ->Repetitions(kRepetitions)
+    ->ReportAggregatesOnly(true)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Serial_Prefilled_Tbb)
+    ->Iterations(1)
+    ->Repetitions(kRepetitions)
+    ->ReportAggregatesOnly(true)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Serial_Prefilled_AsioStrand)
+    ->Iterations(1)
+    ->Repetitions(kRepetitions)
+    ->ReportAggregatesOnly(true)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Serial_EndToEnd_Ours)
+    ->Iterations(1)
+    ->Repetitions(kRepetitions)
+    ->ReportAggregatesOnly(true)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Serial_EndToEnd_Tbb)
+    ->Iterations(1)
+    ->Repetitions(kRepetitions)
+    ->ReportAggregatesOnly(true)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Serial_EndToEnd_AsioStrand)
+    ->Iterations(1)
+    ->Repetitions(kRepetitions)
+    ->ReportAggregatesOnly(true)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Global_Throughput_Ours)
+    ->Iterations(1)
+    ->Repetitions(kRepetitions)
+    ->ReportAggregatesOnly(true)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Global_Throughput_TbbTaskGroup)
+    ->Iterations(1)
+    ->Repetitions(kRepetitions)
+    ->ReportAggregatesOnly(true)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PingPong_Ours)
+    ->Iterations(1)
+    ->Repetitions(kRepetitions)
+    ->ReportAggregatesOnly(true)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PingPong_AsioStrand)
+    ->Iterations(1)
+    ->Repetitions(kRepetitions)
+    ->ReportAggregatesOnly(true)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PingPong_Tbb)
+    ->Iterations(1)
+    ->Repetitions(kRepetitions)
+    ->ReportAggregatesOnly(true)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_MainLoop_Drain_Ours)
+    ->Iterations(1)
+    ->Repetitions(kRepetitions)
+    ->ReportAggregatesOnly(true)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_MainLoop_Drain_AsioIoContext)
+    ->Iterations(1)
+    ->Repetitions(kRepetitions)
+    ->ReportAggregatesOnly(true)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_AsyncAfter_Lateness_Ours)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 const bool kGoals = [] {
   using mornik::bench::counterGoal;
   using mornik::bench::ratioGoal;
-  ratioGoal("serial_prefilled_enqueue_vs_tbb", "BM_Serial_Prefilled_Ours", "BM_Serial_Prefilled_Tbb",
-            "enqueue_ns_per_item", "<=", 1.0);
+  ratioGoal("serial_prefilled_enqueue_vs_tbb", "BM_Serial_Prefilled_Ours",
+            "BM_Serial_Prefilled_Tbb", "enqueue_ns_per_item", "<=", 1.0);
   ratioGoal("serial_prefilled_drain_vs_tbb", "BM_Serial_Prefilled_Ours", "BM_Serial_Prefilled_Tbb",
             "drain_ns_per_item", "<=", 1.0);
   ratioGoal("serial_end_to_end_throughput_vs_tbb", "BM_Serial_EndToEnd_Ours/real_time",
@@ -392,8 +454,8 @@ const bool kGoals = [] {
             "BM_PingPong_AsioStrand/real_time", "ns_per_hop", "<=", 1.0);
   counterGoal("asyncafter_lateness_median_us", "BM_AsyncAfter_Lateness_Ours", "lateness_median_us",
               "<=", 100);
-  counterGoal("asyncafter_lateness_p99_us", "BM_AsyncAfter_Lateness_Ours", "lateness_p99_us", "<=",
-              2000);
+  counterGoal("asyncafter_lateness_p99_us", "BM_AsyncAfter_Lateness_Ours", "lateness_p99_us",
+              "<=", 2000);
   ratioGoal("main_loop_drain_throughput_vs_asio_io_context", "BM_MainLoop_Drain_Ours/real_time",
             "BM_MainLoop_Drain_AsioIoContext/real_time", "items_per_second", ">=", 2.0);
   counterGoal("idle_cpu_percent_of_one_core", "BM_Idle_CpuCost_Ours", "cpu_percent_of_core", "<",

@@ -98,14 +98,19 @@ bool holds(double value, const std::string& op, double target) {
 
 void ratioGoal(std::string name, std::string ours, std::string anchor, std::string metric,
                std::string op, double target) {
-  goals().push_back(Goal{std::move(name), std::move(ours), std::move(anchor), std::move(metric), {},
-                         std::move(op), target});
+  goals().push_back(Goal{std::move(name),
+                         std::move(ours),
+                         std::move(anchor),
+                         std::move(metric),
+                         {},
+                         std::move(op),
+                         target});
 }
 
 void counterGoal(std::string name, std::string benchmark, std::string counter, std::string op,
                  double target) {
-  goals().push_back(Goal{std::move(name), std::move(benchmark), {}, {}, std::move(counter),
-                         std::move(op), target});
+  goals().push_back(Goal{
+      std::move(name), std::move(benchmark), {}, {}, std::move(counter), std::move(op), target});
 }
 
 int runBenchmarksWithGoals(int argc, char** argv) {

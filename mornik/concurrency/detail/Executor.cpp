@@ -226,10 +226,14 @@ void SerialQueue::schedule() {
 
 void SerialQueue::drainFromPool() {
   QueueRef self = std::move(keepAlive_);
-  WorkItem* first = items_.front();
-  if (drainFrom(first, kSerialBatch) == DrainEnd::budgetSpent) {
-    keepAlive_ = std::move(self);
-    submitToPool(&drainItem_, qos());
+  // A batch bounds how long this queue holds the worker while other work
+  // waits; when nothing else is queued, the worker stays with this queue.
+  while (drainFrom(items_.front(), kSerialBatch) == DrainEnd::budgetSpent) {
+    if (poolHasQueuedWork()) {
+      keepAlive_ = std::move(self);
+      submitToPool(&drainItem_, qos());
+      return;
+    }
   }
 }
 
@@ -355,6 +359,8 @@ class WorkerPool {
 
   int target() const noexcept { return target_; }
 
+  bool hasQueuedWork() const noexcept { return hasWork(); }
+
  private:
   static constexpr int kMaxWorkers = 256;
 
@@ -398,8 +404,8 @@ class WorkerPool {
     for (int index = kLevels - 1; index >= 0; --index) {
       Level& level = levels_[index];
       if (!level.list.mayHaveItems() && !level.list.hasItems()) continue;
-      const int count = level.popLock.locked(
-          [&] { return level.list.popBatch(batch.items.data(), kPopBatch); });
+      const int count =
+          level.popLock.locked([&] { return level.list.popBatch(batch.items.data(), kPopBatch); });
       if (count > 0) {
         batch.next = 0;
         batch.count = count;
@@ -508,6 +514,8 @@ thread_local WorkerPool::Batch* WorkerPool::tlsBatch = nullptr;
 }  // namespace
 
 void submitToPool(WorkItem* item, QoS qos) noexcept { WorkerPool::instance().submit(item, qos); }
+
+bool poolHasQueuedWork() noexcept { return WorkerPool::instance().hasQueuedWork(); }
 
 int poolTargetSize() noexcept { return WorkerPool::instance().target(); }
 

@@ -170,6 +170,8 @@ class BlockingRegion {
 
 // Hands a runnable item (a global item or a serial queue's drain) to the pool.
 void submitToPool(WorkItem* item, QoS qos) noexcept;
+// Whether runnable items wait in the pool (a snapshot).
+bool poolHasQueuedWork() noexcept;
 
 // Number of worker threads the pool runs normally (the CPU count).
 int poolTargetSize() noexcept;
