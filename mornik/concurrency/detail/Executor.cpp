@@ -50,6 +50,10 @@ constexpr std::int64_t kWorkerSpinNs = 20'000;
 // An extra worker (started while others were blocked) retires after this long
 // without work.
 constexpr std::int64_t kSurplusIdleNs = 1'000'000'000;
+// The timer thread spins through the last stretch before a deadline rather
+// than trusting a sleep's timeout to end on time (it costs at most this much
+// CPU per timer event).
+constexpr std::int64_t kTimerSpinNs = 50'000;
 // Delays are capped at a century: far enough to mean "never", small enough
 // that now + delay cannot overflow.
 constexpr std::int64_t kMaxDelayNs = 100LL * 365 * 24 * 3600 * 1'000'000'000;
@@ -596,9 +600,18 @@ class TimerHeap {
       due.clear();
       if (next == std::numeric_limits<std::int64_t>::max()) {
         futexWait(epoch_, epoch);
+        continue;
+      }
+      // A sleep's timeout ends tens of microseconds late on typical
+      // machines: sleep until shortly before the deadline, then spin to it
+      // (or until an earlier timer arrives).
+      const std::int64_t wait = next - monotonicNowNs();
+      if (wait > kTimerSpinNs) {
+        futexWait(epoch_, epoch, wait - kTimerSpinNs);
       } else {
-        const std::int64_t wait = next - monotonicNowNs();
-        if (wait > 0) futexWait(epoch_, epoch, wait);
+        while (monotonicNowNs() < next && epoch_.load(std::memory_order_acquire) == epoch) {
+          cpuRelax();
+        }
       }
     }
   }

@@ -86,34 +86,48 @@ class Depot {
   std::vector<Magazine*> empty_;
 };
 
-// A thread's magazines; handed to the depot when the thread ends.
-struct ThreadCache {
-  std::array<Magazine*, kClasses> magazines{};
-  ~ThreadCache() {
+// A thread's magazines, reached through initial-exec TLS (no function call
+// on the fast path); handed to the depot when the thread ends.
+thread_local constinit std::array<Magazine*, kClasses> tlsMagazines
+    __attribute__((tls_model("initial-exec"))) = {};
+
+struct MagazineReturner {
+  ~MagazineReturner() {
     for (int c = 0; c < kClasses; ++c) {
-      if (magazines[c] != nullptr) Depot::instance().giveBack(c, magazines[c]);
+      if (tlsMagazines[c] != nullptr) Depot::instance().giveBack(c, tlsMagazines[c]);
+      tlsMagazines[c] = nullptr;
     }
-  }
-  Magazine& magazine(int c) {
-    if (magazines[c] == nullptr) magazines[c] = new Magazine();
-    return *magazines[c];
   }
 };
 
-thread_local ThreadCache tlsCache;
+Magazine* firstMagazine(int c) {
+  // Constructing the returner registers its destructor for this thread.
+  static thread_local MagazineReturner returner;
+  (void)returner;
+  tlsMagazines[c] = new Magazine();
+  return tlsMagazines[c];
+}
+
+Magazine* magazineOf(int c) {
+  Magazine* magazine = tlsMagazines[c];
+  return magazine != nullptr ? magazine : firstMagazine(c);
+}
 
 }  // namespace
 
 void* allocateWorkItem(std::size_t size) {
   const int c = classOf(size);
   if (c < 0) return ::operator new(size);
-  Magazine* magazine = &tlsCache.magazine(c);
+  Magazine* magazine = magazineOf(c);
   if (magazine->count == 0) {
     if (Magazine* full = Depot::instance().takeFull(c, magazine)) {
-      tlsCache.magazines[c] = full;
+      tlsMagazines[c] = full;
       magazine = full;
     } else {
-      return ::operator new(kClassSize[c]);
+      // Nothing to recycle (a burst is being queued): refill from the
+      // general allocator, so the depot is asked once per magazine.
+      for (void*& slot : magazine->slots) slot = ::operator new(kClassSize[c]);
+      magazine->count = kMagazineSlots;
     }
   }
   return magazine->slots[static_cast<std::size_t>(--magazine->count)];
@@ -125,10 +139,10 @@ void freeWorkItem(void* block, std::size_t size) noexcept {
     ::operator delete(block);
     return;
   }
-  Magazine* magazine = &tlsCache.magazine(c);
+  Magazine* magazine = magazineOf(c);
   if (magazine->count == kMagazineSlots) {
     magazine = Depot::instance().giveFull(c, magazine);
-    tlsCache.magazines[c] = magazine;
+    tlsMagazines[c] = magazine;
   }
   magazine->slots[static_cast<std::size_t>(magazine->count++)] = block;
 }
