@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <barrier>
 #include <chrono>
 #include <cmath>
 #include <memory>
@@ -22,6 +21,7 @@
 #include "mornik/concurrency/RunLoop.hpp"
 #include "mornik/concurrency/detail/Executor.hpp"
 
+#include "tests/support/Concurrently.hpp"
 #include "tests/support/RunLoopWait.hpp"
 #include "tests/support/Sanitizers.hpp"
 
@@ -50,22 +50,16 @@ TEST(DispatchQueueSerial, RunsItemsOneAtATimeInSubmissionOrderUnderManyProducers
   std::atomic<int> orderViolations{0};
   std::atomic<int> overlaps{0};
   DispatchGroup group;
-  std::barrier start(producers);
-  std::vector<std::thread> threads;
-  for (int p = 0; p < producers; ++p) {
-    threads.emplace_back([&, p] {
-      start.arrive_and_wait();
-      for (int i = 0; i < perProducer; ++i) {
-        group.async(queue, [&, p, i] {
-          if (inside.fetch_add(1) != 0) overlaps.fetch_add(1);
-          if (lastSeen[p] != i - 1) orderViolations.fetch_add(1);
-          lastSeen[p] = i;
-          inside.fetch_sub(1);
-        });
-      }
-    });
-  }
-  for (auto& thread : threads) thread.join();
+  test::runConcurrently(producers, [&](int p) {
+    for (int i = 0; i < perProducer; ++i) {
+      group.async(queue, [&, p, i] {
+        if (inside.fetch_add(1) != 0) overlaps.fetch_add(1);
+        if (lastSeen[p] != i - 1) orderViolations.fetch_add(1);
+        lastSeen[p] = i;
+        inside.fetch_sub(1);
+      });
+    }
+  });
   ASSERT_TRUE(group.wait(test::kEventTimeout));
   EXPECT_EQ(orderViolations.load(), 0);
   EXPECT_EQ(overlaps.load(), 0);
@@ -187,21 +181,15 @@ TEST(DispatchQueueSync, ManyThreadsSyncAndAsyncOnOneQueueStayExclusive) {
   const int threads = 4;
   const int iterations = test::scaled(5000);
   long counter = 0;  // guarded by the queue
-  std::barrier start(threads);
-  std::vector<std::thread> workers;
-  for (int t = 0; t < threads; ++t) {
-    workers.emplace_back([&, t] {
-      start.arrive_and_wait();
-      for (int i = 0; i < iterations; ++i) {
-        if ((i + t) % 2 == 0) {
-          queue.sync([&] { ++counter; });
-        } else {
-          queue.async([&] { ++counter; });
-        }
+  test::runConcurrently(threads, [&](int t) {
+    for (int i = 0; i < iterations; ++i) {
+      if ((i + t) % 2 == 0) {
+        queue.sync([&] { ++counter; });
+      } else {
+        queue.async([&] { ++counter; });
       }
-    });
-  }
-  for (auto& worker : workers) worker.join();
+    }
+  });
   EXPECT_EQ(queue.sync([&] { return counter; }), static_cast<long>(threads) * iterations);
 }
 
@@ -390,24 +378,18 @@ TEST(DispatchQueuePool, StressManyQueuesFromManyThreads) {
   std::vector<long> perQueue(queues, 0);  // each touched only by its queue
   std::atomic<long> global{0};
   DispatchGroup group;
-  std::barrier start(threads);
-  std::vector<std::thread> workers;
-  for (int t = 0; t < threads; ++t) {
-    workers.emplace_back([&, t] {
-      start.arrive_and_wait();
-      for (int i = 0; i < perThread; ++i) {
-        const int q = (i + t) % queues;
-        if (i % 3 == 0) {
-          group.async(DispatchQueue::global(static_cast<QoS>(i % 5)),
-                      [&] { global.fetch_add(1, std::memory_order_relaxed); });
-        } else {
-          group.async(serials[static_cast<std::size_t>(q)],
-                      [&, q] { ++perQueue[static_cast<std::size_t>(q)]; });
-        }
+  test::runConcurrently(threads, [&](int t) {
+    for (int i = 0; i < perThread; ++i) {
+      const int q = (i + t) % queues;
+      if (i % 3 == 0) {
+        group.async(DispatchQueue::global(static_cast<QoS>(i % 5)),
+                    [&] { global.fetch_add(1, std::memory_order_relaxed); });
+      } else {
+        group.async(serials[static_cast<std::size_t>(q)],
+                    [&, q] { ++perQueue[static_cast<std::size_t>(q)]; });
       }
-    });
-  }
-  for (auto& worker : workers) worker.join();
+    }
+  });
   ASSERT_TRUE(group.wait(test::kEventTimeout * 3));
   long serialTotal = 0;
   for (int q = 0; q < queues; ++q) {
