@@ -369,6 +369,27 @@ TEST(DispatchQueuePool, GrowsWhileWorkersBlockSoThatQueuedWorkStillRuns) {
   EXPECT_TRUE(finished.wait(test::kEventTimeout));
 }
 
+TEST(DispatchQueuePool, WorkSubmittedByABusyWorkerStartsWhileItStaysBusy) {
+  if (detail::poolTargetSize() < 2) GTEST_SKIP() << "needs a second worker";
+  std::atomic<bool> ran{false};
+  std::atomic<bool> startedElsewhere{false};
+  DispatchSemaphore done;
+  DispatchQueue::global().async([&] {
+    // Lets the other workers finish spinning and go to sleep, so that only
+    // the pool's check for untaken work can wake one (widens the window; the
+    // assertion does not depend on it).
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    DispatchQueue::global().async([&] { ran = true; });
+    // Stay busy without blocking: the submitting worker never gets to it.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!ran.load() && std::chrono::steady_clock::now() < until) std::this_thread::yield();
+    startedElsewhere = ran.load();
+    done.signal();
+  });
+  done.wait();
+  EXPECT_TRUE(startedElsewhere.load());
+}
+
 TEST(DispatchQueuePool, StressManyQueuesFromManyThreads) {
   const int threads = 4;
   const int queues = 8;

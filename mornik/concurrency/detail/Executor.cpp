@@ -50,6 +50,9 @@ constexpr std::int64_t kWorkerSpinNs = 20'000;
 // An extra worker (started while others were blocked) retires after this long
 // without work.
 constexpr std::int64_t kSurplusIdleNs = 1'000'000'000;
+// How long work submitted by a busy worker may wait untaken before another
+// worker is woken for it.
+constexpr std::int64_t kStarvationCheckNs = 50'000;
 // The timer thread spins through the last stretch before a deadline rather
 // than trusting a sleep's timeout to end on time (it costs at most this much
 // CPU per timer event).
@@ -349,7 +352,30 @@ class WorkerPool {
     levels_[levelOf(qos)].list.push(item);
     if (sleepers_.load(std::memory_order_seq_cst) > 0 &&
         spinners_.load(std::memory_order_seq_cst) == 0) {
-      wakeOne();
+      // Work submitted by a worker is usually taken by that same worker a
+      // moment later, with a hot cache; waking another one mostly makes it
+      // steal the next hop to another core. Instead, check shortly after
+      // whether the queued work is being taken, and wake someone if not.
+      if (tlsIsWorker) {
+        armStarvationCheck();
+      } else {
+        wakeOne();
+      }
+    }
+  }
+
+  // Runs on the timer thread: wakes a worker for any class whose queued work
+  // has not moved since the check was armed.
+  void checkStarvation() noexcept {
+    const std::array<std::uint64_t, kLevels> popsAtArming = popsAtArming_;
+    starvationCheckArmed_.store(false, std::memory_order_seq_cst);  // may re-arm from here on
+    for (int index = 0; index < kLevels; ++index) {
+      Level& level = levels_[index];
+      if (level.list.hasItems() &&
+          level.pops.load(std::memory_order_relaxed) == popsAtArming[index]) {
+        wakeOne();
+        return;
+      }
     }
   }
 
@@ -371,7 +397,16 @@ class WorkerPool {
   struct alignas(64) Level {
     UnfairLock popLock;
     MpscList list;
+    std::atomic<std::uint64_t> pops{0};  // batches taken; written under popLock
   };
+
+  void armStarvationCheck() noexcept {
+    if (starvationCheckArmed_.exchange(true, std::memory_order_seq_cst)) return;
+    for (int index = 0; index < kLevels; ++index) {
+      popsAtArming_[index] = levels_[index].pops.load(std::memory_order_relaxed);
+    }
+    enqueueAt(monotonicNowNs() + kStarvationCheckNs, nullptr, &starvationCheckItem_);
+  }
 
   WorkerPool() : target_(std::max(1, static_cast<int>(std::thread::hardware_concurrency()))) {
     for (int i = 0; i < target_; ++i) startWorker();
@@ -408,8 +443,11 @@ class WorkerPool {
     for (int index = kLevels - 1; index >= 0; --index) {
       Level& level = levels_[index];
       if (!level.list.mayHaveItems() && !level.list.hasItems()) continue;
-      const int count =
-          level.popLock.locked([&] { return level.list.popBatch(batch.items.data(), kPopBatch); });
+      const int count = level.popLock.locked([&] {
+        const int taken = level.list.popBatch(batch.items.data(), kPopBatch);
+        level.pops.store(level.pops.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+        return taken;
+      });
       if (count > 0) {
         batch.next = 0;
         batch.count = count;
@@ -505,6 +543,12 @@ class WorkerPool {
 
   const int target_;
   std::array<Level, kLevels> levels_;
+  alignas(64) std::atomic<bool> starvationCheckArmed_{false};
+  // Written by the thread that arms the check, read by the timer thread after
+  // the timer heap's lock orders the two.
+  std::array<std::uint64_t, kLevels> popsAtArming_{};
+  WorkItem starvationCheckItem_{nullptr, [](WorkItem*) { instance().checkStarvation(); },
+                                [](WorkItem*) noexcept {}};
   alignas(64) std::atomic<std::uint32_t> epoch_{0};
   alignas(64) std::atomic<int> sleepers_{0};
   std::atomic<int> spinners_{0};
@@ -596,7 +640,13 @@ class TimerHeap {
         sleepingUntil_ = next;
         epoch = epoch_.load(std::memory_order_acquire);
       });
-      for (Entry& entry : due) entry.queue->enqueue(entry.item);
+      for (Entry& entry : due) {
+        if (entry.queue) {
+          entry.queue->enqueue(entry.item);
+        } else {
+          entry.item->invoke(entry.item);  // the executor's own quick checks
+        }
+      }
       due.clear();
       if (next == std::numeric_limits<std::int64_t>::max()) {
         futexWait(epoch_, epoch);

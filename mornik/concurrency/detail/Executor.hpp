@@ -179,7 +179,8 @@ int poolTargetSize() noexcept;
 // ---- Timers ----
 
 // Enqueues `item` on `queue` once the monotonic clock reaches `deadlineNs`
-// (never earlier).
+// (never earlier). With a null queue the item runs on the timer thread
+// itself: only for the executor's own short, non-blocking checks.
 void enqueueAt(std::int64_t deadlineNs, QueueRef queue, WorkItem* item);
 
 }  // namespace mornik::detail
