@@ -8,6 +8,7 @@ namespace tour {
 
 void locks();
 void results();
+void executor();
 void text();
 
 inline void heading(const char* title) { std::printf("\n== %s\n", title); }

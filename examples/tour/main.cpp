@@ -7,6 +7,7 @@ int main() {
   std::printf("Mornik tour\n");
   tour::locks();
   tour::results();
+  tour::executor();
   tour::text();
   std::printf("\nDone.\n");
   return 0;

@@ -1,7 +1,6 @@
 #include "mornik/concurrency/DispatchSemaphore.hpp"
 
 #include <atomic>
-#include <barrier>
 #include <chrono>
 #include <cmath>
 #include <thread>
@@ -9,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/Concurrently.hpp"
 #include "tests/support/Sanitizers.hpp"
 
 namespace mornik {
@@ -61,24 +61,16 @@ TEST(DispatchSemaphore, StressUnitsAreNeitherLostNorDuplicated) {
   const int total = producers * perProducer;
   DispatchSemaphore semaphore;
   std::atomic<int> taken{0};
-  std::barrier start(producers + consumers);
-  std::vector<std::thread> threads;
-  for (int p = 0; p < producers; ++p) {
-    threads.emplace_back([&] {
-      start.arrive_and_wait();
+  test::runConcurrently(producers + consumers, [&](int t) {
+    if (t < producers) {
       for (int i = 0; i < perProducer; ++i) semaphore.signal();
-    });
-  }
-  for (int c = 0; c < consumers; ++c) {
-    threads.emplace_back([&, c] {
-      start.arrive_and_wait();
-      while (taken.load() < total) {
-        const bool got = c == 0 ? semaphore.wait(0.0001) : semaphore.wait(0.001);
-        if (got) taken.fetch_add(1);
-      }
-    });
-  }
-  for (auto& thread : threads) thread.join();
+      return;
+    }
+    while (taken.load() < total) {
+      const bool got = t == producers ? semaphore.wait(0.0001) : semaphore.wait(0.001);
+      if (got) taken.fetch_add(1);
+    }
+  });
   EXPECT_EQ(taken.load(), total);
   EXPECT_FALSE(semaphore.wait(0.0));
 }

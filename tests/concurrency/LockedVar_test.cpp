@@ -1,6 +1,5 @@
 #include "mornik/concurrency/LockedVar.hpp"
 
-#include <barrier>
 #include <map>
 #include <set>
 #include <stdexcept>
@@ -12,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/Concurrently.hpp"
 #include "tests/support/Sanitizers.hpp"
 
 namespace mornik {
@@ -190,23 +190,17 @@ TEST_P(LockedVarStress, AccessIncrementsAndItemCallsEndExact) {
   LockedVar<std::unordered_map<int, int>> table;
   LockedVar<int> creations(0);
   std::atomic<int> wrongValues{0};
-  std::barrier start(threads);
-  std::vector<std::thread> workers;
-  for (int t = 0; t < threads; ++t) {
-    workers.emplace_back([&, t] {
-      start.arrive_and_wait();
-      for (int i = 0; i < iterations; ++i) {
-        counter.access([](long& n) { ++n; });
-        const int key = (i * 7 + t) % keys;
-        const int value = table.item(key, [&](int k) {
-          creations.access([](int& n) { ++n; });
-          return k * 3;
-        });
-        if (value != key * 3) wrongValues.fetch_add(1);
-      }
-    });
-  }
-  for (auto& worker : workers) worker.join();
+  test::runConcurrently(threads, [&](int t) {
+    for (int i = 0; i < iterations; ++i) {
+      counter.access([](long& n) { ++n; });
+      const int key = (i * 7 + t) % keys;
+      const int value = table.item(key, [&](int k) {
+        creations.access([](int& n) { ++n; });
+        return k * 3;
+      });
+      if (value != key * 3) wrongValues.fetch_add(1);
+    }
+  });
   EXPECT_EQ(counter.read(), static_cast<long>(threads) * iterations);
   EXPECT_EQ(creations.read(), keys) << "item must create each key exactly once";
   EXPECT_EQ(table.read().size(), static_cast<std::size_t>(keys));

@@ -1,12 +1,12 @@
 #include "mornik/concurrency/Locked.hpp"
 
-#include <barrier>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "tests/support/Concurrently.hpp"
 #include "tests/support/Sanitizers.hpp"
 
 namespace mornik {
@@ -57,15 +57,9 @@ TEST_P(LockedStress, ModifyFromManyThreadsEndsExact) {
   const int threads = 4;
   const int iterations = test::scaled(20000);
   Locked<long> value(0, GetParam());
-  std::barrier start(threads);
-  std::vector<std::thread> workers;
-  for (int t = 0; t < threads; ++t) {
-    workers.emplace_back([&] {
-      start.arrive_and_wait();
-      for (int i = 0; i < iterations; ++i) value.modify([](long& n) { ++n; });
-    });
-  }
-  for (auto& worker : workers) worker.join();
+  test::runConcurrently(threads, [&](int /*thread*/) {
+    for (int i = 0; i < iterations; ++i) value.modify([](long& n) { ++n; });
+  });
   EXPECT_EQ(value.get(), static_cast<long>(threads) * iterations);
 }
 

@@ -1,12 +1,12 @@
 #include "mornik/concurrency/MutexRecursiveLock.hpp"
 
-#include <barrier>
 #include <stdexcept>
 #include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "tests/support/Concurrently.hpp"
 #include "tests/support/Sanitizers.hpp"
 
 namespace mornik {
@@ -55,17 +55,11 @@ TEST(MutexRecursiveLock, StressMutualExclusion) {
   const int threads = 4;
   const int iterations = test::scaled(20000);
   long counter = 0;
-  std::barrier start(threads);
-  std::vector<std::thread> workers;
-  for (int t = 0; t < threads; ++t) {
-    workers.emplace_back([&] {
-      start.arrive_and_wait();
-      for (int i = 0; i < iterations; ++i) {
-        lock.locked([&] { lock.locked([&] { ++counter; }); });
-      }
-    });
-  }
-  for (auto& worker : workers) worker.join();
+  test::runConcurrently(threads, [&](int /*thread*/) {
+    for (int i = 0; i < iterations; ++i) {
+      lock.locked([&] { lock.locked([&] { ++counter; }); });
+    }
+  });
   EXPECT_EQ(counter, static_cast<long>(threads) * iterations);
 }
 

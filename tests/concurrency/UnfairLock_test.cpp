@@ -1,7 +1,6 @@
 #include "mornik/concurrency/UnfairLock.hpp"
 
 #include <atomic>
-#include <barrier>
 #include <chrono>
 #include <mutex>
 #include <stdexcept>
@@ -10,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/Concurrently.hpp"
 #include "tests/support/Sanitizers.hpp"
 
 namespace mornik {
@@ -96,27 +96,21 @@ TEST_P(UnfairLockStress, MutualExclusionAndExactTotal) {
   long counter = 0;
   int inside = 0;
   std::atomic<int> violations{0};
-  std::barrier start(threads);
-  std::vector<std::thread> workers;
-  for (int t = 0; t < threads; ++t) {
-    workers.emplace_back([&, t] {
-      start.arrive_and_wait();
-      for (int i = 0; i < iterations; ++i) {
-        lock.locked([&] {
-          if (++inside != 1) violations.fetch_add(1);
-          ++counter;
-          if (t == 0 && i % 512 == 0) {
-            // An occasional long hold sends the others to sleep.
-            for (int spin = 0; spin < 20000; ++spin) {
-              std::atomic_signal_fence(std::memory_order_seq_cst);
-            }
+  test::runConcurrently(threads, [&](int t) {
+    for (int i = 0; i < iterations; ++i) {
+      lock.locked([&] {
+        if (++inside != 1) violations.fetch_add(1);
+        ++counter;
+        if (t == 0 && i % 512 == 0) {
+          // An occasional long hold sends the others to sleep.
+          for (int spin = 0; spin < 20000; ++spin) {
+            std::atomic_signal_fence(std::memory_order_seq_cst);
           }
-          --inside;
-        });
-      }
-    });
-  }
-  for (auto& worker : workers) worker.join();
+        }
+        --inside;
+      });
+    }
+  });
   EXPECT_EQ(violations.load(), 0);
   EXPECT_EQ(counter, static_cast<long>(threads) * iterations);
   EXPECT_FALSE(lock.isLocked());

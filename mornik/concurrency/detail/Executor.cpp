@@ -50,6 +50,13 @@ constexpr std::int64_t kWorkerSpinNs = 20'000;
 // An extra worker (started while others were blocked) retires after this long
 // without work.
 constexpr std::int64_t kSurplusIdleNs = 1'000'000'000;
+// How long work submitted by a busy worker may wait untaken before another
+// worker is woken for it.
+constexpr std::int64_t kStarvationCheckNs = 50'000;
+// The timer thread spins through the last stretch before a deadline rather
+// than trusting a sleep's timeout to end on time (it costs at most this much
+// CPU per timer event).
+constexpr std::int64_t kTimerSpinNs = 50'000;
 // Delays are capped at a century: far enough to mean "never", small enough
 // that now + delay cannot overflow.
 constexpr std::int64_t kMaxDelayNs = 100LL * 365 * 24 * 3600 * 1'000'000'000;
@@ -226,10 +233,14 @@ void SerialQueue::schedule() {
 
 void SerialQueue::drainFromPool() {
   QueueRef self = std::move(keepAlive_);
-  WorkItem* first = items_.front();
-  if (drainFrom(first, kSerialBatch) == DrainEnd::budgetSpent) {
-    keepAlive_ = std::move(self);
-    submitToPool(&drainItem_, qos());
+  // A batch bounds how long this queue holds the worker while other work
+  // waits; when nothing else is queued, the worker stays with this queue.
+  while (drainFrom(items_.front(), kSerialBatch) == DrainEnd::budgetSpent) {
+    if (poolHasQueuedWork()) {
+      keepAlive_ = std::move(self);
+      submitToPool(&drainItem_, qos());
+      return;
+    }
   }
 }
 
@@ -341,7 +352,30 @@ class WorkerPool {
     levels_[levelOf(qos)].list.push(item);
     if (sleepers_.load(std::memory_order_seq_cst) > 0 &&
         spinners_.load(std::memory_order_seq_cst) == 0) {
-      wakeOne();
+      // Work submitted by a worker is usually taken by that same worker a
+      // moment later, with a hot cache; waking another one mostly makes it
+      // steal the next hop to another core. Instead, check shortly after
+      // whether the queued work is being taken, and wake someone if not.
+      if (tlsIsWorker) {
+        armStarvationCheck();
+      } else {
+        wakeOne();
+      }
+    }
+  }
+
+  // Runs on the timer thread: wakes a worker for any class whose queued work
+  // has not moved since the check was armed.
+  void checkStarvation() noexcept {
+    const std::array<std::uint64_t, kLevels> popsAtArming = popsAtArming_;
+    starvationCheckArmed_.store(false, std::memory_order_seq_cst);  // may re-arm from here on
+    for (int index = 0; index < kLevels; ++index) {
+      Level& level = levels_[index];
+      if (level.list.hasItems() &&
+          level.pops.load(std::memory_order_relaxed) == popsAtArming[index]) {
+        wakeOne();
+        return;
+      }
     }
   }
 
@@ -355,13 +389,24 @@ class WorkerPool {
 
   int target() const noexcept { return target_; }
 
+  bool hasQueuedWork() const noexcept { return hasWork(); }
+
  private:
   static constexpr int kMaxWorkers = 256;
 
   struct alignas(64) Level {
     UnfairLock popLock;
     MpscList list;
+    std::atomic<std::uint64_t> pops{0};  // batches taken; written under popLock
   };
+
+  void armStarvationCheck() noexcept {
+    if (starvationCheckArmed_.exchange(true, std::memory_order_seq_cst)) return;
+    for (int index = 0; index < kLevels; ++index) {
+      popsAtArming_[index] = levels_[index].pops.load(std::memory_order_relaxed);
+    }
+    enqueueAt(monotonicNowNs() + kStarvationCheckNs, nullptr, &starvationCheckItem_);
+  }
 
   WorkerPool() : target_(std::max(1, static_cast<int>(std::thread::hardware_concurrency()))) {
     for (int i = 0; i < target_; ++i) startWorker();
@@ -398,8 +443,11 @@ class WorkerPool {
     for (int index = kLevels - 1; index >= 0; --index) {
       Level& level = levels_[index];
       if (!level.list.mayHaveItems() && !level.list.hasItems()) continue;
-      const int count =
-          level.popLock.locked([&] { return level.list.popBatch(batch.items.data(), kPopBatch); });
+      const int count = level.popLock.locked([&] {
+        const int taken = level.list.popBatch(batch.items.data(), kPopBatch);
+        level.pops.store(level.pops.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+        return taken;
+      });
       if (count > 0) {
         batch.next = 0;
         batch.count = count;
@@ -495,6 +543,12 @@ class WorkerPool {
 
   const int target_;
   std::array<Level, kLevels> levels_;
+  alignas(64) std::atomic<bool> starvationCheckArmed_{false};
+  // Written by the thread that arms the check, read by the timer thread after
+  // the timer heap's lock orders the two.
+  std::array<std::uint64_t, kLevels> popsAtArming_{};
+  WorkItem starvationCheckItem_{nullptr, [](WorkItem*) { instance().checkStarvation(); },
+                                [](WorkItem*) noexcept {}};
   alignas(64) std::atomic<std::uint32_t> epoch_{0};
   alignas(64) std::atomic<int> sleepers_{0};
   std::atomic<int> spinners_{0};
@@ -508,6 +562,8 @@ thread_local WorkerPool::Batch* WorkerPool::tlsBatch = nullptr;
 }  // namespace
 
 void submitToPool(WorkItem* item, QoS qos) noexcept { WorkerPool::instance().submit(item, qos); }
+
+bool poolHasQueuedWork() noexcept { return WorkerPool::instance().hasQueuedWork(); }
 
 int poolTargetSize() noexcept { return WorkerPool::instance().target(); }
 
@@ -584,13 +640,28 @@ class TimerHeap {
         sleepingUntil_ = next;
         epoch = epoch_.load(std::memory_order_acquire);
       });
-      for (Entry& entry : due) entry.queue->enqueue(entry.item);
+      for (Entry& entry : due) {
+        if (entry.queue) {
+          entry.queue->enqueue(entry.item);
+        } else {
+          entry.item->invoke(entry.item);  // the executor's own quick checks
+        }
+      }
       due.clear();
       if (next == std::numeric_limits<std::int64_t>::max()) {
         futexWait(epoch_, epoch);
+        continue;
+      }
+      // A sleep's timeout ends tens of microseconds late on typical
+      // machines: sleep until shortly before the deadline, then spin to it
+      // (or until an earlier timer arrives).
+      const std::int64_t wait = next - monotonicNowNs();
+      if (wait > kTimerSpinNs) {
+        futexWait(epoch_, epoch, wait - kTimerSpinNs);
       } else {
-        const std::int64_t wait = next - monotonicNowNs();
-        if (wait > 0) futexWait(epoch_, epoch, wait);
+        while (monotonicNowNs() < next && epoch_.load(std::memory_order_acquire) == epoch) {
+          cpuRelax();
+        }
       }
     }
   }

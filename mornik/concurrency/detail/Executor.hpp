@@ -170,6 +170,8 @@ class BlockingRegion {
 
 // Hands a runnable item (a global item or a serial queue's drain) to the pool.
 void submitToPool(WorkItem* item, QoS qos) noexcept;
+// Whether runnable items wait in the pool (a snapshot).
+bool poolHasQueuedWork() noexcept;
 
 // Number of worker threads the pool runs normally (the CPU count).
 int poolTargetSize() noexcept;
@@ -177,7 +179,8 @@ int poolTargetSize() noexcept;
 // ---- Timers ----
 
 // Enqueues `item` on `queue` once the monotonic clock reaches `deadlineNs`
-// (never earlier).
+// (never earlier). With a null queue the item runs on the timer thread
+// itself: only for the executor's own short, non-blocking checks.
 void enqueueAt(std::int64_t deadlineNs, QueueRef queue, WorkItem* item);
 
 }  // namespace mornik::detail

@@ -1,33 +1,69 @@
 #include "mornik/concurrency/detail/ItemAllocator.hpp"
 
-#include <array>
-#include <new>
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
 #include <vector>
 
 #include "mornik/concurrency/UnfairLock.hpp"
 
 namespace mornik::detail {
 
+thread_local constinit std::array<ItemMagazine*, kItemClasses> tlsItemMagazines
+    __attribute__((tls_model("initial-exec"))) = {};
+
 namespace {
 
-constexpr int kClasses = 3;
-constexpr std::array<std::size_t, kClasses> kClassSize{64, 128, 256};
-constexpr int kMagazineSlots = 64;
-// Full magazines the depot keeps per class: at most 64 x 256 x 64 bytes
-// (1 MiB) of the smallest class retained after a burst.
-constexpr std::size_t kDepotLimit = 256;
+using Magazine = ItemMagazine;
 
-int classOf(std::size_t size) noexcept {
-  for (int c = 0; c < kClasses; ++c) {
-    if (size <= kClassSize[c]) return c;
-  }
-  return -1;
+// A 4 KiB block of same-size items, aligned to its size so that a block finds
+// its slab by masking its address. The header counts blocks released back
+// to the general allocator; the last release frees the slab.
+constexpr std::size_t kSlabSize = 4096;
+constexpr std::size_t kSlabHeader = 64;
+
+struct Slab {
+  std::atomic<int> released{0};
+  int blocks = 0;
+};
+
+int blocksPerSlab(int c) {
+  return static_cast<int>((kSlabSize - kSlabHeader) / kItemClassSize[static_cast<std::size_t>(c)]);
 }
 
-struct Magazine {
-  std::array<void*, kMagazineSlots> slots{};
-  int count = 0;
-};
+// Fills `magazine` (empty) with the blocks of a new slab.
+void refillFromNewSlab(int c, Magazine& magazine) {
+  void* memory = ::operator new(kSlabSize, std::align_val_t(kSlabSize));
+  auto* slab = new (memory) Slab();
+  slab->blocks = std::min(blocksPerSlab(c), kItemMagazineSlots);
+  auto* first = static_cast<char*>(memory) + kSlabHeader;
+  for (int i = 0; i < slab->blocks; ++i) {
+    magazine.slots[static_cast<std::size_t>(i)] =
+        first + static_cast<std::size_t>(i) * kItemClassSize[static_cast<std::size_t>(c)];
+  }
+  magazine.count = slab->blocks;
+}
+
+// A block leaves the pool for good.
+void releaseBlock(void* block) noexcept {
+  auto* slab = reinterpret_cast<Slab*>(reinterpret_cast<std::uintptr_t>(block) &
+                                       ~static_cast<std::uintptr_t>(kSlabSize - 1));
+  // Read before counting: once the count is in, another thread's last
+  // release may free the slab.
+  const int blocks = slab->blocks;
+  if (slab->released.fetch_add(1, std::memory_order_acq_rel) + 1 == blocks) {
+    slab->~Slab();
+    ::operator delete(static_cast<void*>(slab), std::align_val_t(kSlabSize));
+  }
+}
+
+using Guard = ScopedLock<UnfairLock>;
+
+// Full magazines the depot keeps per class, enough to hand blocks from
+// consumers back to producers in steady state. It bounds what a burst leaves
+// behind: 32 x 64 blocks per class, which keep at most that many slabs alive
+// (typically a few, since blocks are recycled in bulk).
+constexpr std::size_t kDepotLimit = 32;
 
 class Depot {
  public:
@@ -38,8 +74,8 @@ class Depot {
 
   // Trades an empty magazine for a full one; null when the depot has none.
   Magazine* takeFull(int c, Magazine* empty) {
-    detail::ScopedLock<UnfairLock> guard(lock_);
-    auto& full = full_[c];
+    Guard guard(lock_);
+    auto& full = full_[static_cast<std::size_t>(c)];
     if (full.empty()) return nullptr;
     Magazine* taken = full.back();
     full.pop_back();
@@ -51,9 +87,10 @@ class Depot {
   // when the depot holds enough already).
   Magazine* giveFull(int c, Magazine* fullMagazine) {
     {
-      detail::ScopedLock<UnfairLock> guard(lock_);
-      if (full_[c].size() < kDepotLimit) {
-        full_[c].push_back(fullMagazine);
+      Guard guard(lock_);
+      auto& full = full_[static_cast<std::size_t>(c)];
+      if (full.size() < kDepotLimit) {
+        full.push_back(fullMagazine);
         if (!empty_.empty()) {
           Magazine* empty = empty_.back();
           empty_.pop_back();
@@ -63,72 +100,67 @@ class Depot {
       }
     }
     for (int i = 0; i < fullMagazine->count; ++i) {
-      ::operator delete(fullMagazine->slots[static_cast<std::size_t>(i)]);
+      releaseBlock(fullMagazine->slots[static_cast<std::size_t>(i)]);
     }
     fullMagazine->count = 0;
     return fullMagazine;
   }
 
   void giveBack(int c, Magazine* magazine) {
-    if (magazine->count == 0) {
-      detail::ScopedLock<UnfairLock> guard(lock_);
-      empty_.push_back(magazine);
-      return;
-    }
-    Magazine* empty = giveFull(c, magazine);
-    detail::ScopedLock<UnfairLock> guard(lock_);
-    empty_.push_back(empty);
+    if (magazine->count > 0) magazine = giveFull(c, magazine);
+    Guard guard(lock_);
+    empty_.push_back(magazine);
   }
 
  private:
   UnfairLock lock_;
-  std::array<std::vector<Magazine*>, kClasses> full_;
+  std::array<std::vector<Magazine*>, kItemClasses> full_;
   std::vector<Magazine*> empty_;
 };
 
-// A thread's magazines; handed to the depot when the thread ends.
-struct ThreadCache {
-  std::array<Magazine*, kClasses> magazines{};
-  ~ThreadCache() {
-    for (int c = 0; c < kClasses; ++c) {
-      if (magazines[c] != nullptr) Depot::instance().giveBack(c, magazines[c]);
+// Hands a thread's magazines to the depot when the thread ends.
+struct MagazineReturner {
+  ~MagazineReturner() {
+    for (int c = 0; c < kItemClasses; ++c) {
+      auto& slot = tlsItemMagazines[static_cast<std::size_t>(c)];
+      if (slot != nullptr) Depot::instance().giveBack(c, slot);
+      slot = nullptr;
     }
-  }
-  Magazine& magazine(int c) {
-    if (magazines[c] == nullptr) magazines[c] = new Magazine();
-    return *magazines[c];
   }
 };
 
-thread_local ThreadCache tlsCache;
+Magazine& magazineOf(int c) {
+  auto& slot = tlsItemMagazines[static_cast<std::size_t>(c)];
+  if (slot == nullptr) {
+    // Constructing the returner registers its destructor for this thread.
+    static thread_local MagazineReturner returner;
+    (void)returner;
+    slot = new Magazine();
+  }
+  return *slot;
+}
 
 }  // namespace
 
-void* allocateWorkItem(std::size_t size) {
-  const int c = classOf(size);
-  if (c < 0) return ::operator new(size);
-  Magazine* magazine = &tlsCache.magazine(c);
+void* allocateWorkItemSlow(int c) {
+  Magazine* magazine = &magazineOf(c);
   if (magazine->count == 0) {
     if (Magazine* full = Depot::instance().takeFull(c, magazine)) {
-      tlsCache.magazines[c] = full;
+      tlsItemMagazines[static_cast<std::size_t>(c)] = full;
       magazine = full;
     } else {
-      return ::operator new(kClassSize[c]);
+      // Nothing to recycle (a burst is being queued): take a new slab.
+      refillFromNewSlab(c, *magazine);
     }
   }
   return magazine->slots[static_cast<std::size_t>(--magazine->count)];
 }
 
-void freeWorkItem(void* block, std::size_t size) noexcept {
-  const int c = classOf(size);
-  if (c < 0) {
-    ::operator delete(block);
-    return;
-  }
-  Magazine* magazine = &tlsCache.magazine(c);
-  if (magazine->count == kMagazineSlots) {
+void freeWorkItemSlow(void* block, int c) noexcept {
+  Magazine* magazine = &magazineOf(c);
+  if (magazine->count == kItemMagazineSlots) {
     magazine = Depot::instance().giveFull(c, magazine);
-    tlsCache.magazines[c] = magazine;
+    tlsItemMagazines[static_cast<std::size_t>(c)] = magazine;
   }
   magazine->slots[static_cast<std::size_t>(magazine->count++)] = block;
 }

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
+#include <new>
 
 namespace mornik::detail {
 
@@ -13,8 +15,74 @@ namespace mornik::detail {
 // number of magazines; beyond that, blocks go back to the general allocator.
 // Larger requests go straight to operator new.
 //
-// Blocks are aligned for any standard type (alignof(std::max_align_t)).
-void* allocateWorkItem(std::size_t size);
-void freeWorkItem(void* block, std::size_t size) noexcept;
+// New blocks come from 4 KiB slabs (one general allocation per magazine's
+// worth), and a slab goes back to the general allocator once every block of
+// it left the pool. Blocks are aligned for any standard type
+// (alignof(std::max_align_t)). The fast paths are inline so that submitting
+// work makes no library call.
+//
+// Under AddressSanitizer every block is a plain allocation, so that the
+// sanitizer sees each item's lifetime.
+
+inline constexpr int kItemClasses = 3;
+inline constexpr std::array<std::size_t, kItemClasses> kItemClassSize{64, 128, 256};
+inline constexpr int kItemMagazineSlots = 64;
+
+struct ItemMagazine {
+  std::array<void*, kItemMagazineSlots> slots{};
+  int count = 0;
+};
+
+extern thread_local constinit std::array<ItemMagazine*, kItemClasses> tlsItemMagazines
+    __attribute__((tls_model("initial-exec")));
+
+void* allocateWorkItemSlow(int sizeClass);
+void freeWorkItemSlow(void* block, int sizeClass) noexcept;
+
+constexpr int itemClassOf(std::size_t size) noexcept {
+  for (int c = 0; c < kItemClasses; ++c) {
+    if (size <= kItemClassSize[static_cast<std::size_t>(c)]) return c;
+  }
+  return -1;
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+#define MORNIK_PLAIN_ITEM_ALLOCATION 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define MORNIK_PLAIN_ITEM_ALLOCATION 1
+#endif
+#endif
+
+inline void* allocateWorkItem(std::size_t size) {
+#if defined(MORNIK_PLAIN_ITEM_ALLOCATION)
+  return ::operator new(size);
+#endif
+  const int c = itemClassOf(size);
+  if (c < 0) return ::operator new(size);
+  ItemMagazine* magazine = tlsItemMagazines[static_cast<std::size_t>(c)];
+  if (magazine != nullptr && magazine->count > 0) {
+    return magazine->slots[static_cast<std::size_t>(--magazine->count)];
+  }
+  return allocateWorkItemSlow(c);
+}
+
+inline void freeWorkItem(void* block, std::size_t size) noexcept {
+#if defined(MORNIK_PLAIN_ITEM_ALLOCATION)
+  ::operator delete(block);
+  return;
+#endif
+  const int c = itemClassOf(size);
+  if (c < 0) {
+    ::operator delete(block);
+    return;
+  }
+  ItemMagazine* magazine = tlsItemMagazines[static_cast<std::size_t>(c)];
+  if (magazine != nullptr && magazine->count < kItemMagazineSlots) {
+    magazine->slots[static_cast<std::size_t>(magazine->count++)] = block;
+    return;
+  }
+  freeWorkItemSlow(block, c);
+}
 
 }  // namespace mornik::detail

@@ -1,0 +1,75 @@
+#include "mornik/concurrency/detail/ItemAllocator.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/Sanitizers.hpp"
+
+namespace mornik::detail {
+namespace {
+
+TEST(ItemAllocator, BlocksAreDistinctAlignedAndWritableInEveryClass) {
+  for (std::size_t size : {8U, 64U, 65U, 128U, 200U, 256U, 257U, 4000U}) {
+    std::vector<void*> blocks;
+    std::set<void*> seen;
+    for (int i = 0; i < 500; ++i) {
+      void* block = allocateWorkItem(size);
+      ASSERT_EQ(reinterpret_cast<std::uintptr_t>(block) % alignof(std::max_align_t), 0U);
+      std::memset(block, i & 0xFF, size);
+      EXPECT_TRUE(seen.insert(block).second) << "block handed out twice, size " << size;
+      blocks.push_back(block);
+    }
+    for (int i = 0; i < 500; ++i) {
+      const auto* bytes = static_cast<const unsigned char*>(blocks[static_cast<std::size_t>(i)]);
+      EXPECT_EQ(bytes[size - 1], static_cast<unsigned char>(i & 0xFF)) << "blocks overlap";
+    }
+    for (void* block : blocks) freeWorkItem(block, size);
+  }
+}
+
+// A producer allocates, consumers free: blocks travel between threads through
+// the depot, bursts overflow it and release whole slabs, and every block in
+// use at one time is distinct (each carries its owner's stamp until freed).
+TEST(ItemAllocator, BlocksMovingBetweenThreadsStayDistinct) {
+  const int rounds = test::scaled(20);
+  const int perRound = 20000;
+  for (int round = 0; round < rounds; ++round) {
+    std::vector<std::uint64_t*> blocks;
+    blocks.reserve(perRound);
+    std::thread producer([&] {
+      for (int i = 0; i < perRound; ++i) {
+        auto* block = static_cast<std::uint64_t*>(allocateWorkItem(64));
+        block[0] = static_cast<std::uint64_t>(round) << 32 | static_cast<std::uint64_t>(i);
+        blocks.push_back(block);
+      }
+    });
+    producer.join();
+    std::vector<std::thread> consumers;
+    std::mutex failuresLock;
+    int failures = 0;
+    for (int c = 0; c < 2; ++c) {
+      consumers.emplace_back([&, c] {
+        int bad = 0;
+        for (std::size_t i = static_cast<std::size_t>(c); i < blocks.size(); i += 2) {
+          const std::uint64_t expected = static_cast<std::uint64_t>(round) << 32 | i;
+          if (blocks[i][0] != expected) ++bad;
+          freeWorkItem(blocks[i], 64);
+        }
+        std::lock_guard guard(failuresLock);
+        failures += bad;
+      });
+    }
+    for (auto& consumer : consumers) consumer.join();
+    EXPECT_EQ(failures, 0) << "a block was reused while still in use";
+  }
+}
+
+}  // namespace
+}  // namespace mornik::detail
