@@ -9,6 +9,7 @@ namespace tour {
 void locks();
 void results();
 void executor();
+void flow();
 void text();
 
 inline void heading(const char* title) { std::printf("\n== %s\n", title); }

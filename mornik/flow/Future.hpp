@@ -1,8 +1,10 @@
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <concepts>
 #include <coroutine>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -15,13 +17,14 @@
 #include "mornik/concurrency/LockingProtocol.hpp"
 #include "mornik/concurrency/Task.hpp"
 #include "mornik/concurrency/ThreadAnnotations.hpp"
-#include "mornik/concurrency/UnfairLock.hpp"
 #include "mornik/flow/AsyncResult.hpp"
 #include "mornik/flow/Error.hpp"
 #include "mornik/flow/FlowRetainer.hpp"
 #include "mornik/flow/FutureID.hpp"
 #include "mornik/flow/Handler.hpp"
 #include "mornik/flow/Result.hpp"
+#include "mornik/flow/detail/PoolAllocator.hpp"
+#include "mornik/flow/detail/SpinLock.hpp"
 
 namespace mornik {
 
@@ -58,6 +61,39 @@ namespace detail {
 
 template <class T>
 class FutureAwaiter;
+
+// What a future holds, in registration order: its handlers of the three
+// kinds and the objects it retains.
+enum class FutureEntryKind : std::uint8_t { complete, success, failure, retained };
+
+struct FutureEntry {
+  std::shared_ptr<const void> object;
+  FutureEntryKind kind = FutureEntryKind::retained;
+};
+
+// An append-only list of entries with room for two of them inline (most
+// futures have one or two handlers).
+class FutureEntries {
+ public:
+  void push_back(FutureEntry entry) {
+    if (inlineCount_ < inline_.size()) {
+      inline_[inlineCount_++] = std::move(entry);
+    } else {
+      overflow_.push_back(std::move(entry));
+    }
+  }
+
+  template <class F>
+  void forEach(F&& visit) const {
+    for (std::size_t i = 0; i < inlineCount_; ++i) visit(inline_[i]);
+    for (const FutureEntry& entry : overflow_) visit(entry);
+  }
+
+ private:
+  std::array<FutureEntry, 2> inline_;
+  std::size_t inlineCount_ = 0;
+  std::vector<FutureEntry, PoolAllocator<FutureEntry>> overflow_;
+};
 
 // The work of a future, shared by the future and its clones.
 template <class T>
@@ -168,8 +204,8 @@ class Future final : public FlowRetainer, public std::enable_shared_from_this<Fu
   template <class F>
   requires FutureWorkBlock<F, T>
   static Pointer make(std::optional<DispatchQueue> queue, F&& block) {
-    return std::make_shared<Future>(
-        Passkey(), std::move(queue),
+    return allocate(
+        std::move(queue),
         std::make_shared<const detail::FutureWorkOf<T, std::decay_t<F>>>(std::forward<F>(block)));
   }
 
@@ -213,7 +249,8 @@ class Future final : public FlowRetainer, public std::enable_shared_from_this<Fu
   // An already completed future: the result is stored before anyone can
   // register; it has no work.
   static Pointer make(Result<T> result, std::optional<DispatchQueue> queue = std::nullopt) {
-    return std::make_shared<Future>(Passkey(), std::move(queue), std::move(result));
+    return std::allocate_shared<Future>(detail::PoolAllocator<Future>(), Passkey(),
+                                        std::move(queue), std::move(result));
   }
 
   // make(success(value)) and make(failure(error)), without a queue.
@@ -229,12 +266,12 @@ class Future final : public FlowRetainer, public std::enable_shared_from_this<Fu
   // A future without work: it completes only when some other code calls
   // complete() on it.
   static Pointer promise(std::optional<DispatchQueue> queue = std::nullopt) {
-    return std::make_shared<Future>(Passkey(), std::move(queue), std::shared_ptr<const Work>());
+    return allocate(std::move(queue), std::shared_ptr<const Work>());
   }
 
   // A new future with the same queue and the same work: a new id, no result,
   // no handlers, not started. Starting it runs the work again.
-  Pointer clone() const { return std::make_shared<Future>(Passkey(), queue_, work_); }
+  Pointer clone() const { return allocate(queue_, work_); }
 
   Future(Passkey /*unused*/, std::optional<DispatchQueue> queue, std::shared_ptr<const Work> work)
       : id_(FutureID::fresh()),
@@ -258,55 +295,56 @@ class Future final : public FlowRetainer, public std::enable_shared_from_this<Fu
   // releases the waiting threads and submits every handler, as described
   // above.
   void complete(Result<T> result) MORNIK_EXCLUDES(lock_) {
-    detail::ScopedLock<UnfairLock> guard(lock_);
+    detail::ScopedLock<detail::SpinLock> guard(lock_);
     if (result_) return;
     result_.emplace(std::move(result));
     latch_.open();
     const Result<T>& stored = *result_;
-    for (const auto& handler : completeHandlers_) handler->call(stored);
-    if (stored.isSuccess()) {
-      for (const auto& handler : successHandlers_) callSuccess(*handler);
-    } else {
-      for (const auto& handler : errorHandlers_) handler->call(stored.error());
-    }
+    entries_.forEach([&](const Entry& entry) {
+      if (entry.kind == Kind::complete) completeHandler(entry).call(stored);
+    });
+    const Kind matching = stored.isSuccess() ? Kind::success : Kind::failure;
+    entries_.forEach([&](const Entry& entry) {
+      if (entry.kind == matching) deliver(entry);
+    });
   }
 
-  // ---- Registration; each returns this future ----
+  // ---- Registration; each returns this future, for chaining ----
 
   // `block(result)` once the future completes.
   template <class F>
   requires std::invocable < std::decay_t<F>
-  &, const Result<T>& > Pointer onComplete(std::optional<DispatchQueue> queue, F&& block) {
-    auto handler = Handler<Result<T>>::make(queueOr(queue), std::forward<F>(block));
-    return addComplete(std::move(handler));
+  &, const Result<T>& > Future& onComplete(std::optional<DispatchQueue> queue, F&& block) {
+    auto handler = Handler<Result<T>>::makeOneShot(queueOr(queue), std::forward<F>(block));
+    return add(Entry{std::move(handler), Kind::complete});
   }
   template <class F>
   requires std::invocable < std::decay_t<F>
-  &, const Result<T>& > Pointer onComplete(F&& block) {
+  &, const Result<T>& > Future& onComplete(F&& block) {
     return onComplete(std::nullopt, std::forward<F>(block));
   }
 
   // `block(value)` (for Future<void>: `block()`) if the future succeeds.
   template <class F>
-  requires ValueBlock<F, T> Pointer onSuccess(std::optional<DispatchQueue> queue, F&& block) {
-    auto handler = Handler<T>::make(queueOr(queue), std::forward<F>(block));
-    return addSuccess(std::move(handler));
+  requires ValueBlock<F, T> Future& onSuccess(std::optional<DispatchQueue> queue, F&& block) {
+    auto handler = Handler<T>::makeOneShot(queueOr(queue), std::forward<F>(block));
+    return add(Entry{std::move(handler), Kind::success});
   }
   template <class F>
-  requires ValueBlock<F, T> Pointer onSuccess(F&& block) {
+  requires ValueBlock<F, T> Future& onSuccess(F&& block) {
     return onSuccess(std::nullopt, std::forward<F>(block));
   }
 
   // `block(error)` if the future fails.
   template <class F>
   requires std::invocable < std::decay_t<F>
-  &, const Error& > Pointer onFailure(std::optional<DispatchQueue> queue, F&& block) {
-    auto handler = Handler<Error>::make(queueOr(queue), std::forward<F>(block));
-    return addFailure(std::move(handler));
+  &, const Error& > Future& onFailure(std::optional<DispatchQueue> queue, F&& block) {
+    auto handler = Handler<Error>::makeOneShot(queueOr(queue), std::forward<F>(block));
+    return add(Entry{std::move(handler), Kind::failure});
   }
   template <class F>
   requires std::invocable < std::decay_t<F>
-  &, const Error& > Pointer onFailure(F&& block) {
+  &, const Error& > Future& onFailure(F&& block) {
     return onFailure(std::nullopt, std::forward<F>(block));
   }
 
@@ -314,7 +352,7 @@ class Future final : public FlowRetainer, public std::enable_shared_from_this<Fu
   // block gets the context (as `C&` or `const std::shared_ptr<C>&`) and the
   // value if the context still exists, and nothing happens otherwise.
   template <class C, class F>
-  requires ContextValueBlock<F, C, Result<T>> Pointer onComplete(const std::shared_ptr<C>& context,
+  requires ContextValueBlock<F, C, Result<T>> Future& onComplete(const std::shared_ptr<C>& context,
                                                                  std::optional<DispatchQueue> queue,
                                                                  F&& block) {
     return onComplete(
@@ -323,13 +361,13 @@ class Future final : public FlowRetainer, public std::enable_shared_from_this<Fu
             const Result<T>& result) mutable { detail::callWithContext(weak, block, result); });
   }
   template <class C, class F>
-  requires ContextValueBlock<F, C, Result<T>> Pointer onComplete(const std::shared_ptr<C>& context,
+  requires ContextValueBlock<F, C, Result<T>> Future& onComplete(const std::shared_ptr<C>& context,
                                                                  F&& block) {
     return onComplete(context, std::nullopt, std::forward<F>(block));
   }
 
   template <class C, class F>
-  requires ContextValueBlock<F, C, T> Pointer onSuccess(const std::shared_ptr<C>& context,
+  requires ContextValueBlock<F, C, T> Future& onSuccess(const std::shared_ptr<C>& context,
                                                         std::optional<DispatchQueue> queue,
                                                         F&& block) {
     if constexpr (std::is_void_v<T>) {
@@ -346,13 +384,13 @@ class Future final : public FlowRetainer, public std::enable_shared_from_this<Fu
     }
   }
   template <class C, class F>
-  requires ContextValueBlock<F, C, T> Pointer onSuccess(const std::shared_ptr<C>& context,
+  requires ContextValueBlock<F, C, T> Future& onSuccess(const std::shared_ptr<C>& context,
                                                         F&& block) {
     return onSuccess(context, std::nullopt, std::forward<F>(block));
   }
 
   template <class C, class F>
-  requires ContextValueBlock<F, C, Error> Pointer onFailure(const std::shared_ptr<C>& context,
+  requires ContextValueBlock<F, C, Error> Future& onFailure(const std::shared_ptr<C>& context,
                                                             std::optional<DispatchQueue> queue,
                                                             F&& block) {
     return onFailure(
@@ -361,7 +399,7 @@ class Future final : public FlowRetainer, public std::enable_shared_from_this<Fu
             const Error& error) mutable { detail::callWithContext(weak, block, error); });
   }
   template <class C, class F>
-  requires ContextValueBlock<F, C, Error> Pointer onFailure(const std::shared_ptr<C>& context,
+  requires ContextValueBlock<F, C, Error> Future& onFailure(const std::shared_ptr<C>& context,
                                                             F&& block) {
     return onFailure(context, std::nullopt, std::forward<F>(block));
   }
@@ -396,8 +434,8 @@ class Future final : public FlowRetainer, public std::enable_shared_from_this<Fu
 
   // Keeps `object` alive as long as this future lives.
   void retain(std::shared_ptr<const void> object) override MORNIK_EXCLUDES(lock_) {
-    detail::ScopedLock<UnfairLock> guard(lock_);
-    retainer_.push_back(std::move(object));
+    detail::ScopedLock<detail::SpinLock> guard(lock_);
+    entries_.push_back(Entry{std::move(object), Kind::retained});
   }
 
  private:
@@ -417,59 +455,50 @@ class Future final : public FlowRetainer, public std::enable_shared_from_this<Fu
     return queue ? std::move(*queue) : queue_;
   }
 
-  void callSuccess(const Handler<T>& handler) const {
-    if constexpr (std::is_void_v<T>) {
-      handler.call();
+  using Kind = detail::FutureEntryKind;
+  using Entry = detail::FutureEntry;
+
+  static Pointer allocate(std::optional<DispatchQueue> queue, std::shared_ptr<const Work> work) {
+    return std::allocate_shared<Future>(detail::PoolAllocator<Future>(), Passkey(),
+                                        std::move(queue), std::move(work));
+  }
+
+  static const Handler<Result<T>>& completeHandler(const Entry& entry) {
+    return *static_cast<const Handler<Result<T>>*>(entry.object.get());
+  }
+
+  // Hands the stored result to a success or failure handler (`entry.kind`
+  // matches the result).
+  void deliver(const Entry& entry) const {
+    if (entry.kind == Kind::success) {
+      const auto& handler = *static_cast<const Handler<T>*>(entry.object.get());
+      if constexpr (std::is_void_v<T>) {
+        handler.call();
+      } else {
+        handler.call(result_->value());
+      }
     } else {
-      handler.call(result_->value());
+      static_cast<const Handler<Error>*>(entry.object.get())->call(result_->error());
     }
   }
 
   // Registration: append under the lock and look at the result in the same
   // critical section; deliver at once if it is there, else start the work.
-  Pointer addComplete(std::shared_ptr<Handler<Result<T>>> handler) MORNIK_EXCLUDES(lock_) {
+  Future& add(Entry entry) MORNIK_EXCLUDES(lock_) {
     bool stored = false;
     {
-      detail::ScopedLock<UnfairLock> guard(lock_);
-      completeHandlers_.push_back(handler);
+      detail::ScopedLock<detail::SpinLock> guard(lock_);
+      entries_.push_back(entry);
       stored = result_.has_value();
     }
-    if (stored) {
-      handler->call(*result_);
-    } else {
+    if (!stored) {
       initiate();
+    } else if (entry.kind == Kind::complete) {
+      completeHandler(entry).call(*result_);
+    } else if (entry.kind == (result_->isSuccess() ? Kind::success : Kind::failure)) {
+      deliver(entry);
     }
-    return this->shared_from_this();
-  }
-
-  Pointer addSuccess(std::shared_ptr<Handler<T>> handler) MORNIK_EXCLUDES(lock_) {
-    bool stored = false;
-    {
-      detail::ScopedLock<UnfairLock> guard(lock_);
-      successHandlers_.push_back(handler);
-      stored = result_.has_value();
-    }
-    if (stored) {
-      if (result_->isSuccess()) callSuccess(*handler);
-    } else {
-      initiate();
-    }
-    return this->shared_from_this();
-  }
-
-  Pointer addFailure(std::shared_ptr<Handler<Error>> handler) MORNIK_EXCLUDES(lock_) {
-    bool stored = false;
-    {
-      detail::ScopedLock<UnfairLock> guard(lock_);
-      errorHandlers_.push_back(handler);
-      stored = result_.has_value();
-    }
-    if (stored) {
-      if (result_->isFailure()) handler->call(result_->error());
-    } else {
-      initiate();
-    }
-    return this->shared_from_this();
+    return *this;
   }
 
   // The start step. The first call submits one task to the future's queue
@@ -494,16 +523,15 @@ class Future final : public FlowRetainer, public std::enable_shared_from_this<Fu
   const FutureID id_;
   const DispatchQueue queue_;
   const std::shared_ptr<const Work> work_;  // null: the future has no work
-  UnfairLock lock_;
+  detail::SpinLock lock_;
   // Written once, under lock_, and published by latch_; read under lock_ or
   // after latch_ is open, and never changed again.
   std::optional<Result<T>> result_;
   detail::CompletionLatch latch_;
   std::atomic<std::uint8_t> startState_{kNotStarted};
-  std::vector<std::shared_ptr<Handler<Result<T>>>> completeHandlers_ MORNIK_GUARDED_BY(lock_);
-  std::vector<std::shared_ptr<Handler<T>>> successHandlers_ MORNIK_GUARDED_BY(lock_);
-  std::vector<std::shared_ptr<Handler<Error>>> errorHandlers_ MORNIK_GUARDED_BY(lock_);
-  std::vector<std::shared_ptr<const void>> retainer_ MORNIK_GUARDED_BY(lock_);
+  // The handlers of the three kinds and the retained objects, in
+  // registration order; only ever appended to.
+  detail::FutureEntries entries_ MORNIK_GUARDED_BY(lock_);
 };
 
 // A type-erased strong reference to a future of any type (a pool keeps its

@@ -11,11 +11,11 @@
 #include "mornik/concurrency/DispatchQueue.hpp"
 #include "mornik/concurrency/LockingProtocol.hpp"
 #include "mornik/concurrency/ThreadAnnotations.hpp"
-#include "mornik/concurrency/UnfairLock.hpp"
 #include "mornik/flow/Animation.hpp"
 #include "mornik/flow/FlowRetainer.hpp"
 #include "mornik/flow/Handler.hpp"
 #include "mornik/flow/detail/AppendOnlyList.hpp"
+#include "mornik/flow/detail/SpinLock.hpp"
 
 namespace mornik::Flow {
 
@@ -86,13 +86,13 @@ class Signal : public FlowRetainer, public std::enable_shared_from_this<Signal<T
 
   // The buffer: the latest value, or none (at creation, after clearBuffer()).
   virtual std::optional<T> currentValue() const MORNIK_EXCLUDES(lock_) {
-    mornik::detail::ScopedLock<UnfairLock> guard(lock_);
+    mornik::detail::ScopedLock<mornik::detail::SpinLock> guard(lock_);
     return buffer_;
   }
 
   // Empties the buffer; handlers are not told.
   virtual void clearBuffer() MORNIK_EXCLUDES(lock_) {
-    mornik::detail::ScopedLock<UnfairLock> guard(lock_);
+    mornik::detail::ScopedLock<mornik::detail::SpinLock> guard(lock_);
     buffer_.reset();
   }
 
@@ -100,7 +100,7 @@ class Signal : public FlowRetainer, public std::enable_shared_from_this<Signal<T
   virtual void update(const T& value) MORNIK_EXCLUDES(lock_) {
     typename HandlerList::Prefix handlers;
     {
-      mornik::detail::ScopedLock<UnfairLock> guard(lock_);
+      mornik::detail::ScopedLock<mornik::detail::SpinLock> guard(lock_);
       buffer_ = value;
       handlers = handlers_.prefix();
     }
@@ -110,7 +110,7 @@ class Signal : public FlowRetainer, public std::enable_shared_from_this<Signal<T
 
   // Keeps `object` alive as long as this signal lives.
   void retain(std::shared_ptr<const void> object) override MORNIK_EXCLUDES(lock_) {
-    mornik::detail::ScopedLock<UnfairLock> guard(lock_);
+    mornik::detail::ScopedLock<mornik::detail::SpinLock> guard(lock_);
     retainer_.push_back(std::move(object));
   }
 
@@ -124,16 +124,16 @@ class Signal : public FlowRetainer, public std::enable_shared_from_this<Signal<T
   // signals this queue when the caller names none.
   const DispatchQueue& queue() const noexcept { return queue_; }
 
-  // ---- Subscription; each returns this signal ----
+  // ---- Subscription; each returns this signal, for chaining ----
 
   // `block(value)` for the buffered value and every later one, on `queue`
   // (else the signal's queue).
   template <class F>
-  requires ValueBlock<F, T> Pointer onUpdate(std::optional<DispatchQueue> queue, F&& block) {
+  requires ValueBlock<F, T> Signal& onUpdate(std::optional<DispatchQueue> queue, F&& block) {
     return subscribe(Handler<T>::make(queue ? std::move(*queue) : queue_, std::forward<F>(block)));
   }
   template <class F>
-  requires ValueBlock<F, T> Pointer onUpdate(F&& block) {
+  requires ValueBlock<F, T> Signal& onUpdate(F&& block) {
     return onUpdate(std::nullopt, std::forward<F>(block));
   }
 
@@ -141,7 +141,7 @@ class Signal : public FlowRetainer, public std::enable_shared_from_this<Signal<T
   // or `const std::shared_ptr<C>&`) and the value while the context lives,
   // and is skipped once it is gone.
   template <class C, class F>
-  requires ContextValueBlock<F, C, T> Pointer onUpdate(const std::shared_ptr<C>& context,
+  requires ContextValueBlock<F, C, T> Signal& onUpdate(const std::shared_ptr<C>& context,
                                                        std::optional<DispatchQueue> queue,
                                                        F&& block) {
     return onUpdate(
@@ -150,7 +150,7 @@ class Signal : public FlowRetainer, public std::enable_shared_from_this<Signal<T
             const T& value) mutable { mornik::detail::callWithContext(weak, block, value); });
   }
   template <class C, class F>
-  requires ContextValueBlock<F, C, T> Pointer onUpdate(const std::shared_ptr<C>& context,
+  requires ContextValueBlock<F, C, T> Signal& onUpdate(const std::shared_ptr<C>& context,
                                                        F&& block) {
     return onUpdate(context, std::nullopt, std::forward<F>(block));
   }
@@ -160,30 +160,30 @@ class Signal : public FlowRetainer, public std::enable_shared_from_this<Signal<T
   // setter: a callable `(C&, const T&)` or a member function
   // (`&Model::setName`). Nothing is written once the object is gone.
   template <class C, class M>
-  requires std::is_assignable_v<M&, const T&> Pointer assign(const std::shared_ptr<C>& object,
+  requires std::is_assignable_v<M&, const T&> Signal& assign(const std::shared_ptr<C>& object,
                                                              M C::*property, DispatchQueue queue) {
     return onUpdate(object, std::move(queue),
                     [property](C& target, const T& value) { target.*property = value; });
   }
   template <class C, class S>
   requires(!std::is_member_object_pointer_v<std::decay_t<S>> &&
-           std::invocable<std::decay_t<S>&, C&, const T&>) Pointer
-      assign(const std::shared_ptr<C>& object, S&& setter, DispatchQueue queue) {
+           std::invocable<std::decay_t<S>&, C&, const T&>)
+      Signal& assign(const std::shared_ptr<C>& object, S&& setter, DispatchQueue queue) {
     return onUpdate(object, std::move(queue), std::forward<S>(setter));
   }
 
   // assign() with the write inside withAnimation().
   template <class C, class M>
-  requires std::is_assignable_v<M&, const T&> Pointer
-  assignAnimated(const std::shared_ptr<C>& object, M C::*property, DispatchQueue queue) {
+  requires std::is_assignable_v<M&, const T&> Signal& assignAnimated(
+      const std::shared_ptr<C>& object, M C::*property, DispatchQueue queue) {
     return onUpdate(object, std::move(queue), [property](C& target, const T& value) {
       withAnimation([&] { target.*property = value; });
     });
   }
   template <class C, class S>
   requires(!std::is_member_object_pointer_v<std::decay_t<S>> &&
-           std::invocable<std::decay_t<S>&, C&, const T&>) Pointer
-      assignAnimated(const std::shared_ptr<C>& object, S&& setter, DispatchQueue queue) {
+           std::invocable<std::decay_t<S>&, C&, const T&>)
+      Signal& assignAnimated(const std::shared_ptr<C>& object, S&& setter, DispatchQueue queue) {
     return onUpdate(
         object, std::move(queue),
         [setter = std::decay_t<S>(std::forward<S>(setter))](C& target, const T& value) mutable {
@@ -196,14 +196,14 @@ class Signal : public FlowRetainer, public std::enable_shared_from_this<Signal<T
   // callable `(C&, const T&)` that appends in place.
   template <class C, class M>
   requires requires(M& list, const T& value) { list.push_back(value); }
-  Pointer append(const std::shared_ptr<C>& object, M C::*property, DispatchQueue queue) {
+  Signal& append(const std::shared_ptr<C>& object, M C::*property, DispatchQueue queue) {
     return onUpdate(object, std::move(queue),
                     [property](C& target, const T& value) { (target.*property).push_back(value); });
   }
   template <class C, class S>
   requires(!std::is_member_object_pointer_v<std::decay_t<S>> &&
-           std::invocable<std::decay_t<S>&, C&, const T&>) Pointer
-      append(const std::shared_ptr<C>& object, S&& modifier, DispatchQueue queue) {
+           std::invocable<std::decay_t<S>&, C&, const T&>)
+      Signal& append(const std::shared_ptr<C>& object, S&& modifier, DispatchQueue queue) {
     return onUpdate(object, std::move(queue), std::forward<S>(modifier));
   }
 
@@ -211,7 +211,7 @@ class Signal : public FlowRetainer, public std::enable_shared_from_this<Signal<T
   // signal's queue). With `retain`, the handler holds the target strongly
   // (this signal keeps it alive; a signal forwarding to itself this way is
   // never released); without, weakly: nothing is forwarded once it is gone.
-  Pointer updating(const std::shared_ptr<Signal<T>>& target, std::optional<DispatchQueue> queue,
+  Signal& updating(const std::shared_ptr<Signal<T>>& target, std::optional<DispatchQueue> queue,
                    bool retain) {
     if (retain) {
       return onUpdate(std::move(queue), [target](const T& value) { target->update(value); });
@@ -219,7 +219,7 @@ class Signal : public FlowRetainer, public std::enable_shared_from_this<Signal<T
     return onUpdate(target, std::move(queue),
                     [](Signal<T>& weakTarget, const T& value) { weakTarget.update(value); });
   }
-  Pointer updating(const std::shared_ptr<Signal<T>>& target, bool retain) {
+  Signal& updating(const std::shared_ptr<Signal<T>>& target, bool retain) {
     return updating(target, std::nullopt, retain);
   }
 
@@ -238,16 +238,16 @@ class Signal : public FlowRetainer, public std::enable_shared_from_this<Signal<T
 
   // Appends the handler and, in the same critical section, submits the
   // buffered value to it.
-  Pointer subscribe(std::shared_ptr<Handler<T>> handler) MORNIK_EXCLUDES(lock_) {
+  Signal& subscribe(std::shared_ptr<Handler<T>> handler) MORNIK_EXCLUDES(lock_) {
     {
-      mornik::detail::ScopedLock<UnfairLock> guard(lock_);
+      mornik::detail::ScopedLock<mornik::detail::SpinLock> guard(lock_);
       handlers_.append(handler);
       if (buffer_) handler->call(*buffer_);
     }
-    return this->shared_from_this();
+    return *this;
   }
 
-  mutable UnfairLock lock_;
+  mutable mornik::detail::SpinLock lock_;
   std::vector<std::shared_ptr<const void>> retainer_ MORNIK_GUARDED_BY(lock_);
   std::optional<T> buffer_ MORNIK_GUARDED_BY(lock_);
   const DispatchQueue queue_;

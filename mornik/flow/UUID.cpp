@@ -52,6 +52,50 @@ void chacha20Block(const std::array<std::uint32_t, 8>& key, std::uint32_t counte
   }
 }
 
+void chacha20Blocks4(const std::array<std::uint32_t, 8>& key, std::uint32_t counter,
+                     const std::array<std::uint32_t, 3>& nonce,
+                     std::array<std::uint8_t, 256>& out) noexcept {
+  // Four blocks side by side, one per lane of a 128-bit vector: the same
+  // rounds as chacha20Block, four times the keystream per pass.
+  using Lanes = std::uint32_t __attribute__((vector_size(16)));
+  const auto splat = [](std::uint32_t word) { return Lanes{word, word, word, word}; };
+  std::array<Lanes, 16> initial{splat(0x61707865), splat(0x3320646e), splat(0x79622d32),
+                                splat(0x6b206574)};
+  for (int i = 0; i < 8; ++i) initial[4 + i] = splat(key[i]);
+  initial[12] = Lanes{counter, counter + 1, counter + 2, counter + 3};
+  for (int i = 0; i < 3; ++i) initial[13 + i] = splat(nonce[i]);
+  std::array<Lanes, 16> s = initial;
+  const auto rotl = [](Lanes x, int n) { return (x << n) | (x >> (32 - n)); };
+  const auto quarter = [&](int a, int b, int c, int d) {
+    s[a] += s[b];
+    s[d] = rotl(s[d] ^ s[a], 16);
+    s[c] += s[d];
+    s[b] = rotl(s[b] ^ s[c], 12);
+    s[a] += s[b];
+    s[d] = rotl(s[d] ^ s[a], 8);
+    s[c] += s[d];
+    s[b] = rotl(s[b] ^ s[c], 7);
+  };
+  for (int round = 0; round < 10; ++round) {
+    quarter(0, 4, 8, 12);
+    quarter(1, 5, 9, 13);
+    quarter(2, 6, 10, 14);
+    quarter(3, 7, 11, 15);
+    quarter(0, 5, 10, 15);
+    quarter(1, 6, 11, 12);
+    quarter(2, 7, 8, 13);
+    quarter(3, 4, 9, 14);
+  }
+  for (int i = 0; i < 16; ++i) {
+    const Lanes words = s[i] + initial[i];
+    for (int lane = 0; lane < 4; ++lane) {
+      for (int b = 0; b < 4; ++b) {
+        out[64 * lane + 4 * i + b] = static_cast<std::uint8_t>(words[lane] >> (8 * b));
+      }
+    }
+  }
+}
+
 }  // namespace detail
 
 namespace {
@@ -60,12 +104,13 @@ namespace {
 constexpr std::uint32_t kBlocksPerKey = 1U << 20;
 
 // A thread's random stream: ChaCha20 under a key from getrandom, with the
-// block counter as the only changing input; one block yields four UUIDs.
+// block counter as the only changing input; four blocks at a time yield
+// sixteen UUIDs.
 struct RandomStream {
   std::array<std::uint32_t, 8> key{};
   std::array<std::uint32_t, 3> nonce{};
   std::uint32_t counter = kBlocksPerKey;  // forces a key on first use
-  std::array<std::uint8_t, 64> block{};
+  std::array<std::uint8_t, 256> block{};
   std::size_t used = block.size();
 
   void rekey() noexcept {
@@ -88,7 +133,8 @@ struct RandomStream {
     while (count > 0) {
       if (used == block.size()) {
         if (counter >= kBlocksPerKey) rekey();
-        detail::chacha20Block(key, counter++, nonce, block);
+        detail::chacha20Blocks4(key, counter, nonce, block);
+        counter += 4;
         used = 0;
       }
       const std::size_t n = std::min(count, block.size() - used);

@@ -59,6 +59,10 @@ namespace detail {
 void chacha20Block(const std::array<std::uint32_t, 8>& key, std::uint32_t counter,
                    const std::array<std::uint32_t, 3>& nonce,
                    std::array<std::uint8_t, 64>& out) noexcept;
+// The blocks for counter, counter + 1, counter + 2 and counter + 3, in order.
+void chacha20Blocks4(const std::array<std::uint32_t, 8>& key, std::uint32_t counter,
+                     const std::array<std::uint32_t, 3>& nonce,
+                     std::array<std::uint8_t, 256>& out) noexcept;
 }  // namespace detail
 
 }  // namespace mornik

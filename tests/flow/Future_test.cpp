@@ -1,5 +1,7 @@
 #include "mornik/flow/Future.hpp"
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <memory>
 #include <optional>
@@ -140,6 +142,14 @@ TEST(UUID, ChaCha20BlockMatchesTheRFC8439TestVector) {
       0x09, 0x14, 0xc2, 0xd7, 0x05, 0xd9, 0x8b, 0x02, 0xa2, 0xb5, 0x12, 0x9c, 0xd1,
       0xde, 0x16, 0x4e, 0xb9, 0xcb, 0xd0, 0x83, 0xe8, 0xa2, 0x50, 0x3c, 0x4e};
   EXPECT_EQ(out, expected);
+
+  // The four-block form gives the same keystream.
+  std::array<std::uint8_t, 256> four{};
+  mornik::detail::chacha20Blocks4(key, 1, nonce, four);
+  for (std::uint32_t block = 0; block < 4; ++block) {
+    mornik::detail::chacha20Block(key, 1 + block, nonce, out);
+    EXPECT_TRUE(std::equal(out.begin(), out.end(), four.begin() + 64 * block)) << block;
+  }
 }
 
 TEST(FutureID, EveryFutureAndEveryCloneHasItsOwnId) {
@@ -184,6 +194,70 @@ TEST(Handler, ATaskWhoseHandlerIsGoneDoesNothing) {
   EXPECT_EQ(runs.load(), 0);
 }
 
+TEST(Handler, ABlockIsReleasedOnlyAfterTheDeliveriesThatMayStillTouchIt) {
+  Counted::alive = 0;
+  DispatchQueue serial("test.handler.release");
+  // Never called: released at once.
+  auto idle = Handler<int>::make(serial, [counted = Counted()](const int&) { (void)counted; });
+  EXPECT_EQ(Counted::alive.load(), 1);
+  idle.reset();
+  EXPECT_EQ(Counted::alive.load(), 0);
+
+  // Called on a serial queue, released with deliveries queued: they do
+  // nothing, and the block goes after them, on the queue.
+  std::atomic<int> runs{0};
+  {
+    QueueGate gate(serial);
+    auto repeating = Handler<int>::make(serial, [&runs, counted = Counted()](const int&) {
+      (void)counted;
+      ++runs;
+    });
+    repeating->call(1);
+    repeating->call(2);
+    repeating.reset();
+    EXPECT_EQ(Counted::alive.load(), 1);
+  }
+  drain(serial);
+  EXPECT_EQ(runs.load(), 0);
+  EXPECT_EQ(Counted::alive.load(), 0);
+
+  // On a concurrent queue, released while a delivery runs: the block lives
+  // until that delivery returns.
+  DispatchSemaphore entered;
+  DispatchSemaphore leave;
+  std::atomic<bool> returned{false};
+  auto running = Handler<int>::make(DispatchQueue::global(), [&, counted = Counted()](const int&) {
+    (void)counted;
+    entered.signal();
+    leave.wait();
+    returned = true;
+  });
+  running->call(1);
+  entered.wait();
+  running.reset();
+  EXPECT_EQ(Counted::alive.load(), 1);
+  leave.signal();
+  ASSERT_TRUE(waitFor([&] { return Counted::alive.load() == 0; }));
+  EXPECT_TRUE(returned.load());
+}
+
+TEST(Future, AFuturesHandlersGoWithItOnceTheirDeliveriesRan) {
+  Counted::alive = 0;
+  DispatchQueue serial("test.future.release");
+  std::atomic<bool> ran{false};
+  auto future = Future<int>::promise(serial);
+  future->onSuccess([&ran, counted = Counted()](int) {
+    (void)counted;
+    ran = true;
+  });
+  future->complete(1);
+  ASSERT_TRUE(waitFor([&] { return ran.load(); }));
+  drain(serial);
+  EXPECT_EQ(Counted::alive.load(), 1);
+  future.reset();
+  EXPECT_EQ(Counted::alive.load(), 0);  // at once, not on the queue
+}
+
 // ---- Creation, completion and delivery ----
 
 TEST(Future, ASucceededFutureNeverRunsABlockAndWaitReturnsAtOnce) {
@@ -226,8 +300,8 @@ TEST(Future, OnlyTheHandlersMatchingTheOutcomeRun) {
   auto bad = Future<int>::promise(queue);
   for (const auto& future : {ok, bad}) {
     future->onSuccess([&](int n) { log.push_back("success " + std::to_string(n)); })
-        ->onFailure([&](const Error& e) { log.push_back("failure " + e.localizedDescription()); })
-        ->onComplete([&](const Result<int>& r) {
+        .onFailure([&](const Error& e) { log.push_back("failure " + e.localizedDescription()); })
+        .onComplete([&](const Result<int>& r) {
           log.push_back(r.isSuccess() ? "complete ok" : "complete bad");
         });
   }

@@ -164,12 +164,12 @@ TEST(Signal, AssignAndAppendWriteIntoLiveObjectsOnly) {
   auto model = std::make_shared<Model>();
   auto gone = std::make_shared<Model>();
   numbers->assign(model, &Model::count, queue)
-      ->assign(model, &Model::maybe, queue)
-      ->append(model, &Model::log, queue)
-      ->append(
+      .assign(model, &Model::maybe, queue)
+      .append(model, &Model::log, queue)
+      .append(
           model, [](Model& m, int v) { m.log.push_back(v * 100); }, queue)
-      ->assign(gone, &Model::count, queue)
-      ->assignAnimated(gone, &Model::maybe, queue);
+      .assign(gone, &Model::count, queue)
+      .assignAnimated(gone, &Model::maybe, queue);
   texts->assign(model, &Model::setText, queue);
   gone.reset();
   numbers->update(3);
@@ -187,8 +187,8 @@ TEST(Signal, AssignAnimatedWritesThroughMembersAndSetters) {
   auto signal = Signal<int>::make(queue, 6);
   auto model = std::make_shared<Model>();
   signal->assignAnimated(model, &Model::count, queue)
-      ->assignAnimated(model, &Model::maybe, queue)
-      ->assignAnimated(
+      .assignAnimated(model, &Model::maybe, queue)
+      .assignAnimated(
           model, [](Model& m, int v) { m.text = std::to_string(v); }, queue);
   drain(queue);
   EXPECT_EQ(model->count, 6);
@@ -207,7 +207,7 @@ TEST(Signal, UpdatingForwardsToATargetHeldWeaklyOrStrongly) {
     auto strongTarget = Signal<int>::make(queue);
     strongTarget->onUpdate([&](int v) { strongSeen.push_back(v); });
     strongTargetRef = strongTarget;
-    source->updating(weakTarget, false)->updating(strongTarget, queue, true);
+    source->updating(weakTarget, false).updating(strongTarget, queue, true);
   }
   source->update(1);
   drain(queue);
@@ -220,6 +220,8 @@ TEST(Signal, UpdatingForwardsToATargetHeldWeaklyOrStrongly) {
   drain(queue);  // the target's own delivery follows the forwarding
   EXPECT_EQ(strongSeen, (std::vector<int>{1, 2}));
   source.reset();
+  // The forwarding block (holding the target) goes on the queue it ran on.
+  drain(queue);
   EXPECT_TRUE(strongTargetRef.expired());
 }
 
