@@ -22,43 +22,16 @@
 #include "mornik/concurrency/Task.hpp"
 #include "mornik/flow/UUID.hpp"
 
+#include "tests/support/QueueGate.hpp"
 #include "tests/support/RunLoopWait.hpp"
 #include "tests/support/Sanitizers.hpp"
 
 namespace mornik::Flow {
 namespace {
 
+using test::drain;
+using test::QueueGate;
 using test::waitFor;
-
-// Holds a serial queue busy until released, so that work submitted behind
-// it stays queued.
-class QueueGate {
- public:
-  explicit QueueGate(const DispatchQueue& queue) {
-    queue.async([this] {
-      entered_.signal();
-      open_.wait();
-    });
-    entered_.wait();
-  }
-  ~QueueGate() { release(); }
-  void release() {
-    if (!released_.exchange(true)) open_.signal();
-  }
-
- private:
-  DispatchSemaphore entered_;
-  DispatchSemaphore open_;
-  std::atomic<bool> released_{false};
-};
-
-// Runs `work` on `queue` and waits (pumping the main loop) until it ran: a
-// barrier behind everything submitted to a serial queue before it.
-void drain(const DispatchQueue& queue) {
-  std::atomic<bool> done{false};
-  queue.async([&] { done = true; });
-  ASSERT_TRUE(waitFor([&] { return done.load(); }));
-}
 
 // An object that counts its live instances.
 struct Counted {
@@ -223,22 +196,26 @@ TEST(Handler, ABlockIsReleasedOnlyAfterTheDeliveriesThatMayStillTouchIt) {
 
   // On a concurrent queue, released while a delivery runs: the block lives
   // until that delivery returns.
-  DispatchSemaphore entered;
-  DispatchSemaphore leave;
-  std::atomic<bool> returned{false};
-  auto running = Handler<int>::make(DispatchQueue::global(), [&, counted = Counted()](const int&) {
-    (void)counted;
-    entered.signal();
-    leave.wait();
-    returned = true;
-  });
+  struct Gate {
+    DispatchSemaphore entered;
+    DispatchSemaphore leave;
+    std::atomic<bool> returned{false};
+  };
+  auto gate = std::make_shared<Gate>();
+  auto running =
+      Handler<int>::make(DispatchQueue::global(), [gate, counted = Counted()](const int&) {
+        (void)counted;
+        gate->entered.signal();
+        gate->leave.wait();
+        gate->returned = true;
+      });
   running->call(1);
-  entered.wait();
+  gate->entered.wait();
   running.reset();
   EXPECT_EQ(Counted::alive.load(), 1);
-  leave.signal();
+  gate->leave.signal();
   ASSERT_TRUE(waitFor([&] { return Counted::alive.load() == 0; }));
-  EXPECT_TRUE(returned.load());
+  EXPECT_TRUE(gate->returned.load());
 }
 
 TEST(Future, AFuturesHandlersGoWithItOnceTheirDeliveriesRan) {

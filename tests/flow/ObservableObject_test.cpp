@@ -16,19 +16,16 @@
 #include "mornik/flow/ObservableState.hpp"
 #include "mornik/flow/Published.hpp"
 
+#include "tests/support/QueueGate.hpp"
 #include "tests/support/RunLoopWait.hpp"
 #include "tests/support/Sanitizers.hpp"
 
 namespace mornik {
 namespace {
 
+using test::drain;
+using test::QueueGate;
 using test::waitFor;
-
-void drain(const DispatchQueue& queue) {
-  std::atomic<bool> done{false};
-  queue.async([&] { done = true; });
-  ASSERT_TRUE(waitFor([&] { return done.load(); }));
-}
 
 class Counter : public ObservableObject {
  public:
@@ -66,18 +63,11 @@ TEST(ChangePublisher, AReleasedSubscriptionEndsEvenForQueuedNotifications) {
   std::atomic<int> ended{0};
   Subscription keep = publisher.subscribe(queue, [&] { ++kept; });
   {
-    DispatchSemaphore entered;
-    DispatchSemaphore open;
-    queue.async([&] {
-      entered.signal();
-      open.wait();
-    });
-    entered.wait();
+    QueueGate gate(queue);
     Subscription end = publisher.subscribe(queue, [&] { ++ended; });
     publisher.send();  // queued behind the gate for both subscribers
     end.cancel();
     EXPECT_FALSE(end.isActive());
-    open.signal();
   }
   drain(queue);
   EXPECT_EQ(kept.load(), 1);

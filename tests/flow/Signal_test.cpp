@@ -12,37 +12,16 @@
 #include "mornik/concurrency/DispatchQueue.hpp"
 #include "mornik/concurrency/DispatchSemaphore.hpp"
 
+#include "tests/support/QueueGate.hpp"
 #include "tests/support/RunLoopWait.hpp"
 #include "tests/support/Sanitizers.hpp"
 
 namespace mornik::Flow {
 namespace {
 
+using test::drain;
+using test::QueueGate;
 using test::waitFor;
-
-// Holds a serial queue busy until it goes out of scope.
-class QueueGate {
- public:
-  explicit QueueGate(const DispatchQueue& queue) {
-    queue.async([this] {
-      entered_.signal();
-      open_.wait();
-    });
-    entered_.wait();
-  }
-  ~QueueGate() { open_.signal(); }
-
- private:
-  DispatchSemaphore entered_;
-  DispatchSemaphore open_;
-};
-
-// Waits until everything submitted to the serial `queue` before ran.
-void drain(const DispatchQueue& queue) {
-  std::atomic<bool> done{false};
-  queue.async([&] { done = true; });
-  ASSERT_TRUE(waitFor([&] { return done.load(); }));
-}
 
 struct Model {
   int count = 0;
