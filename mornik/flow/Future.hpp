@@ -121,18 +121,18 @@ namespace Flow {
 
 // A block that does the work of a Future<T>: called with the future itself.
 template <class F, class T>
-concept FutureWorkBlock = std::invocable < std::decay_t<F>
-&, const std::shared_ptr<Future<T>>& > ;
+concept FutureWorkBlock = requires(BlockRef<F> block, const std::shared_ptr<Future<T>>& future) {
+  std::invoke(block, future);
+};
 
 // A block whose returned Result completes a Future<T>.
 template <class F, class T>
-concept ResultWorkBlock = std::invocable < std::decay_t<F>
-& > &&std::convertible_to<std::invoke_result_t<std::decay_t<F>&>, Result<T>>;
+concept ResultWorkBlock =
+    BlockTaking<F> && std::convertible_to<std::invoke_result_t<BlockRef<F>>, Result<T>>;
 
 // A block returning the Task whose outcome completes a Future<T>.
 template <class F, class T>
-concept AsyncWorkBlock = std::invocable < std::decay_t<F>
-& > &&std::same_as<std::invoke_result_t<std::decay_t<F>&>, Task<T>>;
+concept AsyncWorkBlock = BlockTaking<F> && std::same_as<std::invoke_result_t<BlockRef<F>>, Task<T>>;
 
 // A single-assignment asynchronous result: work that, once started, completes
 // the future exactly once with a Result<T>; handlers receive the result on
@@ -143,7 +143,7 @@ concept AsyncWorkBlock = std::invocable < std::decay_t<F>
 //     return 6 * 7;
 //   });
 //   answer->onSuccess(DispatchQueue::main(), [](int n) { show(n); })  // starts the work
-//       ->onFailure([](const Error& e) { log(e); });
+//       .onFailure([](const Error& e) { log(e); });
 //   Result<int> now = answer->wait();                                   // or block for it
 //
 //   auto later = Flow::Future<std::string>::promise();  // completed by whoever holds it
@@ -313,16 +313,14 @@ class Future final : public FlowRetainer, public std::enable_shared_from_this<Fu
 
   // `block(result)` once the future completes.
   template <class F>
-  requires std::invocable < std::decay_t<F>
-  &, const Result<T>& > Future& onComplete(std::optional<DispatchQueue> queue, F&& block) {
+  requires BlockTaking < F, const Result<T>
+  & > Future& onComplete(std::optional<DispatchQueue> queue, F&& block) {
     auto handler = Handler<Result<T>>::makeOneShot(queueOr(queue), std::forward<F>(block));
     return add(Entry{std::move(handler), Kind::complete});
   }
   template <class F>
-  requires std::invocable < std::decay_t<F>
-  &, const Result<T>& > Future& onComplete(F&& block) {
-    return onComplete(std::nullopt, std::forward<F>(block));
-  }
+  requires BlockTaking < F, const Result<T>
+  & > Future& onComplete(F&& block) { return onComplete(std::nullopt, std::forward<F>(block)); }
 
   // `block(value)` (for Future<void>: `block()`) if the future succeeds.
   template <class F>
@@ -337,14 +335,13 @@ class Future final : public FlowRetainer, public std::enable_shared_from_this<Fu
 
   // `block(error)` if the future fails.
   template <class F>
-  requires std::invocable < std::decay_t<F>
-  &, const Error& > Future& onFailure(std::optional<DispatchQueue> queue, F&& block) {
+  requires BlockTaking<F, const Error&> Future& onFailure(std::optional<DispatchQueue> queue,
+                                                          F&& block) {
     auto handler = Handler<Error>::makeOneShot(queueOr(queue), std::forward<F>(block));
     return add(Entry{std::move(handler), Kind::failure});
   }
   template <class F>
-  requires std::invocable < std::decay_t<F>
-  &, const Error& > Future& onFailure(F&& block) {
+  requires BlockTaking<F, const Error&> Future& onFailure(F&& block) {
     return onFailure(std::nullopt, std::forward<F>(block));
   }
 

@@ -78,6 +78,13 @@ class HandlerCore {
 
 namespace mornik::Flow {
 
+template <class F>
+using BlockRef = std::add_lvalue_reference_t<std::decay_t<F>>;
+
+// A block, stored by value and called as an lvalue, that takes arguments A.
+template <class F, class... A>
+concept BlockTaking = std::invocable<BlockRef<F>, A...>;
+
 // One registered callback of a future or a signal: a dispatch queue and a
 // block taking one value.
 //
@@ -111,8 +118,8 @@ template <class V>
 class Handler : public mornik::detail::HandlerCore {
  public:
   template <class F>
-  requires std::invocable < std::decay_t<F>
-  &, const V& > static std::shared_ptr<Handler> make(DispatchQueue queue, F&& block);
+  requires BlockTaking<F, const V&>
+  static std::shared_ptr<Handler> make(DispatchQueue queue, F&& block);
 
   // Submits the block with a copy of `value` to queue().
   void call(const V& value) const { submit(V(value)); }
@@ -150,8 +157,8 @@ template <>
 class Handler<void> : public mornik::detail::HandlerCore {
  public:
   template <class F>
-  requires std::invocable < std::decay_t<F>
-  & > static std::shared_ptr<Handler> make(DispatchQueue queue, F&& block);
+  requires BlockTaking<F>
+  static std::shared_ptr<Handler> make(DispatchQueue queue, F&& block);
 
   // Submits the block to queue().
   void call() const {
@@ -257,8 +264,8 @@ namespace mornik::Flow {
 
 template <class V>
 template <class F>
-requires std::invocable < std::decay_t<F>
-&, const V& > std::shared_ptr<Handler<V>> Handler<V>::make(DispatchQueue queue, F&& block) {
+requires BlockTaking<F, const V&> std::shared_ptr<Handler<V>> Handler<V>::make(DispatchQueue queue,
+                                                                               F&& block) {
   return detail::HandlerOf<V, std::decay_t<F>>::create(Passkey(), std::move(queue), true,
                                                        std::forward<F>(block));
 }
@@ -271,8 +278,8 @@ std::shared_ptr<Handler<V>> Handler<V>::makeOneShot(DispatchQueue queue, F&& blo
 }
 
 template <class F>
-requires std::invocable < std::decay_t<F>
-& > std::shared_ptr<Handler<void>> Handler<void>::make(DispatchQueue queue, F&& block) {
+requires BlockTaking<F> std::shared_ptr<Handler<void>> Handler<void>::make(DispatchQueue queue,
+                                                                           F&& block) {
   return detail::HandlerOf<void, std::decay_t<F>>::create(Passkey(), std::move(queue), true,
                                                           std::forward<F>(block));
 }
@@ -286,17 +293,16 @@ std::shared_ptr<Handler<void>> Handler<void>::makeOneShot(DispatchQueue queue, F
 // A block receiving the value of an update or a success: `block(const V&)`,
 // or `block()` when V is void.
 template <class F, class V>
-concept ValueBlock = (std::is_void_v<V> && std::invocable<std::decay_t<F>&>) ||
-                     (!std::is_void_v<V> && std::invocable<std::decay_t<F>&, const V&>);
+concept ValueBlock = (std::is_void_v<V> && BlockTaking<F>) ||
+                     (!std::is_void_v<V> && BlockTaking<F, const V&>);
 
 // The same with a context object first, taken as `C&` or as
 // `const std::shared_ptr<C>&`.
 template <class F, class C, class V>
 concept ContextValueBlock =
-    (std::is_void_v<V> && (std::invocable<std::decay_t<F>&, C&> ||
-                           std::invocable<std::decay_t<F>&, const std::shared_ptr<C>&>)) ||
-    (!std::is_void_v<V> && (std::invocable<std::decay_t<F>&, C&, const V&> ||
-                            std::invocable<std::decay_t<F>&, const std::shared_ptr<C>&, const V&>));
+    (std::is_void_v<V> && (BlockTaking<F, C&> || BlockTaking<F, const std::shared_ptr<C>&>)) ||
+    (!std::is_void_v<V> &&
+     (BlockTaking<F, C&, const V&> || BlockTaking<F, const std::shared_ptr<C>&, const V&>));
 
 }  // namespace mornik::Flow
 

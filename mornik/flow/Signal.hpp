@@ -167,8 +167,8 @@ class Signal : public FlowRetainer, public std::enable_shared_from_this<Signal<T
   }
   template <class C, class S>
   requires(!std::is_member_object_pointer_v<std::decay_t<S>> &&
-           std::invocable<std::decay_t<S>&, C&, const T&>)
-      Signal& assign(const std::shared_ptr<C>& object, S&& setter, DispatchQueue queue) {
+           BlockTaking<S, C&, const T&>) Signal& assign(const std::shared_ptr<C>& object,
+                                                        S&& setter, DispatchQueue queue) {
     return onUpdate(object, std::move(queue), std::forward<S>(setter));
   }
 
@@ -182,8 +182,8 @@ class Signal : public FlowRetainer, public std::enable_shared_from_this<Signal<T
   }
   template <class C, class S>
   requires(!std::is_member_object_pointer_v<std::decay_t<S>> &&
-           std::invocable<std::decay_t<S>&, C&, const T&>)
-      Signal& assignAnimated(const std::shared_ptr<C>& object, S&& setter, DispatchQueue queue) {
+           BlockTaking<S, C&, const T&>) Signal& assignAnimated(const std::shared_ptr<C>& object,
+                                                                S&& setter, DispatchQueue queue) {
     return onUpdate(
         object, std::move(queue),
         [setter = std::decay_t<S>(std::forward<S>(setter))](C& target, const T& value) mutable {
@@ -202,8 +202,8 @@ class Signal : public FlowRetainer, public std::enable_shared_from_this<Signal<T
   }
   template <class C, class S>
   requires(!std::is_member_object_pointer_v<std::decay_t<S>> &&
-           std::invocable<std::decay_t<S>&, C&, const T&>)
-      Signal& append(const std::shared_ptr<C>& object, S&& modifier, DispatchQueue queue) {
+           BlockTaking<S, C&, const T&>) Signal& append(const std::shared_ptr<C>& object,
+                                                        S&& modifier, DispatchQueue queue) {
     return onUpdate(object, std::move(queue), std::forward<S>(modifier));
   }
 
