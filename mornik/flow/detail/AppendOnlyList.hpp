@@ -39,14 +39,15 @@ class AppendOnlyList {
     template <class F>
     void forEach(F&& visit) const {
       std::size_t left = count_;
-      const Segment* segment = first_;
-      while (left > 0) {
-        const std::size_t n = std::min(left, segment->capacity);
-        for (std::size_t i = 0; i < n; ++i) visit(segment->items[i]);
+      if (left == 0) return;
+      for (const Segment* segment = first_;; segment = segment->next.get()) {
+        // Only links made before this prefix was taken are followed: the
+        // loop ends in the segment that holds the last element.
+        const std::size_t n = left < segment->capacity ? left : segment->capacity;
+        const E* items = segment->items.data();
+        for (std::size_t i = 0; i < n; ++i) visit(items[i]);
         left -= n;
-        // Only followed while elements remain, so only links made before
-        // this prefix was taken are read.
-        if (left > 0) segment = segment->next.get();
+        if (left == 0) return;
       }
     }
 
