@@ -43,20 +43,23 @@ class HandlerCore {
       : queue_(std::move(queue)), counted_(!repeating || !queue_.isSerial()) {}
   virtual ~HandlerCore() = default;
 
-  // Before submitting a delivery.
-  void noteSubmitted() const noexcept {
+  // Before submitting a delivery; returns whether the delivery must call
+  // noteDelivered() when it ends (counted handlers).
+  bool noteSubmitted() const noexcept {
     if (counted_) {
       inFlight_.fetch_add(1, std::memory_order_relaxed);
-    } else if (!called_.load(std::memory_order_relaxed)) {
-      // Written once; afterwards only read, so the line stays shared.
-      called_.store(true, std::memory_order_relaxed);
+      return true;
     }
+    // Written once; afterwards only read, so the line stays shared.
+    if (!called_.load(std::memory_order_relaxed)) called_.store(true, std::memory_order_relaxed);
+    return false;
   }
   // Inside a delivery: whether the block may run.
   bool isLive() const noexcept { return !released_.load(std::memory_order_acquire); }
-  // Last step of a delivery; the handler must not be touched afterwards.
+  // Last step of a counted delivery; the handler must not be touched
+  // afterwards.
   void noteDelivered() const noexcept {
-    if (counted_ && inFlight_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+    if (inFlight_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
       const_cast<HandlerCore*>(this)->destroy();
     }
   }
@@ -143,11 +146,16 @@ class Handler : public mornik::detail::HandlerCore {
   virtual void run(const V& value) const = 0;
 
   void submit(V value) const {
-    noteSubmitted();
-    queue().async([self = this, value = std::move(value)] {
-      if (self->isLive()) self->run(value);
-      self->noteDelivered();
-    });
+    if (noteSubmitted()) {
+      queue().async([self = this, value = std::move(value)] {
+        if (self->isLive()) self->run(value);
+        self->noteDelivered();
+      });
+    } else {
+      queue().async([self = this, value = std::move(value)] {
+        if (self->isLive()) self->run(value);
+      });
+    }
   }
 };
 
@@ -162,11 +170,16 @@ class Handler<void> : public mornik::detail::HandlerCore {
 
   // Submits the block to queue().
   void call() const {
-    noteSubmitted();
-    queue().async([self = this] {
-      if (self->isLive()) self->run();
-      self->noteDelivered();
-    });
+    if (noteSubmitted()) {
+      queue().async([self = this] {
+        if (self->isLive()) self->run();
+        self->noteDelivered();
+      });
+    } else {
+      queue().async([self = this] {
+        if (self->isLive()) self->run();
+      });
+    }
   }
 
  protected:
