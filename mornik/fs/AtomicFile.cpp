@@ -134,9 +134,8 @@ Result<void> writeOnce(const std::filesystem::path& path, std::span<const std::u
   const bool unnamed = file.get() >= 0;
   std::string tempName;
   if (!unnamed) {
-    if (tryUnnamed && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
-      return writeError(errno, shown, folder, Step::other);
-    }
+    // Whatever kept O_TMPFILE from working (no support, an old kernel, a
+    // special file system), the named file's own error is the one to report.
     for (int attempt = 0; file.get() < 0; ++attempt) {
       tempName = "." + name + "." + randomSuffix() + ".tmp";
       file.reset(
