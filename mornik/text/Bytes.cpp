@@ -21,7 +21,7 @@ const char* converterName(StringEncoding encoding) {
       return "ISO-8859-1";
     case StringEncoding::windowsCP1252:
       return "windows-1252";
-    case StringEncoding::macOSRoman:
+    case StringEncoding::macRoman:
       return "macintosh";
     case StringEncoding::utf16:
       return "UTF-16";

@@ -30,7 +30,7 @@ enum class StringEncoding {
   utf8,
   isoLatin1,
   windowsCP1252,
-  macOSRoman,
+  macRoman,
   utf16,  // byte order from a byte order mark, else big-endian
   utf16BigEndian,
   utf16LittleEndian,

@@ -150,7 +150,7 @@ Error jsonError(const std::exception& exception);
 Error currentJsonError();
 // JSON text of an encoded value with the given formatting.
 std::string dumpJson(const Json& json, OutputFormatting formatting);
-// The spec'd failure for text that is not UTF-8, or nothing when it is.
+// decodeFromJson's failure for text that is not UTF-8, or nothing when it is.
 std::optional<Error> checkDecodableText(std::string_view text);
 
 }  // namespace detail
