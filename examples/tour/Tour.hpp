@@ -10,6 +10,7 @@ void locks();
 void results();
 void executor();
 void text();
+void json();
 
 inline void heading(const char* title) { std::printf("\n== %s\n", title); }
 inline void say(const std::string& line) { std::printf("  %s\n", line.c_str()); }

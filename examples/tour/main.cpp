@@ -9,6 +9,7 @@ int main() {
   tour::results();
   tour::executor();
   tour::text();
+  tour::json();
   std::printf("\nDone.\n");
   return 0;
 }
