@@ -7,7 +7,7 @@ MORNIK_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 export MORNIK_ROOT
 
 # Building the library and the demo.
-MORNIK_PACKAGES_BUILD=(cmake ninja-build g++ pkg-config libicu-dev)
+MORNIK_PACKAGES_BUILD=(cmake ninja-build g++ pkg-config libicu-dev nlohmann-json3-dev)
 # Building and running the tests.
 MORNIK_PACKAGES_TEST=(libgtest-dev libgmock-dev)
 # Building and running the benchmarks (anchors included).

@@ -11,6 +11,7 @@ void results();
 void executor();
 void flow();
 void text();
+void json();
 
 inline void heading(const char* title) { std::printf("\n== %s\n", title); }
 inline void say(const std::string& line) { std::printf("  %s\n", line.c_str()); }

@@ -10,6 +10,7 @@ int main() {
   tour::executor();
   tour::flow();
   tour::text();
+  tour::json();
   std::printf("\nDone.\n");
   return 0;
 }

@@ -1,7 +1,9 @@
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <coroutine>
+#include <cstdint>
 #include <exception>
 #include <functional>
 #include <optional>
@@ -326,5 +328,38 @@ class SleepFor {
 };
 
 inline SleepFor sleep(double seconds) { return SleepFor(seconds); }
+
+namespace detail {
+// Clamps a duration for the lenient sleeps: negative, NaN or -infinity is
+// zero; +infinity or beyond a century is a century.
+inline double lenientSeconds(double seconds) noexcept {
+  if (!(seconds > 0)) return 0;
+  return std::min(seconds, 100.0 * 365 * 24 * 3600);
+}
+}  // namespace detail
+
+// Sleeps that never reject their argument: bad or overflowing durations are
+// clamped (see detail::lenientSeconds). `co_await sleepSec(1.5)`.
+inline SleepFor sleepSec(double seconds) { return SleepFor(detail::lenientSeconds(seconds)); }
+inline SleepFor sleepMs(std::uint64_t milliseconds) {
+  return SleepFor(detail::lenientSeconds(static_cast<double>(milliseconds) / 1e3));
+}
+inline SleepFor sleepMins(double minutes) {
+  return SleepFor(detail::lenientSeconds(minutes * 60.0));
+}
+
+// Awaits `operation(element)` for each element in order, strictly one at a
+// time. An exception from an operation stops the walk and reaches the
+// awaiter; later elements are not visited. `operation` returns a Task<void>.
+template <class Range, class Op>
+Task<void> forEachAsync(Range elements, Op operation) {
+  for (auto&& element : elements) co_await operation(element);
+}
+
+// The same walk (there is no separate non-sendable form in C++).
+template <class Range, class Op>
+Task<void> forEachAsync1(Range elements, Op operation) {
+  return forEachAsync(std::move(elements), std::move(operation));
+}
 
 }  // namespace mornik

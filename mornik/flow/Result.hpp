@@ -1,6 +1,7 @@
 #pragma once
 
 #include <concepts>
+#include <coroutine>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
@@ -56,6 +57,15 @@ bool holds(C& condition, const V&... value) {
 
 // Prints one whole line on standard output in a single write.
 void printLine(const std::string& line);
+
+// An awaitable that is ready at once with a stored result.
+template <class R>
+struct ReadyResult {
+  R result;
+  bool await_ready() const noexcept { return true; }
+  void await_suspend(std::coroutine_handle<> /*unused*/) const noexcept {}
+  R await_resume() { return std::move(result); }
+};
 
 }  // namespace detail
 
@@ -347,6 +357,11 @@ class [[nodiscard]] Result {
     return std::move(*this);
   }
 
+  // `co_await result.wait()`: the result itself, without suspending; lets
+  // code treat results and tasks alike.
+  detail::ReadyResult<Result> wait() const& { return {*this}; }
+  detail::ReadyResult<Result> wait() && { return {std::move(*this)}; }
+
   friend bool operator==(const Result& a, const Result& b) requires std::equality_comparable<T> {
     return a.storage_ == b.storage_;
   }
@@ -629,6 +644,9 @@ class [[nodiscard]] Result<void> {
     if (error_ && error_->code() == code) return std::invoke(block);
     return *this;
   }
+
+  // `co_await result.wait()`: the result itself, without suspending.
+  detail::ReadyResult<Result> wait() const { return {*this}; }
 
   friend bool operator==(const Result& a, const Result& b) { return a.error_ == b.error_; }
 

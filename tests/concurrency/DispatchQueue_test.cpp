@@ -128,11 +128,13 @@ TEST(DispatchQueueAsyncAfter, DelaysKeepTheirOrderAndBadDelaysAreDefined) {
   DispatchQueue queue("test.delay-order");
   std::vector<int> order;  // queue work only
   std::atomic<bool> finished{false};
-  queue.asyncAfter(0.03, [&] { order.push_back(3); });
+  // Deadlines far enough apart that a descheduled test thread cannot swap
+  // them between two calls.
+  queue.asyncAfter(0.2, [&] { order.push_back(3); });
   queue.asyncAfter(0.01, [&] { order.push_back(2); });
   queue.asyncAfter(-5.0, [&] { order.push_back(1); });
   queue.asyncAfter(-HUGE_VAL, [&] { order.push_back(0); });
-  queue.asyncAfter(0.05, [&] { finished = true; });
+  queue.asyncAfter(0.4, [&] { finished = true; });
   EXPECT_THROW(queue.asyncAfter(std::nan(""), [] {}), std::invalid_argument);
   EXPECT_THROW(queue.asyncAfter(HUGE_VAL, [] {}), std::invalid_argument);
   ASSERT_TRUE(waitFor([&] { return finished.load(); }));

@@ -156,3 +156,55 @@ TEST(Task, ManyConcurrentTasksAllComplete) {
 
 }  // namespace
 }  // namespace mornik
+
+namespace mornik {
+namespace {
+
+Task<> record(std::vector<int>& seen, std::atomic<int>& inside, std::atomic<bool>& overlap,
+              int element) {
+  if (inside.fetch_add(1) != 0) overlap = true;
+  co_await sleep(0.001 * (3 - element % 3));  // later elements would finish first
+  if (element == 4) {
+    inside.fetch_sub(1);
+    throw WTF("stop at 4", 4);
+  }
+  seen.push_back(element);
+  inside.fetch_sub(1);
+}
+
+TEST(ForEachAsync, VisitsElementsOneAtATimeInOrderAndStopsAtTheFirstError) {
+  std::vector<int> seen;
+  std::atomic<int> inside{0};
+  std::atomic<bool> overlap{false};
+  const std::vector<int> elements{1, 2, 3};
+  EXPECT_TRUE(
+      runToEnd(forEachAsync(elements, [&](int e) { return record(seen, inside, overlap, e); }),
+               DispatchQueue("test.each"))
+          .isSuccess());
+  EXPECT_EQ(seen, (std::vector<int>{1, 2, 3}));
+  EXPECT_FALSE(overlap.load());
+
+  seen.clear();
+  const auto failed =
+      runToEnd(forEachAsync1(std::vector<int>{3, 4, 5},
+                             [&](int e) { return record(seen, inside, overlap, e); }),
+               DispatchQueue("test.each-throw"));
+  ASSERT_FALSE(failed.isSuccess());
+  EXPECT_EQ(seen, (std::vector<int>{3})) << "5 must never be visited";
+}
+
+Task<int> sleepsLeniently() {
+  co_await sleepSec(-1);
+  co_await sleepSec(std::nan(""));
+  co_await sleepMs(1);
+  co_await sleepMins(-HUGE_VAL);
+  co_return 1;
+}
+
+TEST(LenientSleeps, BadDurationsClampToZeroInsteadOfThrowing) {
+  EXPECT_EQ(runToEnd(sleepsLeniently(), DispatchQueue::global()).value(), 1);
+  EXPECT_NO_THROW((void)sleepSec(HUGE_VAL));  // a century, never awaited here
+}
+
+}  // namespace
+}  // namespace mornik

@@ -1,0 +1,62 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <span>
+#include <string_view>
+
+#include "mornik/flow/Result.hpp"
+
+// Replacing a file's whole content so that nobody ever sees it half-written.
+//
+//   auto saved = mornik::writeAtomically("/home/me/.config/app/settings.json", text);
+//   if (saved.isFailure()) show(saved.error().localizedDescription());
+//   // "can't write /home/me/.config/app/settings.json: the disk is full"
+//
+// Every writer of the library that replaces a file goes through this one
+// function. The protocol:
+//   1. open the target's folder;
+//   2. create a temporary file in that folder (an unnamed O_TMPFILE file where
+//      the file system supports it, else ".<name>.<random>.tmp"), with the
+//      target's permission bits and owner when the target exists;
+//   3. write all bytes, then fsync the temporary file;
+//   4. give the unnamed file a temporary name, rename it over the target
+//      (atomic within one file system), then fsync the folder so that the
+//      rename itself survives a power cut.
+// Readers see the old or the new complete content, never a mix. A process
+// killed at any point leaves the target with its old or its new content; a
+// kill between steps 4's naming and its rename (or anywhere while the named
+// fallback is in use) can leave a ".<name>.<random>.tmp" file beside it. On
+// any failure the temporary file is removed and the target is untouched.
+//
+// A target that is a symbolic link is written through: the file it points to
+// is replaced, the link stays. Concurrent writers of one target each complete
+// a whole replacement; the last rename wins.
+//
+// Thread safety: may be called from any thread.
+// Errors: domain POSIX, code = the errno of the failed step, description
+// "can't write <path>: <reason>", where reason is
+//   "the folder <folder> does not exist"           ENOENT, ENOTDIR (the folder)
+//   "no permission to write in the folder <folder>" EACCES, EPERM
+//   "the file system of <folder> is read-only"     EROFS
+//   "the disk is full"                             ENOSPC, EDQUOT
+//   "the file would exceed the size limit"         EFBIG (RLIMIT_FSIZE)
+//   "it is a folder"                               EISDIR (or a path ending in '/')
+//   otherwise the system's text for errno.
+
+namespace mornik {
+
+struct AtomicWriteOptions {
+  // Permission bits of a file that does not exist yet (the process umask
+  // applies). An existing target keeps its own bits.
+  unsigned newFilePermissions = 0666;
+};
+
+// Replaces the content of the file at `path` with `contents` (see above).
+Result<void> writeAtomically(const std::filesystem::path& path, std::string_view contents,
+                             const AtomicWriteOptions& options = {});
+Result<void> writeAtomically(const std::filesystem::path& path,
+                             std::span<const std::uint8_t> contents,
+                             const AtomicWriteOptions& options = {});
+
+}  // namespace mornik

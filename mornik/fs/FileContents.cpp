@@ -1,0 +1,56 @@
+#include "mornik/fs/FileContents.hpp"
+
+#include <cerrno>
+#include <system_error>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace mornik {
+
+namespace {
+
+Error readError(int err, const std::filesystem::path& path) {
+  return Error(std::string(kPOSIXErrorDomain), err,
+               {{std::string(kLocalizedDescriptionKey),
+                 "can't read " + path.string() + ": " + std::generic_category().message(err)}});
+}
+
+}  // namespace
+
+Result<std::string> readFileContents(const std::filesystem::path& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return readError(errno, path);
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) {
+    const int err = errno;
+    ::close(fd);
+    return readError(err, path);
+  }
+  if (S_ISDIR(info.st_mode)) {
+    ::close(fd);
+    return readError(EISDIR, path);
+  }
+  std::string contents;
+  // The size is a hint: files in /proc say 0, and a file may grow meanwhile.
+  contents.resize(info.st_size > 0 ? static_cast<std::size_t>(info.st_size) + 1 : 4096);
+  std::size_t used = 0;
+  for (;;) {
+    if (used == contents.size()) contents.resize(contents.size() * 2);
+    const ssize_t got = ::read(fd, contents.data() + used, contents.size() - used);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      const int err = errno;
+      ::close(fd);
+      return readError(err, path);
+    }
+    if (got == 0) break;
+    used += static_cast<std::size_t>(got);
+  }
+  ::close(fd);
+  contents.resize(used);
+  return contents;
+}
+
+}  // namespace mornik

@@ -1,0 +1,77 @@
+#include "mornik/platform/AppIdentity.hpp"
+
+#include <cstdlib>
+#include <optional>
+#include <vector>
+
+#include <pwd.h>
+#include <unistd.h>
+
+#include "mornik/concurrency/LockedVar.hpp"
+
+namespace mornik {
+
+namespace {
+
+LockedVar<std::optional<std::string>>& chosenIdentifier() {
+  static LockedVar<std::optional<std::string>> chosen{std::nullopt};
+  return chosen;
+}
+
+// An absolute path from the environment, or nothing.
+std::optional<std::filesystem::path> absoluteFromEnvironment(const char* name) {
+  const char* value = std::getenv(name);  // NOLINT(concurrency-mt-unsafe): read-only use
+  if (value == nullptr || *value == '\0' || *value != '/') return std::nullopt;
+  return std::filesystem::path(value);
+}
+
+}  // namespace
+
+std::string AppIdentity::identifier() {
+  if (auto chosen = chosenIdentifier().read()) return *chosen;
+  const std::string name = executablePath().filename().string();
+  return name.empty() ? std::string("mornik-application") : name;
+}
+
+Result<void> AppIdentity::setIdentifier(std::string_view identifier) {
+  const bool valid = !identifier.empty() && identifier.size() <= 255 && identifier != "." &&
+                     identifier != ".." && identifier.find('/') == std::string_view::npos &&
+                     identifier.find('\0') == std::string_view::npos;
+  if (!valid) return WTF("invalid application identifier: " + std::string(identifier), 0);
+  chosenIdentifier().set(std::string(identifier));
+  return {};
+}
+
+std::filesystem::path AppIdentity::executablePath() {
+  std::error_code error;
+  auto path = std::filesystem::read_symlink("/proc/self/exe", error);
+  return error ? std::filesystem::path() : path;
+}
+
+std::filesystem::path AppIdentity::homeFolder() {
+  if (auto home = absoluteFromEnvironment("HOME")) return *home;
+  std::vector<char> buffer(16384);
+  passwd entry{};
+  passwd* found = nullptr;
+  if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 &&
+      found != nullptr && found->pw_dir != nullptr && found->pw_dir[0] == '/') {
+    return std::filesystem::path(found->pw_dir);
+  }
+  return std::filesystem::path("/");
+}
+
+std::filesystem::path AppIdentity::configHome() {
+  if (auto config = absoluteFromEnvironment("XDG_CONFIG_HOME")) return *config;
+  return homeFolder() / ".config";
+}
+
+std::filesystem::path AppIdentity::dataHome() {
+  if (auto data = absoluteFromEnvironment("XDG_DATA_HOME")) return *data;
+  return homeFolder() / ".local" / "share";
+}
+
+std::filesystem::path AppIdentity::configFolder() { return configHome() / identifier(); }
+
+std::filesystem::path AppIdentity::applicationSupportFolder() { return dataHome() / identifier(); }
+
+}  // namespace mornik

@@ -1,0 +1,188 @@
+#include "mornik/platform/UserDefaults.hpp"
+
+#include <atomic>
+#include <filesystem>
+#include <set>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include "mornik/fs/AtomicFile.hpp"
+#include "mornik/fs/FileContents.hpp"
+#include "mornik/platform/AppIdentity.hpp"
+
+#include "tests/support/Child.hpp"
+#include "tests/support/Concurrently.hpp"
+#include "tests/support/Sanitizers.hpp"
+#include "tests/support/TempDir.hpp"
+
+namespace mornik {
+namespace {
+
+namespace fs = std::filesystem;
+
+const auto& gHome = test::useTemporaryHome();
+
+std::set<std::string> entriesOf(const fs::path& folder) {
+  std::set<std::string> names;
+  for (const auto& entry : fs::directory_iterator(folder)) names.insert(entry.path().filename());
+  return names;
+}
+
+TEST(UserDefaults, StandardStoreLivesInTheConfigFolderOfTheApplication) {
+  ASSERT_TRUE(AppIdentity::setIdentifier("org.example.Defaults").isSuccess());
+  const auto defaults = UserDefaults::standard();
+  EXPECT_EQ(defaults, UserDefaults::standard());
+  const auto file = gHome / ".config" / "org.example.Defaults" / "defaults.json";
+  EXPECT_EQ(defaults->filePath(), file);
+  EXPECT_EQ(defaults->string("theme"), std::nullopt);
+  ASSERT_TRUE(defaults->set("dark", "theme").isSuccess());
+  EXPECT_EQ(defaults->string("theme"), "dark");
+  EXPECT_EQ(readFileContents(file).value(), "{\n  \"theme\": \"dark\"\n}");
+  struct stat info {};
+  ASSERT_EQ(::stat(file.parent_path().c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0700U);
+}
+
+TEST(UserDefaults, ValuesSurviveANewStoreAndRemovalsPersist) {
+  test::TempDir dir;
+  const auto file = dir / "nested" / "settings.json";
+  {
+    auto defaults = UserDefaults::atPath(file);
+    ASSERT_TRUE(defaults->set("a \"quoted\" / text", "k1").isSuccess());
+    ASSERT_TRUE(defaults->set("2", "k2").isSuccess());
+    ASSERT_TRUE(defaults->removeObject("k2").isSuccess());
+    ASSERT_TRUE(defaults->removeObject("never").isSuccess());
+  }
+  auto reopened = UserDefaults::atPath(file);
+  EXPECT_EQ(reopened->string("k1"), "a \"quoted\" / text");
+  EXPECT_EQ(reopened->string("k2"), std::nullopt);
+  EXPECT_EQ(reopened->dictionaryRepresentation(),
+            (std::map<std::string, std::string>{{"k1", "a \"quoted\" / text"}}));
+  EXPECT_EQ(reopened->loadError(), std::nullopt);
+}
+
+TEST(UserDefaults, OtherWritersChangesAreReadAndNeverLost) {
+  test::TempDir dir;
+  const auto file = dir / "defaults.json";
+  auto mine = UserDefaults::atPath(file);
+  auto theirs = UserDefaults::atPath(file);  // another process, as far as the file knows
+  ASSERT_TRUE(mine->set("1", "mine").isSuccess());
+  EXPECT_EQ(theirs->string("mine"), "1");  // read: the file changed, so it is re-read
+  ASSERT_TRUE(theirs->set("2", "theirs").isSuccess());
+  ASSERT_TRUE(mine->set("3", "mine again").isSuccess());  // re-read before the write
+  EXPECT_EQ(
+      UserDefaults::atPath(file)->dictionaryRepresentation(),
+      (std::map<std::string, std::string>{{"mine", "1"}, {"mine again", "3"}, {"theirs", "2"}}));
+  // A hand edit: numbers and booleans read as text, other values as nothing,
+  // and a write keeps them all.
+  ASSERT_TRUE(writeAtomically(file, R"({"n": 12, "b": true, "list": [1], "s": "x"})").isSuccess());
+  EXPECT_EQ(mine->string("n"), "12");
+  EXPECT_EQ(mine->string("b"), "true");
+  EXPECT_EQ(mine->string("list"), std::nullopt);
+  ASSERT_TRUE(mine->set("y", "s").isSuccess());
+  EXPECT_EQ(readFileContents(file).value(),
+            "{\n  \"b\": true,\n  \"list\": [\n    1\n  ],\n  \"n\": 12,\n  \"s\": \"y\"\n}");
+}
+
+TEST(UserDefaults, CorruptFileIsReportedAndKeptAsideByTheFirstWrite) {
+  test::TempDir dir;
+  const auto file = dir / "defaults.json";
+  ASSERT_TRUE(writeAtomically(file, "{\"theme\": \"dark\",").isSuccess());
+  auto defaults = UserDefaults::atPath(file);
+  EXPECT_EQ(defaults->string("theme"), std::nullopt);
+  const auto error = defaults->loadError();
+  ASSERT_TRUE(error.has_value());
+  const std::string prefix = "can't read " + file.string() + ": it is not valid JSON ([json.";
+  EXPECT_EQ(error->localizedDescription().rfind(prefix, 0), 0U) << error->localizedDescription();
+  EXPECT_NE(error->localizedDescription().find(
+                "; the next write keeps it as defaults.json.corrupt-<UTC time>"),
+            std::string::npos);
+
+  ASSERT_TRUE(defaults->set("light", "theme").isSuccess());
+  EXPECT_EQ(defaults->loadError(), std::nullopt);
+  EXPECT_EQ(defaults->string("theme"), "light");
+  std::string backup;
+  for (const auto& name : entriesOf(dir.path())) {
+    if (name.rfind("defaults.json.corrupt-", 0) == 0) backup = name;
+  }
+  ASSERT_FALSE(backup.empty());
+  EXPECT_EQ(readFileContents(dir / backup).value(), "{\"theme\": \"dark\",");
+
+  // The wrong JSON type and invalid UTF-8 are corrupt too.
+  ASSERT_TRUE(writeAtomically(file, "[1, 2]").isSuccess());
+  EXPECT_EQ(defaults->string("theme"), std::nullopt);
+  EXPECT_EQ(defaults->loadError()->localizedDescription(),
+            "can't read " + file.string() +
+                ": it holds a JSON array, not an object; the next write keeps it as "
+                "defaults.json.corrupt-<UTC time>");
+  ASSERT_TRUE(writeAtomically(file, "{\"k\": \"\xFF\"}").isSuccess());
+  EXPECT_EQ(defaults->string("k"), std::nullopt);
+  EXPECT_EQ(
+      defaults->loadError()->localizedDescription(),
+      "can't read " + file.string() +
+          ": it is not UTF-8 text; the next write keeps it as defaults.json.corrupt-<UTC time>");
+}
+
+TEST(UserDefaults, WriteFailuresLeaveTheFileAndTheValuesAlone) {
+  test::TempDir dir;
+  const auto file = dir / "defaults.json";
+  auto defaults = UserDefaults::atPath(file);
+  ASSERT_TRUE(defaults->set("kept", "k").isSuccess());
+  // The folder where the store would write is a file now.
+  auto blocked = UserDefaults::atPath(dir / "defaults.json" / "inner.json");
+  const auto failed = blocked->set("v", "k");
+  ASSERT_TRUE(failed.isFailure());
+  EXPECT_EQ(failed.error().code(), ENOTDIR);
+  EXPECT_EQ(blocked->string("k"), std::nullopt);
+  EXPECT_EQ(defaults->string("k"), "kept");
+}
+
+TEST(UserDefaults, ThreadsWritingOneStoreLoseNothing) {
+  test::TempDir dir;
+  auto first = UserDefaults::atPath(dir / "defaults.json");
+  auto second = UserDefaults::atPath(dir / "defaults.json");
+  const int perThread = test::scaled(20);
+  std::atomic<int> failures{0};
+  test::runConcurrently(4, [&](int thread) {
+    auto& store = thread % 2 == 0 ? *first : *second;
+    for (int i = 0; i < perThread; ++i) {
+      const std::string key = "t" + std::to_string(thread) + "-" + std::to_string(i);
+      if (store.set(key, key).isFailure()) ++failures;
+      if (store.string(key) != key) ++failures;
+    }
+  });
+  EXPECT_EQ(failures.load(), 0);
+  EXPECT_EQ(UserDefaults::atPath(dir / "defaults.json")->dictionaryRepresentation().size(),
+            static_cast<std::size_t>(4 * perThread));
+}
+
+TEST(UserDefaults, ProcessesWritingAtOnceLoseNothing) {
+  test::TempDir dir;
+  const auto file = (dir / "defaults.json").string();
+  const int perProcess = test::scaled(60);
+  auto a = test::startChild({"defaults-set", file, "a", std::to_string(perProcess)});
+  auto b = test::startChild({"defaults-set", file, "b", std::to_string(perProcess)});
+  auto mine = UserDefaults::atPath(file);
+  for (int i = 0; i < perProcess; ++i) {
+    ASSERT_TRUE(mine->set("mine", "m" + std::to_string(i)).isSuccess());
+  }
+  EXPECT_EQ(test::readAll(a.output), "");
+  EXPECT_EQ(test::readAll(b.output), "");
+  EXPECT_EQ(test::waitChild(a.pid), 0);
+  EXPECT_EQ(test::waitChild(b.pid), 0);
+  ::close(a.output);
+  ::close(b.output);
+  const auto all = UserDefaults::atPath(file)->dictionaryRepresentation();
+  EXPECT_EQ(all.size(), static_cast<std::size_t>(3 * perProcess));
+  for (int i = 0; i < perProcess; ++i) {
+    EXPECT_EQ(all.count("a" + std::to_string(i)), 1U) << i;
+    EXPECT_EQ(all.count("b" + std::to_string(i)), 1U) << i;
+  }
+  EXPECT_EQ(mine->string("a0"), "value of a0");
+}
+
+}  // namespace
+}  // namespace mornik
