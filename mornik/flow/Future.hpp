@@ -500,8 +500,11 @@ class Future final : public FlowRetainer, public std::enable_shared_from_this<Fu
 
   // The start step. The first call submits one task to the future's queue
   // that holds the future weakly and, if the future is still alive when it
-  // runs, calls the block; every later call does nothing. A future without
-  // work has nothing to start.
+  // runs, calls the block; every later call does nothing. (One task is
+  // enough: if the future is gone when it runs, no later registration can
+  // come.) The block runs without any lock held, so a second start never
+  // waits for the first, and the block may register, complete or start
+  // anything. A future without work has nothing to start.
   void initiate() {
     if (!work_ || startState_.load(std::memory_order_relaxed) != kNotStarted) return;
     if (startState_.exchange(kSubmitted, std::memory_order_acq_rel) != kNotStarted) return;

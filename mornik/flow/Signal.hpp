@@ -51,11 +51,16 @@ namespace mornik::Flow {
 // capture) and the objects handed to retain(). Context, assign, append and
 // non-retaining forwarding forms hold their object weakly, for the duration
 // of one delivery at a time. When the last owner releases the signal, the
-// deliveries already queued find their handlers gone and do nothing.
+// deliveries already queued find their handlers gone and do nothing; the
+// blocks of handlers that received values on a serial queue are destroyed on
+// that queue, after those deliveries (see Handler).
 //
 // Thread safety: every member may be called from any thread. One lock guards
 // the buffer, the handler list and the retained objects; no block runs under
-// it (deliveries are submitted, a replay included, and values copied).
+// it (deliveries are submitted, a replay included, and values copied). An
+// update costs that lock once, then one submission per handler: the
+// handlers are walked outside the lock, in a list that only grows and never
+// moves its elements.
 //
 // Subclasses may override currentValue(), clearBuffer(), update() and
 // retain(); they construct through makeDerived() so that an initial value
