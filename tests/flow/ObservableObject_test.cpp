@@ -11,7 +11,6 @@
 
 #include "mornik/concurrency/DispatchQueue.hpp"
 #include "mornik/concurrency/DispatchSemaphore.hpp"
-#include "mornik/flow/Animation.hpp"
 #include "mornik/flow/Binding.hpp"
 #include "mornik/flow/ObservableState.hpp"
 #include "mornik/flow/Published.hpp"
@@ -115,13 +114,6 @@ TEST(Binding, ReadsAndWritesThroughItsCallables) {
   auto constant = Binding<std::string>::constant("fixed");
   constant.set("ignored");
   EXPECT_EQ(constant.get(), "fixed");
-}
-
-TEST(Animation, WithAnimationPerformsTheWriteAndReturnsItsResult) {
-  int value = 0;
-  withAnimation([&] { value = 3; });
-  EXPECT_EQ(value, 3);
-  EXPECT_EQ(withAnimation([] { return 7; }), 7);
 }
 
 TEST(ObservableState, WritesNotifyObserversAndTheBindingKeepsTheCellAlive) {
