@@ -9,6 +9,7 @@ namespace tour {
 void locks();
 void results();
 void executor();
+void flow();
 void text();
 void json();
 

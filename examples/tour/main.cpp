@@ -8,6 +8,7 @@ int main() {
   tour::locks();
   tour::results();
   tour::executor();
+  tour::flow();
   tour::text();
   tour::json();
   std::printf("\nDone.\n");

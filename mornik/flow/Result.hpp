@@ -38,8 +38,9 @@ struct ResultTraits<Result<U>> {
 };
 
 // The result of calling a block that returns an awaitable (an asynchronous
-// block) inside onSuccess / onFailure. The coroutine runtime specializes it
-// for its task type; until then such blocks do not compile.
+// block) inside onSuccess / onFailure. mornik/flow/AsyncResult.hpp (included
+// by Future.hpp) specializes it for Task; without it such blocks do not
+// compile.
 template <class Awaitable>
 struct AsyncResultBlock;
 

@@ -2,6 +2,7 @@
 #include <cstdio>
 
 #include "mornik/concurrency/LockedVar.hpp"
+#include "mornik/flow/Future.hpp"
 #include "mornik/flow/Result.hpp"
 
 int main() {
@@ -9,6 +10,8 @@ int main() {
   counter.access([](int& n) { n += 41; });
   const mornik::Result<int> answer = counter.read();
   if (answer.value() != 42) return 1;
+  const auto future = mornik::Flow::Future<int>::make([] { return mornik::Result<int>(7); });
+  if (future->wait().value() != 7) return 1;
   std::puts("consumer: ok");
   return 0;
 }
