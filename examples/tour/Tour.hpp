@@ -10,6 +10,7 @@ void locks();
 void results();
 void executor();
 void flow();
+void pools();
 void text();
 void json();
 

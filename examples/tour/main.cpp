@@ -9,6 +9,7 @@ int main() {
   tour::results();
   tour::executor();
   tour::flow();
+  tour::pools();
   tour::text();
   tour::json();
   std::printf("\nDone.\n");
