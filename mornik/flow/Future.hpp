@@ -238,7 +238,9 @@ class Future final : public FlowRetainer, public std::enable_shared_from_this<Fu
                 [block = std::decay_t<F>(std::forward<F>(block)),
                  taskQueue = std::move(taskQueue)](const Pointer& future) mutable {
                   try {
-                    std::invoke(block).start(taskQueue, [future](Outcome<T> outcome) {
+                    // The start step already runs on the queue: the task
+                    // begins right here.
+                    std::invoke(block).startHere(taskQueue, [future](Outcome<T> outcome) {
                       future->complete(resultOf(std::move(outcome)));
                     });
                   } catch (...) {
