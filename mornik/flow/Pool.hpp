@@ -98,6 +98,16 @@ template <class F, class... A>
 concept TaskReturningBlock = BlockTaking<F, A...> && mornik::detail::TaskTraits<
     std::remove_cvref_t<std::invoke_result_t<BlockRef<F>, A...>>>::isTask;
 
+// The same, given a context object (as `const std::shared_ptr<C>&`).
+template <class F, class C>
+concept ContextResultBlock = ResultReturningBlock < F,
+        const std::shared_ptr<C>
+& > ;
+template <class F, class C>
+concept ContextTaskBlock = TaskReturningBlock < F,
+        const std::shared_ptr<C>
+& > ;
+
 // The success type of the Result (or the value type of the Task) that a
 // block returns.
 template <class F, class... A>
@@ -239,15 +249,13 @@ class Pool : public FlowRetainer, public ErrorFlow, public std::enable_shared_fr
     return promise<T>(std::nullopt, std::forward<F>(block));
   }
 
-  // With a context, held weakly: work on q that calls
-  // `block(context)`, or `block(nullptr)` when the context has gone, and
-  // completes with its Result. The table holds a start future (on q, which
-  // succeeds at once); the returned future continues it on q and lives
-  // through it.
+  // With a context, held weakly: work on q that calls `block(context)`, or
+  // `block(nullptr)` when the context has gone, and completes with its
+  // Result. The table holds a start future (on q, which succeeds at once);
+  // the returned future continues it on q and lives through it.
   template <class C, class F>
-  requires ResultReturningBlock < F, const std::shared_ptr<C>
-  & > std::shared_ptr<Future<ResultValueOf<F, const std::shared_ptr<C>&>>> future(
-          std::optional<DispatchQueue> queue, const std::shared_ptr<C>& context, F&& block) {
+  requires ContextResultBlock<F, C>
+  auto future(std::optional<DispatchQueue> queue, const std::shared_ptr<C>& context, F&& block) {
     using T = ResultValueOf<F, const std::shared_ptr<C>&>;
     return mornik::detail::continueAfter<T>(
         startFuture(queue),
@@ -261,10 +269,11 @@ class Pool : public FlowRetainer, public ErrorFlow, public std::enable_shared_fr
   // With a context, held strongly by the work: asynchronous work on q that
   // runs the task `block(context)` and completes with its value, or with
   // its exception as the failure. The table holds a start future, as above.
+  // A coroutine block should take the context by value, so that its frame
+  // owns it.
   template <class C, class F>
-  requires TaskReturningBlock < F, const std::shared_ptr<C>
-  & > std::shared_ptr<Future<TaskValueOf<F, const std::shared_ptr<C>&>>> future(
-          std::optional<DispatchQueue> queue, const std::shared_ptr<C>& context, F&& block) {
+  requires ContextTaskBlock<F, C>
+  auto future(std::optional<DispatchQueue> queue, const std::shared_ptr<C>& context, F&& block) {
     using T = TaskValueOf<F, const std::shared_ptr<C>&>;
     return mornik::detail::continueAfter<T>(
         startFuture(queue), [context, block = std::decay_t<F>(std::forward<F>(block))](
@@ -276,10 +285,8 @@ class Pool : public FlowRetainer, public ErrorFlow, public std::enable_shared_fr
 
   // Both context forms on the pool's queue.
   template <class C, class F>
-  requires(ResultReturningBlock<F, const std::shared_ptr<C>&> ||
-           TaskReturningBlock<F, const std::shared_ptr<C>&>) auto future(const std::shared_ptr<C>&
-                                                                             context,
-                                                                         F&& block) {
+  requires(ContextResultBlock<F, C> ||
+           ContextTaskBlock<F, C>) auto future(const std::shared_ptr<C>& context, F&& block) {
     return future(std::nullopt, context, std::forward<F>(block));
   }
 

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <compare>
 #include <cstddef>
 #include <functional>
 #include <type_traits>
@@ -32,13 +31,7 @@ class TypeKey {
 
   // A hash of the identity, for hashed containers.
   std::size_t hashValue() const noexcept { return index_.hash_code(); }
-  // The implementation's name of the type (for messages).
-  const char* rawName() const noexcept { return index_.name(); }
-
   friend bool operator==(const TypeKey&, const TypeKey&) noexcept = default;
-  friend std::strong_ordering operator<=>(const TypeKey& a, const TypeKey& b) noexcept {
-    return a.index_ <=> b.index_;
-  }
 
  private:
   explicit TypeKey(const std::type_info& type) noexcept : index_(type) {}
