@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <functional>
@@ -8,7 +9,10 @@
 #include "mornik/concurrency/DispatchQueue.hpp"
 #include "mornik/concurrency/RunLoop.hpp"
 #include "mornik/flow/ErrorsView.hpp"
+#include "mornik/flow/Identities.hpp"
 #include "mornik/flow/Pool.hpp"
+#include "mornik/flow/Producer.hpp"
+#include "mornik/flow/RunBlocking.hpp"
 #include "mornik/platform/Clipboard.hpp"
 
 #include "tour/Tour.hpp"
@@ -25,6 +29,15 @@ void pumpUntil(const std::function<bool()>& done) { mornik::RunLoop::main().runU
 struct Upload {
   std::string file;
 };
+
+struct WordIndex {
+  std::string project;
+};
+
+mornik::Task<int> countWordsLater(std::string text) {
+  co_await mornik::sleepMs(5);
+  co_return static_cast<int>(std::count(text.begin(), text.end(), ' ') + 1);
+}
 
 }  // namespace
 
@@ -76,6 +89,47 @@ void pools() {
   pool->signals()->send(Upload{"notes.txt"});
   pumpUntil([&] { return listened.load() && uploaded.load(); });
   say("a listener subscribed, then received the upload of notes.txt");
+}
+
+void producers() {
+  heading("Producers, projects and blocking bridges");
+
+  // A producer reloads a value on demand and counts the reloads in flight.
+  std::atomic<int> reloads{0};
+  auto weather = mornik::Flow::Producer<std::string>::make(
+      mornik::Flow::PoolID{"tour.weather"}, [&reloads]() -> mornik::Result<std::string> {
+        return reloads.fetch_add(1) == 0 ? "sunny, 21 C" : "rain, 14 C";
+      });
+  std::atomic<int> changes{0};
+  mornik::Subscription watching = weather->objectWillChange().subscribe([&] { ++changes; });
+  weather->refreshing();
+  pumpUntil([&] { return changes.load() == 1; });
+  say("weather: " + weather->value().value_or("?") + " (refreshes in flight: " +
+      std::to_string(weather->inProgress()->currentValue().value_or(-1)) + ")");
+  (void)weather->refresh()->wait();
+  pumpUntil([&] { return changes.load() == 2; });
+  say("after a reload: " + weather->value().value_or("?"));
+
+  // A project path names one storage and one pool for the whole process.
+  mornik::Flow::ProjectID novel("/home/me/novel/");
+  auto index = novel.storage()->lazyInit<WordIndex>(
+      "words", [](const mornik::Flow::ProjectID& id, const std::shared_ptr<Pool>&) {
+        return std::make_shared<WordIndex>(WordIndex{id.path});
+      });
+  say("project " + novel.path + " runs on queue \"" + novel.pool()->queue().label() +
+      "\"; its word index is shared: " +
+      (mornik::Flow::ProjectID("/home/me/novel")
+                   .storage()
+                   ->lazyInit<WordIndex>("words",
+                                         [](const auto&, const auto&) {
+                                           return std::shared_ptr<WordIndex>();
+                                         }) == index
+           ? "yes"
+           : "no"));
+
+  // Blocking code can wait for a task.
+  say("words counted by a task, waited for here: " +
+      std::to_string(mornik::getSyncResultFrom([] { return countWordsLater("it was a dark"); })));
 }
 
 }  // namespace tour

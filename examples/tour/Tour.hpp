@@ -11,6 +11,7 @@ void results();
 void executor();
 void flow();
 void pools();
+void producers();
 void text();
 void json();
 

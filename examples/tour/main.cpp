@@ -10,6 +10,7 @@ int main() {
   tour::executor();
   tour::flow();
   tour::pools();
+  tour::producers();
   tour::text();
   tour::json();
   std::printf("\nDone.\n");
