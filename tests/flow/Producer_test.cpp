@@ -36,17 +36,19 @@ struct Recorder {
   }
 };
 
+// The recorder is shared with the handlers: a delivery may still be on its
+// way when a test ends.
 template <class T>
-Subscription record(const std::shared_ptr<Producer<T>>& producer, Recorder& recorder,
-                    const DispatchQueue& serial) {
-  producer->inProgress()->onUpdate(serial, [&recorder](std::int64_t n) {
-    std::lock_guard lock(recorder.mutex);
-    recorder.counts.push_back(n);
+Subscription record(const std::shared_ptr<Producer<T>>& producer,
+                    const std::shared_ptr<Recorder>& recorder, const DispatchQueue& serial) {
+  producer->inProgress()->onUpdate(serial, [recorder](std::int64_t n) {
+    std::lock_guard lock(recorder->mutex);
+    recorder->counts.push_back(n);
   });
-  return producer->objectWillChange().subscribe([&recorder] {
-    std::lock_guard lock(recorder.mutex);
-    ++recorder.changes;
-    recorder.changesOnMain = recorder.changesOnMain && isMainQueue();
+  return producer->objectWillChange().subscribe([recorder] {
+    std::lock_guard lock(recorder->mutex);
+    ++recorder->changes;
+    recorder->changesOnMain = recorder->changesOnMain && isMainQueue();
   });
 }
 
@@ -58,15 +60,15 @@ TEST(Producer, RefreshPublishesTheValueTheCountAndOneChange) {
   EXPECT_EQ(producer->value(), std::nullopt);
   EXPECT_EQ(producer->inProgress()->currentValue(), 0);
 
-  Recorder recorder;
+  const auto recorder = std::make_shared<Recorder>();
   const DispatchQueue serial("producer.observer");
   const Subscription changes = record(producer, recorder, serial);
   const auto future = producer->refresh();
   EXPECT_EQ(future->wait().value(), 7);
-  ASSERT_TRUE(test::waitFor([&] { return recorder.changeCount() == 1; }));
-  ASSERT_TRUE(test::waitFor([&] { return recorder.snapshot().size() == 3; }));
-  EXPECT_EQ(recorder.snapshot(), (std::vector<std::int64_t>{0, 1, 0}));
-  EXPECT_TRUE(recorder.changesOnMain);
+  ASSERT_TRUE(test::waitFor([&] { return recorder->changeCount() == 1; }));
+  ASSERT_TRUE(test::waitFor([&] { return recorder->snapshot().size() == 3; }));
+  EXPECT_EQ(recorder->snapshot(), (std::vector<std::int64_t>{0, 1, 0}));
+  EXPECT_TRUE(recorder->changesOnMain);
   EXPECT_EQ(producer->value(), 7);
   EXPECT_TRUE(pool->holds(future->id()));
   EXPECT_FALSE(pool->hasRecentError());
@@ -104,10 +106,10 @@ TEST(Producer, AFailedRefreshGoesToTheErrorPoolAndKeepsTheValue) {
     if (fail) return WTF("offline", 5);
     return 1;
   });
-  Recorder recorder;
+  const auto recorder = std::make_shared<Recorder>();
   const Subscription changes = record(producer, recorder, DispatchQueue("producer.observer"));
   EXPECT_EQ(producer->refresh()->wait().value(), 1);
-  ASSERT_TRUE(test::waitFor([&] { return recorder.changeCount() == 1; }));
+  ASSERT_TRUE(test::waitFor([&] { return recorder->changeCount() == 1; }));
   EXPECT_EQ(producer->value(), 1);
 
   fail = true;
@@ -116,7 +118,7 @@ TEST(Producer, AFailedRefreshGoesToTheErrorPoolAndKeepsTheValue) {
   EXPECT_EQ(failed.error().code(), 5);
   ASSERT_TRUE(test::waitFor([&] { return pool->hasRecentError(); }));
   EXPECT_EQ(pool->errorPool()->recentError()->currentValue()->localizedDescription(), "offline");
-  ASSERT_TRUE(test::waitFor([&] { return recorder.changeCount() == 2; }));
+  ASSERT_TRUE(test::waitFor([&] { return recorder->changeCount() == 2; }));
   EXPECT_EQ(producer->inProgress()->currentValue(), 0);
   EXPECT_EQ(producer->value(), 1);
 }
@@ -124,7 +126,7 @@ TEST(Producer, AFailedRefreshGoesToTheErrorPoolAndKeepsTheValue) {
 TEST(Producer, WithoutABlockRefreshFailsAndChangesNothing) {
   auto producer = Producer<int>::make(PoolID{"producer.noblock"});
   EXPECT_EQ(producer->pool(), PoolID{"producer.noblock"}.pool());
-  Recorder recorder;
+  const auto recorder = std::make_shared<Recorder>();
   const Subscription changes = record(producer, recorder, DispatchQueue("producer.observer"));
   const Result<int> result = producer->refresh()->wait();
   ASSERT_TRUE(result.isFailure());
@@ -132,10 +134,10 @@ TEST(Producer, WithoutABlockRefreshFailsAndChangesNothing) {
   EXPECT_EQ(result.error().code(), 0);
   // The refreshing() chain form takes the same path.
   EXPECT_EQ(producer->refreshing(), producer);
-  ASSERT_TRUE(test::waitFor([&] { return recorder.snapshot().size() == 1; }));
+  ASSERT_TRUE(test::waitFor([&] { return recorder->snapshot().size() == 1; }));
   EXPECT_EQ(producer->inProgress()->currentValue(), 0);
   EXPECT_FALSE(producer->pool()->hasRecentError());
-  EXPECT_EQ(recorder.changeCount(), 0);
+  EXPECT_EQ(recorder->changeCount(), 0);
 
   // An explicit block still works.
   EXPECT_EQ(producer->refresh([] { return Result<int>(3); })->wait().value(), 3);

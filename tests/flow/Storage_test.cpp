@@ -15,7 +15,6 @@ namespace {
 
 struct Owner {
   std::string name;
-  friend bool operator==(const Owner&, const Owner&) = default;
 };
 
 struct Index {
