@@ -10,6 +10,8 @@ void locks();
 void results();
 void executor();
 void flow();
+void pools();
+void producers();
 void text();
 void json();
 

@@ -9,6 +9,8 @@ int main() {
   tour::results();
   tour::executor();
   tour::flow();
+  tour::pools();
+  tour::producers();
   tour::text();
   tour::json();
   std::printf("\nDone.\n");

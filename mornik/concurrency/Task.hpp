@@ -226,6 +226,20 @@ class [[nodiscard]] Task {
     detail::resumeLater(queue.impl(), handle);
   }
 
+  // The same, but the task starts at once on the calling thread, which must
+  // be running work of `queue` (so the task is where start() would put it,
+  // one submission sooner). For work that is itself a start step.
+  template <class F>
+  requires std::invocable<F&, Outcome<T>>
+  void startHere(const DispatchQueue& queue, F&& completion) && {
+    Handle handle = std::exchange(handle_, {});
+    promise_type& promise = handle.promise();
+    promise.queue = queue.impl();
+    promise.detached = true;
+    promise.completion = std::forward<F>(completion);
+    handle.resume();
+  }
+
   // Awaiting a task from another coroutine.
   bool await_ready() const noexcept { return false; }
   template <class P>

@@ -55,6 +55,7 @@ Error futureResultMissing();
 namespace Flow {
 template <class T>
 class Future;
+class Pool;
 }  // namespace Flow
 
 namespace detail {
@@ -237,7 +238,9 @@ class Future final : public FlowRetainer, public std::enable_shared_from_this<Fu
                 [block = std::decay_t<F>(std::forward<F>(block)),
                  taskQueue = std::move(taskQueue)](const Pointer& future) mutable {
                   try {
-                    std::invoke(block).start(taskQueue, [future](Outcome<T> outcome) {
+                    // The start step already runs on the queue: the task
+                    // begins right here.
+                    std::invoke(block).startHere(taskQueue, [future](Outcome<T> outcome) {
                       future->complete(resultOf(std::move(outcome)));
                     });
                   } catch (...) {
@@ -288,6 +291,13 @@ class Future final : public FlowRetainer, public std::enable_shared_from_this<Fu
 
   const FutureID& id() const noexcept { return id_; }
   const DispatchQueue& queue() const noexcept { return queue_; }
+
+  // ---- Routing a failure into a pool (defined in mornik/flow/Pool.hpp) ----
+
+  // If this future fails, appends the error to `pool`'s error pool, on this
+  // future's queue, provided the pool still exists then (it is held
+  // weakly). Registering starts the work, like any registration.
+  Future& failing(const std::shared_ptr<Pool>& pool);
 
   // ---- Completion ----
 

@@ -19,6 +19,8 @@
 
 namespace mornik::Flow {
 
+class Pool;
+
 // A multi-value stream that remembers its latest value (its buffer) and
 // hands every value, as it arrives, to each registered handler on that
 // handler's dispatch queue. A signal never completes and never fails.
@@ -128,6 +130,16 @@ class Signal : public FlowRetainer, public std::enable_shared_from_this<Signal<T
   // Handlers registered without a queue run here; operators give derived
   // signals this queue when the caller names none.
   const DispatchQueue& queue() const noexcept { return queue_; }
+
+  // ---- Running values through a pool (defined in mornik/flow/Pool.hpp) ----
+
+  // For every value (from the buffered one on), on this signal's queue and
+  // while `pool` exists (it is held weakly): makes a pool future on the
+  // pool's queue whose work is `block(value)` (returning Result<void>), and
+  // routes its failure into the pool's error pool (failing()). Values that
+  // arrive once the pool is gone are ignored.
+  template <class F>
+  requires BlockTaking<F, const T&> Signal& onUpdate(const std::shared_ptr<Pool>& pool, F&& block);
 
   // ---- Subscription; each returns this signal, for chaining ----
 

@@ -88,11 +88,12 @@ using Data = std::vector<std::uint8_t>;
 
 inline constexpr std::string_view kJSONErrorDomain = "JSON";
 
-// Types that encode to / decode from JSON.
+// Types that encode to / decode from JSON. A type without a default value
+// decodes through its own nlohmann::adl_serializer (static from_json).
 template <class T>
 concept Encodable = std::is_constructible_v<Json, const T&>;
 template <class T>
-concept Decodable = std::default_initializable<T> && requires(const Json& json) {
+concept Decodable = requires(const Json& json) {
   json.template get<T>();
 };
 
