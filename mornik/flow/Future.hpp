@@ -21,6 +21,7 @@
 #include "mornik/flow/Error.hpp"
 #include "mornik/flow/FlowRetainer.hpp"
 #include "mornik/flow/FutureID.hpp"
+#include "mornik/flow/FutureOperators.hpp"
 #include "mornik/flow/Handler.hpp"
 #include "mornik/flow/Result.hpp"
 #include "mornik/flow/detail/PoolAllocator.hpp"
@@ -185,7 +186,9 @@ concept AsyncWorkBlock = BlockTaking<F> && std::same_as<std::invoke_result_t<Blo
 // (for example on the future's own serial queue while its block still has to
 // run there); it then waits for ever.
 template <class T>
-class Future final : public FlowRetainer, public std::enable_shared_from_this<Future<T>> {
+class Future final : public FlowRetainer,
+                     public FutureOperators<T>,  // map, flatMap, assign, ...
+                     public std::enable_shared_from_this<Future<T>> {
   struct Passkey {
     explicit Passkey() = default;
   };
