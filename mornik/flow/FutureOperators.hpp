@@ -179,7 +179,9 @@ concept RecoveryBlock = BlockTaking<F, const Error&> &&
 // without starting anything. When the derived future starts (a registration
 // on it, or wait()), its work registers one complete-handler on the source, on
 // Q, which starts the source; the handler completes the derived future as the
-// table says. The caller's block therefore runs on Q, at most once per
+// table says. That registration runs no caller code, so it happens within
+// the starting call rather than as a task on Q: starting the last link of a
+// chain reaches the root at once. The caller's block therefore runs on Q, at most once per
 // start. A block that throws completes the derived future with the thrown
 // error (Error::fromCurrentException).
 //
@@ -463,9 +465,10 @@ class FutureOperators {
                                     OnResult onResult) {
     Future<T>& source = self();
     DispatchQueue q = queue ? std::move(*queue) : source.queue();
-    auto derived = Future<U>::make(
-        q, [weakSource = source.weak_from_this(), block = std::decay_t<F>(std::forward<F>(block)),
-            onResult](const std::shared_ptr<Future<U>>& started) mutable {
+    auto derived = Future<U>::makeStartingInline(
+        std::move(q),
+        [weakSource = source.weak_from_this(), block = std::decay_t<F>(std::forward<F>(block)),
+         onResult](const std::shared_ptr<Future<U>>& started) mutable {
           const std::shared_ptr<Future<T>> strongSource = weakSource.lock();
           if (!strongSource) return;
           strongSource->onComplete(
