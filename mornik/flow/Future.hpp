@@ -90,11 +90,27 @@ class FutureEntries {
     for (const FutureEntry& entry : overflow_) visit(entry);
   }
 
+  bool empty() const noexcept { return inlineCount_ == 0; }
+
+  // Releases every entry, in order; the list is empty afterwards.
+  void clear() noexcept;
+  // Moves every entry's object to the end of `out`, in order; the list is
+  // empty afterwards.
+  void moveObjectsTo(std::vector<std::shared_ptr<const void>>& out);
+
  private:
   std::array<FutureEntry, 2> inline_;
   std::size_t inlineCount_ = 0;
   std::vector<FutureEntry, PoolAllocator<FutureEntry>> overflow_;
 };
+
+// Releases what a dying future held. A future that dies while another
+// future's entries are being released on the same thread (a source releasing
+// the derived futures it kept, whose own derived futures go with them, ...)
+// hands its entries to that outer release, which releases them in a loop:
+// however long a chain of futures is, its release never nests destructors
+// more than a few levels deep.
+void releaseFutureEntries(FutureEntries& entries) noexcept;
 
 // The work of a future, shared by the future and its clones.
 template <class T>
@@ -313,7 +329,7 @@ class Future final : public FlowRetainer,
     result_.emplace(std::move(result));
     latch_.open();
   }
-  ~Future() override = default;
+  ~Future() override { detail::releaseFutureEntries(entries_); }
   Future(const Future&) = delete;
   Future& operator=(const Future&) = delete;
 

@@ -296,6 +296,20 @@ TEST(FutureChain, BuildingAChainRunsNothingUntilItsLastLinkIsObserved) {
   EXPECT_EQ(mapped.load(), 2);
 }
 
+TEST(FutureChain, AVeryLongChainStartsAndCompletesWithoutExhaustingTheStack) {
+  // Starting the last link starts every link back to the root; nested
+  // within one call that would take a stack frame or more per link.
+  constexpr int kLinks = 20'000;
+  auto root = Future<int>::promise(DispatchQueue("test.long"));
+  std::shared_ptr<Future<int>> last = root;
+  for (int i = 0; i < kLinks; ++i) last = last->map([](int v) { return v + 1; });
+  std::atomic<int> delivered{-1};
+  last->onSuccess([&](int v) { delivered = v; });
+  root->complete(0);
+  ASSERT_TRUE(waitFor([&] { return delivered.load() >= 0; }));
+  EXPECT_EQ(delivered.load(), kLinks);
+}
+
 TEST(FutureChain, AChainTheCallerDroppedStillCompletesWhileItsRootIsHeld) {
   DispatchQueue queue("test.chain");
   std::vector<std::shared_ptr<Future<int>>> holder;  // stands for a pool
