@@ -146,18 +146,22 @@ TEST(FutureFlatMap, AReturnedFutureIsFollowedWithoutHoldingTheQueue) {
 
   // The derived future keeps an inner future that nobody else holds until
   // it completes, and takes over its failure.
-  std::weak_ptr<Future<int>> inner;
-  auto later = source->flatMap(queue, [&inner](int /*value*/) {
-    auto promise = Future<int>::promise();
-    inner = promise;
-    return promise;
+  auto promise = Future<int>::promise();
+  const std::weak_ptr<Future<int>> inner = promise;
+  std::atomic<bool> handedOver{false};
+  auto later = source->flatMap(queue, [&handedOver, p = std::move(promise)](int /*value*/) mutable {
+    handedOver = true;
+    return std::move(p);
   });
   std::atomic<bool> done{false};
   later->onComplete([&](const Result<int>& /*result*/) { done = true; });
-  ASSERT_TRUE(waitFor([&] { return !inner.expired(); }));
+  ASSERT_TRUE(waitFor([&] { return handedOver.load(); }));
   drain(queue);
   EXPECT_FALSE(done.load());
-  inner.lock()->complete(WTF("inner failed", 5));
+  auto kept = inner.lock();
+  ASSERT_NE(kept, nullptr);
+  kept->complete(WTF("inner failed", 5));
+  kept.reset();
   ASSERT_TRUE(waitFor([&] { return done.load(); }));
   EXPECT_EQ(later->wait().error(), WTF("inner failed", 5));
 }
