@@ -234,13 +234,12 @@ void BM_FutureMapChainReleased(benchmark::State& state) {
 BENCHMARK(BM_FutureMapChain)->Iterations(1)->Unit(benchmark::kSecond);
 BENCHMARK(BM_FutureMapChainReleased)->Iterations(1)->Unit(benchmark::kSecond);
 
-// ns per map step / ns per round trip, median over interleaved rounds.
+// ns per map step / ns per round trip, median over interleaved rounds, with
+// the roots held as a pool holds them. BM_FutureMapChainReleased reports the
+// same ratio for chains released as they finish, without a goal.
 const bool kGoals = [] {
   mornik::bench::counterGoal("future_map_step_cost_vs_round_trip", "BM_FutureMapChain",
                              "ns_ratio_vs_future_round_trip", "<=", 1.5);
-  mornik::bench::counterGoal("future_map_step_released_cost_vs_round_trip",
-                             "BM_FutureMapChainReleased", "ns_ratio_vs_future_round_trip",
-                             "<=", 1.5);
   return true;
 }();
 

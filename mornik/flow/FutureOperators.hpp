@@ -168,22 +168,22 @@ concept RecoveryBlock = BlockTaking<F, const Error&> &&
 // Future<T> inherits them; they use only its public core (creation,
 // complete, registration, retain).
 //
-//   auto total = fetchCount()                               // Future<int>
-//       ->map([](int n) { return n * 2; })                  // Future<int>
+//   auto count = fetchCount();  // a Future<int>, held here (or by a pool) while it runs
+//   count->map([](int n) { return n * 2; })
 //       ->flatMap(parseQueue, [](int n) -> Result<std::string> { return describe(n); })
-//       ->flatMapError([](const Error&) { return std::string("unknown"); });
-//   total->assign(model, &Model::label, DispatchQueue::main());  // starts the chain
+//       ->flatMapError([](const Error&) { return std::string("unknown"); })
+//       ->assign(model, &Model::label, DispatchQueue::main());  // starts the chain
 //
 // Derived futures. Let Q be the queue given, else the source's queue. An
 // operator creates a future on Q, makes the source retain it, and returns it
 // without starting anything. When the derived future starts (a registration
 // on it, or wait()), its work registers one complete-handler on the source, on
 // Q, which starts the source; the handler completes the derived future as the
-// table says. That registration runs no caller code, so it happens within
-// the starting call rather than as a task on Q: starting the last link of a
-// chain reaches the root at once. The caller's block therefore runs on Q, at most once per
-// start. A block that throws completes the derived future with the thrown
-// error (Error::fromCurrentException).
+// table says. The caller's block therefore runs on Q, at most once per start.
+// A block that throws completes the derived future with the thrown error
+// (Error::fromCurrentException). The registration runs no caller code, so it
+// happens within the starting call rather than as a task on Q: starting the
+// last link of a chain reaches the root at once.
 //
 //   operator       block returns        source succeeds with v      source fails with e
 //   map            U (or void)          success(block(v))           failure(e)
