@@ -147,7 +147,7 @@ TEST(SignalFilter, NothingPassesOnceTheContextObjectIsGone) {
 
 // ---- skip ----
 
-TEST(SignalSkip, DropsTheFirstValuesAndTheBufferedValueCountsAsOne) {
+TEST(SignalSkip, DropsTheFirstValuesCountingTheBufferedOneAndPassesAllForCountsBelowOne) {
   DispatchQueue queue("test.source");
   auto empty = Signal<std::string>::make(queue);
   auto afterTwo = empty->skip(2);
@@ -158,20 +158,24 @@ TEST(SignalSkip, DropsTheFirstValuesAndTheBufferedValueCountsAsOne) {
   auto holding = Signal<std::string>::make(queue, "x");
   auto alsoAfterTwo = holding->skip(2, DispatchQueue("test.count"));
   Collector<std::string> fromHolding(*alsoAfterTwo);
+  auto afterFirst = holding->skipFirst();
+  auto none = holding->skip(0);
+  auto negative = holding->skip(-3, queue);
+  Collector<std::string> fromFirst(*afterFirst);
+  Collector<std::string> fromNone(*none);
+  Collector<std::string> fromNegative(*negative);
   feed(*holding, {"a", "b", "c"}, {queue, alsoAfterTwo->queue()});
   EXPECT_EQ(fromHolding.values(), (std::vector<std::string>{"b", "c"}));
-}
+  EXPECT_EQ(fromFirst.values(), (std::vector<std::string>{"a", "b", "c"}));
+  EXPECT_EQ(fromNone.values(), (std::vector<std::string>{"x", "a", "b", "c"}));
+  EXPECT_EQ(fromNegative.values(), (std::vector<std::string>{"x", "a", "b", "c"}));
 
-TEST(SignalSkip, ACountOfZeroOrBelowPassesEverything) {
-  DispatchQueue queue("test.source");
-  auto source = Signal<int>::make(queue, 1);
-  auto zero = source->skip(0);
-  auto negative = source->skip(-3, queue);
-  Collector<int> fromZero(*zero);
-  Collector<int> fromNegative(*negative);
-  feed(*source, {2, 3}, {queue});
-  EXPECT_EQ(fromZero.values(), (std::vector<int>{1, 2, 3}));
-  EXPECT_EQ(fromNegative.values(), (std::vector<int>{1, 2, 3}));
+  // On an empty source, skipFirst() drops the first update.
+  auto fresh = Signal<std::string>::make(queue);
+  auto freshAfterFirst = fresh->skipFirst();
+  Collector<std::string> fromFresh(*freshAfterFirst);
+  feed(*fresh, {"p", "q"}, {queue});
+  EXPECT_EQ(fromFresh.values(), std::vector<std::string>{"q"});
 }
 
 TEST(SignalSkip, CountsOnTheGivenQueueOrOnTheSourcesQueue) {
@@ -192,21 +196,6 @@ TEST(SignalSkip, CountsOnTheGivenQueueOrOnTheSourcesQueue) {
   }
   drain(countQueue);
   EXPECT_EQ(counted->currentValue(), 2);
-}
-
-TEST(SignalSkipFirst, DropsTheBufferedValueOrElseTheFirstUpdate) {
-  DispatchQueue queue("test.source");
-  auto holding = Signal<char>::make(queue, 'x');
-  auto fromHolding = holding->skipFirst();
-  Collector<char> collectedHolding(*fromHolding);
-  feed(*holding, {'y'}, {queue});
-  EXPECT_EQ(collectedHolding.values(), std::vector<char>{'y'});
-
-  auto empty = Signal<char>::make(queue);
-  auto fromEmpty = empty->skipFirst();
-  Collector<char> collectedEmpty(*fromEmpty);
-  feed(*empty, {'a', 'b'}, {queue});
-  EXPECT_EQ(collectedEmpty.values(), std::vector<char>{'b'});
 }
 
 // ---- distinct ----
