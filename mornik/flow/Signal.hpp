@@ -14,6 +14,7 @@
 #include "mornik/flow/Animation.hpp"
 #include "mornik/flow/FlowRetainer.hpp"
 #include "mornik/flow/Handler.hpp"
+#include "mornik/flow/SignalOperators.hpp"
 #include "mornik/flow/detail/AppendOnlyList.hpp"
 #include "mornik/flow/detail/SpinLock.hpp"
 
@@ -68,7 +69,9 @@ class Pool;
 // retain(); they construct through makeDerived() so that an initial value
 // goes through their own update().
 template <class T>
-class Signal : public FlowRetainer, public std::enable_shared_from_this<Signal<T>> {
+class Signal : public FlowRetainer,
+               public SignalOperators<T>,  // map, filter, skip, distinct
+               public std::enable_shared_from_this<Signal<T>> {
  protected:
   struct Passkey {
     explicit Passkey() = default;
