@@ -4,9 +4,9 @@
 // benchmark thread makes a promise on a serial queue (the root), derives 10
 // links with map (each on the source's queue, so the whole chain runs on
 // that queue), registers one success handler on the last link (which starts
-// the chain back to the root), completes the root and keeps the root in a
-// plain vector (it stands for the pool that holds the roots of an
-// application's work; the links live through their roots). The clock stops
+// the chain back to the root), completes the root and hands the root to a
+// Flow::Pool, as an application's work is held (the links live through
+// their roots). The clock stops
 // when the last chain's handler ran; the cost per step is that time divided
 // by chains x steps. Releasing the chains happens after the clock stops.
 //
@@ -29,7 +29,7 @@
 #include "mornik/concurrency/DispatchQueue.hpp"
 #include "mornik/concurrency/DispatchSemaphore.hpp"
 #include "mornik/flow/Future.hpp"
-
+#include "mornik/flow/Pool.hpp"
 #include "bench/support/Goals.hpp"
 #include "bench/support/Interleaved.hpp"
 
@@ -133,8 +133,7 @@ std::vector<double> mapChainOnce() {
   const DispatchQueue queue("bench.chain");
   const auto sidePtr = std::make_unique<ChainSide>();
   ChainSide& side = *sidePtr;
-  std::vector<std::shared_ptr<Future<int>>> roots;  // stands for a pool
-  roots.reserve(static_cast<std::size_t>(kChains));
+  auto pool = mornik::Flow::Pool::make(queue);
   const auto start = Clock::now();
   for (long i = 0; i < kChains; ++i) {
     auto root = Future<int>::promise(queue);
@@ -142,12 +141,12 @@ std::vector<double> mapChainOnce() {
     for (int step = 0; step < kSteps; ++step) link = link->map([](int v) { return v + 1; });
     link->onSuccess([&side](int value) { side.run(value); });
     root->complete(static_cast<int>(i));
-    roots.push_back(std::move(root));
+    pool->retain(std::move(root));
   }
   side.finished.wait();
   const double ns = nsSince(start);
   checkSum(side.sum);
-  roots.clear();
+  pool.reset();
   return {ns / static_cast<double>(kChains * kSteps)};
 }
 
