@@ -30,6 +30,7 @@
 #include "mornik/concurrency/DispatchSemaphore.hpp"
 #include "mornik/flow/Future.hpp"
 #include "mornik/flow/Pool.hpp"
+
 #include "bench/support/Goals.hpp"
 #include "bench/support/Interleaved.hpp"
 
