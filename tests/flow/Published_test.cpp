@@ -1,0 +1,109 @@
+#include "mornik/flow/Published.hpp"
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "mornik/concurrency/DispatchQueue.hpp"
+#include "mornik/flow/ObservableObject.hpp"
+
+#include "tests/support/Concurrently.hpp"
+#include "tests/support/QueueGate.hpp"
+#include "tests/support/RunLoopWait.hpp"
+#include "tests/support/Sanitizers.hpp"
+
+namespace mornik {
+namespace {
+
+using test::drain;
+using test::QueueGate;
+using test::waitFor;
+
+class Counter : public ObservableObject {
+ public:
+  Published<int> count{*this, 0};
+};
+
+// What one subscriber received, and whether it came as one run of
+// consecutive numbers.
+struct Received {
+  std::mutex lock;
+  std::vector<int> values;
+  bool consecutive = true;
+  void add(int value) {
+    std::lock_guard<std::mutex> guard(lock);
+    if (!values.empty() && value != values.back() + 1) consecutive = false;
+    values.push_back(value);
+  }
+  int last() {
+    std::lock_guard<std::mutex> guard(lock);
+    return values.empty() ? -1 : values.back();
+  }
+};
+
+TEST(PublishedValues, SubscribersGetTheCurrentValueThenEveryStoreInStoreOrder) {
+  // Four threads each add one, many times: a subscriber on a serial queue
+  // must see 0, 1, 2, ... without a gap, a repeat or a swap (a value handed
+  // over outside the store's critical section could overtake another). One
+  // subscriber joins from another thread in the middle of the stores: it
+  // starts with the value current then and continues without a gap.
+  auto counter = std::make_shared<Counter>();
+  const int perThread = test::scaled(5000);
+  const int total = 4 * perThread;
+  auto early = std::make_shared<Received>();
+  auto late = std::make_shared<Received>();
+  Subscription earlySubscription = counter->count.subscribe(
+      DispatchQueue("test.published.early"), [early](const int& n) { early->add(n); });
+  Subscription lateSubscription;
+  test::runConcurrently(5, [&](int t) {
+    if (t == 4) {
+      while (counter->count.get() < total / 2) std::this_thread::yield();
+      lateSubscription = counter->count.subscribe(DispatchQueue("test.published.late"),
+                                                  [late](const int& n) { late->add(n); });
+      return;
+    }
+    for (int i = 0; i < perThread; ++i) counter->count.modify([](int& n) { ++n; });
+  });
+  ASSERT_TRUE(waitFor([&] { return early->last() == total && late->last() == total; }));
+  std::lock_guard<std::mutex> earlyGuard(early->lock);
+  std::lock_guard<std::mutex> lateGuard(late->lock);
+  EXPECT_TRUE(early->consecutive);
+  EXPECT_EQ(early->values.front(), 0);
+  EXPECT_EQ(early->values.size(), static_cast<std::size_t>(total) + 1);
+  EXPECT_TRUE(late->consecutive);
+  EXPECT_GE(late->values.front(), total / 2);
+}
+
+TEST(PublishedValues, AnEndedSubscriptionGetsNothingMoreAndMayOutliveTheProperty) {
+  auto counter = std::make_shared<Counter>();
+  DispatchQueue queue("test.published.values");
+  std::vector<int> kept;   // on `queue` only, read after draining it
+  std::vector<int> ended;  // likewise
+  Subscription keep = counter->count.subscribe(queue, [&](const int& n) { kept.push_back(n); });
+  {
+    QueueGate gate(queue);
+    Subscription end = counter->count.subscribe(queue, [&](const int& n) { ended.push_back(n); });
+    EXPECT_EQ(counter->count.subscriberCount(), 2U);
+    counter->count = 5;  // queued behind the gate for both, with the replays
+    end.cancel();
+  }
+  drain(queue);
+  EXPECT_EQ(kept, (std::vector<int>{0, 5}));
+  EXPECT_EQ(ended, std::vector<int>{});
+  EXPECT_EQ(counter->count.subscriberCount(), 1U);
+
+  // The property and its owner go first; the handle is released afterwards.
+  counter.reset();
+  drain(queue);
+  keep.cancel();
+  EXPECT_EQ(kept, (std::vector<int>{0, 5}));
+}
+
+}  // namespace
+}  // namespace mornik
