@@ -1,6 +1,7 @@
 #pragma once
 
 #include <concepts>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -18,6 +19,8 @@
 #include "mornik/flow/detail/SpinLock.hpp"
 
 namespace mornik::Flow {
+
+enum class AfterThrottling : std::uint8_t;
 
 // A multi-value stream that remembers its latest value (its buffer) and
 // hands every value, as it arrives, to each registered handler on that
@@ -128,6 +131,16 @@ class Signal : public FlowRetainer, public std::enable_shared_from_this<Signal<T
   // Handlers registered without a queue run here; operators give derived
   // signals this queue when the caller names none.
   const DispatchQueue& queue() const noexcept { return queue_; }
+
+  // ---- Thinning in time (defined in Throttle.hpp) ----
+
+  // A new signal that gets the first value of a quiet period at once and
+  // then at most one value per window of `interval` seconds: the latest held
+  // one (debounce) or as `after` says (throttle). An interval that is not
+  // finite, or not representable in 64-bit microseconds, throws
+  // std::invalid_argument.
+  Pointer debounce(double interval);
+  Pointer throttle(double interval, AfterThrottling after);
 
   // ---- Subscription; each returns this signal, for chaining ----
 
@@ -260,3 +273,6 @@ class Signal : public FlowRetainer, public std::enable_shared_from_this<Signal<T
 };
 
 }  // namespace mornik::Flow
+
+// The definitions of debounce() and throttle().
+#include "mornik/flow/Throttle.hpp"  // IWYU pragma: export
