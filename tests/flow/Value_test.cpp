@@ -1,114 +1,56 @@
 #include "mornik/flow/Value.hpp"
 
-#include <cstddef>
+#include <atomic>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "mornik/concurrency/DispatchQueue.hpp"
-#include "mornik/concurrency/QoS.hpp"
+#include "mornik/concurrency/LockedVar.hpp"
 
-#include "tests/support/QueueGate.hpp"
 #include "tests/support/RunLoopWait.hpp"
 
 namespace mornik::Flow {
 namespace {
 
-using test::drain;
 using test::waitFor;
 
-// What the notifications of a box read, recorded on a serial queue other
-// than main.
-class Recorder {
- public:
-  Subscription subscribe(const Value<std::string>::Pointer& box) {
-    return box->objectWillChange().subscribe(queue_, [this, box] {
-      std::lock_guard<std::mutex> guard(mutex_);
-      read_.push_back(box->content.get());
-    });
-  }
-  std::vector<std::string> read() const {
-    std::lock_guard<std::mutex> guard(mutex_);
-    return read_;
-  }
-  bool waitForCount(std::size_t n) const {
-    return waitFor([&] { return read().size() >= n; });
-  }
-  const DispatchQueue& queue() const { return queue_; }
-
- private:
-  DispatchQueue queue_{"test.value.observer"};
-  mutable std::mutex mutex_;
-  std::vector<std::string> read_;
-};
-
-TEST(Value, AnnouncesTheInitialValueAndThenEachWriteFromAnyThreadViaTheMainQueue) {
+TEST(Value, AnnouncesTheInitialValueAndEachWriteFromTheMainQueueAfterItIsReadable) {
   auto box = Value<std::string>::make("a");
-  EXPECT_EQ(box->content.signal()->queue(), DispatchQueue::global(QoS::userInteractive));
-  Recorder recorder;
-  Subscription subscription = recorder.subscribe(box);
-  ASSERT_TRUE(recorder.waitForCount(1));
+  DispatchQueue observer("test.value.observer");
+  LockedVar<std::string> read{""};  // what the notifications found, in order
+  Subscription subscription = box->objectWillChange().subscribe(
+      observer, [&read, box] { read.access([&](std::string& r) { r += box->content.get(); }); });
+  ASSERT_TRUE(waitFor([&] { return read.read() == "a"; }));
   std::thread([&] { box->content = "b"; }).join();
-  // The box sends from the main queue, which only runs while this thread
+  // The box sends from the main queue, which runs only while this thread
   // pumps it: nothing can have reached the observer yet.
-  recorder.queue().sync([] {});
-  EXPECT_EQ(recorder.read().size(), 1U);
-  ASSERT_TRUE(recorder.waitForCount(2));
-  box->content = "b";  // an equal value is announced too
-  ASSERT_TRUE(recorder.waitForCount(3));
-  drain(DispatchQueue::main());
-  drain(recorder.queue());
-  // Each notification found its new value readable.
-  EXPECT_EQ(recorder.read(), (std::vector<std::string>{"a", "b", "b"}));
+  observer.sync([] {});
+  EXPECT_EQ(read.read(), "a");
+  box->content = "b";
+  ASSERT_TRUE(waitFor([&] { return read.read() == "abb"; }));
 }
 
-TEST(Value, MakeWithABlockRunsItOnceBeforeReturningWithTheBoxComplete) {
-  int calls = 0;
-  std::string readInside;
-  std::shared_ptr<Value<std::string>> seenInside;
-  auto box = Value<std::string>::make("start", [&](const std::shared_ptr<Value<std::string>>& v) {
-    ++calls;
-    readInside = v->content.get();
-    seenInside = v;
-    v->content = "configured";
-  });
-  EXPECT_EQ(calls, 1);
-  EXPECT_EQ(readInside, "start");
-  EXPECT_EQ(seenInside, box);
-  EXPECT_EQ(box->content.get(), "configured");
+TEST(Value, MakeRunsTheBlockOnTheFinishedBoxAndOnlyTheBindingKeepsItAlive) {
+  auto box = Value<int>::make(1, [&](Value<int>& v) { v.content.modify([](int& n) { ++n; }); });
+  EXPECT_EQ(box->content.get(), 2);
 
-  auto byReference =
-      Value<int>::make(1, [](Value<int>& v) { v.content.modify([](int& n) { ++n; }); });
-  EXPECT_EQ(byReference->content.get(), 2);
-}
-
-TEST(Value, TheBindingReadsAndWritesTheContentAndKeepsTheBoxAlive) {
-  auto box = Value<int>::make(1);
   const std::weak_ptr<Value<int>> weak = box;
-  Binding<int> binding = box->asBinding();
   auto signal = box->content.signal();
+  Binding<int> binding = box->asBinding();
   box.reset();
   ASSERT_FALSE(weak.expired());
-  EXPECT_EQ(binding.get(), 1);
   binding.set(4);
-  EXPECT_EQ(weak.lock()->content.get(), 4);
   EXPECT_EQ(signal->currentValue(), 4);
-}
-
-TEST(Value, ItsOwnRegistrationDoesNotKeepTheBoxAliveAndWritesAfterItIsGoneAreHarmless) {
-  auto box = Value<int>::make(1);
-  const std::weak_ptr<Value<int>> weak = box;
-  auto signal = box->content.signal();
-  box.reset();
-  EXPECT_TRUE(weak.expired());
-  signal->update(2);
-  int seen = 0;
-  signal->onUpdate(DispatchQueue::main(), [&](int value) { seen = value; });
-  ASSERT_TRUE(waitFor([&] { return seen == 2; }));
+  EXPECT_EQ(binding.get(), 4);
+  binding = Binding<int>::constant(0);
+  EXPECT_TRUE(weak.expired());  // its own registration holds it weakly
+  signal->update(5);            // and does nothing once it is gone
+  std::atomic<int> seen{0};
+  signal->onUpdate([&](int value) { seen = value; });
+  ASSERT_TRUE(waitFor([&] { return seen == 5; }));
 }
 
 }  // namespace
