@@ -1,6 +1,7 @@
 #pragma once
 
 #include <concepts>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -20,6 +21,7 @@
 namespace mornik::Flow {
 
 class Pool;
+enum class AfterThrottling : std::uint8_t;
 
 // A multi-value stream that remembers its latest value (its buffer) and
 // hands every value, as it arrives, to each registered handler on that
@@ -140,6 +142,16 @@ class Signal : public FlowRetainer, public std::enable_shared_from_this<Signal<T
   // arrive once the pool is gone are ignored.
   template <class F>
   requires BlockTaking<F, const T&> Signal& onUpdate(const std::shared_ptr<Pool>& pool, F&& block);
+
+  // ---- Thinning in time (defined in Throttle.hpp) ----
+
+  // A new signal that gets the first value of a quiet period at once and
+  // then at most one value per window of `interval` seconds: the latest held
+  // one (debounce) or as `after` says (throttle). An interval that is not
+  // finite, or not representable in 64-bit microseconds, throws
+  // std::invalid_argument.
+  Pointer debounce(double interval);
+  Pointer throttle(double interval, AfterThrottling after);
 
   // ---- Subscription; each returns this signal, for chaining ----
 
@@ -272,3 +284,6 @@ class Signal : public FlowRetainer, public std::enable_shared_from_this<Signal<T
 };
 
 }  // namespace mornik::Flow
+
+// The definitions of debounce() and throttle().
+#include "mornik/flow/Throttle.hpp"  // IWYU pragma: export
