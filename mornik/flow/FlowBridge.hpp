@@ -53,11 +53,13 @@ requires SubscribeStep<S, T> std::shared_ptr<Signal<T>> flow(S&& subscribe, Flow
 }
 
 // A published property bridged into a new signal: the signal receives the
-// property's current value, then every value stored later, in store order
-// (the values pass through a serial queue of the bridge's own, labelled
-// "PublishedFlow.Serial", on their way to the signal). `owner` owns the
-// subscription, which lasts as long as the owner, or until the property
-// goes; it does not keep the property alive.
+// property's current value, then every value stored later, in store order.
+// The values pass through a serial queue of the bridge's own, labelled
+// "PublishedFlow.Serial", on their way to the signal, so even the current
+// value arrives asynchronously: right after flow() returns, the signal is
+// still empty. `owner` owns the subscription, which lasts as long as the
+// owner; it does not keep the property alive, and a property that goes
+// first simply sends nothing more.
 template <class T>
 std::shared_ptr<Signal<T>> flow(Published<T>& property, FlowRetainer& owner) {
   return flow<T>(

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <string>
 #include <tuple>
@@ -74,28 +75,52 @@ TEST(FCombine, TheFirstFailureHandledDecidesAndLaterOutcomesChangeNothing) {
   EXPECT_TRUE(waitFor([&] { return completions.load() == 1; }));
 }
 
+// An int whose copies take a while: handlers that store and read such
+// values on a concurrent queue overlap for sure. The wait only widens the
+// race window; nothing is ordered by it.
+struct SlowCopy {
+  int value = 0;
+  explicit SlowCopy(int v) : value(v) {}
+  SlowCopy(const SlowCopy& other) : value(other.value) { spin(); }
+  SlowCopy& operator=(const SlowCopy& other) {
+    value = other.value;
+    spin();
+    return *this;
+  }
+  friend bool operator==(const SlowCopy&, const SlowCopy&) = default;
+  static void spin() {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(200);
+    while (std::chrono::steady_clock::now() < until) {
+    }
+  }
+};
+
 TEST(FCombine, OutcomesRacingOnAConcurrentQueueCompleteTheTupleExactlyOnce) {
-  // On a caller's concurrent queue the handlers run at the same time: a lost
-  // store would leave the tuple pending, a torn one shows under
-  // ThreadSanitizer.
+  // On a caller's concurrent queue the handlers run at the same time: every
+  // round must still end with the right outcome (a lost store leaves it
+  // pending), and ThreadSanitizer sees the stored values race unless they
+  // are guarded.
+  using Slow = std::shared_ptr<Future<SlowCopy>>;
   const int rounds = test::scaled(200);
   for (int round = 0; round < rounds; ++round) {
-    const Sources sources = promises();
-    auto combiner =
-        FCombine3<int, int, int>::make(sources[0], sources[1], sources[2], DispatchQueue::global());
+    const std::array<Slow, 3> sources{Future<SlowCopy>::promise(), Future<SlowCopy>::promise(),
+                                      Future<SlowCopy>::promise()};
+    auto combiner = FCombine3<SlowCopy, SlowCopy, SlowCopy>::make(
+        sources[0], sources[1], sources[2], DispatchQueue::global());
     const bool withFailure = round % 4 == 3;
     test::runConcurrently(3, [&](int t) {
       if (withFailure && t == 1) {
         sources[1]->complete(WTF("middle failed", round));
       } else {
-        sources[static_cast<std::size_t>(t)]->complete(t + round);
+        sources[static_cast<std::size_t>(t)]->complete(SlowCopy(t + round));
       }
     });
     ASSERT_TRUE(completes(combiner->final())) << "round " << round;
     if (withFailure) {
       EXPECT_EQ(combiner->final()->maybeFailure(), WTF("middle failed", round));
     } else {
-      EXPECT_EQ(combiner->final()->maybeSuccess(), Triple(round, round + 1, round + 2));
+      EXPECT_EQ(combiner->final()->maybeSuccess(),
+                std::make_tuple(SlowCopy(round), SlowCopy(round + 1), SlowCopy(round + 2)));
     }
   }
 }
