@@ -1,10 +1,7 @@
 #include "mornik/flow/Published.hpp"
 
-#include <atomic>
 #include <memory>
 #include <mutex>
-#include <optional>
-#include <string>
 #include <thread>
 #include <vector>
 
@@ -14,15 +11,12 @@
 #include "mornik/flow/ObservableObject.hpp"
 
 #include "tests/support/Concurrently.hpp"
-#include "tests/support/QueueGate.hpp"
 #include "tests/support/RunLoopWait.hpp"
 #include "tests/support/Sanitizers.hpp"
 
 namespace mornik {
 namespace {
 
-using test::drain;
-using test::QueueGate;
 using test::waitFor;
 
 class Counter : public ObservableObject {
@@ -78,24 +72,6 @@ TEST(PublishedValues, SubscribersGetTheCurrentValueThenEveryStoreInStoreOrder) {
   EXPECT_EQ(early->values.size(), static_cast<std::size_t>(total) + 1);
   EXPECT_TRUE(late->consecutive);
   EXPECT_GE(late->values.front(), total / 2);
-}
-
-TEST(PublishedValues, AnEndedSubscriptionGetsNothingMoreAndMayOutliveTheProperty) {
-  auto counter = std::make_shared<Counter>();
-  DispatchQueue queue("test.published.values");
-  std::vector<int> kept;   // on `queue` only, read after draining it
-  std::vector<int> ended;  // likewise
-  Subscription keep = counter->count.subscribe(queue, [&](const int& n) { kept.push_back(n); });
-  {
-    QueueGate gate(queue);
-    Subscription end = counter->count.subscribe(queue, [&](const int& n) { ended.push_back(n); });
-    counter->count = 5;  // queued behind the gate for both, after the replays
-  }
-  drain(queue);
-  EXPECT_EQ(kept, (std::vector<int>{0, 5}));
-  EXPECT_EQ(ended, std::vector<int>{});
-  EXPECT_EQ(counter->count.subscriberCount(), 1U);
-  counter.reset();  // the handle is released after the property
 }
 
 }  // namespace
