@@ -1,6 +1,7 @@
 #pragma once
 
 #include <concepts>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -21,6 +22,7 @@
 namespace mornik::Flow {
 
 class Pool;
+enum class AfterThrottling : std::uint8_t;
 
 // A multi-value stream that remembers its latest value (its buffer) and
 // hands every value, as it arrives, to each registered handler on that
@@ -143,6 +145,16 @@ class Signal : public FlowRetainer,
   // arrive once the pool is gone are ignored.
   template <class F>
   requires BlockTaking<F, const T&> Signal& onUpdate(const std::shared_ptr<Pool>& pool, F&& block);
+
+  // ---- Thinning in time (defined in Throttle.hpp) ----
+
+  // A new signal that gets the first value of a quiet period at once and
+  // then at most one value per window of `interval` seconds: the latest held
+  // one (debounce) or as `after` says (throttle). An interval that is not
+  // finite, or not representable in 64-bit microseconds, throws
+  // std::invalid_argument.
+  Pointer debounce(double interval);
+  Pointer throttle(double interval, AfterThrottling after);
 
   // ---- Subscription; each returns this signal, for chaining ----
 
@@ -275,3 +287,6 @@ class Signal : public FlowRetainer,
 };
 
 }  // namespace mornik::Flow
+
+// The definitions of debounce() and throttle().
+#include "mornik/flow/Throttle.hpp"  // IWYU pragma: export
