@@ -41,17 +41,6 @@ struct TaskTraits<Task<U>> {
   using Value = U;
 };
 
-// The Result of a finished task: its value, or its exception as the failure.
-template <class T>
-Result<T> resultOfOutcome(Outcome<T>&& outcome) {
-  if (!outcome.isSuccess()) return Error::fromExceptionPtr(outcome.exception());
-  if constexpr (std::is_void_v<T>) {
-    return Result<T>();
-  } else {
-    return Result<T>(std::move(outcome).value());
-  }
-}
-
 // Runs the task that `makeTask()` returns as work of `queue` and completes
 // `future` with its outcome (a throw from makeTask() itself is the failure).
 template <class T, class M>
