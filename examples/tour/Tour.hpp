@@ -11,6 +11,7 @@ void results();
 void executor();
 void flow();
 void pools();
+void values();
 void producers();
 void text();
 void json();

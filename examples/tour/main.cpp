@@ -11,6 +11,7 @@ int main() {
   tour::flow();
   tour::pools();
   tour::producers();
+  tour::values();
   tour::text();
   tour::json();
   std::printf("\nDone.\n");

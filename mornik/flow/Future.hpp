@@ -21,6 +21,7 @@
 #include "mornik/flow/Error.hpp"
 #include "mornik/flow/FlowRetainer.hpp"
 #include "mornik/flow/FutureID.hpp"
+#include "mornik/flow/FutureOperators.hpp"
 #include "mornik/flow/Handler.hpp"
 #include "mornik/flow/Result.hpp"
 #include "mornik/flow/detail/PoolAllocator.hpp"
@@ -90,11 +91,27 @@ class FutureEntries {
     for (const FutureEntry& entry : overflow_) visit(entry);
   }
 
+  bool empty() const noexcept { return inlineCount_ == 0; }
+
+  // Releases every entry, in order; the list is empty afterwards.
+  void clear() noexcept;
+  // Moves every entry's object to the end of `out`, in order; the list is
+  // empty afterwards.
+  void moveObjectsTo(std::vector<std::shared_ptr<const void>>& out);
+
  private:
   std::array<FutureEntry, 2> inline_;
   std::size_t inlineCount_ = 0;
   std::vector<FutureEntry, PoolAllocator<FutureEntry>> overflow_;
 };
+
+// Releases what a dying future held. A future that dies while another
+// future's entries are being released on the same thread (a source releasing
+// the derived futures it kept, whose own derived futures go with them, ...)
+// hands its entries to that outer release, which releases them in a loop:
+// however long a chain of futures is, its release never nests destructors
+// more than a few levels deep.
+void releaseFutureEntries(FutureEntries& entries) noexcept;
 
 // The work of a future, shared by the future and its clones.
 template <class T>
@@ -102,18 +119,44 @@ class FutureWork {
  public:
   virtual ~FutureWork() = default;
   virtual void run(const std::shared_ptr<Flow::Future<T>>& future) const = 0;
+  // Whether the start step runs the work in the starting call (see
+  // Future::initiate) instead of submitting it to the future's queue.
+  virtual bool startsInline() const noexcept { return false; }
 };
 
-template <class T, class F>
+template <class T, class F, bool Inline = false>
 class FutureWorkOf final : public FutureWork<T> {
  public:
   explicit FutureWorkOf(F block) : block_(std::move(block)) {}
   void run(const std::shared_ptr<Flow::Future<T>>& future) const override {
     std::invoke(block_, future);
   }
+  bool startsInline() const noexcept override { return Inline; }
 
  private:
   mutable F block_;
+};
+
+// Bounds the nesting of inline starts on one thread: starting the last link
+// of a chain of derived futures starts its source in the same call, and so
+// on back to the root. Past the bound, starts go through the queue again, so
+// a very long chain never exhausts the stack.
+class InlineStartScope {
+ public:
+  static constexpr int kMaxDepth = 64;
+  InlineStartScope() noexcept : entered_(depth_ < kMaxDepth) {
+    if (entered_) ++depth_;
+  }
+  ~InlineStartScope() {
+    if (entered_) --depth_;
+  }
+  InlineStartScope(const InlineStartScope&) = delete;
+  InlineStartScope& operator=(const InlineStartScope&) = delete;
+  bool entered() const noexcept { return entered_; }
+
+ private:
+  static inline thread_local int depth_ = 0;
+  const bool entered_;
 };
 
 }  // namespace detail
@@ -154,7 +197,9 @@ concept AsyncWorkBlock = BlockTaking<F> && std::same_as<std::invoke_result_t<Blo
 // registration of a handler or the first wait() while no result is stored.
 // It is submitted to the future's queue by a task that holds the future
 // weakly, so a future nobody keeps alive until then never starts. The block
-// runs at most once, however many registrations and waits race.
+// runs at most once, however many registrations and waits race. (The derived
+// futures of the operators, whose work only registers on their source, start
+// within the starting call instead; see FutureOperators.hpp.)
 //
 // Completion: the first complete() stores the result, releases every thread
 // in wait(), then hands the result to every complete-handler, then to every
@@ -186,7 +231,9 @@ concept AsyncWorkBlock = BlockTaking<F> && std::same_as<std::invoke_result_t<Blo
 // (for example on the future's own serial queue while its block still has to
 // run there); it then waits for ever.
 template <class T>
-class Future final : public FlowRetainer, public std::enable_shared_from_this<Future<T>> {
+class Future final : public FlowRetainer,
+                     public FutureOperators<T>,  // map, flatMap, assign, ...
+                     public std::enable_shared_from_this<Future<T>> {
   struct Passkey {
     explicit Passkey() = default;
   };
@@ -285,7 +332,7 @@ class Future final : public FlowRetainer, public std::enable_shared_from_this<Fu
     result_.emplace(std::move(result));
     latch_.open();
   }
-  ~Future() override = default;
+  ~Future() override { detail::releaseFutureEntries(entries_); }
   Future(const Future&) = delete;
   Future& operator=(const Future&) = delete;
 
@@ -448,6 +495,22 @@ class Future final : public FlowRetainer, public std::enable_shared_from_this<Fu
  private:
   template <class U>
   friend class detail::FutureAwaiter;
+  template <class U>
+  friend class FutureOperators;
+
+  // For the operators' derived futures: a future whose work starts in the
+  // starting call (the registration or wait() that starts it) rather than as
+  // a task on its queue. Only for work that runs no caller code and takes no
+  // lock of the starting caller: a derived future's work just registers a
+  // handler on its source.
+  template <class F>
+  requires FutureWorkBlock<F, T>
+  static Pointer makeStartingInline(DispatchQueue queue, F&& block) {
+    using InlineWork = detail::FutureWorkOf<T, std::decay_t<F>, true>;
+    return allocate(std::move(queue),
+                    std::allocate_shared<const InlineWork>(detail::PoolAllocator<InlineWork>(),
+                                                           std::forward<F>(block)));
+  }
 
   static Result<T> resultOf(Outcome<T> outcome) {
     if (!outcome.isSuccess()) return Error::fromExceptionPtr(outcome.exception());
@@ -514,10 +577,21 @@ class Future final : public FlowRetainer, public std::enable_shared_from_this<Fu
   // enough: if the future is gone when it runs, no later registration can
   // come.) The block runs without any lock held, so a second start never
   // waits for the first, and the block may register, complete or start
-  // anything. A future without work has nothing to start.
+  // anything. A future without work has nothing to start. Work made with
+  // makeStartingInline() runs in this call instead (the caller holds the
+  // future, and no lock), unless the inline starts on this thread are
+  // nested too deep already.
   void initiate() {
     if (!work_ || startState_.load(std::memory_order_relaxed) != kNotStarted) return;
     if (startState_.exchange(kSubmitted, std::memory_order_acq_rel) != kNotStarted) return;
+    if (work_->startsInline()) {
+      const detail::InlineStartScope scope;
+      if (scope.entered()) {
+        startState_.store(kInitiated, std::memory_order_relaxed);
+        work_->run(this->shared_from_this());
+        return;
+      }
+    }
     queue_.async([weak = this->weak_from_this()] {
       if (const Pointer self = weak.lock()) {
         self->startState_.store(kInitiated, std::memory_order_relaxed);

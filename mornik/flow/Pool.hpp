@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <tuple>
 #include <type_traits>
 #include <unordered_map>
 #include <utility>
@@ -22,6 +23,7 @@
 #include "mornik/flow/FlowRetainer.hpp"
 #include "mornik/flow/Future.hpp"
 #include "mornik/flow/FutureID.hpp"
+#include "mornik/flow/Published.hpp"
 #include "mornik/flow/Result.hpp"
 #include "mornik/flow/Signal.hpp"
 #include "mornik/flow/SignalsService.hpp"
@@ -38,17 +40,6 @@ struct TaskTraits<Task<U>> {
   static constexpr bool isTask = true;
   using Value = U;
 };
-
-// The Result of a finished task: its value, or its exception as the failure.
-template <class T>
-Result<T> resultOfOutcome(Outcome<T>&& outcome) {
-  if (!outcome.isSuccess()) return Error::fromExceptionPtr(outcome.exception());
-  if constexpr (std::is_void_v<T>) {
-    return Result<T>();
-  } else {
-    return Result<T>(std::move(outcome).value());
-  }
-}
 
 // Runs the task that `makeTask()` returns as work of `queue` and completes
 // `future` with its outcome (a throw from makeTask() itself is the failure).
@@ -116,6 +107,10 @@ using ResultValueOf = typename mornik::detail::ResultTraits<
 template <class F, class... A>
 using TaskValueOf = typename mornik::detail::TaskTraits<
     std::remove_cvref_t<std::invoke_result_t<BlockRef<F>, A...>>>::Value;
+
+// Value types that a combinator joins into a tuple: two or more, none void.
+template <class... T>
+concept JoinableValues = sizeof...(T) >= 2 && (!std::is_void_v<T> && ...);
 
 // The owner of asynchronous work in an application or a component: it makes
 // futures on its queue and keeps them alive, so that a caller may fire work
@@ -290,6 +285,29 @@ class Pool : public FlowRetainer, public ErrorFlow, public std::enable_shared_fr
     return future(std::nullopt, context, std::forward<F>(block));
   }
 
+  // ---- Combinators (defined in mornik/flow/Combine.hpp and CombineLatest.hpp) ----
+
+  // A future of the tuple of the sources' values, in source order: it
+  // succeeds once every source has, or fails with the first failure. The
+  // pool keeps the combiner (an FCombine, whose handlers run on its own
+  // serial queue) alive; the sources are not held.
+  template <class... T>
+  requires JoinableValues<T...> std::shared_ptr<Future<std::tuple<T...>>> combine(
+      const std::shared_ptr<Future<T>>&... sources);
+
+  // A signal of the tuple of the sources' latest values, in source order,
+  // once every source has delivered one. The pool keeps the combiner (an
+  // SCombineLatest) alive; the sources are not held.
+  template <class... T>
+  requires JoinableValues<T...> std::shared_ptr<Signal<std::tuple<T...>>> combineLatest(
+      const std::shared_ptr<Signal<T>>&... sources);
+
+  // The same over published properties, each first bridged into a signal by
+  // flow(property, *this), in argument order: the pool owns the bridges.
+  template <class... T>
+  requires JoinableValues<T...> std::shared_ptr<Signal<std::tuple<T...>>> combineLatest(
+      Published<T>&... properties);
+
   // ---- Errors ----
 
   // Appends `error` to the error pool, which publishes it.
@@ -362,3 +380,7 @@ requires BlockTaking<F, const T&> Signal<T>
 }
 
 }  // namespace mornik::Flow
+
+// The combinators' definitions, with their combiner classes.
+#include "mornik/flow/Combine.hpp"        // IWYU pragma: export
+#include "mornik/flow/CombineLatest.hpp"  // IWYU pragma: export

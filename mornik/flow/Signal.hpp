@@ -1,6 +1,7 @@
 #pragma once
 
 #include <concepts>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -14,12 +15,14 @@
 #include "mornik/flow/Animation.hpp"
 #include "mornik/flow/FlowRetainer.hpp"
 #include "mornik/flow/Handler.hpp"
+#include "mornik/flow/SignalOperators.hpp"
 #include "mornik/flow/detail/AppendOnlyList.hpp"
 #include "mornik/flow/detail/SpinLock.hpp"
 
 namespace mornik::Flow {
 
 class Pool;
+enum class AfterThrottling : std::uint8_t;
 
 // A multi-value stream that remembers its latest value (its buffer) and
 // hands every value, as it arrives, to each registered handler on that
@@ -68,7 +71,9 @@ class Pool;
 // retain(); they construct through makeDerived() so that an initial value
 // goes through their own update().
 template <class T>
-class Signal : public FlowRetainer, public std::enable_shared_from_this<Signal<T>> {
+class Signal : public FlowRetainer,
+               public SignalOperators<T>,  // map, filter, skip, distinct
+               public std::enable_shared_from_this<Signal<T>> {
  protected:
   struct Passkey {
     explicit Passkey() = default;
@@ -140,6 +145,16 @@ class Signal : public FlowRetainer, public std::enable_shared_from_this<Signal<T
   // arrive once the pool is gone are ignored.
   template <class F>
   requires BlockTaking<F, const T&> Signal& onUpdate(const std::shared_ptr<Pool>& pool, F&& block);
+
+  // ---- Thinning in time (defined in Throttle.hpp) ----
+
+  // A new signal that gets the first value of a quiet period at once and
+  // then at most one value per window of `interval` seconds: the latest held
+  // one (debounce) or as `after` says (throttle). An interval that is not
+  // finite, or not representable in 64-bit microseconds, throws
+  // std::invalid_argument.
+  Pointer debounce(double interval);
+  Pointer throttle(double interval, AfterThrottling after);
 
   // ---- Subscription; each returns this signal, for chaining ----
 
@@ -272,3 +287,6 @@ class Signal : public FlowRetainer, public std::enable_shared_from_this<Signal<T
 };
 
 }  // namespace mornik::Flow
+
+// The definitions of debounce() and throttle().
+#include "mornik/flow/Throttle.hpp"  // IWYU pragma: export
