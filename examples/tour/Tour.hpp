@@ -13,6 +13,7 @@ void flow();
 void pools();
 void text();
 void json();
+void documents();
 
 inline void heading(const char* title) { std::printf("\n== %s\n", title); }
 inline void say(const std::string& line) { std::printf("  %s\n", line.c_str()); }

@@ -12,6 +12,7 @@ int main() {
   tour::pools();
   tour::text();
   tour::json();
+  tour::documents();
   std::printf("\nDone.\n");
   return 0;
 }
