@@ -477,9 +477,11 @@ TEST(Document, ASettingsKeyDocumentKeepsTheSettingsFileWhenItsValueWasUnreadable
 TEST(Document, AKilledSaverNeverLeavesAFileThatDoesNotDecode) {
   test::TempDir dir;
   const auto file = dir / "doc.json";
-  const int rounds = test::kUnderThreadSanitizer || test::kUnderAddressSanitizer ? 30 : 150;
-  const auto run =
-      test::runChild({"document-kill-rounds", file.string(), std::to_string(rounds), "2024"});
+  // Sanitizers slow the saver down tenfold or more: fewer rounds, longer pauses.
+  const bool slow = test::kUnderThreadSanitizer || test::kUnderAddressSanitizer;
+  const int rounds = slow ? 30 : 150;
+  const auto run = test::runChild({"document-kill-rounds", file.string(), std::to_string(rounds),
+                                   "2024", slow ? "40000" : "3000"});
   ASSERT_EQ(run.exitCode, 0) << run.output;
   std::istringstream lines(run.output);
   std::string line;

@@ -11,12 +11,13 @@
 //   defaults-set <file> <prefix> <n>      sets n keys in a settings store
 //   cloud-set <file> <prefix> <n>         sets and synchronises n keys in a
 //                                         key-value store
-//   document-kill-rounds <file> <n> <seed>
+//   document-kill-rounds <file> <n> <seed> <most µs>
 //                                         n times: forks a saver that saves a
 //                                         JSON document of versioned values in
 //                                         a loop (flushing each), kills it at
-//                                         a random moment after its first
-//                                         save, and prints a line: the
+//                                         a random moment (up to <most µs>)
+//                                         after its first save, and prints a
+//                                         line: the
 //                                         version the file holds, or "torn",
 //                                         then the other names in the folder
 //                                         (removed); a fork is much cheaper
@@ -143,9 +144,9 @@ VersionedDocument::Pointer versionedDocument(const std::string& file) {
 
 // Forks before this process starts any thread of the library, so that each
 // saver is a fresh single-threaded copy.
-int documentKillRounds(const std::string& file, int rounds, unsigned seed) {
+int documentKillRounds(const std::string& file, int rounds, unsigned seed, int mostMicroseconds) {
   std::mt19937 random(seed);
-  std::uniform_int_distribution<int> delayMicroseconds(0, 3000);
+  std::uniform_int_distribution<int> delayMicroseconds(0, mostMicroseconds);
   const std::filesystem::path path(file);
   long next = 1;
   for (int round = 0; round < rounds; ++round) {
@@ -257,9 +258,9 @@ int main(int argc, char** argv) {
     }
     return storeSet(*store, args[2], std::stoi(args[3]), cloud);
   }
-  if (command == "document-kill-rounds" && args.size() == 4) {
+  if (command == "document-kill-rounds" && args.size() == 5) {
     return documentKillRounds(args[1], std::stoi(args[2]),
-                              static_cast<unsigned>(std::stoul(args[3])));
+                              static_cast<unsigned>(std::stoul(args[3])), std::stoi(args[4]));
   }
   if (command == "document-exit" && args.size() == 4) {
     return documentExit(args[1], std::stol(args[2]), std::stol(args[3]));
