@@ -27,9 +27,11 @@
 
 #include <benchmark/benchmark.h>
 
+#include "mornik/concurrency/DispatchQueue.hpp"
 #include "mornik/concurrency/RunLoop.hpp"
 #include "mornik/flow/Codecs.hpp"
 #include "mornik/flow/Document.hpp"
+#include "mornik/flow/Streamed.hpp"
 #include "mornik/text/Json.hpp"
 
 #include "bench/support/Goals.hpp"
@@ -105,7 +107,35 @@ void BM_DocumentAssignments(benchmark::State& state) {
   state.counters["cpu_ns_per_assignment"] = mornik::bench::median(cpuNsPerAssignment);
 }
 
+// The anchor: the same assignments, paced the same way, into a Streamed
+// whose signal has one handler on a serial queue that keeps the value (one
+// queue hop per assignment, nothing saved).
+void BM_StreamedAssignments(benchmark::State& state) {
+  std::vector<double> cpuNsPerAssignment;
+  for (auto _ : state) {
+    const mornik::DispatchQueue queue("bench.streamed");
+    mornik::Streamed<Edit> content(Edit{}, queue);
+    auto last = std::make_shared<std::atomic<long>>(0);
+    content.signal()->onUpdate([last](const Edit& edit) { last->store(edit.revision); });
+    auto& loop = mornik::RunLoop::main();
+    const double cpuBefore = processCpuNs();
+    const auto start = Clock::now();
+    long assigned = 0;
+    for (int ms = 1; ms <= kMilliseconds; ++ms) {
+      while (assigned < ms * kPerMillisecond) {
+        ++assigned;
+        content = Edit{assigned, "line " + std::to_string(assigned)};
+      }
+      loop.runUntil([&] { return Clock::now() >= start + std::chrono::milliseconds(ms); }, 0.01);
+    }
+    loop.runUntil([&] { return last->load() == assigned; }, 5.0);
+    cpuNsPerAssignment.push_back((processCpuNs() - cpuBefore) / static_cast<double>(assigned));
+  }
+  state.counters["cpu_ns_per_assignment"] = mornik::bench::median(cpuNsPerAssignment);
+}
+
 BENCHMARK(BM_DocumentAssignments)->Iterations(3)->Unit(benchmark::kSecond);
+BENCHMARK(BM_StreamedAssignments)->Iterations(3)->Unit(benchmark::kSecond);
 
 const bool kGoals = [] {
   using mornik::bench::counterGoal;
