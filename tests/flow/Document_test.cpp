@@ -397,17 +397,34 @@ TEST(Document, AnUnwritableFolderOrAFullDiskKeepsTheFileAndTheContent) {
             "Flow.Document.json." + file.string() + ": ERROR " +
                 saved.error().localizedDescription() + "\n");
 
-  for (const std::string how : {"fsize", "tmpfs"}) {
-    SCOPED_TRACE(how);
-    test::TempDir disk;
-    const auto run = test::runChild({"document-full", disk.path().string(), how});
+  // In a child: the second of three saves does not fit, or the folder has
+  // become read-only before it.
+  const struct {
+    std::string how;
+    int code;
+    std::string reason;
+    bool thirdFits;
+  } disks[] = {{"fsize", EFBIG, "the file would exceed the size limit", true},
+               {"tmpfs", ENOSPC, "the disk is full", true},
+               {"readonly", EROFS, "the file system of <folder> is read-only", false}};
+  for (const auto& disk : disks) {
+    SCOPED_TRACE(disk.how);
+    test::TempDir folder;
+    const auto run = test::runChild({"document-full", folder.path().string(), disk.how});
     if (run.exitCode == test::kChildUnsupported) continue;  // no mount namespace here
     ASSERT_EQ(run.exitCode, 0) << run.output;
-    const std::string full =
-        how == "fsize" ? "the file would exceed the size limit" : "the disk is full";
-    EXPECT_EQ(run.output, "code=" + std::to_string(how == "fsize" ? EFBIG : ENOSPC) +
-                              "\ncan't write " + disk.path().string() + "/document.json: " + full +
-                              "\nfile=1\ncontent=2\ncode=0\nok\n");
+    const std::string target = folder.path().string() + "/document.json";
+    std::string reason = disk.reason;
+    if (reason.find("<folder>") != std::string::npos) {
+      reason.replace(reason.find("<folder>"), 8, folder.path().string());
+    }
+    const std::string failed =
+        "code=" + std::to_string(disk.code) + "\ncan't write " + target + ": " + reason + "\n";
+    EXPECT_EQ(run.output,
+              failed + "file=1\ncontent=2\n" +
+                  (disk.thirdFits ? "code=0\nok\n"
+                                  : failed + "Flow.Document.json." + target +
+                                        ": ERROR can't write " + target + ": " + reason + "\n"));
   }
 }
 

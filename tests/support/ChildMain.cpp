@@ -25,10 +25,12 @@
 //   document-exit <file> <a> <b>          assigns versions a and b to a JSON
 //                                         document (b is held back by the
 //                                         throttle) and returns from main
-//   document-full <folder> fsize|tmpfs    saves a document that does not fit
+//   document-full <folder> fsize|tmpfs|readonly
+//                                         saves a document that does not fit
 //                                         (RLIMIT_FSIZE of 4 KiB, or a 64 KiB
-//                                         tmpfs in a private mount namespace),
-//                                         then one that does
+//                                         tmpfs in a private mount namespace)
+//                                         or whose folder became read-only,
+//                                         then one that fits
 //
 // Results are printed as "code=<errno or 0>" and the error's description.
 // Exit 77 when the machine does not allow the experiment.
@@ -202,7 +204,7 @@ int documentExit(const std::string& file, long a, long b) {
 // Prints the save's result, then what the file and the memory hold:
 // "file=<version>" and "content=<version>".
 int documentFull(const std::string& folder, const std::string& how) {
-  std::size_t big = 0;
+  std::size_t big = 10;
   if (how == "fsize") {
     ::signal(SIGXFSZ, SIG_IGN);
     big = 10000;
@@ -210,7 +212,7 @@ int documentFull(const std::string& folder, const std::string& how) {
     if (::unshare(CLONE_NEWNS) != 0) return kUnsupported;
     if (::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return kUnsupported;
     if (::mount("tmpfs", folder.c_str(), "tmpfs", 0, "size=64k") != 0) return kUnsupported;
-    big = 100000;
+    if (how == "tmpfs") big = 100000;
   }
   const std::string file = folder + "/document.json";
   auto document = versionedDocument(file);
@@ -219,6 +221,10 @@ int documentFull(const std::string& folder, const std::string& how) {
   if (how == "fsize") {
     const rlimit bound{4096, 4096};
     if (::setrlimit(RLIMIT_FSIZE, &bound) != 0) return kUnsupported;
+  } else if (how == "readonly") {
+    if (::mount("tmpfs", folder.c_str(), "tmpfs", MS_REMOUNT | MS_RDONLY, "size=64k") != 0) {
+      return kUnsupported;
+    }
   }
   document->content = mornik::test::VersionedValue{2, std::string(big, 'x')};
   report(document->flush());
