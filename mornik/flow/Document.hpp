@@ -28,7 +28,7 @@ namespace mornik::Flow {
 // for the user interface and saved behind the scenes.
 //
 //   auto settings = Flow::Document<Settings>::makeJsonURL(
-//       asURL(AppIdentity::configFolder() / "settings.json"), Settings{}, appErrors);
+//       asURL((AppIdentity::configFolder() / "settings.json").string()), Settings{}, appErrors);
 //   settings->content.modify([](Settings& s) { s.fontSize += 1; });   // saved at once
 //   settings->content.modify([](Settings& s) { s.fontSize += 1; });   // saved about 1 s later
 //   auto s = settings->objectWillChange().subscribe([&] { redraw(settings->content.get()); });
@@ -69,7 +69,10 @@ namespace mornik::Flow {
 // not replaced" (domain POSIX) and nothing is replaced. makeJsonUserDefaultsKey
 // does the same for its key's value, keeping the settings file (as
 // "<file>.unreadable-<UTC time>" or "<file>.changed-<UTC time>"); the store
-// itself keeps other keys and moves an unreadable settings file aside.
+// itself keeps other keys and moves an unreadable settings file aside. A
+// symbolic link is followed (the file it names is kept and replaced). A
+// change another program makes in the instant between a write and the
+// document's look at the result goes unnoticed.
 //
 // Notifications (objectWillChange(), on the main queue): one after every
 // assignment, not for the initial content, and one for every error that
@@ -82,7 +85,9 @@ namespace mornik::Flow {
 //
 // Ownership: held by std::shared_ptr. The document owns its pool, its codec
 // and its content signal; the signal's handlers hold the document weakly.
-// contentBinding() holds the document strongly.
+// contentBinding() holds the document strongly. Each write is a future of
+// the pool, which keeps every future it makes (see Pool): a small record per
+// write, at most one a second.
 //
 // Thread safety: every member may be called from any thread; each read and
 // each write of `content` is atomic through its signal's lock. flush(), and
