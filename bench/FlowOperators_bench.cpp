@@ -10,10 +10,8 @@
 // when the last chain's handler ran; the cost per step is that time divided
 // by chains x steps. Releasing the chains happens after the clock stops.
 //
-// Anchor: one future round trip of the core benchmark (Flow_bench.cpp),
-// measured the same way here: the benchmark thread creates a promise and
-// registers one success handler on a serial queue; a second thread completes
-// the promises in order as they appear and releases those whose handler ran.
+// Anchor: one future round trip, exactly as the core benchmark measures it
+// (bench/support/FutureRoundTrip.hpp).
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -31,6 +29,7 @@
 #include "mornik/flow/Future.hpp"
 #include "mornik/flow/Pool.hpp"
 
+#include "bench/support/FutureRoundTrip.hpp"
 #include "bench/support/Goals.hpp"
 #include "bench/support/Interleaved.hpp"
 
@@ -43,69 +42,10 @@ using mornik::Flow::Future;
 
 constexpr long kChains = 100'000;
 constexpr int kSteps = 10;
-constexpr long kRoundTrips = 1'000'000;
 constexpr int kRounds = 7;
 
 double nsSince(Clock::time_point start) {
   return std::chrono::duration<double, std::nano>(Clock::now() - start).count();
-}
-
-// ---- The anchor: a future round trip, as the core benchmark measures it ----
-
-// What a handler does: count, and tell the completing thread how far the
-// handlers got. On cache lines of its own, away from the producer's data.
-struct alignas(64) HandlerSide {
-  long count = 0;  // touched by one handler at a time (serial queue)
-  std::atomic<long> handled{0};
-  DispatchSemaphore finished;
-
-  void run() {
-    handled.store(++count, std::memory_order_release);
-    if (count == kRoundTrips) finished.signal();
-  }
-};
-
-struct alignas(64) Progress {
-  std::atomic<long> produced{0};
-};
-
-std::vector<double> futureRoundTripOnce() {
-  const DispatchQueue queue("bench.handlers");
-  const auto sidePtr = std::make_unique<HandlerSide>();
-  HandlerSide& side = *sidePtr;
-  std::vector<std::shared_ptr<Future<int>>> slots(static_cast<std::size_t>(kRoundTrips));
-  const auto progress = std::make_unique<Progress>();
-  std::atomic<long>& produced = progress->produced;
-  std::thread completer([&] {
-    std::deque<std::pair<long, std::shared_ptr<Future<int>>>> done;
-    for (long next = 0; next < kRoundTrips;) {
-      const long available = produced.load(std::memory_order_acquire);
-      if (available == next) {
-        std::this_thread::yield();
-        continue;
-      }
-      for (; next < available; ++next) {
-        auto promise = std::move(slots[static_cast<std::size_t>(next)]);
-        promise->complete(static_cast<int>(next));
-        done.emplace_back(next, std::move(promise));
-      }
-      const long handled = side.handled.load(std::memory_order_acquire);
-      while (!done.empty() && done.front().first < handled) done.pop_front();
-    }
-    // A promise released before its handler ran would silence the handler.
-    while (side.handled.load(std::memory_order_acquire) < kRoundTrips) std::this_thread::yield();
-  });
-  const auto start = Clock::now();
-  for (long i = 0; i < kRoundTrips; ++i) {
-    auto promise = Future<int>::promise();
-    promise->onSuccess(queue, [&side](int /*value*/) { side.run(); });
-    slots[static_cast<std::size_t>(i)] = std::move(promise);
-    produced.store(i + 1, std::memory_order_release);
-  }
-  side.finished.wait();
-  const double ns = nsSince(start);
-  completer.join();
-  return {ns / kRoundTrips};
 }
 
 // ---- Ours: map chains ----
@@ -175,7 +115,7 @@ std::vector<double> releasedMapChainOnce() {
   const auto sidePtr = std::make_unique<ReleasedChainSide>();
   ReleasedChainSide& side = *sidePtr;
   std::vector<std::shared_ptr<Future<int>>> slots(static_cast<std::size_t>(kChains));
-  const auto progress = std::make_unique<Progress>();
+  const auto progress = std::make_unique<mornik::bench::Progress>();
   std::atomic<long>& produced = progress->produced;
   std::thread completer([&] {
     std::deque<std::pair<long, std::shared_ptr<Future<int>>>> held;
@@ -221,14 +161,18 @@ std::vector<double> releasedMapChainOnce() {
 
 void BM_FutureMapChain(benchmark::State& state) {
   mornik::bench::runInterleaved(
-      state, {"ns"}, {{"map_step", mapChainOnce}, {"future_round_trip", futureRoundTripOnce}},
+      state, {"ns"},
+      {{"map_step", mapChainOnce},
+       {"future_round_trip", mornik::bench::futureRoundTripOnce<mornik::bench::OursRoundTrip>}},
       kRounds);
 }
 
 void BM_FutureMapChainReleased(benchmark::State& state) {
   mornik::bench::runInterleaved(
       state, {"ns"},
-      {{"map_step", releasedMapChainOnce}, {"future_round_trip", futureRoundTripOnce}}, kRounds);
+      {{"map_step", releasedMapChainOnce},
+       {"future_round_trip", mornik::bench::futureRoundTripOnce<mornik::bench::OursRoundTrip>}},
+      kRounds);
 }
 
 BENCHMARK(BM_FutureMapChain)->Iterations(1)->Unit(benchmark::kSecond);

@@ -48,6 +48,7 @@
 #include "mornik/flow/Future.hpp"
 #include "mornik/flow/Signal.hpp"
 
+#include "bench/support/FutureRoundTrip.hpp"
 #include "bench/support/Goals.hpp"
 #include "bench/support/Interleaved.hpp"
 
@@ -58,7 +59,6 @@ using Clock = std::chrono::steady_clock;
 using mornik::DispatchQueue;
 using mornik::DispatchSemaphore;
 
-constexpr long kRoundTrips = 1'000'000;
 constexpr int kRepetitions = 5;
 constexpr int kRounds = 7;
 // Fan-out rounds are short (tens of milliseconds): more of them steady the median.
@@ -69,83 +69,11 @@ double nsSince(Clock::time_point start) {
   return std::chrono::duration<double, std::nano>(Clock::now() - start).count();
 }
 
-// ---- The round trip, shared by every implementation ----
-
-// What a handler does: count, and tell the completing thread how far the
-// handlers got (handlers run one at a time, in completion order). Kept on
-// cache lines of its own, away from the producer's data.
-struct alignas(64) HandlerSide {
-  long count = 0;  // touched by one handler at a time
-  std::atomic<long> handled{0};
-  DispatchSemaphore finished;
-
-  void run() {
-    handled.store(++count, std::memory_order_release);
-    if (count == kRoundTrips) finished.signal();
-  }
-};
-
-// The count of handed-over items, on a cache line of its own.
-struct alignas(64) Progress {
-  std::atomic<long> produced{0};
-};
-
-// Impl: Promise (a shared_ptr-like handle), make(), onSuccess(promise,
-// handler-side), complete(promise, value). Returns ns per round trip.
-template <class Impl>
-std::vector<double> futureRoundTripOnce() {
-  {
-    Impl impl;
-    const auto sidePtr = std::make_unique<HandlerSide>();
-    HandlerSide& side = *sidePtr;
-    std::vector<typename Impl::Promise> slots(static_cast<std::size_t>(kRoundTrips));
-    const auto progress = std::make_unique<Progress>();
-    std::atomic<long>& produced = progress->produced;
-    std::thread completer([&] {
-      std::deque<std::pair<long, typename Impl::Promise>> done;
-      for (long next = 0; next < kRoundTrips;) {
-        const long available = produced.load(std::memory_order_acquire);
-        if (available == next) {
-          std::this_thread::yield();
-          continue;
-        }
-        for (; next < available; ++next) {
-          auto promise = std::move(slots[static_cast<std::size_t>(next)]);
-          impl.complete(promise, static_cast<int>(next));
-          done.emplace_back(next, std::move(promise));
-        }
-        // Release the promises whose handler ran.
-        const long handled = side.handled.load(std::memory_order_acquire);
-        while (!done.empty() && done.front().first < handled) done.pop_front();
-      }
-      // A promise released before its handler ran would silence the handler
-      // (a future owns its handlers): keep the rest until the end.
-      while (side.handled.load(std::memory_order_acquire) < kRoundTrips) std::this_thread::yield();
-    });
-    const auto start = Clock::now();
-    for (long i = 0; i < kRoundTrips; ++i) {
-      typename Impl::Promise promise = impl.make();
-      impl.onSuccess(promise, side);
-      slots[static_cast<std::size_t>(i)] = std::move(promise);
-      produced.store(i + 1, std::memory_order_release);
-    }
-    side.finished.wait();
-    const double ns = nsSince(start);
-    completer.join();
-    return {ns / kRoundTrips};
-  }
-}
-
-struct OursRoundTrip {
-  using Promise = std::shared_ptr<mornik::Flow::Future<int>>;
-  DispatchQueue queue{"bench.handlers"};
-
-  static Promise make() { return mornik::Flow::Future<int>::promise(); }
-  void onSuccess(const Promise& promise, HandlerSide& side) const {
-    promise->onSuccess(queue, [&side](int /*value*/) { side.run(); });
-  }
-  static void complete(const Promise& promise, int value) { promise->complete(value); }
-};
+using mornik::bench::futureRoundTripOnce;
+using mornik::bench::HandlerSide;
+using mornik::bench::kRoundTrips;
+using mornik::bench::OursRoundTrip;
+using mornik::bench::Progress;
 
 // A promise for the anchors: a result and a handler list under a mutex;
 // each handler knows how to post itself to its serial construct.

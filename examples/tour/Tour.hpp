@@ -15,6 +15,7 @@ void values();
 void producers();
 void text();
 void json();
+void documents();
 
 inline void heading(const char* title) { std::printf("\n== %s\n", title); }
 inline void say(const std::string& line) { std::printf("  %s\n", line.c_str()); }

@@ -45,7 +45,7 @@ void values() {
     std::string seen;
     for (const auto& q : *searches) seen += (seen.empty() ? "\"" : ", \"") + q + "\"";
     say("six keystrokes, searches run for: " + seen +
-        " (the value held when subscribing, at once; then only the last of the burst)");
+        " (one at once, then only the last of the burst)");
   }
 
   // Combining: a future of two results, and the latest of two signals.

@@ -14,6 +14,7 @@ int main() {
   tour::values();
   tour::text();
   tour::json();
+  tour::documents();
   std::printf("\nDone.\n");
   return 0;
 }

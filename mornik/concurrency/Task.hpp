@@ -218,12 +218,7 @@ class [[nodiscard]] Task {
   template <class F>
   requires std::invocable<F&, Outcome<T>>
   void start(const DispatchQueue& queue, F&& completion) && {
-    Handle handle = std::exchange(handle_, {});
-    promise_type& promise = handle.promise();
-    promise.queue = queue.impl();
-    promise.detached = true;
-    promise.completion = std::forward<F>(completion);
-    detail::resumeLater(queue.impl(), handle);
+    detail::resumeLater(queue.impl(), std::move(*this).detach(queue, std::forward<F>(completion)));
   }
 
   // The same, but the task starts at once on the calling thread, which must
@@ -232,12 +227,7 @@ class [[nodiscard]] Task {
   template <class F>
   requires std::invocable<F&, Outcome<T>>
   void startHere(const DispatchQueue& queue, F&& completion) && {
-    Handle handle = std::exchange(handle_, {});
-    promise_type& promise = handle.promise();
-    promise.queue = queue.impl();
-    promise.detached = true;
-    promise.completion = std::forward<F>(completion);
-    handle.resume();
+    std::move(*this).detach(queue, std::forward<F>(completion)).resume();
   }
 
   // Awaiting a task from another coroutine.
@@ -263,6 +253,18 @@ class [[nodiscard]] Task {
   }
 
  private:
+  // Hands the coroutine over to run on its own, on `queue`, ending in
+  // `completion`.
+  template <class F>
+  Handle detach(const DispatchQueue& queue, F&& completion) && {
+    Handle handle = std::exchange(handle_, {});
+    promise_type& promise = handle.promise();
+    promise.queue = queue.impl();
+    promise.detached = true;
+    promise.completion = std::forward<F>(completion);
+    return handle;
+  }
+
   friend promise_type;
   explicit Task(Handle handle) noexcept : handle_(handle) {}
 

@@ -6,9 +6,7 @@
 #include "mornik/fs/FileContents.hpp"
 #include "mornik/text/Bytes.hpp"
 
-namespace mornik::Flow {
-
-namespace detail {
+namespace mornik::detail {
 
 Result<std::string> readTextFile(const URL& url) {
   if (!url.isFileURL()) return WTF("can't read " + url.absoluteString() + ": not a file URL", 0);
@@ -36,11 +34,11 @@ Result<std::string> storedText(KeyValueStore& store, std::string_view what,
   return asNonOptional(text, std::string(what) + "(forKey: " + key);
 }
 
-void printError(const Error& error) {
-  mornik::detail::printLine(error.detailedDescription_MultiLine());
-}
+void printError(const Error& error) { printLine(error.detailedDescription_MultiLine()); }
 
-}  // namespace detail
+}  // namespace mornik::detail
+
+namespace mornik::Flow {
 
 IO<std::string> plainText(const URL& url) {
   return IO<std::string>{

@@ -41,9 +41,9 @@
 // from any thread. Each captures its arguments (URL, key, store, flag) in
 // both callables; the stores are held strongly.
 
-namespace mornik::Flow {
-
-namespace detail {
+// The codecs' helpers live in mornik::detail: a mornik::Flow::detail
+// namespace would hide mornik::detail from the Flow headers.
+namespace mornik::detail {
 Result<std::string> readTextFile(const URL& url);
 Result<void> writeTextFile(const URL& url, const std::string& text);
 // The text under a key, or the missing-key failure "[<what>(forKey: <key>]
@@ -53,7 +53,9 @@ Result<std::string> storedText(KeyValueStore& store, std::string_view what, cons
 void printError(const Error& error);
 inline constexpr OutputFormatting kCodecFormatting =
     OutputFormatting::prettyPrinted | OutputFormatting::sortedKeys;
-}  // namespace detail
+}  // namespace mornik::detail
+
+namespace mornik::Flow {
 
 // Text in a file: read whole with its encoding detected; written unchanged
 // (no line feed added) as UTF-8.

@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "mornik/text/Json.hpp"
+
 namespace mornik::test {
 
 // File content that proves itself complete: a header naming its version and
@@ -29,6 +31,26 @@ inline std::optional<long> completeVersion(std::string_view content) {
   }
   if (version < 0 || content != versionedContent(version)) return std::nullopt;
   return version;
+}
+
+// A document value that proves itself complete the same way: its body
+// repeats a letter of its version a version-dependent number of times (up to
+// about 4 KB).
+struct VersionedValue {
+  long version = 0;
+  std::string body;
+  friend bool operator==(const VersionedValue&, const VersionedValue&) = default;
+};
+NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(VersionedValue, version, body)
+
+inline VersionedValue versionedValue(long version) {
+  const auto size = 100 + static_cast<std::size_t>(version * 7919 % 4000);
+  return VersionedValue{version, std::string(size, static_cast<char>('a' + version % 26))};
+}
+
+// Whether `value` is exactly the value of its version.
+inline bool isComplete(const VersionedValue& value) {
+  return value == versionedValue(value.version);
 }
 
 }  // namespace mornik::test
