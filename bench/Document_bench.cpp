@@ -57,6 +57,24 @@ double processCpuNs() {
   return static_cast<double>(now.tv_sec) * 1e9 + static_cast<double>(now.tv_nsec);
 }
 
+// Makes kPerMillisecond numbered edits at the start of each millisecond for
+// kMilliseconds, hands each to `assign` and pumps the main run loop in
+// between. Returns the number of edits.
+template <class Assign>
+long assignPaced(Assign assign) {
+  auto& loop = mornik::RunLoop::main();
+  const auto start = Clock::now();
+  long assigned = 0;
+  for (int ms = 1; ms <= kMilliseconds; ++ms) {
+    while (assigned < ms * kPerMillisecond) {
+      ++assigned;
+      assign(Edit{assigned, "line " + std::to_string(assigned)});
+    }
+    loop.runUntil([&] { return Clock::now() >= start + std::chrono::milliseconds(ms); }, 0.01);
+  }
+  return assigned;
+}
+
 void BM_DocumentAssignments(benchmark::State& state) {
   double writes = 0;
   double finalIsLast = 1;
@@ -83,15 +101,7 @@ void BM_DocumentAssignments(benchmark::State& state) {
     auto& loop = mornik::RunLoop::main();
 
     const double cpuBefore = processCpuNs();
-    const auto start = Clock::now();
-    long assigned = 0;
-    for (int ms = 1; ms <= kMilliseconds; ++ms) {
-      while (assigned < ms * kPerMillisecond) {
-        ++assigned;
-        document->content = Edit{assigned, "line " + std::to_string(assigned)};
-      }
-      loop.runUntil([&] { return Clock::now() >= start + std::chrono::milliseconds(ms); }, 0.01);
-    }
+    const long assigned = assignPaced([&](Edit edit) { document->content = std::move(edit); });
     loop.runUntil([&] { return lastWritten->load() == assigned; }, 5.0);
     const double cpuAfter = processCpuNs();
     loop.runFor(1.5);  // a write that should not come would come by now
@@ -119,15 +129,7 @@ void BM_StreamedAssignments(benchmark::State& state) {
     content.signal()->onUpdate([last](const Edit& edit) { last->store(edit.revision); });
     auto& loop = mornik::RunLoop::main();
     const double cpuBefore = processCpuNs();
-    const auto start = Clock::now();
-    long assigned = 0;
-    for (int ms = 1; ms <= kMilliseconds; ++ms) {
-      while (assigned < ms * kPerMillisecond) {
-        ++assigned;
-        content = Edit{assigned, "line " + std::to_string(assigned)};
-      }
-      loop.runUntil([&] { return Clock::now() >= start + std::chrono::milliseconds(ms); }, 0.01);
-    }
+    const long assigned = assignPaced([&](Edit edit) { content = std::move(edit); });
     loop.runUntil([&] { return last->load() == assigned; }, 5.0);
     cpuNsPerAssignment.push_back((processCpuNs() - cpuBefore) / static_cast<double>(assigned));
   }

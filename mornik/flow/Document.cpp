@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
-#include <ctime>
 #include <mutex>
 #include <vector>
 
@@ -37,24 +36,6 @@ FileIdentity identityOf(const std::filesystem::path& path) {
   return FileIdentity{
       true, info.st_dev, info.st_ino, info.st_size,
       static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1'000'000'000 + info.st_mtim.tv_nsec};
-}
-
-std::string utcStamp() {
-  const std::time_t now = std::time(nullptr);
-  std::tm parts{};
-  ::gmtime_r(&now, &parts);
-  char buffer[32];
-  std::strftime(buffer, sizeof buffer, "%Y%m%dT%H%M%SZ", &parts);
-  return buffer;
-}
-
-// "<file>.<why>-<UTC time>" beside `file`, with "-2", "-3", ... when taken.
-std::filesystem::path freeBackupName(const std::filesystem::path& file, const std::string& why) {
-  const std::string base = file.string() + "." + why + "-" + utcStamp();
-  std::string name = base;
-  struct stat taken {};
-  for (int n = 2; ::lstat(name.c_str(), &taken) == 0; ++n) name = base + "-" + std::to_string(n);
-  return name;
 }
 
 // The file a path names, with a symbolic link followed, so that backups
@@ -122,7 +103,7 @@ int keepAside(const std::filesystem::path& file, const std::filesystem::path& ba
 int keepAsideFree(const std::filesystem::path& file, const std::string& why, Keep how,
                   std::filesystem::path& backup) {
   for (int attempt = 0;; ++attempt) {
-    backup = freeBackupName(file, why);
+    backup = backupPathBeside(file, why);
     const int err = keepAside(file, backup, how);
     if (err != EEXIST || attempt > 100) return err;
   }
@@ -141,7 +122,7 @@ class FileGuard final : public StoreGuard {
     const bool denied =
         error.domain() == kPOSIXErrorDomain && (error.code() == EACCES || error.code() == EPERM);
     keepHow_ = denied ? Keep::move : Keep::linkOrMove;
-    backup_ = freeBackupName(path_, "unreadable");
+    backup_ = backupPathBeside(path_, "unreadable");
     return withNote(error, "; the first save keeps it as " + backup_.filename().string());
   }
 

@@ -1,6 +1,7 @@
 #include "mornik/fs/FileContents.hpp"
 
 #include <cerrno>
+#include <ctime>
 #include <system_error>
 
 #include <fcntl.h>
@@ -17,7 +18,24 @@ Error readError(int err, const std::filesystem::path& path) {
                  "can't read " + path.string() + ": " + std::generic_category().message(err)}});
 }
 
+std::string utcStamp() {
+  const std::time_t now = std::time(nullptr);
+  std::tm parts{};
+  ::gmtime_r(&now, &parts);
+  char buffer[32];
+  std::strftime(buffer, sizeof buffer, "%Y%m%dT%H%M%SZ", &parts);
+  return buffer;
+}
+
 }  // namespace
+
+std::filesystem::path backupPathBeside(const std::filesystem::path& file, std::string_view why) {
+  const std::string base = file.string() + "." + std::string(why) + "-" + utcStamp();
+  std::string name = base;
+  struct stat taken {};
+  for (int n = 2; ::lstat(name.c_str(), &taken) == 0; ++n) name = base + "-" + std::to_string(n);
+  return name;
+}
 
 Result<std::string> readFileContents(const std::filesystem::path& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);

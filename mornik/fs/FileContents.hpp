@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <string>
+#include <string_view>
 
 #include "mornik/flow/Result.hpp"
 
@@ -18,5 +19,10 @@ namespace mornik {
 
 // The bytes of the file at `path`, as they are (no decoding).
 Result<std::string> readFileContents(const std::filesystem::path& path);
+
+// A free name beside `file` for keeping its bytes: "<file>.<why>-<UTC time>"
+// (time as 20261205T143000Z), with "-2", "-3", ... added while the name is
+// taken. Nothing is created: the caller renames or copies the file there.
+std::filesystem::path backupPathBeside(const std::filesystem::path& file, std::string_view why);
 
 }  // namespace mornik

@@ -1,7 +1,6 @@
 #include "mornik/platform/detail/KeyValueFile.hpp"
 
 #include <cerrno>
-#include <ctime>
 #include <system_error>
 
 #include <fcntl.h>
@@ -10,6 +9,7 @@
 #include <unistd.h>
 
 #include "mornik/fs/AtomicFile.hpp"
+#include "mornik/fs/FileContents.hpp"
 
 namespace mornik::detail {
 
@@ -58,15 +58,6 @@ class FileLock {
   int fd_;
   int error_ = 0;
 };
-
-std::string utcStamp() {
-  const std::time_t now = std::time(nullptr);
-  std::tm parts{};
-  ::gmtime_r(&now, &parts);
-  char buffer[32];
-  std::strftime(buffer, sizeof buffer, "%Y%m%dT%H%M%SZ", &parts);
-  return buffer;
-}
 
 }  // namespace
 
@@ -193,11 +184,7 @@ Result<void> KeyValueFile::update(const std::function<bool(Json& object)>& chang
   }
   if (current.corrupt) {
     // Keep the user's bytes: the unreadable file moves aside, never overwritten.
-    std::string backup = path_.string() + ".corrupt-" + utcStamp();
-    struct stat taken {};
-    for (int n = 1; ::lstat(backup.c_str(), &taken) == 0; ++n) {
-      backup = path_.string() + ".corrupt-" + utcStamp() + "-" + std::to_string(n);
-    }
+    const std::string backup = backupPathBeside(path_, "corrupt").string();
     if (::rename(path_.c_str(), backup.c_str()) != 0) {
       const int err = errno;
       return systemError(err, "can't move the unreadable " + path_.string() + " aside");
