@@ -310,7 +310,12 @@ TEST(PoolStress, TablesAndErrorsStayExactUnderConcurrentUse) {
   ASSERT_TRUE(waitFor(
       [&] { return pool->errorPool()->errorCount() == static_cast<std::size_t>(total / 4); }, 60));
   EXPECT_EQ(retainedAlive.load(), kThreads * ((kPerThread + 99) / 100));
+  // A failure handler that just appended may still hold the pool for a
+  // moment (it holds it weakly and locks it per error): the pool goes when
+  // that last holder lets go, and takes what it retained with it.
+  const std::weak_ptr<Pool> weak = pool;
   pool.reset();
+  ASSERT_TRUE(waitFor([&] { return weak.expired(); }));
   EXPECT_EQ(retainedAlive.load(), 0);
 }
 
