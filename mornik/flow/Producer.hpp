@@ -33,8 +33,9 @@ namespace mornik::Flow {
 // A refresh: the count goes up by one and is published; the block runs as a
 // pool future on the pool's queue; on success the value is published on
 // signal(), on failure the error goes to the pool's error pool; either way
-// the count goes down by one and is published, and objectWillChange() is
-// sent on the main queue. Overlapping refreshes are allowed and counted; a
+// the count goes down by one and is published, and then objectWillChange()
+// is sent on the main queue (after the outcome is in place, so an observer
+// that re-reads the producer sees it). Overlapping refreshes are allowed and counted; a
 // failed refresh leaves the last value in place. The producer never
 // refreshes by itself.
 //
@@ -101,16 +102,17 @@ class Producer : public ObservableObject, public std::enable_shared_from_this<Pr
     publishCount(+1);
     auto future = pool_->future(std::nullopt, std::move(block));
     const std::shared_ptr<Producer> self = this->shared_from_this();
+    // The change is announced after the value (or the error) is in place, so
+    // that an observer re-reading the producer sees the refresh's outcome.
     future->onSuccess(self, [](Producer& producer, const T& value) {
       producer.signal_->update(value);
       producer.publishCount(-1);
+      producer.announceChange();
     });
     future->onFailure(self, [](Producer& producer, const Error& error) {
       producer.pool_->errorPool()->append(error);
       producer.publishCount(-1);
-    });
-    future->onComplete(self, DispatchQueue::main(), [](Producer& producer, const Result<T>&) {
-      producer.objectWillChange().send();
+      producer.announceChange();
     });
     return future;
   }
@@ -149,6 +151,13 @@ class Producer : public ObservableObject, public std::enable_shared_from_this<Pr
   }
 
  private:
+  // Sends objectWillChange() on the main queue, while the producer lives.
+  void announceChange() {
+    DispatchQueue::main().async([weak = this->weak_from_this()] {
+      if (const auto producer = weak.lock()) producer->objectWillChange().send();
+    });
+  }
+
   // Publishes the count this change produced, outside the count's lock.
   // Two changes on two threads may publish in either order, which could
   // leave a stale count in the signal for good; so each publisher then
