@@ -673,7 +673,7 @@ void Result<T>::throwNoError() {
 
 inline void Result<void>::throwNoError() { detail::throwResultHasNoError(); }
 
-// success(value) as a Result (the spec's prefix operator and result(from:)).
+// success(value) as a Result, for wrapping a plain value where a Result is expected.
 template <class T>
 Result<std::decay_t<T>> result(T&& value) {
   return Result<std::decay_t<T>>::success(std::forward<T>(value));
