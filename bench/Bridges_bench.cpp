@@ -13,8 +13,8 @@
 #include <benchmark/benchmark.h>
 
 #include "mornik/concurrency/Task.hpp"
-#include "mornik/flow/Future.hpp"
-#include "mornik/flow/RunBlocking.hpp"
+#include "mornik/flow/future/Future.hpp"
+#include "mornik/flow/pool/RunBlocking.hpp"
 
 #include "bench/support/Goals.hpp"
 #include "bench/support/Interleaved.hpp"

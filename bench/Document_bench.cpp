@@ -29,9 +29,9 @@
 
 #include "mornik/concurrency/DispatchQueue.hpp"
 #include "mornik/concurrency/RunLoop.hpp"
-#include "mornik/flow/Codecs.hpp"
-#include "mornik/flow/Document.hpp"
-#include "mornik/flow/Streamed.hpp"
+#include "mornik/flow/document/Codecs.hpp"
+#include "mornik/flow/document/Document.hpp"
+#include "mornik/flow/pool/Streamed.hpp"
 #include "mornik/text/Json.hpp"
 
 #include "bench/support/Goals.hpp"

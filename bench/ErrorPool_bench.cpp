@@ -24,10 +24,10 @@
 
 #include <benchmark/benchmark.h>
 
+#include "mornik/base/Error.hpp"
 #include "mornik/concurrency/DispatchQueue.hpp"
 #include "mornik/concurrency/RunLoop.hpp"
-#include "mornik/flow/Error.hpp"
-#include "mornik/flow/ErrorPool.hpp"
+#include "mornik/flow/pool/ErrorPool.hpp"
 
 #include "bench/support/Goals.hpp"
 #include "bench/support/Interleaved.hpp"

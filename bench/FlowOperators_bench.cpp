@@ -26,8 +26,8 @@
 
 #include "mornik/concurrency/DispatchQueue.hpp"
 #include "mornik/concurrency/DispatchSemaphore.hpp"
-#include "mornik/flow/Future.hpp"
-#include "mornik/flow/Pool.hpp"
+#include "mornik/flow/future/Future.hpp"
+#include "mornik/flow/pool/Pool.hpp"
 
 #include "bench/support/FutureRoundTrip.hpp"
 #include "bench/support/Goals.hpp"

@@ -45,8 +45,8 @@
 
 #include "mornik/concurrency/DispatchQueue.hpp"
 #include "mornik/concurrency/DispatchSemaphore.hpp"
-#include "mornik/flow/Future.hpp"
-#include "mornik/flow/Signal.hpp"
+#include "mornik/flow/future/Future.hpp"
+#include "mornik/flow/signal/Signal.hpp"
 
 #include "bench/support/FutureRoundTrip.hpp"
 #include "bench/support/Goals.hpp"

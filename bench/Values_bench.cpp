@@ -27,9 +27,9 @@
 #include <benchmark/benchmark.h>
 
 #include "mornik/concurrency/DispatchQueue.hpp"
-#include "mornik/flow/Signal.hpp"
-#include "mornik/flow/Streamed.hpp"
-#include "mornik/flow/Throttle.hpp"
+#include "mornik/flow/pool/Streamed.hpp"
+#include "mornik/flow/signal/Signal.hpp"
+#include "mornik/flow/signal/Throttle.hpp"
 
 #include "bench/support/Goals.hpp"
 #include "bench/support/Interleaved.hpp"

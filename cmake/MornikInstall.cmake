@@ -10,9 +10,18 @@ install(TARGETS mornik
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 
-install(DIRECTORY ${PROJECT_SOURCE_DIR}/mornik/
-  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/mornik
-  FILES_MATCHING PATTERN "*.hpp")
+# Every header but the private ones that include ICU (scripts/check-layers.sh
+# makes sure no installed header needs them).
+file(GLOB_RECURSE MORNIK_HEADERS RELATIVE ${PROJECT_SOURCE_DIR}/mornik
+  ${PROJECT_SOURCE_DIR}/mornik/*.hpp)
+foreach(header IN LISTS MORNIK_HEADERS)
+  file(STRINGS ${PROJECT_SOURCE_DIR}/mornik/${header} icu_includes REGEX "^#include <unicode/")
+  if(NOT icu_includes)
+    get_filename_component(header_dir ${header} DIRECTORY)
+    install(FILES ${PROJECT_SOURCE_DIR}/mornik/${header}
+      DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/mornik/${header_dir})
+  endif()
+endforeach()
 
 set(MORNIK_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/mornik)
 install(EXPORT mornikTargets

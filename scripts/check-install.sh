@@ -11,6 +11,10 @@ mkdir -p "$work"
 prefix="$work/prefix"
 
 cmake --install "$build" --prefix "$prefix" >"$work/install.log"
+if icu_users="$(grep -rl '#include <unicode/' "$prefix/include")"; then
+  echo "mornik: installed headers include ICU: $icu_users" >&2
+  exit 1
+fi
 
 configure_log="$work/consumer.configure.log"
 cmake -S "$MORNIK_ROOT/tests/consumer" -B "$work/cmake" -G Ninja \

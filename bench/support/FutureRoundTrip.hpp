@@ -17,7 +17,7 @@
 
 #include "mornik/concurrency/DispatchQueue.hpp"
 #include "mornik/concurrency/DispatchSemaphore.hpp"
-#include "mornik/flow/Future.hpp"
+#include "mornik/flow/future/Future.hpp"
 
 namespace mornik::bench {
 

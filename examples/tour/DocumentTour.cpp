@@ -5,8 +5,8 @@
 #include <string>
 
 #include "mornik/concurrency/RunLoop.hpp"
-#include "mornik/flow/CodableFlow.hpp"
-#include "mornik/flow/Document.hpp"
+#include "mornik/flow/document/CodableFlow.hpp"
+#include "mornik/flow/document/Document.hpp"
 #include "mornik/fs/FileContents.hpp"
 #include "mornik/text/Json.hpp"
 

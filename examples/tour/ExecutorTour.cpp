@@ -69,7 +69,7 @@ void executor() {
   std::string report;
   std::atomic<bool> finished{false};
   showReport(mornik::DispatchQueue("tour.background"), report)
-      .start(mornik::DispatchQueue::main(), [&](mornik::Outcome<void> outcome) {
+      .start(mornik::DispatchQueue::main(), [&](mornik::Result<void> outcome) {
         outcome.value();
         finished = true;
       });

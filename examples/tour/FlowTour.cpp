@@ -8,10 +8,10 @@
 #include "mornik/concurrency/DispatchQueue.hpp"
 #include "mornik/concurrency/RunLoop.hpp"
 #include "mornik/concurrency/Task.hpp"
-#include "mornik/flow/Future.hpp"
-#include "mornik/flow/ObservableObject.hpp"
-#include "mornik/flow/Published.hpp"
-#include "mornik/flow/Signal.hpp"
+#include "mornik/flow/future/Future.hpp"
+#include "mornik/flow/observe/ObservableObject.hpp"
+#include "mornik/flow/observe/Published.hpp"
+#include "mornik/flow/signal/Signal.hpp"
 
 #include "tour/Tour.hpp"
 
@@ -81,7 +81,7 @@ void flow() {
   auto name = Future<std::string>::promise();
   auto visits = Future<int>::succeeded(3);
   std::string greeting;
-  greet(name, visits).start(DispatchQueue("tour.greeter"), [&](mornik::Outcome<std::string> r) {
+  greet(name, visits).start(DispatchQueue("tour.greeter"), [&](mornik::Result<std::string> r) {
     DispatchQueue::main().async([&greeting, text = r.value()] { greeting = text; });
   });
   std::thread([name] { name->complete(std::string("Ada")); }).join();

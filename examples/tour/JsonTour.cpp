@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "mornik/flow/Codecs.hpp"
+#include "mornik/flow/document/Codecs.hpp"
 #include "mornik/fs/AtomicFile.hpp"
 #include "mornik/platform/AppIdentity.hpp"
 #include "mornik/platform/UserDefaults.hpp"

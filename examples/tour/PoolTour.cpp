@@ -8,12 +8,12 @@
 
 #include "mornik/concurrency/DispatchQueue.hpp"
 #include "mornik/concurrency/RunLoop.hpp"
-#include "mornik/flow/ErrorsView.hpp"
-#include "mornik/flow/Identities.hpp"
-#include "mornik/flow/Pool.hpp"
-#include "mornik/flow/Producer.hpp"
-#include "mornik/flow/RunBlocking.hpp"
+#include "mornik/flow/pool/Identities.hpp"
+#include "mornik/flow/pool/Pool.hpp"
+#include "mornik/flow/pool/Producer.hpp"
+#include "mornik/flow/pool/RunBlocking.hpp"
 #include "mornik/platform/Clipboard.hpp"
+#include "mornik/ui/ErrorsView.hpp"
 
 #include "tour/Tour.hpp"
 
@@ -67,7 +67,7 @@ void pools() {
 
   // The error view, as any toolkit would draw and drive it.
   auto clipboard = std::make_shared<mornik::MemoryClipboard>();
-  mornik::ErrorsView view = pool->errorView(clipboard);
+  mornik::ErrorsView view = mornik::errorView(*pool, clipboard);
   say("error view label: \"" + view.labelText() + "\"");
   view.toggle();
   view.copyDescription();

@@ -2,8 +2,8 @@
 #include <string>
 #include <vector>
 
-#include "mornik/flow/Result.hpp"
-#include "mornik/flow/ResultCollections.hpp"
+#include "mornik/base/Result.hpp"
+#include "mornik/base/ResultCollections.hpp"
 
 #include "tour/Tour.hpp"
 

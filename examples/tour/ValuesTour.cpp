@@ -7,10 +7,10 @@
 
 #include "mornik/concurrency/DispatchQueue.hpp"
 #include "mornik/concurrency/RunLoop.hpp"
-#include "mornik/flow/Pool.hpp"
-#include "mornik/flow/Reduce.hpp"
-#include "mornik/flow/Streamed.hpp"
-#include "mornik/flow/Throttle.hpp"
+#include "mornik/flow/pool/Pool.hpp"
+#include "mornik/flow/pool/Reduce.hpp"
+#include "mornik/flow/pool/Streamed.hpp"
+#include "mornik/flow/signal/Throttle.hpp"
 
 #include "tour/Tour.hpp"
 

@@ -7,8 +7,8 @@
 #include <utility>
 #include <vector>
 
+#include "mornik/base/Fatal.hpp"
 #include "mornik/concurrency/UnfairLock.hpp"
-#include "mornik/concurrency/detail/Fatal.hpp"
 #include "mornik/concurrency/detail/Futex.hpp"
 
 namespace mornik {

@@ -2,7 +2,7 @@
 
 #include <cerrno>
 
-#include "mornik/concurrency/detail/Fatal.hpp"
+#include "mornik/base/Fatal.hpp"
 
 namespace mornik {
 

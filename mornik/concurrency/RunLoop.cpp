@@ -6,8 +6,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "mornik/base/Fatal.hpp"
 #include "mornik/concurrency/detail/Executor.hpp"
-#include "mornik/concurrency/detail/Fatal.hpp"
 #include "mornik/concurrency/detail/Futex.hpp"
 
 namespace mornik {

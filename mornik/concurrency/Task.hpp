@@ -12,6 +12,8 @@
 #include <utility>
 #include <variant>
 
+#include "mornik/base/Error.hpp"
+#include "mornik/base/Result.hpp"
 #include "mornik/concurrency/DispatchQueue.hpp"
 #include "mornik/concurrency/detail/Executor.hpp"
 
@@ -19,57 +21,6 @@ namespace mornik {
 
 template <class T = void>
 class Task;
-
-// The outcome of a finished task: its value, or the exception it threw.
-template <class T>
-class Outcome {
- public:
-  static Outcome success(T value) { return Outcome(std::in_place_index<0>, std::move(value)); }
-  static Outcome failure(std::exception_ptr error) {
-    return Outcome(std::in_place_index<1>, std::move(error));
-  }
-
-  bool isSuccess() const noexcept { return state_.index() == 0; }
-  // The value; rethrows the task's exception if it failed.
-  T& value() & {
-    rethrowIfFailed();
-    return std::get<0>(state_);
-  }
-  T&& value() && {
-    rethrowIfFailed();
-    return std::get<0>(std::move(state_));
-  }
-  // The exception, or null on success.
-  std::exception_ptr exception() const noexcept {
-    return isSuccess() ? nullptr : std::get<1>(state_);
-  }
-
- private:
-  template <std::size_t I, class A>
-  Outcome(std::in_place_index_t<I> index, A&& arg) : state_(index, std::forward<A>(arg)) {}
-  void rethrowIfFailed() const {
-    if (!isSuccess()) std::rethrow_exception(std::get<1>(state_));
-  }
-
-  std::variant<T, std::exception_ptr> state_;
-};
-
-template <>
-class Outcome<void> {
- public:
-  static Outcome success() { return Outcome(nullptr); }
-  static Outcome failure(std::exception_ptr error) { return Outcome(std::move(error)); }
-
-  bool isSuccess() const noexcept { return error_ == nullptr; }
-  void value() const {
-    if (error_) std::rethrow_exception(error_);
-  }
-  std::exception_ptr exception() const noexcept { return error_; }
-
- private:
-  explicit Outcome(std::exception_ptr error) : error_(std::move(error)) {}
-  std::exception_ptr error_;
-};
 
 namespace detail {
 
@@ -130,9 +81,9 @@ struct TaskPromise : TaskPromiseBase {
     result.template emplace<1>(std::forward<U>(value));
   }
 
-  Outcome<T> takeOutcome() {
-    if (result.index() == 2) return Outcome<T>::failure(std::get<2>(result));
-    return Outcome<T>::success(std::get<1>(std::move(result)));
+  Result<T> takeOutcome() {
+    if (result.index() == 2) return Error::fromExceptionPtr(std::get<2>(result));
+    return Result<T>(std::get<1>(std::move(result)));
   }
   void finishDetached() noexcept {
     auto done = std::move(completion);
@@ -140,7 +91,7 @@ struct TaskPromise : TaskPromiseBase {
   }
 
   std::variant<std::monostate, T, std::exception_ptr> result;
-  std::function<void(Outcome<T>)> completion;
+  std::function<void(Result<T>)> completion;
 };
 
 template <>
@@ -151,8 +102,8 @@ struct TaskPromise<void> : TaskPromiseBase {
   void unhandled_exception() noexcept { error = std::current_exception(); }
   void return_void() const noexcept {}
 
-  Outcome<void> takeOutcome() {
-    return error ? Outcome<void>::failure(error) : Outcome<void>::success();
+  Result<void> takeOutcome() {
+    return error ? Result<void>(Error::fromExceptionPtr(error)) : Result<void>();
   }
   void finishDetached() noexcept {
     auto done = std::move(completion);
@@ -160,7 +111,7 @@ struct TaskPromise<void> : TaskPromiseBase {
   }
 
   std::exception_ptr error;
-  std::function<void(Outcome<void>)> completion;
+  std::function<void(Result<void>)> completion;
 };
 
 }  // namespace detail
@@ -179,13 +130,14 @@ struct TaskPromise<void> : TaskPromiseBase {
 //   }
 //
 //   refresh(store).start(mornik::DispatchQueue::main(),
-//                        [](mornik::Outcome<void> done) { ... });
+//                        [](mornik::Result<void> done) { ... });
 //
 // Nothing runs until the task is awaited or started. An awaited task starts
 // inline on the awaiter's queue; when it finishes, the awaiter resumes on its
 // own queue (inline when the task ended there, else submitted to it). An
 // exception thrown in a task (a mornik::Error above all) reaches the awaiter
-// from co_await, or the completion of start().
+// from co_await unchanged, or the completion of start() as the failure of its
+// Result (Error::fromExceptionPtr: a thrown Error as it is).
 //
 // Ownership: a Task owns its coroutine frame until it is started; start()
 // hands the frame over to itself (it frees itself after the completion). A
@@ -216,7 +168,7 @@ class [[nodiscard]] Task {
   // Starts the task as work of `queue`; `completion` receives its outcome
   // on the queue the task finishes on. `completion` is called exactly once.
   template <class F>
-  requires std::invocable<F&, Outcome<T>>
+  requires std::invocable<F&, Result<T>>
   void start(const DispatchQueue& queue, F&& completion) && {
     detail::resumeLater(queue.impl(), std::move(*this).detach(queue, std::forward<F>(completion)));
   }
@@ -225,7 +177,7 @@ class [[nodiscard]] Task {
   // be running work of `queue` (so the task is where start() would put it,
   // one submission sooner). For work that is itself a start step.
   template <class F>
-  requires std::invocable<F&, Outcome<T>>
+  requires std::invocable<F&, Result<T>>
   void startHere(const DispatchQueue& queue, F&& completion) && {
     std::move(*this).detach(queue, std::forward<F>(completion)).resume();
   }

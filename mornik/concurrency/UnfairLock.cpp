@@ -6,7 +6,7 @@
 #include <pthread.h>
 #include <unistd.h>
 
-#include "mornik/concurrency/detail/Fatal.hpp"
+#include "mornik/base/Fatal.hpp"
 #include "mornik/concurrency/detail/Futex.hpp"
 
 namespace mornik {

@@ -5,7 +5,7 @@
 #include <span>
 #include <string_view>
 
-#include "mornik/flow/Result.hpp"
+#include "mornik/base/Result.hpp"
 
 // Replacing a file's whole content so that nobody ever sees it half-written.
 //

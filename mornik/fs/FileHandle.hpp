@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "mornik/flow/Result.hpp"
+#include "mornik/base/Result.hpp"
 
 namespace mornik {
 

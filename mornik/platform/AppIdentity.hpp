@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "mornik/flow/Result.hpp"
+#include "mornik/base/Result.hpp"
 
 namespace mornik {
 

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "mornik/flow/Result.hpp"
+#include "mornik/base/Result.hpp"
 #include "mornik/text/URL.hpp"
 
 // Helpers on bytes (Data): copies, text in a chosen encoding, UTF-8 text and

@@ -5,7 +5,7 @@
 #include <utility>
 #include <vector>
 
-#include "mornik/flow/Result.hpp"
+#include "mornik/base/Result.hpp"
 
 namespace mornik {
 

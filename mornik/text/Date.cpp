@@ -10,7 +10,7 @@
 #include <unicode/timezone.h>
 #include <unicode/ucal.h>
 
-#include "mornik/concurrency/detail/Fatal.hpp"
+#include "mornik/base/Fatal.hpp"
 #include "mornik/text/Collections.hpp"
 #include "mornik/text/detail/CalendarSettings.hpp"
 

@@ -13,7 +13,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "mornik/flow/Result.hpp"
+#include "mornik/base/Result.hpp"
 #include "mornik/text/Date.hpp"
 #include "mornik/text/URL.hpp"
 

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "mornik/flow/Result.hpp"
+#include "mornik/base/Result.hpp"
 #include "mornik/text/StringUtils.hpp"
 
 // Regular expressions over UTF-8 text, in ICU's dialect (the syntax of

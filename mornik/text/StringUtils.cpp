@@ -12,7 +12,7 @@
 #include <unicode/ucasemap.h>
 #include <unistd.h>
 
-#include "mornik/concurrency/detail/Fatal.hpp"
+#include "mornik/base/Fatal.hpp"
 #include "mornik/text/detail/Graphemes.hpp"
 #include "mornik/text/detail/RegexEngine.hpp"
 

@@ -10,8 +10,8 @@
 #include <string_view>
 #include <vector>
 
-#include "mornik/flow/Describe.hpp"
-#include "mornik/flow/Result.hpp"
+#include "mornik/base/Describe.hpp"
+#include "mornik/base/Result.hpp"
 #include "mornik/text/CharacterSet.hpp"
 #include "mornik/text/Collections.hpp"
 

@@ -9,8 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include "mornik/base/Error.hpp"
 #include "mornik/concurrency/DispatchQueue.hpp"
-#include "mornik/flow/Error.hpp"
 
 #include "tests/support/RunLoopWait.hpp"
 #include "tests/support/Sanitizers.hpp"
@@ -22,11 +22,10 @@ using test::waitFor;
 
 // Runs a task to its end from the main thread by pumping the main run loop.
 template <class T>
-Outcome<T> runToEnd(Task<T> task, const DispatchQueue& queue) {
-  std::shared_ptr<std::optional<Outcome<T>>> outcome =
-      std::make_shared<std::optional<Outcome<T>>>();
+Result<T> runToEnd(Task<T> task, const DispatchQueue& queue) {
+  std::shared_ptr<std::optional<Result<T>>> outcome = std::make_shared<std::optional<Result<T>>>();
   std::atomic<bool> done{false};
-  std::move(task).start(queue, [outcome, &done](Outcome<T> result) {
+  std::move(task).start(queue, [outcome, &done](Result<T> result) {
     outcome->emplace(std::move(result));
     done = true;
   });
@@ -75,7 +74,7 @@ Task<int> rethrows() {
 }
 
 TEST(Task, ExceptionsReachTheAwaiterAndTheCompletionUnchanged) {
-  Outcome<int> failed = runToEnd(failing(), DispatchQueue::global());
+  Result<int> failed = runToEnd(failing(), DispatchQueue::global());
   ASSERT_FALSE(failed.isSuccess());
   try {
     (void)failed.value();
@@ -113,7 +112,7 @@ TEST(Task, SleepSuspendsWithoutHoldingTheQueue) {
   DispatchQueue queue("test.sleep");
   std::vector<std::string> log;  // queue work only
   std::atomic<bool> done{false};
-  sleeper(log, 0.05).start(queue, [&](Outcome<void> outcome) {
+  sleeper(log, 0.05).start(queue, [&](Result<void> outcome) {
     outcome.value();
     done = true;
   });
@@ -147,7 +146,7 @@ TEST(Task, ManyConcurrentTasksAllComplete) {
       co_await resumeOn(DispatchQueue::global(static_cast<QoS>(n % 5)));
       co_return n;
     };
-    work(i).start(DispatchQueue::global(), [&, i](Outcome<int> outcome) {
+    work(i).start(DispatchQueue::global(), [&, i](Result<int> outcome) {
       if (outcome.value() == i) completed.fetch_add(1);
     });
   }

@@ -1,9 +1,9 @@
 // Built against an installed mornik by scripts/check-install.sh.
 #include <cstdio>
 
+#include "mornik/base/Result.hpp"
 #include "mornik/concurrency/LockedVar.hpp"
-#include "mornik/flow/Future.hpp"
-#include "mornik/flow/Result.hpp"
+#include "mornik/flow/future/Future.hpp"
 
 int main() {
   mornik::LockedVar<int> counter(1);

@@ -51,7 +51,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "mornik/flow/Document.hpp"
+#include "mornik/flow/document/Document.hpp"
 #include "mornik/fs/AtomicFile.hpp"
 #include "mornik/fs/FileContents.hpp"
 #include "mornik/platform/UbiquitousKeyValueStore.hpp"

@@ -10,7 +10,7 @@
 #include <sys/prctl.h>
 #include <unistd.h>
 
-#include "mornik/concurrency/detail/Fatal.hpp"
+#include "mornik/base/Fatal.hpp"
 #include "mornik/concurrency/detail/Futex.hpp"
 
 namespace mornik {

@@ -8,9 +8,9 @@
 #include <string>
 #include <string_view>
 
+#include "mornik/base/Result.hpp"
 #include "mornik/concurrency/ThreadAnnotations.hpp"
 #include "mornik/concurrency/UnfairLock.hpp"
-#include "mornik/flow/Result.hpp"
 #include "mornik/text/Json.hpp"
 
 namespace mornik::detail {

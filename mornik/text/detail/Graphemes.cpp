@@ -6,7 +6,7 @@
 
 #include <unicode/utf8.h>
 
-#include "mornik/concurrency/detail/Fatal.hpp"
+#include "mornik/base/Fatal.hpp"
 
 namespace mornik::detail {
 

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+namespace mornik {
+
+// Opens once and releases every thread waiting for it, then stays open.
+//
+// open() publishes with release semantics: writes made before it are seen
+// by any thread that finds the latch open. A thread blocked in wait() counts
+// as blocking for the worker pool (the pool may start another worker).
+class CompletionLatch {
+ public:
+  CompletionLatch() = default;
+  CompletionLatch(const CompletionLatch&) = delete;
+  CompletionLatch& operator=(const CompletionLatch&) = delete;
+
+  bool isOpen() const noexcept { return state_.load(std::memory_order_acquire) != 0; }
+  void open() noexcept;
+  void wait() noexcept;
+
+ private:
+  std::atomic<std::uint32_t> state_{0};  // 0 closed, 1 open
+  std::atomic<std::uint32_t> waiters_{0};
+};
+
+}  // namespace mornik

@@ -1,0 +1,649 @@
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <concepts>
+#include <coroutine>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "mornik/base/Error.hpp"
+#include "mornik/base/Result.hpp"
+#include "mornik/concurrency/AsyncResult.hpp"
+#include "mornik/concurrency/CompletionLatch.hpp"
+#include "mornik/concurrency/DispatchQueue.hpp"
+#include "mornik/concurrency/LockingProtocol.hpp"
+#include "mornik/concurrency/PoolAllocator.hpp"
+#include "mornik/concurrency/SpinLock.hpp"
+#include "mornik/concurrency/Task.hpp"
+#include "mornik/concurrency/ThreadAnnotations.hpp"
+#include "mornik/flow/core/FlowRetainer.hpp"
+#include "mornik/flow/core/FutureID.hpp"
+#include "mornik/flow/core/Handler.hpp"
+#include "mornik/flow/future/FutureOperators.hpp"
+
+namespace mornik {
+
+namespace detail {
+
+// failure(WTF("F.result can't be nil WTF", 0)): what wait() returns if it is
+// released without a stored result.
+Error futureResultMissing();
+
+}  // namespace detail
+
+namespace Flow {
+template <class T>
+class Future;
+class Pool;
+}  // namespace Flow
+
+namespace detail {
+
+template <class T>
+class FutureAwaiter;
+
+// What a future holds, in registration order: its handlers of the three
+// kinds and the objects it retains.
+enum class FutureEntryKind : std::uint8_t { complete, success, failure, retained };
+
+struct FutureEntry {
+  std::shared_ptr<const void> object;
+  FutureEntryKind kind = FutureEntryKind::retained;
+};
+
+// An append-only list of entries with room for two of them inline (most
+// futures have one or two handlers).
+class FutureEntries {
+ public:
+  void push_back(FutureEntry entry) {
+    if (inlineCount_ < inline_.size()) {
+      inline_[inlineCount_++] = std::move(entry);
+    } else {
+      overflow_.push_back(std::move(entry));
+    }
+  }
+
+  template <class F>
+  void forEach(F&& visit) const {
+    for (std::size_t i = 0; i < inlineCount_; ++i) visit(inline_[i]);
+    for (const FutureEntry& entry : overflow_) visit(entry);
+  }
+
+  bool empty() const noexcept { return inlineCount_ == 0; }
+
+  // Releases every entry, in order; the list is empty afterwards.
+  void clear() noexcept;
+  // Moves every entry's object to the end of `out`, in order; the list is
+  // empty afterwards.
+  void moveObjectsTo(std::vector<std::shared_ptr<const void>>& out);
+
+ private:
+  std::array<FutureEntry, 2> inline_;
+  std::size_t inlineCount_ = 0;
+  std::vector<FutureEntry, PoolAllocator<FutureEntry>> overflow_;
+};
+
+// Releases what a dying future held. A future that dies while another
+// future's entries are being released on the same thread (a source releasing
+// the derived futures it kept, whose own derived futures go with them, ...)
+// hands its entries to that outer release, which releases them in a loop:
+// however long a chain of futures is, its release never nests destructors
+// more than a few levels deep.
+void releaseFutureEntries(FutureEntries& entries) noexcept;
+
+// The work of a future, shared by the future and its clones.
+template <class T>
+class FutureWork {
+ public:
+  virtual ~FutureWork() = default;
+  virtual void run(const std::shared_ptr<Flow::Future<T>>& future) const = 0;
+  // Whether the start step runs the work in the starting call (see
+  // Future::initiate) instead of submitting it to the future's queue.
+  virtual bool startsInline() const noexcept { return false; }
+};
+
+template <class T, class F, bool Inline = false>
+class FutureWorkOf final : public FutureWork<T> {
+ public:
+  explicit FutureWorkOf(F block) : block_(std::move(block)) {}
+  void run(const std::shared_ptr<Flow::Future<T>>& future) const override {
+    std::invoke(block_, future);
+  }
+  bool startsInline() const noexcept override { return Inline; }
+
+ private:
+  mutable F block_;
+};
+
+// Bounds the nesting of inline starts on one thread: starting the last link
+// of a chain of derived futures starts its source in the same call, and so
+// on back to the root. Past the bound, starts go through the queue again, so
+// a very long chain never exhausts the stack.
+class InlineStartScope {
+ public:
+  static constexpr int kMaxDepth = 64;
+  InlineStartScope() noexcept : entered_(depth_ < kMaxDepth) {
+    if (entered_) ++depth_;
+  }
+  ~InlineStartScope() {
+    if (entered_) --depth_;
+  }
+  InlineStartScope(const InlineStartScope&) = delete;
+  InlineStartScope& operator=(const InlineStartScope&) = delete;
+  bool entered() const noexcept { return entered_; }
+
+ private:
+  static inline thread_local int depth_ = 0;
+  const bool entered_;
+};
+
+}  // namespace detail
+
+namespace Flow {
+
+// A block that does the work of a Future<T>: called with the future itself.
+template <class F, class T>
+concept FutureWorkBlock = requires(BlockRef<F> block, const std::shared_ptr<Future<T>>& future) {
+  std::invoke(block, future);
+};
+
+// A block whose returned Result completes a Future<T>.
+template <class F, class T>
+concept ResultWorkBlock =
+    BlockTaking<F> && std::convertible_to<std::invoke_result_t<BlockRef<F>>, Result<T>>;
+
+// A block returning the Task whose outcome completes a Future<T>.
+template <class F, class T>
+concept AsyncWorkBlock = BlockTaking<F> && std::same_as<std::invoke_result_t<BlockRef<F>>, Task<T>>;
+
+// A single-assignment asynchronous result: work that, once started, completes
+// the future exactly once with a Result<T>; handlers receive the result on
+// dispatch queues of their choice, or a thread blocks in wait() until it is
+// there.
+//
+//   auto answer = Flow::Future<int>::make(DispatchQueue("calc"), []() -> Result<int> {
+//     return 6 * 7;
+//   });
+//   answer->onSuccess(DispatchQueue::main(), [](int n) { show(n); })  // starts the work
+//       .onFailure([](const Error& e) { log(e); });
+//   Result<int> now = answer->wait();                                   // or block for it
+//
+//   auto later = Flow::Future<std::string>::promise();  // completed by whoever holds it
+//   later->complete("done");
+//
+// Lazy start: the work (the future's block) starts with the first
+// registration of a handler or the first wait() while no result is stored.
+// It is submitted to the future's queue by a task that holds the future
+// weakly, so a future nobody keeps alive until then never starts. The block
+// runs at most once, however many registrations and waits race. (The derived
+// futures of the operators, whose work only registers on their source, start
+// within the starting call instead; see FutureOperators.hpp.)
+//
+// Completion: the first complete() stores the result, releases every thread
+// in wait(), then hands the result to every complete-handler, then to every
+// success-handler (or every failure-handler), each list in registration
+// order. Later calls of complete() are ignored.
+//
+// Delivery: every handler runs exactly once if the result arrives while the
+// handler is alive, always asynchronously on its queue (the queue given at
+// registration, else the future's queue): never inside the registering call
+// and never inside complete(). Registration (append, then look at the result)
+// and completion (store, then walk the lists) hold one lock, so a handler is
+// either in its list when complete() walks it or finds the stored result,
+// never both and never neither. Handlers of one list on one serial queue run
+// in registration order; complete-handlers are submitted before the success
+// or failure handlers of the same completion.
+//
+// Ownership: the future owns its handlers (they are never removed, also not
+// after completion), so what their blocks capture lives as long as the
+// future. Context forms hold the context weakly: the block is skipped once
+// the context is gone. Releasing the last reference to a future releases its
+// handlers, and deliveries already queued for them do nothing. Objects handed
+// to retain() live as long as the future. The block and the queue of a
+// future are shared with its clones.
+//
+// Thread safety: every member may be called from any thread. No user code
+// runs under the future's lock except the copy of values into deliveries.
+//
+// Blocking: wait() must not be called on a thread the completion depends on
+// (for example on the future's own serial queue while its block still has to
+// run there); it then waits for ever.
+template <class T>
+class Future final : public FlowRetainer,
+                     public FutureOperators<T>,  // map, flatMap, assign, ...
+                     public std::enable_shared_from_this<Future<T>> {
+  struct Passkey {
+    explicit Passkey() = default;
+  };
+
+ public:
+  using Value = T;
+  using Pointer = std::shared_ptr<Future>;
+  using Work = detail::FutureWork<T>;
+
+  // ---- Creation: every future gets a fresh id and starts unstarted ----
+
+  // A future whose work is `block(future)`: the block must eventually call
+  // complete() on the future it is given (directly or from another thread).
+  // `queue` runs the block and serves handlers registered without a queue;
+  // none means DispatchQueue::global().
+  template <class F>
+  requires FutureWorkBlock<F, T>
+  static Pointer make(std::optional<DispatchQueue> queue, F&& block) {
+    return allocate(
+        std::move(queue),
+        std::make_shared<const detail::FutureWorkOf<T, std::decay_t<F>>>(std::forward<F>(block)));
+  }
+
+  // A future whose work completes it with what `block()` returns.
+  template <class F>
+  requires(ResultWorkBlock<F, T> && !FutureWorkBlock<F, T>) static Pointer
+      make(std::optional<DispatchQueue> queue, F&& block) {
+    return make(std::move(queue),
+                [block = std::decay_t<F>(std::forward<F>(block))](const Pointer& future) mutable {
+                  future->complete(std::invoke(block));
+                });
+  }
+
+  // The two forms above with no queue.
+  template <class F>
+  requires(FutureWorkBlock<F, T> || ResultWorkBlock<F, T>) static Pointer make(F&& block) {
+    return make(std::nullopt, std::forward<F>(block));
+  }
+
+  // Asynchronous work: when started, the future runs the task that `block()`
+  // returns as work of `queue` and completes with its value, or with its
+  // exception as the failure (Error::fromExceptionPtr). The running task
+  // keeps the future alive until it ends.
+  template <class F>
+  requires AsyncWorkBlock<F, T>
+  static Pointer make(DispatchQueue queue, F&& block) {
+    DispatchQueue taskQueue = queue;
+    return make(std::optional<DispatchQueue>(std::move(queue)),
+                [block = std::decay_t<F>(std::forward<F>(block)),
+                 taskQueue = std::move(taskQueue)](const Pointer& future) mutable {
+                  try {
+                    // The start step already runs on the queue: the task
+                    // begins right here.
+                    std::invoke(block).startHere(taskQueue, [future](Result<T> outcome) {
+                      future->complete(std::move(outcome));
+                    });
+                  } catch (...) {
+                    future->complete(Error::fromCurrentException());
+                  }
+                });
+  }
+
+  // An already completed future: the result is stored before anyone can
+  // register; it has no work.
+  static Pointer make(Result<T> result, std::optional<DispatchQueue> queue = std::nullopt) {
+    return std::allocate_shared<Future>(detail::PoolAllocator<Future>(), Passkey(),
+                                        std::move(queue), std::move(result));
+  }
+
+  // make(success(value)) and make(failure(error)), without a queue.
+  template <class U = T>
+  requires(!std::is_void_v<U>) static Pointer succeeded(U value) {
+    return make(Result<T>(std::move(value)));
+  }
+  template <class U = T>
+  requires std::is_void_v<U>
+  static Pointer succeeded() { return make(Result<T>()); }
+  static Pointer failed(Error error) { return make(Result<T>(std::move(error))); }
+
+  // A future without work: it completes only when some other code calls
+  // complete() on it.
+  static Pointer promise(std::optional<DispatchQueue> queue = std::nullopt) {
+    return allocate(std::move(queue), std::shared_ptr<const Work>());
+  }
+
+  // A new future with the same queue and the same work: a new id, no result,
+  // no handlers, not started. Starting it runs the work again.
+  Pointer clone() const { return allocate(queue_, work_); }
+
+  Future(Passkey /*unused*/, std::optional<DispatchQueue> queue, std::shared_ptr<const Work> work)
+      : id_(FutureID::fresh()),
+        queue_(queue ? std::move(*queue) : DispatchQueue::global()),
+        work_(std::move(work)) {}
+  Future(Passkey /*unused*/, std::optional<DispatchQueue> queue, Result<T> result)
+      : id_(FutureID::fresh()), queue_(queue ? std::move(*queue) : DispatchQueue::global()) {
+    result_.emplace(std::move(result));
+    latch_.open();
+  }
+  ~Future() override { detail::releaseFutureEntries(entries_); }
+  Future(const Future&) = delete;
+  Future& operator=(const Future&) = delete;
+
+  const FutureID& id() const noexcept { return id_; }
+  const DispatchQueue& queue() const noexcept { return queue_; }
+
+  // ---- Routing a failure into a pool (defined in mornik/flow/pool/Pool.hpp) ----
+
+  // If this future fails, appends the error to `pool`'s error pool, on this
+  // future's queue, provided the pool still exists then (it is held
+  // weakly). Registering starts the work, like any registration.
+  Future& failing(const std::shared_ptr<Pool>& pool);
+
+  // ---- Completion ----
+
+  // Stores `result` unless one is stored already (then does nothing); then
+  // releases the waiting threads and submits every handler, as described
+  // above.
+  void complete(Result<T> result) MORNIK_EXCLUDES(lock_) {
+    detail::ScopedLock<detail::SpinLock> guard(lock_);
+    if (result_) return;
+    result_.emplace(std::move(result));
+    latch_.open();
+    const Result<T>& stored = *result_;
+    entries_.forEach([&](const Entry& entry) {
+      if (entry.kind == Kind::complete) completeHandler(entry).call(stored);
+    });
+    const Kind matching = stored.isSuccess() ? Kind::success : Kind::failure;
+    entries_.forEach([&](const Entry& entry) {
+      if (entry.kind == matching) deliver(entry);
+    });
+  }
+
+  // ---- Registration; each returns this future, for chaining ----
+
+  // `block(result)` once the future completes.
+  template <class F>
+  requires BlockTaking < F, const Result<T>
+  & > Future& onComplete(std::optional<DispatchQueue> queue, F&& block) {
+    auto handler = Handler<Result<T>>::makeOneShot(queueOr(queue), std::forward<F>(block));
+    return add(Entry{std::move(handler), Kind::complete});
+  }
+  template <class F>
+  requires BlockTaking < F, const Result<T>
+  & > Future& onComplete(F&& block) { return onComplete(std::nullopt, std::forward<F>(block)); }
+
+  // `block(value)` (for Future<void>: `block()`) if the future succeeds.
+  template <class F>
+  requires ValueBlock<F, T> Future& onSuccess(std::optional<DispatchQueue> queue, F&& block) {
+    auto handler = Handler<T>::makeOneShot(queueOr(queue), std::forward<F>(block));
+    return add(Entry{std::move(handler), Kind::success});
+  }
+  template <class F>
+  requires ValueBlock<F, T> Future& onSuccess(F&& block) {
+    return onSuccess(std::nullopt, std::forward<F>(block));
+  }
+
+  // `block(error)` if the future fails.
+  template <class F>
+  requires BlockTaking<F, const Error&> Future& onFailure(std::optional<DispatchQueue> queue,
+                                                          F&& block) {
+    auto handler = Handler<Error>::makeOneShot(queueOr(queue), std::forward<F>(block));
+    return add(Entry{std::move(handler), Kind::failure});
+  }
+  template <class F>
+  requires BlockTaking<F, const Error&> Future& onFailure(F&& block) {
+    return onFailure(std::nullopt, std::forward<F>(block));
+  }
+
+  // Context forms: the context is held weakly; when the handler runs, the
+  // block gets the context (as `C&` or `const std::shared_ptr<C>&`) and the
+  // value if the context still exists, and nothing happens otherwise.
+  template <class C, class F>
+  requires ContextValueBlock<F, C, Result<T>> Future& onComplete(const std::shared_ptr<C>& context,
+                                                                 std::optional<DispatchQueue> queue,
+                                                                 F&& block) {
+    return onComplete(
+        std::move(queue),
+        [weak = std::weak_ptr<C>(context), block = std::decay_t<F>(std::forward<F>(block))](
+            const Result<T>& result) mutable { detail::callWithContext(weak, block, result); });
+  }
+  template <class C, class F>
+  requires ContextValueBlock<F, C, Result<T>> Future& onComplete(const std::shared_ptr<C>& context,
+                                                                 F&& block) {
+    return onComplete(context, std::nullopt, std::forward<F>(block));
+  }
+
+  template <class C, class F>
+  requires ContextValueBlock<F, C, T> Future& onSuccess(const std::shared_ptr<C>& context,
+                                                        std::optional<DispatchQueue> queue,
+                                                        F&& block) {
+    if constexpr (std::is_void_v<T>) {
+      return onSuccess(std::move(queue),
+                       [weak = std::weak_ptr<C>(context),
+                        block = std::decay_t<F>(std::forward<F>(block))]() mutable {
+                         detail::callWithContext(weak, block);
+                       });
+    } else {
+      return onSuccess(
+          std::move(queue),
+          [weak = std::weak_ptr<C>(context), block = std::decay_t<F>(std::forward<F>(block))](
+              const T& value) mutable { detail::callWithContext(weak, block, value); });
+    }
+  }
+  template <class C, class F>
+  requires ContextValueBlock<F, C, T> Future& onSuccess(const std::shared_ptr<C>& context,
+                                                        F&& block) {
+    return onSuccess(context, std::nullopt, std::forward<F>(block));
+  }
+
+  template <class C, class F>
+  requires ContextValueBlock<F, C, Error> Future& onFailure(const std::shared_ptr<C>& context,
+                                                            std::optional<DispatchQueue> queue,
+                                                            F&& block) {
+    return onFailure(
+        std::move(queue),
+        [weak = std::weak_ptr<C>(context), block = std::decay_t<F>(std::forward<F>(block))](
+            const Error& error) mutable { detail::callWithContext(weak, block, error); });
+  }
+  template <class C, class F>
+  requires ContextValueBlock<F, C, Error> Future& onFailure(const std::shared_ptr<C>& context,
+                                                            F&& block) {
+    return onFailure(context, std::nullopt, std::forward<F>(block));
+  }
+
+  // ---- Queries ----
+
+  // The success value (for Future<void>: whether it succeeded), or none while
+  // not completed. Neither waits nor starts the work.
+  auto maybeSuccess() const {
+    if constexpr (std::is_void_v<T>) {
+      return latch_.isOpen() && result_->isSuccess();
+    } else {
+      return latch_.isOpen() ? result_->maybeSuccess() : std::optional<T>();
+    }
+  }
+  // The failure, or none while not completed or on success.
+  std::optional<Error> maybeFailure() const {
+    return latch_.isOpen() ? result_->maybeFailure() : std::nullopt;
+  }
+
+  // Blocks the calling thread until the result is there and returns it; a
+  // completed future returns at once. Starts the work if needed. Any number
+  // of threads may wait at once; completion releases them all.
+  Result<T> wait() {
+    if (!latch_.isOpen()) {
+      initiate();
+      latch_.wait();
+    }
+    if (!result_) return Result<T>(detail::futureResultMissing());
+    return *result_;
+  }
+
+  // Keeps `object` alive as long as this future lives.
+  void retain(std::shared_ptr<const void> object) override MORNIK_EXCLUDES(lock_) {
+    detail::ScopedLock<detail::SpinLock> guard(lock_);
+    entries_.push_back(Entry{std::move(object), Kind::retained});
+  }
+
+ private:
+  template <class U>
+  friend class detail::FutureAwaiter;
+  template <class U>
+  friend class FutureOperators;
+
+  // For the operators' derived futures: a future whose work starts in the
+  // starting call (the registration or wait() that starts it) rather than as
+  // a task on its queue. Only for work that runs no caller code and takes no
+  // lock of the starting caller: a derived future's work just registers a
+  // handler on its source.
+  template <class F>
+  requires FutureWorkBlock<F, T>
+  static Pointer makeStartingInline(DispatchQueue queue, F&& block) {
+    using InlineWork = detail::FutureWorkOf<T, std::decay_t<F>, true>;
+    return allocate(std::move(queue),
+                    std::allocate_shared<const InlineWork>(detail::PoolAllocator<InlineWork>(),
+                                                           std::forward<F>(block)));
+  }
+
+  DispatchQueue queueOr(std::optional<DispatchQueue>& queue) const {
+    return queue ? std::move(*queue) : queue_;
+  }
+
+  using Kind = detail::FutureEntryKind;
+  using Entry = detail::FutureEntry;
+
+  static Pointer allocate(std::optional<DispatchQueue> queue, std::shared_ptr<const Work> work) {
+    return std::allocate_shared<Future>(detail::PoolAllocator<Future>(), Passkey(),
+                                        std::move(queue), std::move(work));
+  }
+
+  static const Handler<Result<T>>& completeHandler(const Entry& entry) {
+    return *static_cast<const Handler<Result<T>>*>(entry.object.get());
+  }
+
+  // Hands the stored result to a success or failure handler (`entry.kind`
+  // matches the result).
+  void deliver(const Entry& entry) const {
+    if (entry.kind == Kind::success) {
+      const auto& handler = *static_cast<const Handler<T>*>(entry.object.get());
+      if constexpr (std::is_void_v<T>) {
+        handler.call();
+      } else {
+        handler.call(result_->value());
+      }
+    } else {
+      static_cast<const Handler<Error>*>(entry.object.get())->call(result_->error());
+    }
+  }
+
+  // Registration: append under the lock and look at the result in the same
+  // critical section; deliver at once if it is there, else start the work.
+  Future& add(Entry entry) MORNIK_EXCLUDES(lock_) {
+    bool stored = false;
+    {
+      detail::ScopedLock<detail::SpinLock> guard(lock_);
+      entries_.push_back(entry);
+      stored = result_.has_value();
+    }
+    if (!stored) {
+      initiate();
+    } else if (entry.kind == Kind::complete) {
+      completeHandler(entry).call(*result_);
+    } else if (entry.kind == (result_->isSuccess() ? Kind::success : Kind::failure)) {
+      deliver(entry);
+    }
+    return *this;
+  }
+
+  // The start step. The first call submits one task to the future's queue
+  // that holds the future weakly and, if the future is still alive when it
+  // runs, calls the block; every later call does nothing. (One task is
+  // enough: if the future is gone when it runs, no later registration can
+  // come.) The block runs without any lock held, so a second start never
+  // waits for the first, and the block may register, complete or start
+  // anything. A future without work has nothing to start. Work made with
+  // makeStartingInline() runs in this call instead (the caller holds the
+  // future, and no lock), unless the inline starts on this thread are
+  // nested too deep already.
+  void initiate() {
+    if (!work_ || startState_.load(std::memory_order_relaxed) != kNotStarted) return;
+    if (startState_.exchange(kSubmitted, std::memory_order_acq_rel) != kNotStarted) return;
+    if (work_->startsInline()) {
+      const detail::InlineStartScope scope;
+      if (scope.entered()) {
+        startState_.store(kInitiated, std::memory_order_relaxed);
+        work_->run(this->shared_from_this());
+        return;
+      }
+    }
+    queue_.async([weak = this->weak_from_this()] {
+      if (const Pointer self = weak.lock()) {
+        self->startState_.store(kInitiated, std::memory_order_relaxed);
+        self->work_->run(self);
+      }
+    });
+  }
+
+  static constexpr std::uint8_t kNotStarted = 0;
+  static constexpr std::uint8_t kSubmitted = 1;  // the start task is queued
+  static constexpr std::uint8_t kInitiated = 2;  // the block has been called
+
+  const FutureID id_;
+  const DispatchQueue queue_;
+  const std::shared_ptr<const Work> work_;  // null: the future has no work
+  detail::SpinLock lock_;
+  // Written once, under lock_, and published by latch_; read under lock_ or
+  // after latch_ is open, and never changed again.
+  std::optional<Result<T>> result_;
+  CompletionLatch latch_;
+  std::atomic<std::uint8_t> startState_{kNotStarted};
+  // The handlers of the three kinds and the retained objects, in
+  // registration order; only ever appended to.
+  detail::FutureEntries entries_ MORNIK_GUARDED_BY(lock_);
+};
+
+// A type-erased strong reference to a future of any type (a pool keeps its
+// futures in a table of these, keyed by FutureID).
+//
+// Thread safety: a plain value; copies share the future.
+struct FutureRef {
+  std::shared_ptr<const void> ref;
+};
+
+}  // namespace Flow
+
+namespace detail {
+
+// `co_await future` in a coroutine: yields the future's Result without
+// blocking a thread. Awaiting starts the future's work like any
+// registration; the coroutine resumes as work of the queue it was running on
+// (for a Task, the task's queue), or at once if the future was complete.
+template <class T>
+class FutureAwaiter {
+ public:
+  explicit FutureAwaiter(std::shared_ptr<Flow::Future<T>> future) : future_(std::move(future)) {}
+
+  bool await_ready() const noexcept { return future_->latch_.isOpen(); }
+
+  template <class P>
+  void await_suspend(std::coroutine_handle<P> handle) {
+    QueueRef fallback;
+    DispatchQueue queue(queueOfAwaiter(handle, fallback));
+    // The handler may resume the coroutine (and end it, destroying this
+    // awaiter) on another thread before onComplete returns: keep the future
+    // alive locally and touch no member afterwards.
+    const std::shared_ptr<Flow::Future<T>> future = future_;
+    (void)future->onComplete(std::move(queue),
+                             [handle](const Result<T>& /*unused*/) { handle.resume(); });
+  }
+
+  Result<T> await_resume() { return future_->wait(); }
+
+ private:
+  std::shared_ptr<Flow::Future<T>> future_;
+};
+
+}  // namespace detail
+
+namespace Flow {
+
+template <class T>
+mornik::detail::FutureAwaiter<T> operator co_await(std::shared_ptr<Future<T>> future) {
+  return mornik::detail::FutureAwaiter<T>(std::move(future));
+}
+
+}  // namespace Flow
+
+}  // namespace mornik

@@ -1,0 +1,292 @@
+#pragma once
+
+#include <concepts>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "mornik/concurrency/DispatchQueue.hpp"
+#include "mornik/concurrency/LockingProtocol.hpp"
+#include "mornik/concurrency/SpinLock.hpp"
+#include "mornik/concurrency/ThreadAnnotations.hpp"
+#include "mornik/flow/core/FlowRetainer.hpp"
+#include "mornik/flow/core/Handler.hpp"
+#include "mornik/flow/observe/Animation.hpp"
+#include "mornik/flow/signal/SignalOperators.hpp"
+#include "mornik/flow/signal/detail/AppendOnlyList.hpp"
+
+namespace mornik::Flow {
+
+class Pool;
+enum class AfterThrottling : std::uint8_t;
+
+// A multi-value stream that remembers its latest value (its buffer) and
+// hands every value, as it arrives, to each registered handler on that
+// handler's dispatch queue. A signal never completes and never fails.
+//
+//   auto temperature = Flow::Signal<double>::make(DispatchQueue::main());
+//   temperature->onUpdate([](double t) { label.show(t); });       // main queue
+//   temperature->assign(model, &Model::temperature, DispatchQueue::main());
+//   temperature->update(21.5);                                   // from any thread
+//   temperature->currentValue();                                 // 21.5
+//
+// update(v) stores v in the buffer and submits v to every handler registered
+// so far, in registration order; it returns once the deliveries are
+// submitted and never waits for a block. A new subscriber is handed the
+// buffered value once (asynchronously, on its queue), then every later value;
+// with an empty buffer it receives nothing until the next update. Handlers
+// are never removed: a handler whose weakly held object has gone stays
+// registered and does nothing.
+//
+// Ordering: on a serial queue, updates made from one thread arrive in update
+// order, and handlers sharing that queue see each value in registration
+// order. There is no order between handlers on different queues, or between
+// updates made concurrently from several threads (the buffer ends with
+// whichever store came last). A subscriber's replay of the buffer is
+// submitted in the same critical section as its registration, so it reaches
+// the subscriber before any later update and never twice. The signal does
+// not serialise a block by itself: on a concurrent queue two deliveries may
+// run at once.
+//
+// Ownership: the signal owns its buffer, its handlers (and what their blocks
+// capture) and the objects handed to retain(). Context, assign, append and
+// non-retaining forwarding forms hold their object weakly, for the duration
+// of one delivery at a time. When the last owner releases the signal, the
+// deliveries already queued find their handlers gone and do nothing; the
+// blocks of handlers that received values on a serial queue are destroyed on
+// that queue, after those deliveries (see Handler).
+//
+// Thread safety: every member may be called from any thread. One lock guards
+// the buffer, the handler list and the retained objects; no block runs under
+// it (deliveries are submitted, a replay included, and values copied). An
+// update costs that lock once, then one submission per handler: the
+// handlers are walked outside the lock, in a list that only grows and never
+// moves its elements.
+//
+// Subclasses may override currentValue(), clearBuffer(), update() and
+// retain(); they construct through makeDerived() so that an initial value
+// goes through their own update().
+template <class T>
+class Signal : public FlowRetainer,
+               public SignalOperators<T>,  // map, filter, skip, distinct
+               public std::enable_shared_from_this<Signal<T>> {
+ protected:
+  struct Passkey {
+    explicit Passkey() = default;
+  };
+
+ public:
+  using Value = T;
+  using Pointer = std::shared_ptr<Signal>;
+
+  // A signal whose handlers run on `queue` unless they name another. With an
+  // initial value, the signal starts by calling update() with it.
+  static Pointer make(DispatchQueue queue, std::optional<T> update = std::nullopt) {
+    return makeDerived<Signal>(std::move(update), std::move(queue));
+  }
+
+  Signal(Passkey /*unused*/, DispatchQueue queue) : queue_(std::move(queue)) {}
+  ~Signal() override = default;
+  Signal(const Signal&) = delete;
+  Signal& operator=(const Signal&) = delete;
+
+  // ---- State (overridable) ----
+
+  // The buffer: the latest value, or none (at creation, after clearBuffer()).
+  virtual std::optional<T> currentValue() const MORNIK_EXCLUDES(lock_) {
+    mornik::detail::ScopedLock<mornik::detail::SpinLock> guard(lock_);
+    return buffer_;
+  }
+
+  // Empties the buffer; handlers are not told.
+  virtual void clearBuffer() MORNIK_EXCLUDES(lock_) {
+    mornik::detail::ScopedLock<mornik::detail::SpinLock> guard(lock_);
+    buffer_.reset();
+  }
+
+  // Stores `value` in the buffer, then submits it to every handler.
+  virtual void update(const T& value) MORNIK_EXCLUDES(lock_) {
+    typename HandlerList::Prefix handlers;
+    {
+      mornik::detail::ScopedLock<mornik::detail::SpinLock> guard(lock_);
+      buffer_ = value;
+      handlers = handlers_.prefix();
+    }
+    handlers.forEach(
+        [&value](const std::shared_ptr<Handler<T>>& handler) { handler->call(value); });
+  }
+
+  // Keeps `object` alive as long as this signal lives.
+  void retain(std::shared_ptr<const void> object) override MORNIK_EXCLUDES(lock_) {
+    mornik::detail::ScopedLock<mornik::detail::SpinLock> guard(lock_);
+    retainer_.push_back(std::move(object));
+  }
+
+  // update(value), then this signal (for chaining at construction).
+  Pointer startWith(const T& value) {
+    update(value);
+    return this->shared_from_this();
+  }
+
+  // Handlers registered without a queue run here; operators give derived
+  // signals this queue when the caller names none.
+  const DispatchQueue& queue() const noexcept { return queue_; }
+
+  // ---- Running values through a pool (defined in mornik/flow/pool/Pool.hpp) ----
+
+  // For every value (from the buffered one on), on this signal's queue and
+  // while `pool` exists (it is held weakly): makes a pool future on the
+  // pool's queue whose work is `block(value)` (returning Result<void>), and
+  // routes its failure into the pool's error pool (failing()). Values that
+  // arrive once the pool is gone are ignored.
+  template <class F>
+  requires BlockTaking<F, const T&> Signal& onUpdate(const std::shared_ptr<Pool>& pool, F&& block);
+
+  // ---- Thinning in time (defined in Throttle.hpp) ----
+
+  // A new signal that gets the first value of a quiet period at once and
+  // then at most one value per window of `interval` seconds: the latest held
+  // one (debounce) or as `after` says (throttle). An interval that is not
+  // finite, or not representable in 64-bit microseconds, throws
+  // std::invalid_argument.
+  Pointer debounce(double interval);
+  Pointer throttle(double interval, AfterThrottling after);
+
+  // ---- Subscription; each returns this signal, for chaining ----
+
+  // `block(value)` for the buffered value and every later one, on `queue`
+  // (else the signal's queue).
+  template <class F>
+  requires ValueBlock<F, T> Signal& onUpdate(std::optional<DispatchQueue> queue, F&& block) {
+    return subscribe(Handler<T>::make(queue ? std::move(*queue) : queue_, std::forward<F>(block)));
+  }
+  template <class F>
+  requires ValueBlock<F, T> Signal& onUpdate(F&& block) {
+    return onUpdate(std::nullopt, std::forward<F>(block));
+  }
+
+  // The same with a context held weakly: the block gets the context (as `C&`
+  // or `const std::shared_ptr<C>&`) and the value while the context lives,
+  // and is skipped once it is gone.
+  template <class C, class F>
+  requires ContextValueBlock<F, C, T> Signal& onUpdate(const std::shared_ptr<C>& context,
+                                                       std::optional<DispatchQueue> queue,
+                                                       F&& block) {
+    return onUpdate(
+        std::move(queue),
+        [weak = std::weak_ptr<C>(context), block = std::decay_t<F>(std::forward<F>(block))](
+            const T& value) mutable { mornik::detail::callWithContext(weak, block, value); });
+  }
+  template <class C, class F>
+  requires ContextValueBlock<F, C, T> Signal& onUpdate(const std::shared_ptr<C>& context,
+                                                       F&& block) {
+    return onUpdate(context, std::nullopt, std::forward<F>(block));
+  }
+
+  // Writes every value into a property of `object` (held weakly) on `queue`:
+  // a data member of type T or std::optional<T> (`&Model::count`), or a
+  // setter: a callable `(C&, const T&)` or a member function
+  // (`&Model::setName`). Nothing is written once the object is gone.
+  template <class C, class M>
+  requires std::is_assignable_v<M&, const T&> Signal& assign(const std::shared_ptr<C>& object,
+                                                             M C::*property, DispatchQueue queue) {
+    return onUpdate(object, std::move(queue),
+                    [property](C& target, const T& value) { target.*property = value; });
+  }
+  template <class C, class S>
+  requires(!std::is_member_object_pointer_v<std::decay_t<S>> &&
+           BlockTaking<S, C&, const T&>) Signal& assign(const std::shared_ptr<C>& object,
+                                                        S&& setter, DispatchQueue queue) {
+    return onUpdate(object, std::move(queue), std::forward<S>(setter));
+  }
+
+  // assign() with the write inside withAnimation().
+  template <class C, class M>
+  requires std::is_assignable_v<M&, const T&> Signal& assignAnimated(
+      const std::shared_ptr<C>& object, M C::*property, DispatchQueue queue) {
+    return onUpdate(object, std::move(queue), [property](C& target, const T& value) {
+      withAnimation([&] { target.*property = value; });
+    });
+  }
+  template <class C, class S>
+  requires(!std::is_member_object_pointer_v<std::decay_t<S>> &&
+           BlockTaking<S, C&, const T&>) Signal& assignAnimated(const std::shared_ptr<C>& object,
+                                                                S&& setter, DispatchQueue queue) {
+    return onUpdate(
+        object, std::move(queue),
+        [setter = std::decay_t<S>(std::forward<S>(setter))](C& target, const T& value) mutable {
+          withAnimation([&] { std::invoke(setter, target, value); });
+        });
+  }
+
+  // Appends every value to a list property of `object` (held weakly) on
+  // `queue`: a data member with push_back (`&Model::log`), or a modifier
+  // callable `(C&, const T&)` that appends in place.
+  template <class C, class M>
+  requires requires(M& list, const T& value) { list.push_back(value); }
+  Signal& append(const std::shared_ptr<C>& object, M C::*property, DispatchQueue queue) {
+    return onUpdate(object, std::move(queue),
+                    [property](C& target, const T& value) { (target.*property).push_back(value); });
+  }
+  template <class C, class S>
+  requires(!std::is_member_object_pointer_v<std::decay_t<S>> &&
+           BlockTaking<S, C&, const T&>) Signal& append(const std::shared_ptr<C>& object,
+                                                        S&& modifier, DispatchQueue queue) {
+    return onUpdate(object, std::move(queue), std::forward<S>(modifier));
+  }
+
+  // Forwards every value to `target->update(value)` on `queue` (else this
+  // signal's queue). With `retain`, the handler holds the target strongly
+  // (this signal keeps it alive; a signal forwarding to itself this way is
+  // never released); without, weakly: nothing is forwarded once it is gone.
+  Signal& updating(const std::shared_ptr<Signal<T>>& target, std::optional<DispatchQueue> queue,
+                   bool retain) {
+    if (retain) {
+      return onUpdate(std::move(queue), [target](const T& value) { target->update(value); });
+    }
+    return onUpdate(target, std::move(queue),
+                    [](Signal<T>& weakTarget, const T& value) { weakTarget.update(value); });
+  }
+  Signal& updating(const std::shared_ptr<Signal<T>>& target, bool retain) {
+    return updating(target, std::nullopt, retain);
+  }
+
+ protected:
+  // Creates a signal of class S (constructed with a Passkey and `args`), then,
+  // with an initial value, calls its (possibly overridden) update().
+  template <class S, class... A>
+  static std::shared_ptr<S> makeDerived(std::optional<T> initial, A&&... args) {
+    auto signal = std::make_shared<S>(Passkey(), std::forward<A>(args)...);
+    if (initial) signal->update(*initial);
+    return signal;
+  }
+
+ private:
+  using HandlerList = mornik::detail::AppendOnlyList<std::shared_ptr<Handler<T>>>;
+
+  // Appends the handler and, in the same critical section, submits the
+  // buffered value to it.
+  Signal& subscribe(std::shared_ptr<Handler<T>> handler) MORNIK_EXCLUDES(lock_) {
+    {
+      mornik::detail::ScopedLock<mornik::detail::SpinLock> guard(lock_);
+      handlers_.append(handler);
+      if (buffer_) handler->call(*buffer_);
+    }
+    return *this;
+  }
+
+  mutable mornik::detail::SpinLock lock_;
+  std::vector<std::shared_ptr<const void>> retainer_ MORNIK_GUARDED_BY(lock_);
+  std::optional<T> buffer_ MORNIK_GUARDED_BY(lock_);
+  const DispatchQueue queue_;
+  HandlerList handlers_ MORNIK_GUARDED_BY(lock_);
+};
+
+}  // namespace mornik::Flow
+
+// The definitions of debounce() and throttle().
+#include "mornik/flow/signal/Throttle.hpp"  // IWYU pragma: export

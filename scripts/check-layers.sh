@@ -1,0 +1,82 @@
+#!/usr/bin/env bash
+# Fails on an include that breaks the library's layering (docs/ARCHITECTURE.md):
+# a folder includes only its own headers and the public headers of the folders
+# below it, never another folder's detail/; only platform/ includes the desktop
+# system's headers; no installed header reaches ICU.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+# Each folder and the folders it may include, lowest first. A leaf subsystem
+# lists another leaf only where it builds on it.
+declare -A allowed=(
+  [base]=""
+  [concurrency]="base"
+  [fs]="base concurrency"
+  [text]="base concurrency fs"
+  [platform]="base concurrency fs text"
+  [flow/core]="base concurrency fs text platform"
+  [flow/observe]="base concurrency fs text platform flow/core"
+  [flow/signal]="base concurrency fs text platform flow/core flow/observe"
+  [flow/future]="base concurrency fs text platform flow/core flow/observe flow/signal"
+  [flow/pool]="base concurrency fs text platform flow/core flow/observe flow/signal flow/future"
+  [flow/document]="base concurrency fs text platform flow/core flow/observe flow/signal flow/future flow/pool"
+)
+flow_all="base concurrency fs text platform flow/core flow/observe flow/signal flow/future flow/pool flow/document"
+allowed[ui]="$flow_all"
+allowed[process]="$flow_all"
+allowed[time]="$flow_all"
+allowed[crypto]="$flow_all"
+allowed[log]="$flow_all"
+allowed[net]="$flow_all"
+allowed[desktop]="$flow_all"
+
+# The desktop system's own headers: only platform/ adapters include them.
+system_headers='^#include <(gio/|glib|gdk|libsecret/|X11/|gst/|curl/|systemd/|dbus/)'
+
+status=0
+fail() {
+  echo "check-layers: $*" >&2
+  status=1
+}
+
+folder_of() {  # mornik/flow/pool/detail/X.hpp -> flow/pool
+  local dir
+  dir="$(dirname "${1#mornik/}")"
+  echo "${dir%/detail}"
+}
+
+while IFS= read -r file; do
+  from="$(folder_of "$file")"
+  if [ -z "${allowed[$from]+x}" ]; then
+    fail "$file: folder '$from' has no place in the layers (add it to scripts/check-layers.sh and docs/ARCHITECTURE.md)"
+    continue
+  fi
+  while IFS= read -r target; do
+    to="$(folder_of "$target")"
+    [ "$to" = "$from" ] && continue
+    case "$(dirname "${target#mornik/}")" in
+      */detail) fail "$file includes another folder's detail header $target" ;;
+    esac
+    if ! [[ " ${allowed[$from]} " == *" $to "* ]]; then
+      fail "$file ($from) includes $target ($to), which is not below it"
+    fi
+  done < <(sed -n 's/^#include "\(mornik\/[^"]*\)".*/\1/p' "$file")
+  if [ "$from" != platform ] && grep -Eq "$system_headers" "$file"; then
+    fail "$file includes a desktop system header; only platform/ may"
+  fi
+done < <(find mornik -name '*.hpp' -o -name '*.cpp' | sort)
+
+# Installed headers must not reach ICU: a header that includes it is private
+# to its folder's sources (the install rule leaves such headers out).
+while IFS= read -r header; do
+  name="${header#mornik/}"
+  if ! [[ "$(dirname "$name")" == */detail ]]; then
+    fail "$header includes ICU; only a private detail/ header may"
+    continue
+  fi
+  if grep -rlq --include='*.hpp' "#include \"$header\"" mornik; then
+    fail "$header includes ICU and is itself included by a header: $(grep -rl --include='*.hpp' "#include \"$header\"" mornik | tr '\n' ' ')"
+  fi
+done < <(grep -rlE --include='*.hpp' '^#include <unicode/' mornik | sort)
+
+exit "$status"
