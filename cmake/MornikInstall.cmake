@@ -22,6 +22,8 @@ foreach(header IN LISTS MORNIK_HEADERS)
       DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/mornik/${header_dir})
   endif()
 endforeach()
+install(FILES ${PROJECT_BINARY_DIR}/generated/mornik/version.hpp
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/mornik)
 
 set(MORNIK_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/mornik)
 install(EXPORT mornikTargets

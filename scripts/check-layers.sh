@@ -52,6 +52,7 @@ while IFS= read -r file; do
     continue
   fi
   while IFS= read -r target; do
+    [ "$target" = mornik/version.hpp ] && continue  # generated; for every folder
     to="$(folder_of "$target")"
     [ "$to" = "$from" ] && continue
     case "$(dirname "${target#mornik/}")" in

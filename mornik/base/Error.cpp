@@ -184,14 +184,15 @@ Error Error::fromException(const std::exception& exception) {
 
 Error Error::fromExceptionPtr(const std::exception_ptr& exception) {
   if (!exception) {
-    return Error("C++", 0, {{std::string(kLocalizedDescriptionKey), std::string("no exception")}});
+    return Error(std::string(kCxxErrorDomain), 0,
+                 {{std::string(kLocalizedDescriptionKey), std::string("no exception")}});
   }
   try {
     std::rethrow_exception(exception);
   } catch (const std::exception& caught) {
     return fromException(caught);
   } catch (...) {
-    return Error("C++", 0,
+    return Error(std::string(kCxxErrorDomain), 0,
                  {{std::string(kLocalizedDescriptionKey), std::string("unknown exception")}});
   }
 }

@@ -24,10 +24,17 @@ inline constexpr std::string_view kLocalizedFailureReasonErrorKey = "NSLocalized
 // The key under which an underlying error appears in printed user info.
 inline constexpr std::string_view kUnderlyingErrorKey = "NSUnderlyingError";
 
+// The error domains the library uses. A subsystem that reports errors of its
+// own domain names it beside these (kJSONErrorDomain in text/Json.hpp).
+//
 // The domain of the errors the library itself makes with WTF().
 inline constexpr std::string_view kFTWDomain = "FTW";
-// The domain of errors bridged from errno and the generic/system categories.
+// The domain of errors bridged from errno and the generic/system categories;
+// the code is the errno value.
 inline constexpr std::string_view kPOSIXErrorDomain = "POSIX";
+// The domain of an exception that is not a std::exception, or of a missing
+// one (Error::fromExceptionPtr); the code is 0.
+inline constexpr std::string_view kCxxErrorDomain = "C++";
 
 struct ErrorRecord;
 
@@ -75,6 +82,16 @@ class Error : public std::exception {
   std::string detailedDescription_MultiLine() const;  // NOLINT(readability-identifier-naming)
 
   const char* what() const noexcept override;
+
+  // Whether the error has this domain and code:
+  //   if (error.is(mornik::kPOSIXErrorDomain, ENOENT)) ...   // no such file
+  bool is(std::string_view domain, std::int64_t code) const noexcept {
+    return this->code() == code && this->domain() == domain;
+  }
+  // The same for errors bridged from errno: domain kPOSIXErrorDomain.
+  bool is(std::errc condition) const noexcept {
+    return is(kPOSIXErrorDomain, static_cast<std::int64_t>(condition));
+  }
 
   // Whether both are the same record (copies of one error).
   bool isIdenticalTo(const Error& other) const noexcept { return record_ == other.record_; }

@@ -7,13 +7,6 @@ namespace mornik {
 
 namespace detail {
 
-void printLine(const std::string& line) {
-  std::string text = line;
-  text += '\n';
-  std::fwrite(text.data(), 1, text.size(), stdout);
-  std::fflush(stdout);
-}
-
 void throwResultHasNoError() {
   throw std::logic_error("mornik::Result::error() called on a success");
 }

@@ -18,6 +18,7 @@
 #include "mornik/base/Describe.hpp"
 #include "mornik/base/Error.hpp"
 #include "mornik/base/ErrorFlow.hpp"
+#include "mornik/base/Output.hpp"
 #include "mornik/base/TypeName.hpp"
 
 namespace mornik {
@@ -54,9 +55,6 @@ bool holds(C& condition, const V&... value) {
     return static_cast<bool>(std::invoke(condition, value...));
   }
 }
-
-// Prints one whole line on standard output in a single write.
-void printLine(const std::string& line);
 
 // An awaitable that is ready at once with a stored result.
 template <class R>
@@ -380,9 +378,9 @@ class [[nodiscard]] Result {
 
   void printDump() const {
     if (isSuccess()) {
-      detail::printLine("content: " + describe(std::get<0>(storage_)));
+      printLine("content: " + describe(std::get<0>(storage_)));
     } else {
-      detail::printLine("ERROR: " + std::get<1>(storage_).localizedDescription());
+      printLine("ERROR: " + std::get<1>(storage_).localizedDescription());
     }
   }
 
@@ -534,8 +532,8 @@ class [[nodiscard]] Result<void> {
 
   // "content: ()" or "ERROR: <localizedDescription>".
   Result dump() const {
-    detail::printLine(isSuccess() ? std::string("content: ()")
-                                  : "ERROR: " + error_->localizedDescription());
+    printLine(isSuccess() ? std::string("content: ()")
+                          : "ERROR: " + error_->localizedDescription());
     return *this;
   }
   Result asVoid() const { return *this; }

@@ -90,6 +90,16 @@ TEST(ErrorBridges, FromErrno) {
             "open /root/x: Permission denied");
 }
 
+TEST(Error, IsComparesDomainAndCode) {
+  const Error missing = Error::fromErrno(ENOENT);
+  EXPECT_TRUE(missing.is(kPOSIXErrorDomain, ENOENT));
+  EXPECT_TRUE(missing.is(std::errc::no_such_file_or_directory));
+  EXPECT_FALSE(missing.is(std::errc::permission_denied));
+  EXPECT_FALSE(missing.is(kFTWDomain, ENOENT));
+  EXPECT_TRUE(WTF("x", 2).is(kFTWDomain, 2));
+  EXPECT_FALSE(WTF("x", ENOENT).is(std::errc::no_such_file_or_directory));
+}
+
 TEST(ErrorBridges, FromErrorCode) {
   const Error posix = Error::fromErrorCode(std::make_error_code(std::errc::file_exists));
   EXPECT_EQ(posix.domain(), "POSIX");

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 
+#include "mornik/base/Output.hpp"
 #include "mornik/fs/AtomicFile.hpp"
 #include "mornik/fs/FileContents.hpp"
 #include "mornik/text/Bytes.hpp"

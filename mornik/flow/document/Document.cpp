@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "mornik/base/Output.hpp"
 #include "mornik/concurrency/ThreadAnnotations.hpp"
 #include "mornik/concurrency/UnfairLock.hpp"
 #include "mornik/fs/AtomicFile.hpp"
@@ -48,9 +49,7 @@ std::filesystem::path resolved(const std::filesystem::path& path) {
   return ignored ? path : target;
 }
 
-bool isNoSuchFile(const Error& error) {
-  return error.domain() == kPOSIXErrorDomain && error.code() == ENOENT;
-}
+bool isNoSuchFile(const Error& error) { return error.is(std::errc::no_such_file_or_directory); }
 
 // The same error (domain, code, and itself as the underlying error) with
 // `more` added to its description.
@@ -120,7 +119,7 @@ class FileGuard final : public StoreGuard {
     // A file we may not read moves aside: a replacement would keep its
     // permissions and be unreadable again.
     const bool denied =
-        error.domain() == kPOSIXErrorDomain && (error.code() == EACCES || error.code() == EPERM);
+        (error.is(std::errc::permission_denied) || error.is(std::errc::operation_not_permitted));
     keepHow_ = denied ? Keep::move : Keep::linkOrMove;
     backup_ = backupPathBeside(path_, "unreadable");
     return withNote(error, "; the first save keeps it as " + backup_.filename().string());

@@ -6,6 +6,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "mornik/base/Output.hpp"
 #include "mornik/base/Result.hpp"
 #include "mornik/flow/document/Codecs.hpp"
 #include "mornik/flow/document/IO.hpp"
@@ -108,7 +109,7 @@ class UserDefaultsJSON {
   static std::shared_ptr<ObservableState<T>> makeCell(const Flow::IO<T>& io, T fallback) {
     auto read = io.readContent();
     if (read.isSuccess()) return ObservableState<T>::make(std::move(read).value());
-    detail::printLine("UserDefaultsJSON: ERROR " + read.error().localizedDescription());
+    printLine("UserDefaultsJSON: ERROR " + read.error().localizedDescription());
     return ObservableState<T>::make(std::move(fallback));
   }
 
