@@ -4,7 +4,8 @@
 # goal: GOAL <name> measured=<value> target=<op><value> PASS|MISS. The goal
 # lines of all programs are repeated together at the end.
 #
-# Arguments are passed to every benchmark program (e.g. --benchmark_filter=Lock).
+# Arguments are passed to every benchmark program (e.g. --benchmark_filter=Lock);
+# `--build-only` builds them and stops (CI).
 source "$(dirname "$0")/common.sh"
 
 ensure_packages "${MORNIK_PACKAGES_BUILD[@]}" "${MORNIK_PACKAGES_BENCH[@]}"
@@ -13,6 +14,10 @@ mkdir -p "$(dirname "$build")"
 configure_build "$build" -DCMAKE_BUILD_TYPE=Release \
   -DMORNIK_BUILD_TESTS=OFF -DMORNIK_BUILD_BENCH=ON -DMORNIK_BUILD_EXAMPLES=OFF
 cmake --build "$build" -- -j"$(jobs_count)"
+if [ "${1:-}" = --build-only ]; then
+  echo "mornik: benchmarks built"
+  exit 0
+fi
 
 goals="$(mktemp)"
 trap 'rm -f "$goals"' EXIT

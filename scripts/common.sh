@@ -13,7 +13,7 @@ MORNIK_PACKAGES_TEST=(libgtest-dev libgmock-dev)
 # Building and running the benchmarks (anchors included).
 MORNIK_PACKAGES_BENCH=(libbenchmark-dev libtbb-dev libboost-dev)
 # The extra CI steps: clang for the ThreadSanitizer build, the format check.
-MORNIK_PACKAGES_CI=(clang libclang-rt-14-dev clang-format)
+MORNIK_PACKAGES_CI=(clang libclang-rt-14-dev clang-format clang-tidy)
 
 # ensure_packages PKG...: installs the packages that are not installed yet,
 # with sudo when not root. Silent when everything is present.
