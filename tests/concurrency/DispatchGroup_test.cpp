@@ -8,6 +8,7 @@
 #include "mornik/concurrency/DispatchSemaphore.hpp"
 
 #include "tests/support/RunLoopWait.hpp"
+#include "tests/support/TestHook.hpp"
 
 namespace mornik {
 namespace {
@@ -41,6 +42,18 @@ TEST(DispatchGroup, NotifyRunsOnItsQueueWhenTheCountReachesZero) {
   EXPECT_TRUE(test::waitFor([&] { return notified.load() == 1; }));
   group.notify(DispatchQueue::main(), [&] { notified.fetch_add(1); });  // empty now: at once
   EXPECT_TRUE(test::waitFor([&] { return notified.load() == 2; }));
+}
+
+// A leave() between the waiter's last look at the count and its sleep must
+// still wake it (a lost wake-up would sleep to the timeout).
+TEST(DispatchGroup, ALeaveJustBeforeTheWaiterSleepsWakesIt) {
+  DispatchGroup group;
+  group.enter();
+  std::atomic<bool> left{false};
+  test::HookAt hook(detail::TestPoint::groupWaitSleeps, [&](const void*) {
+    if (!left.exchange(true)) group.leave();
+  });
+  EXPECT_TRUE(group.wait(test::kEventTimeout));
 }
 
 TEST(DispatchGroupDeathTest, LeaveWithoutEnterAborts) {

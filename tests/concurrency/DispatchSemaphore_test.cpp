@@ -9,6 +9,8 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/Concurrently.hpp"
+#include "tests/support/ManualClock.hpp"
+#include "tests/support/TestHook.hpp"
 #include "tests/support/Sanitizers.hpp"
 
 namespace mornik {
@@ -33,22 +35,38 @@ TEST(DispatchSemaphore, SignalWakesAWaiterAndPublishesItsWrites) {
   signaller.join();
 }
 
-TEST(DispatchSemaphore, TimedWaitTimesOutNoEarlierThanAskedAndWithdraws) {
+TEST(DispatchSemaphore, ATimedWaitEndsAtItsDeadlineAndWithdraws) {
+  test::ManualClock clock;
   DispatchSemaphore semaphore;
-  const auto before = std::chrono::steady_clock::now();
-  EXPECT_FALSE(semaphore.wait(0.02));
-  EXPECT_GE(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(20));
+  std::atomic<int> outcome{-1};
+  std::thread waiter([&] { outcome = semaphore.wait(std::chrono::seconds(1)) ? 1 : 0; });
+  clock.advance(0.5);
+  EXPECT_EQ(outcome.load(), -1);
+  clock.advance(0.5);
+  EXPECT_TRUE(test::waitFor([&] { return outcome.load() == 0; }));
+  waiter.join();
   // The timed-out waiter no longer counts: one signal serves the next wait.
   EXPECT_FALSE(semaphore.signal());
   EXPECT_TRUE(semaphore.wait(0.0));
   EXPECT_FALSE(semaphore.wait(std::nan("")));
+  std::thread signaller([&] { semaphore.signal(); });
+  EXPECT_TRUE(semaphore.wait(30.0));  // signalled in time
+  signaller.join();
 }
 
-TEST(DispatchSemaphore, TimedWaitReturnsTrueWhenSignalledInTime) {
+// A signal that lands between a wait's timeout and its withdrawal was counted
+// for that waiter: the wait takes it instead of losing it.
+TEST(DispatchSemaphore, ASignalRacingATimeoutGoesToTheWaiter) {
   DispatchSemaphore semaphore;
-  std::thread signaller([&] { semaphore.signal(); });
-  EXPECT_TRUE(semaphore.wait(30.0));
-  signaller.join();
+  std::atomic<int> hits{0};
+  test::HookAt hook(detail::TestPoint::semaphoreTimedOut, [&](const void*) {
+    if (hits.fetch_add(1) == 0) {
+      EXPECT_TRUE(semaphore.signal());
+    }
+  });
+  EXPECT_TRUE(semaphore.wait(0.0));
+  EXPECT_FALSE(semaphore.wait(0.0));
+  EXPECT_EQ(hits.load(), 2);
 }
 
 // Producers signal a known number of times while consumers take units with
