@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <cmath>
 #include <thread>
 #include <vector>
@@ -38,13 +39,18 @@ TEST(DispatchSemaphore, SignalWakesAWaiterAndPublishesItsWrites) {
 TEST(DispatchSemaphore, ATimedWaitEndsAtItsDeadlineAndWithdraws) {
   test::ManualClock clock;
   DispatchSemaphore semaphore;
-  std::atomic<int> outcome{-1};
-  std::thread waiter([&] { outcome = semaphore.wait(std::chrono::seconds(1)) ? 1 : 0; });
-  clock.advance(0.5);
-  EXPECT_EQ(outcome.load(), -1);
-  clock.advance(0.5);
-  EXPECT_TRUE(test::waitFor([&] { return outcome.load() == 0; }));
+  std::atomic<std::int64_t> waited{-1};  // on the test clock
+  std::thread waiter([&] {
+    const std::int64_t start = detail::monotonicNowNs();
+    if (!semaphore.wait(std::chrono::seconds(1))) waited = detail::monotonicNowNs() - start;
+  });
+  // The waiter starts whenever its thread runs: step until it timed out.
+  for (int step = 0; step < 100 && waited.load() < 0; ++step) {
+    clock.advance(0.25);
+    (void)test::waitFor([&] { return waited.load() >= 0; }, 0.005);
+  }
   waiter.join();
+  EXPECT_GE(waited.load(), 1'000'000'000) << "timed out early";
   // The timed-out waiter no longer counts: one signal serves the next wait.
   EXPECT_FALSE(semaphore.signal());
   EXPECT_TRUE(semaphore.wait(0.0));
