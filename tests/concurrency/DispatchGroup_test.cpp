@@ -1,6 +1,7 @@
 #include "mornik/concurrency/DispatchGroup.hpp"
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -53,7 +54,10 @@ TEST(DispatchGroup, ALeaveJustBeforeTheWaiterSleepsWakesIt) {
   test::HookAt hook(detail::TestPoint::groupWaitSleeps, [&](const void*) {
     if (!left.exchange(true)) group.leave();
   });
+  const auto start = std::chrono::steady_clock::now();
   EXPECT_TRUE(group.wait(test::kEventTimeout));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5))
+      << "woke only at the timeout: the leave's wake-up was lost";
 }
 
 TEST(DispatchGroupDeathTest, LeaveWithoutEnterAborts) {
