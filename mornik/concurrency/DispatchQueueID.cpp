@@ -79,9 +79,12 @@ namespace {
 bool isValidUtf8(std::string_view text) noexcept {
   for (std::size_t i = 0; i < text.size();) {
     const auto lead = static_cast<unsigned char>(text[i]);
-    const int extra = lead < 0x80 ? 0 : lead < 0xC2 ? -1 : lead < 0xE0 ? 1 : lead < 0xF0 ? 2
-                                  : lead < 0xF5                        ? 3
-                                                                       : -1;
+    const int extra = lead < 0x80   ? 0
+                      : lead < 0xC2 ? -1
+                      : lead < 0xE0 ? 1
+                      : lead < 0xF0 ? 2
+                      : lead < 0xF5 ? 3
+                                    : -1;
     if (extra < 0 || (extra > 0 && i + static_cast<std::size_t>(extra) >= text.size())) {
       return false;
     }

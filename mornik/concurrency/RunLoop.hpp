@@ -58,7 +58,8 @@ class RunLoop : public std::enable_shared_from_this<RunLoop> {
     runFor(std::chrono::duration<double>(duration).count());
   }
   template <class Rep, class Period>
-  bool runUntil(const std::function<bool()>& predicate, std::chrono::duration<Rep, Period> timeout) {
+  bool runUntil(const std::function<bool()>& predicate,
+                std::chrono::duration<Rep, Period> timeout) {
     return runUntil(predicate, std::chrono::duration<double>(timeout).count());
   }
 

@@ -341,7 +341,7 @@ inline constexpr bool kBlockSurvivesCoAwait =
 template <class F>
 inline constexpr bool kBlockSurvivesCoAwait = true;
 #endif
-#define MORNIK_BLOCK_IN_CO_AWAIT_MESSAGE                                                     \
+#define MORNIK_BLOCK_IN_CO_AWAIT_MESSAGE                                                         \
   "g++ 12 destroys a lambda written inside co_await twice: name the callable and pass it as an " \
   "lvalue (see mornik/concurrency/Task.hpp)"
 
@@ -360,7 +360,7 @@ template <class Range, class Op>
 Task<void> forEachAsync(Range elements, Op&& operation) {
   static_assert(detail::kBlockSurvivesCoAwait<Op>, MORNIK_BLOCK_IN_CO_AWAIT_MESSAGE);
   return detail::forEachAsyncTask<Range, std::decay_t<Op>>(std::move(elements),
-                                                          std::forward<Op>(operation));
+                                                           std::forward<Op>(operation));
 }
 
 // The same walk (there is no separate non-sendable form in C++).

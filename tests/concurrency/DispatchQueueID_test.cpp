@@ -80,8 +80,10 @@ TEST(Debounce, ABurstRunsTheActionOnceAndALateCallRunsItAgain) {
 TEST(ThreadName, DbgNameIsTheQueueLabelOrTheThread) {
   EXPECT_EQ(DispatchQueue("test.named").sync([] { return Thread::dbgName(); }), "test.named");
   EXPECT_EQ(DispatchQueue("caf\xC3\xA9").sync([] { return Thread::dbgName(); }), "caf\xC3\xA9");
-  for (const char* notUtf8 : {"caf\xE9", "\xC0\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xE2\x82"}) {
-    EXPECT_EQ(DispatchQueue(notUtf8).sync([] { return Thread::dbgName(); }).rfind("<Thread ", 0), 0U);
+  for (const char* notUtf8 :
+       {"caf\xE9", "\xC0\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xE2\x82"}) {
+    EXPECT_EQ(DispatchQueue(notUtf8).sync([] { return Thread::dbgName(); }).rfind("<Thread ", 0),
+              0U);
   }
   EXPECT_EQ(Thread::dbgName(), "mornik.main");
   std::string plain;

@@ -1,8 +1,8 @@
 #include "mornik/concurrency/DispatchQueue.hpp"
 
 #include <algorithm>
-#include <cerrno>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <memory>
@@ -202,8 +202,9 @@ TEST(DispatchQueueAsyncAfter, TheItemsClassOfServiceAndFlagsPickTheClassItIsServ
   };
   DispatchQueue::global(low).asyncAfter(0.5, QoS::userInteractive, F::detached,
                                         check("mornik.global.utility"));
-  DispatchQueue("test.flags").asyncAfter(std::chrono::milliseconds(500), QoS::background,
-                                         F::enforceQoS, check("test.flags"));
+  DispatchQueue("test.flags")
+      .asyncAfter(std::chrono::milliseconds(500), QoS::background, F::enforceQoS,
+                  check("test.flags"));
   clock.advance(0.5);
   EXPECT_EQ(ran.load(), 2);
 }
@@ -385,7 +386,8 @@ TEST(DispatchQueuePool, HigherClassesOfServiceAreServedFirst) {
         while (!release.load()) std::this_thread::yield();
       });
     }
-    ASSERT_TRUE(waitFor([&] { return busy.load() >= submitted || detail::poolWorkerCount() < submitted; }));
+    ASSERT_TRUE(
+        waitFor([&] { return busy.load() >= submitted || detail::poolWorkerCount() < submitted; }));
   }
   // At most 8 per class: workers take single items from lists that short, so
   // a worker preempted right after taking an item holds only that one (from
@@ -510,9 +512,8 @@ TEST(DispatchQueueFork, AForkedChildRunsGlobalSerialDelayedAndMainQueueWork) {
     DispatchQueue serial("test.child");
     DispatchQueue::global().async([&] {
       serial.async([&] {
-        DispatchQueue::global().asyncAfter(0.001, [&] {
-          DispatchQueue::main().async([&] { done = true; });
-        });
+        DispatchQueue::global().asyncAfter(
+            0.001, [&] { DispatchQueue::main().async([&] { done = true; }); });
       });
     });
     ::_exit(RunLoop::main().runUntil([&] { return done.load(); }, test::kEventTimeout) ? 0 : 1);

@@ -2,8 +2,8 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdint>
 #include <cmath>
+#include <cstdint>
 #include <thread>
 #include <vector>
 
@@ -11,8 +11,8 @@
 
 #include "tests/support/Concurrently.hpp"
 #include "tests/support/ManualClock.hpp"
-#include "tests/support/TestHook.hpp"
 #include "tests/support/Sanitizers.hpp"
+#include "tests/support/TestHook.hpp"
 
 namespace mornik {
 namespace {

@@ -72,20 +72,20 @@ class ManualClock {
   // Hands every due entry to its queue, wrapped so that we learn when it ran.
   void runDue() {
     auto pending = std::make_shared<std::atomic<int>>(0);
-    mornik::detail::takeDueTimers([&](const mornik::detail::QueueRef& queue,
-                                      mornik::detail::WorkItem* item) {
-      pending->fetch_add(1);
-      queue->enqueue(mornik::detail::makeWorkItem([item, target = queue.get(), pending] {
-        struct Done {
-          std::atomic<int>& count;
-          ~Done() {
-            count.fetch_sub(1);
-            RunLoop::main().wakeUp();
-          }
-        } done{*pending};
-        mornik::detail::runAndRelease(item, target);
-      }));
-    });
+    mornik::detail::takeDueTimers(
+        [&](const mornik::detail::QueueRef& queue, mornik::detail::WorkItem* item) {
+          pending->fetch_add(1);
+          queue->enqueue(mornik::detail::makeWorkItem([item, target = queue.get(), pending] {
+            struct Done {
+              std::atomic<int>& count;
+              ~Done() {
+                count.fetch_sub(1);
+                RunLoop::main().wakeUp();
+              }
+            } done{*pending};
+            mornik::detail::runAndRelease(item, target);
+          }));
+        });
     EXPECT_TRUE(waitFor([&] { return pending->load() == 0; })) << "due work did not finish";
   }
 

@@ -18,8 +18,8 @@ inline constexpr double kEventTimeout = 10.0;
 // still.
 inline bool waitFor(const std::function<bool()>& predicate, double timeout = kEventTimeout) {
   using Clock = std::chrono::steady_clock;
-  const auto until =
-      Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(timeout));
+  const auto until = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                        std::chrono::duration<double>(timeout));
   (void)RunLoop::main().runUntil([&] { return predicate() || Clock::now() >= until; }, HUGE_VAL);
   return predicate();
 }

@@ -37,7 +37,8 @@ void futexWaitUntil(std::atomic<std::uint32_t>& word, std::uint32_t expected,
   const std::int64_t remaining = deadlineNs - monotonicNowNs();
   if (remaining <= 0) return;
   // A test clock's time does not pass while we sleep: look again soon.
-  futexWait(word, expected, testClockInstalled() ? std::min(remaining, kTestClockPollNs) : remaining);
+  futexWait(word, expected,
+            testClockInstalled() ? std::min(remaining, kTestClockPollNs) : remaining);
 }
 
 }  // namespace mornik::detail

@@ -791,7 +791,8 @@ void afterForkInChild() noexcept {
   if (TimerHeap* heap = TimerHeap::ifCreated()) heap->resetInChild();
 }
 
-[[maybe_unused]] const int kForkHandlers = pthread_atfork(&prepareFork, &afterForkInParent, &afterForkInChild);
+[[maybe_unused]] const int kForkHandlers =
+    pthread_atfork(&prepareFork, &afterForkInParent, &afterForkInChild);
 
 }  // namespace
 

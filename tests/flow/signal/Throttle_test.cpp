@@ -79,14 +79,18 @@ TEST(Throttle, EachWindowKeepsWhatItsModeSaysAndAnEmptyWindowCloses) {
     Apply apply;
     Deliveries expected;
   } cases[] = {
-      {"debounce", [&](auto& s) { return s.debounce(window); }, {{"a", 0}, {"c", 1}, {"d", 2}, {"f", 3}}},
+      {"debounce",
+       [&](auto& s) { return s.debounce(window); },
+       {{"a", 0}, {"c", 1}, {"d", 2}, {"f", 3}}},
       {"sendLast",
        [&](auto& s) { return s.throttle(window, AfterThrottling::sendLast); },
        {{"a", 0}, {"c", 1}, {"d", 2}, {"f", 3}}},
       {"sendFirst",
        [&](auto& s) { return s.throttle(window, AfterThrottling::sendFirst); },
        {{"a", 0}, {"b", 1}, {"d", 2}, {"e", 3}}},
-      {"none", [&](auto& s) { return s.throttle(window, AfterThrottling::none); }, {{"a", 0}, {"d", 2}}},
+      {"none",
+       [&](auto& s) { return s.throttle(window, AfterThrottling::none); },
+       {{"a", 0}, {"d", 2}}},
   };
   const DispatchQueue sourceQueue("test.throttle.source");
   std::vector<std::shared_ptr<Signal<std::string>>> sources;
@@ -147,8 +151,8 @@ TEST(Throttle, AStreamOverSeveralWindowsIsThinnedToOneValuePerWindow) {
   }
   clock.advance(window * 3);
   for (const auto& [name, recorder] :
-       {std::pair{"debounce", &debounced}, std::pair{"sendFirst", &first},
-        std::pair{"none", &none}, std::pair{"concurrent", &overlapping}}) {
+       {std::pair{"debounce", &debounced}, std::pair{"sendFirst", &first}, std::pair{"none", &none},
+        std::pair{"concurrent", &overlapping}}) {
     const auto deliveries = recorder->deliveries();
     ASSERT_GE(deliveries.size(), 2U) << name;
     const bool serialSource = recorder != &overlapping;  // else arrivals overlap in any order
@@ -171,8 +175,11 @@ TEST(Throttle, RejectsIntervalsOutsideSigned64BitMicrosecondsAndEndsShortWindows
   const Recorder<int> zero(source->debounce(0));
   const Recorder<int> negative(source->throttle(-1, AfterThrottling::sendLast));
   for (int i = 1; i <= 1000; ++i) source->update(i);
-  ASSERT_TRUE(waitFor([&] { return !zero.deliveries().empty() && zero.deliveries().back().first == 1000; }));
-  ASSERT_TRUE(waitFor([&] { return !negative.deliveries().empty() && negative.deliveries().back().first == 1000; }));
+  ASSERT_TRUE(waitFor(
+      [&] { return !zero.deliveries().empty() && zero.deliveries().back().first == 1000; }));
+  ASSERT_TRUE(waitFor([&] {
+    return !negative.deliveries().empty() && negative.deliveries().back().first == 1000;
+  }));
   EXPECT_EQ(longest.deliveries().size(), 1U);
 }
 
