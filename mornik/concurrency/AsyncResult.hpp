@@ -12,15 +12,33 @@ namespace mornik::detail {
 // The asynchronous onSuccess / onFailure of Result: a block that returns a
 // Task makes them coroutines. The returned Task<Result<T>>, once awaited or
 // started, awaits the block on the matching case and then yields the result
-// unchanged. An exception thrown by the block reaches the awaiter.
+// unchanged. An exception thrown by the block reaches the awaiter. The Task
+// owns a copy of the block (taken before it first suspends), so it may be
+// awaited after the block given to it is gone.
 //
-//   Task<> save(int n);
-//   Result<int> r = 5;
-//   Result<int> same = co_await r.onSuccess([](const int& n) { return save(n); });
+//   Task<> save(std::shared_ptr<Store> store, int n);
+//   auto saveTo = [store](const int& n) { return save(store, n); };
+//   Result<int> same = co_await r.onSuccess(saveTo);
+//
+// With g++ 12 name the block as above when it captures something with a
+// destructor (see kBlockSurvivesCoAwait).
 template <class U>
 struct AsyncResultBlock<Task<U>> {
   template <class T, class F>
-  static Task<Result<T>> onSuccess(Result<T> result, F block) {
+  static Task<Result<T>> onSuccess(Result<T> result, F&& block) {
+    static_assert(kBlockSurvivesCoAwait<F>, MORNIK_BLOCK_IN_CO_AWAIT_MESSAGE);
+    return onSuccessTask<T, std::decay_t<F>>(std::move(result), std::forward<F>(block));
+  }
+
+  template <class T, class F>
+  static Task<Result<T>> onFailure(Result<T> result, F&& block) {
+    static_assert(kBlockSurvivesCoAwait<F>, MORNIK_BLOCK_IN_CO_AWAIT_MESSAGE);
+    return onFailureTask<T, std::decay_t<F>>(std::move(result), std::forward<F>(block));
+  }
+
+ private:
+  template <class T, class F>
+  static Task<Result<T>> onSuccessTask(Result<T> result, F block) {
     if (result.isSuccess()) {
       if constexpr (std::is_void_v<T>) {
         co_await std::invoke(block);
@@ -32,7 +50,7 @@ struct AsyncResultBlock<Task<U>> {
   }
 
   template <class T, class F>
-  static Task<Result<T>> onFailure(Result<T> result, F block) {
+  static Task<Result<T>> onFailureTask(Result<T> result, F block) {
     if (result.isFailure()) co_await std::invoke(block, result.error());
     co_return result;
   }

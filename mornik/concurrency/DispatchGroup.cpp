@@ -10,6 +10,7 @@
 #include "mornik/base/Fatal.hpp"
 #include "mornik/concurrency/UnfairLock.hpp"
 #include "mornik/concurrency/detail/Futex.hpp"
+#include "mornik/concurrency/detail/TestHooks.hpp"
 
 namespace mornik {
 
@@ -48,13 +49,10 @@ bool DispatchGroup::wait(double timeoutSeconds) const noexcept {
   for (;;) {
     const std::uint32_t generation = state_->generation.load(std::memory_order_acquire);
     if (state_->count.load(std::memory_order_acquire) == 0) return true;
-    if (unlimited) {
-      detail::futexWait(state_->generation, generation);
-    } else {
-      const std::int64_t remaining = deadline - detail::monotonicNowNs();
-      if (remaining <= 0) return false;
-      detail::futexWait(state_->generation, generation, remaining);
-    }
+    if (!unlimited && detail::monotonicNowNs() >= deadline) return false;
+    detail::testPoint(detail::TestPoint::groupWaitSleeps, state_.get());
+    detail::futexWaitUntil(state_->generation, generation,
+                           unlimited ? detail::kNoDeadline : deadline);
   }
 }
 

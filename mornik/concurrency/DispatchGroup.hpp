@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
 
@@ -45,6 +46,10 @@ class DispatchGroup {
   void wait() const noexcept;
   // Waits at most `timeoutSeconds` (+infinity: no limit); false on timeout.
   bool wait(double timeoutSeconds) const noexcept;
+  template <class Rep, class Period>
+  bool wait(std::chrono::duration<Rep, Period> timeout) const noexcept {
+    return wait(std::chrono::duration<double>(timeout).count());
+  }
 
   // Submits `work` to `queue` when the count next reaches zero (at once if it
   // is zero now).

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <functional>
@@ -35,6 +36,47 @@ class DispatchSpecificKey {
  private:
   std::uint64_t id_;
 };
+
+// Flags of a submitted work item, for asyncAfter. What each does here:
+// - barrier: the item runs alone on its queue. A serial queue runs every
+//   item alone; the global queues, the only ones that run items together,
+//   treat a barrier as plain work (so does the platform's dispatch library
+//   for its global queues).
+// - detached, assignCurrentContext: the library carries no execution context
+//   from the submitter to the item, so there is nothing to detach or assign.
+// - noQoS: the item's class of service is ignored.
+// - inheritQoS: the queue's class wins over the item's.
+// - enforceQoS: the item's class wins over the queue's, even when lower.
+enum class WorkItemFlags : std::uint8_t {
+  none = 0,
+  barrier = 1 << 0,
+  detached = 1 << 1,
+  assignCurrentContext = 1 << 2,
+  noQoS = 1 << 3,
+  inheritQoS = 1 << 4,
+  enforceQoS = 1 << 5,
+};
+
+constexpr WorkItemFlags operator|(WorkItemFlags a, WorkItemFlags b) noexcept {
+  return static_cast<WorkItemFlags>(static_cast<std::uint8_t>(a) | static_cast<std::uint8_t>(b));
+}
+constexpr bool hasFlag(WorkItemFlags flags, WorkItemFlags flag) noexcept {
+  return (static_cast<std::uint8_t>(flags) & static_cast<std::uint8_t>(flag)) != 0;
+}
+
+namespace detail {
+// The class a global queue of class `queue` serves an item of class `item`
+// at: by default the higher of the two.
+constexpr QoS effectiveQoS(QoS queue, QoS item, WorkItemFlags flags) noexcept {
+  const auto level = [](QoS qos) { return qos == QoS::unspecified ? QoS::default_ : qos; };
+  if (item == QoS::unspecified || hasFlag(flags, WorkItemFlags::noQoS) ||
+      hasFlag(flags, WorkItemFlags::inheritQoS)) {
+    return level(queue);
+  }
+  if (hasFlag(flags, WorkItemFlags::enforceQoS)) return item;
+  return level(item) > level(queue) ? item : level(queue);
+}
+}  // namespace detail
 
 // A queue of work: the main queue, a global concurrent queue of a class of
 // service, or a private serial queue.
@@ -97,6 +139,37 @@ class DispatchQueue {
     }
     const std::int64_t deadline = detail::monotonicNowNs() + detail::delayToNs(seconds);
     detail::enqueueAt(deadline, impl_, detail::makeWorkItem(std::forward<F>(work)));
+  }
+
+  // The same with the item's class of service and flags (see WorkItemFlags).
+  // On a global queue the item is served at detail::effectiveQoS (by default
+  // the higher of the queue's class and its own) and still runs as work of
+  // this queue; a serial queue keeps its order, so there the item's class
+  // and flags change nothing.
+  template <class F>
+  void asyncAfter(double seconds, QoS qos, WorkItemFlags flags, F&& work) const {
+    const QoS served = detail::effectiveQoS(this->qos(), qos, flags);
+    if (isSerial() || served == impl_->qos()) {
+      asyncAfter(seconds, std::forward<F>(work));
+      return;
+    }
+    DispatchQueue(detail::globalQueueRef(served))
+        .asyncAfter(seconds, [queue = impl_, work = std::forward<F>(work)]() mutable {
+          detail::FrameScope frame(queue.get());
+          work();
+        });
+  }
+
+  // The std::chrono forms: the same as the double forms with the delay in
+  // seconds.
+  template <class Rep, class Period, class F>
+  void asyncAfter(std::chrono::duration<Rep, Period> delay, F&& work) const {
+    asyncAfter(std::chrono::duration<double>(delay).count(), std::forward<F>(work));
+  }
+  template <class Rep, class Period, class F>
+  void asyncAfter(std::chrono::duration<Rep, Period> delay, QoS qos, WorkItemFlags flags,
+                  F&& work) const {
+    asyncAfter(std::chrono::duration<double>(delay).count(), qos, flags, std::forward<F>(work));
   }
 
   // Runs `work` as an item of this queue on the calling thread, after the

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <memory>
 #include <stdexcept>
+#include <string_view>
 #include <unordered_map>
 
 #include <pthread.h>
@@ -71,8 +72,44 @@ std::function<void()> debounce(const DispatchQueue& queue, double delay,
   };
 }
 
+namespace {
+
+// Whether `text` is well-formed UTF-8 (no overlong forms, surrogates or
+// values beyond U+10FFFF).
+bool isValidUtf8(std::string_view text) noexcept {
+  for (std::size_t i = 0; i < text.size();) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    const int extra = lead < 0x80   ? 0
+                      : lead < 0xC2 ? -1
+                      : lead < 0xE0 ? 1
+                      : lead < 0xF0 ? 2
+                      : lead < 0xF5 ? 3
+                                    : -1;
+    if (extra < 0 || (extra > 0 && i + static_cast<std::size_t>(extra) >= text.size())) {
+      return false;
+    }
+    std::uint32_t value = extra == 0 ? lead : lead & (0x3FU >> extra);
+    for (int k = 1; k <= extra; ++k) {
+      const auto next = static_cast<unsigned char>(text[i + static_cast<std::size_t>(k)]);
+      if ((next & 0xC0U) != 0x80U) return false;
+      value = value << 6 | (next & 0x3FU);
+    }
+    static constexpr std::uint32_t kSmallest[] = {0, 0x80, 0x800, 0x10000};
+    if (value < kSmallest[extra] || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) {
+      return false;
+    }
+    i += static_cast<std::size_t>(extra) + 1;
+  }
+  return true;
+}
+
+}  // namespace
+
 std::string Thread::dbgName() {
-  if (detail::currentQueue() != nullptr) return DispatchQueue::currentLabel();
+  if (detail::currentQueue() != nullptr) {
+    std::string label = DispatchQueue::currentLabel();
+    if (isValidUtf8(label)) return label;
+  }
   char name[32] = {};
   pthread_getname_np(pthread_self(), name, sizeof name);
   return "<Thread " + std::to_string(detail::currentThreadTag()) + " \"" + name + "\">";

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <string>
 
@@ -44,10 +45,23 @@ bool isCurrent(const DispatchQueue& queue);
 // std::invalid_argument.
 std::function<void()> debounce(const DispatchQueue& queue, double delay,
                                std::function<void()> action);
+template <class Rep, class Period>
+std::function<void()> debounce(const DispatchQueue& queue, std::chrono::duration<Rep, Period> delay,
+                               std::function<void()> action) {
+  return debounce(queue, std::chrono::duration<double>(delay).count(), std::move(action));
+}
 
 // A readable name for the calling thread, for log lines: the label of the
-// queue whose work it runs, else a description of the thread itself
-// ("<Thread 1234 \"name\">").
+// queue whose work it runs when that label is valid UTF-8, else a
+// description of the thread itself ("<Thread 1234 \"name\">").
+//
+// Names that cannot arise here: the platform's operation queues named the
+// thread after the operation queue ("OperationQueue: " and its name, or the
+// name alone when it contains "OperationQueue") or after the dispatch queue
+// beneath one ("DispatchQueue: " and its label, or the label alone). This
+// library has no operation queues: every piece of work runs as work of a
+// DispatchQueue, whose label is the name, as the platform's did for plain
+// dispatch queues.
 struct Thread {
   static std::string dbgName();
 };

@@ -5,12 +5,11 @@
 
 #include "mornik/concurrency/detail/Executor.hpp"
 #include "mornik/concurrency/detail/Futex.hpp"
+#include "mornik/concurrency/detail/TestHooks.hpp"
 
 namespace mornik {
 
-namespace {
-constexpr std::int64_t kNoDeadline = std::numeric_limits<std::int64_t>::max();
-}  // namespace
+using detail::kNoDeadline;
 
 bool DispatchSemaphore::signal() noexcept {
   if (value_.fetch_add(1, std::memory_order_release) >= 0) return false;
@@ -32,6 +31,7 @@ bool DispatchSemaphore::wait(double timeoutSeconds) noexcept {
                                     : detail::monotonicNowNs() + detail::delayToNs(timeoutSeconds);
   detail::BlockingRegion blocking;
   if (takeWakeup(deadline)) return true;
+  detail::testPoint(detail::TestPoint::semaphoreTimedOut, this);
   // Timed out: withdraw from the count, unless a signal already counted on
   // this waiter, in which case its wake-up is on the way and is ours.
   for (std::int64_t value = value_.load(std::memory_order_relaxed);;) {
@@ -51,13 +51,8 @@ bool DispatchSemaphore::takeWakeup(std::int64_t deadlineNs) noexcept {
         return true;
       }
     }
-    if (deadlineNs == kNoDeadline) {
-      detail::futexWait(wakeups_, 0);
-    } else {
-      const std::int64_t remaining = deadlineNs - detail::monotonicNowNs();
-      if (remaining <= 0) return false;
-      detail::futexWait(wakeups_, 0, remaining);
-    }
+    if (deadlineNs != kNoDeadline && detail::monotonicNowNs() >= deadlineNs) return false;
+    detail::futexWaitUntil(wakeups_, 0, deadlineNs);
   }
 }
 

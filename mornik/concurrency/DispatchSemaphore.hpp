@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 
 namespace mornik {
@@ -31,6 +32,10 @@ class DispatchSemaphore {
   // Takes one unit, waiting at most `timeoutSeconds` (NaN counts as zero,
   // +infinity as no limit). Returns false on timeout.
   bool wait(double timeoutSeconds) noexcept;
+  template <class Rep, class Period>
+  bool wait(std::chrono::duration<Rep, Period> timeout) noexcept {
+    return wait(std::chrono::duration<double>(timeout).count());
+  }
 
  private:
   bool takeWakeup(std::int64_t deadlineNs) noexcept;

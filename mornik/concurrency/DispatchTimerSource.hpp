@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -35,6 +36,10 @@ class DispatchTimerSource : public std::enable_shared_from_this<DispatchTimerSou
   // Sets the deadline to now + `seconds` (zero or less: as soon as possible).
   // NaN or +infinity throws std::invalid_argument.
   void schedule(double seconds);
+  template <class Rep, class Period>
+  void schedule(std::chrono::duration<Rep, Period> delay) {
+    schedule(std::chrono::duration<double>(delay).count());
+  }
   void setEventHandler(std::function<void()> handler);
   // Arms the timer; a timer resumed before it is scheduled arms at schedule().
   void resume();

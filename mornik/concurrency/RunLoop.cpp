@@ -14,7 +14,7 @@ namespace mornik {
 
 namespace {
 
-constexpr std::int64_t kForever = std::numeric_limits<std::int64_t>::max();
+constexpr std::int64_t kForever = detail::kNoDeadline;
 // Main-queue items run per pass before timers get their turn.
 constexpr int kMainQueueBatch = 4096;
 // runUntil re-checks its predicate at least this often.
@@ -54,7 +54,9 @@ RunLoop& RunLoop::current() {
 RunLoop& RunLoop::main() { return *mainLoopRef(); }
 
 void RunLoop::checkOwner() const {
-  if (detail::currentThreadTag() != ownerTag_) {
+  // The main loop belongs to whichever thread is the process's initial one
+  // (in a forked child, the forking thread).
+  if (isMain_ ? !detail::isMainThread() : detail::currentThreadTag() != ownerTag_) {
     detail::fatal("RunLoop: a run loop may only be run by its own thread");
   }
 }
@@ -117,14 +119,7 @@ bool RunLoop::runCore(std::int64_t deadline, const std::function<bool()>* predic
     sleeping_.store(true, std::memory_order_seq_cst);
     const bool pending = stopRequested_.load(std::memory_order_seq_cst) ||
                          (isMain_ && !drainingMain_ && mainSerialQueue().hasWorkForRunLoop());
-    if (!pending) {
-      if (wakeAt == kForever) {
-        detail::futexWait(epoch_, epoch);
-      } else {
-        const std::int64_t wait = wakeAt - detail::monotonicNowNs();
-        if (wait > 0) detail::futexWait(epoch_, epoch, wait);
-      }
-    }
+    if (!pending) detail::futexWaitUntil(epoch_, epoch, wakeAt);
     sleeping_.store(false, std::memory_order_relaxed);
   }
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -51,6 +52,16 @@ class RunLoop : public std::enable_shared_from_this<RunLoop> {
   // was called (false). The predicate is checked on this thread before the
   // first pass, after every pass and at least once a millisecond.
   bool runUntil(const std::function<bool()>& predicate, double timeoutSeconds);
+  // The std::chrono forms: the same with the duration in seconds.
+  template <class Rep, class Period>
+  void runFor(std::chrono::duration<Rep, Period> duration) {
+    runFor(std::chrono::duration<double>(duration).count());
+  }
+  template <class Rep, class Period>
+  bool runUntil(const std::function<bool()>& predicate,
+                std::chrono::duration<Rep, Period> timeout) {
+    return runUntil(predicate, std::chrono::duration<double>(timeout).count());
+  }
 
   // Makes the innermost running run/runFor/runUntil return after its current
   // pass. Without a running loop, the next run returns after one pass.
@@ -103,6 +114,11 @@ class RunLoopTimer : public std::enable_shared_from_this<RunLoopTimer> {
   // Attaches a timer to the calling thread's run loop. An interval of zero
   // or less is taken as 0.1 ms; NaN or infinity throws std::invalid_argument.
   static std::shared_ptr<RunLoopTimer> scheduled(double interval, bool repeats, Block block);
+  template <class Rep, class Period>
+  static std::shared_ptr<RunLoopTimer> scheduled(std::chrono::duration<Rep, Period> interval,
+                                                 bool repeats, Block block) {
+    return scheduled(std::chrono::duration<double>(interval).count(), repeats, std::move(block));
+  }
 
   void invalidate() noexcept;
   bool isValid() const noexcept { return valid_.load(std::memory_order_acquire); }

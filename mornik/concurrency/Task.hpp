@@ -1,6 +1,7 @@
 #pragma once
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <coroutine>
 #include <cstdint>
@@ -296,6 +297,10 @@ class SleepFor {
 };
 
 inline SleepFor sleep(double seconds) { return SleepFor(seconds); }
+template <class Rep, class Period>
+SleepFor sleep(std::chrono::duration<Rep, Period> duration) {
+  return SleepFor(std::chrono::duration<double>(duration).count());
+}
 
 namespace detail {
 // Clamps a duration for the lenient sleeps: negative, NaN or -infinity is
@@ -316,18 +321,52 @@ inline SleepFor sleepMins(double minutes) {
   return SleepFor(detail::lenientSeconds(minutes * 60.0));
 }
 
+namespace detail {
+
+// g++ before 13 destroys an aggregate temporary that appears inside a
+// co_await expression twice, whatever the function it is passed to does with
+// it; a lambda written in place is such a temporary, so a capture with a
+// destructor (a shared_ptr, a string) is released twice:
+//   co_await forEachAsync(items, [store](int n) { ... });   // use after free
+// Clang and g++ 13 are fine. With g++ 12 the library's forms that take a
+// callable for a coroutine accept it only as an lvalue (copied into the
+// coroutine's frame), or when it has nothing to destroy:
+//   auto visit = [store](int n) { ... };
+//   co_await forEachAsync(items, visit);
+#if defined(__GNUC__) && !defined(__clang__) && __GNUC__ < 13
+template <class F>
+inline constexpr bool kBlockSurvivesCoAwait =
+    std::is_lvalue_reference_v<F> || std::is_trivially_destructible_v<std::remove_cvref_t<F>>;
+#else
+template <class F>
+inline constexpr bool kBlockSurvivesCoAwait = true;
+#endif
+#define MORNIK_BLOCK_IN_CO_AWAIT_MESSAGE                                                         \
+  "g++ 12 destroys a lambda written inside co_await twice: name the callable and pass it as an " \
+  "lvalue (see mornik/concurrency/Task.hpp)"
+
+template <class Range, class Op>
+Task<void> forEachAsyncTask(Range elements, Op operation) {
+  for (auto&& element : elements) co_await operation(element);
+}
+
+}  // namespace detail
+
 // Awaits `operation(element)` for each element in order, strictly one at a
 // time. An exception from an operation stops the walk and reaches the
-// awaiter; later elements are not visited. `operation` returns a Task<void>.
+// awaiter; later elements are not visited. `operation` returns a Task<void>;
+// the walk keeps copies of the range and the operation.
 template <class Range, class Op>
-Task<void> forEachAsync(Range elements, Op operation) {
-  for (auto&& element : elements) co_await operation(element);
+Task<void> forEachAsync(Range elements, Op&& operation) {
+  static_assert(detail::kBlockSurvivesCoAwait<Op>, MORNIK_BLOCK_IN_CO_AWAIT_MESSAGE);
+  return detail::forEachAsyncTask<Range, std::decay_t<Op>>(std::move(elements),
+                                                           std::forward<Op>(operation));
 }
 
 // The same walk (there is no separate non-sendable form in C++).
 template <class Range, class Op>
-Task<void> forEachAsync1(Range elements, Op operation) {
-  return forEachAsync(std::move(elements), std::move(operation));
+Task<void> forEachAsync1(Range elements, Op&& operation) {
+  return forEachAsync(std::move(elements), std::forward<Op>(operation));
 }
 
 }  // namespace mornik

@@ -24,6 +24,10 @@ const int kAtForkRegistered = pthread_atfork(nullptr, nullptr, &resetThreadTagIn
 
 }  // namespace
 
+void forceUnlockAfterFork(UnfairLock& lock) noexcept {
+  lock.word_->store(0, std::memory_order_relaxed);
+}
+
 std::uint32_t initThreadTag() noexcept {
   (void)kAtForkRegistered;
   tlsThreadTag = static_cast<std::uint32_t>(::gettid());

@@ -26,6 +26,14 @@ inline std::uint32_t currentThreadTag() noexcept {
 
 }  // namespace detail
 
+class UnfairLock;
+
+namespace detail {
+// For the executor's fork handler only: in the child, a lock that the forking
+// thread took before fork() carries its parent-side owner mark; this frees it.
+void forceUnlockAfterFork(UnfairLock& lock) noexcept;
+}  // namespace detail
+
 // A small, fast, non-recursive and unfair lock for short critical sections.
 //
 //   mornik::UnfairLock lock;
@@ -86,6 +94,7 @@ class MORNIK_CAPABILITY("mutex") UnfairLock final : public LockingProtocol {
   bool isLocked() const noexcept { return word_->load(std::memory_order_relaxed) != 0; }
 
  private:
+  friend void detail::forceUnlockAfterFork(UnfairLock& lock) noexcept;
   void lockSlow(std::uint32_t self, std::uint32_t seen);
   void unlockSlow(std::uint32_t previous);
 

@@ -1,6 +1,7 @@
 #include "mornik/concurrency/DispatchGroup.hpp"
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -8,6 +9,7 @@
 #include "mornik/concurrency/DispatchSemaphore.hpp"
 
 #include "tests/support/RunLoopWait.hpp"
+#include "tests/support/TestHook.hpp"
 
 namespace mornik {
 namespace {
@@ -41,6 +43,21 @@ TEST(DispatchGroup, NotifyRunsOnItsQueueWhenTheCountReachesZero) {
   EXPECT_TRUE(test::waitFor([&] { return notified.load() == 1; }));
   group.notify(DispatchQueue::main(), [&] { notified.fetch_add(1); });  // empty now: at once
   EXPECT_TRUE(test::waitFor([&] { return notified.load() == 2; }));
+}
+
+// A leave() between the waiter's last look at the count and its sleep must
+// still wake it (a lost wake-up would sleep to the timeout).
+TEST(DispatchGroup, ALeaveJustBeforeTheWaiterSleepsWakesIt) {
+  DispatchGroup group;
+  group.enter();
+  std::atomic<bool> left{false};
+  test::HookAt hook(detail::TestPoint::groupWaitSleeps, [&](const void*) {
+    if (!left.exchange(true)) group.leave();
+  });
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(group.wait(test::kEventTimeout));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5))
+      << "woke only at the timeout: the leave's wake-up was lost";
 }
 
 TEST(DispatchGroupDeathTest, LeaveWithoutEnterAborts) {

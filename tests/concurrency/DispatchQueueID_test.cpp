@@ -1,6 +1,8 @@
 #include "mornik/concurrency/DispatchQueueID.hpp"
 
 #include <atomic>
+#include <chrono>
+#include <cmath>
 #include <mutex>
 #include <set>
 #include <string>
@@ -11,6 +13,8 @@
 #include "mornik/concurrency/DispatchSemaphore.hpp"
 
 #include "tests/support/Concurrently.hpp"
+#include "tests/support/ManualClock.hpp"
+#include "tests/support/QueueGate.hpp"
 #include "tests/support/RunLoopWait.hpp"
 
 namespace mornik {
@@ -58,13 +62,16 @@ TEST(QueueTests, IsMainQueueAndIsCurrentFollowTheRunningWork) {
 }
 
 TEST(Debounce, ABurstRunsTheActionOnceAndALateCallRunsItAgain) {
+  test::ManualClock clock;
   const DispatchQueue queue("test.debounce");
   std::atomic<int> runs{0};
-  auto trigger = debounce(queue, 0.05, [&] { runs.fetch_add(1); });
+  auto trigger = debounce(queue, std::chrono::milliseconds(50), [&] { runs.fetch_add(1); });
   for (int i = 0; i < 10; ++i) queue.async(trigger);
-  ASSERT_TRUE(waitFor([&] { return runs.load() == 1; }));
-  // A whole delay later nothing else ran: the burst gave one action.
-  EXPECT_FALSE(waitFor([&] { return runs.load() > 1; }, 0.1));
+  test::drain(queue);
+  clock.advance(0.05 - 1e-9);
+  EXPECT_EQ(runs.load(), 0);
+  clock.advance(1.0);
+  EXPECT_EQ(runs.load(), 1) << "the burst gives one action";
   queue.async(trigger);  // long after the last run: at once
   EXPECT_TRUE(waitFor([&] { return runs.load() == 2; }));
   EXPECT_THROW((void)debounce(queue, std::nan(""), [] {}), std::invalid_argument);
@@ -72,6 +79,12 @@ TEST(Debounce, ABurstRunsTheActionOnceAndALateCallRunsItAgain) {
 
 TEST(ThreadName, DbgNameIsTheQueueLabelOrTheThread) {
   EXPECT_EQ(DispatchQueue("test.named").sync([] { return Thread::dbgName(); }), "test.named");
+  EXPECT_EQ(DispatchQueue("caf\xC3\xA9").sync([] { return Thread::dbgName(); }), "caf\xC3\xA9");
+  for (const char* notUtf8 :
+       {"caf\xE9", "\xC0\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xE2\x82"}) {
+    EXPECT_EQ(DispatchQueue(notUtf8).sync([] { return Thread::dbgName(); }).rfind("<Thread ", 0),
+              0U);
+  }
   EXPECT_EQ(Thread::dbgName(), "mornik.main");
   std::string plain;
   std::thread([&] {

@@ -3,13 +3,16 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "tests/support/Concurrently.hpp"
+#include "tests/support/ManualClock.hpp"
 #include "tests/support/Sanitizers.hpp"
+#include "tests/support/TestHook.hpp"
 
 namespace mornik {
 namespace {
@@ -33,22 +36,43 @@ TEST(DispatchSemaphore, SignalWakesAWaiterAndPublishesItsWrites) {
   signaller.join();
 }
 
-TEST(DispatchSemaphore, TimedWaitTimesOutNoEarlierThanAskedAndWithdraws) {
+TEST(DispatchSemaphore, ATimedWaitEndsAtItsDeadlineAndWithdraws) {
+  test::ManualClock clock;
   DispatchSemaphore semaphore;
-  const auto before = std::chrono::steady_clock::now();
-  EXPECT_FALSE(semaphore.wait(0.02));
-  EXPECT_GE(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(20));
+  std::atomic<std::int64_t> waited{-1};  // on the test clock
+  std::thread waiter([&] {
+    const std::int64_t start = detail::monotonicNowNs();
+    if (!semaphore.wait(std::chrono::seconds(1))) waited = detail::monotonicNowNs() - start;
+  });
+  // The waiter starts whenever its thread runs: step until it timed out.
+  for (int step = 0; step < 100 && waited.load() < 0; ++step) {
+    clock.advance(0.25);
+    (void)test::waitFor([&] { return waited.load() >= 0; }, 0.005);
+  }
+  waiter.join();
+  EXPECT_GE(waited.load(), 1'000'000'000) << "timed out early";
   // The timed-out waiter no longer counts: one signal serves the next wait.
   EXPECT_FALSE(semaphore.signal());
   EXPECT_TRUE(semaphore.wait(0.0));
   EXPECT_FALSE(semaphore.wait(std::nan("")));
+  std::thread signaller([&] { semaphore.signal(); });
+  EXPECT_TRUE(semaphore.wait(30.0));  // signalled in time
+  signaller.join();
 }
 
-TEST(DispatchSemaphore, TimedWaitReturnsTrueWhenSignalledInTime) {
+// A signal that lands between a wait's timeout and its withdrawal was counted
+// for that waiter: the wait takes it instead of losing it.
+TEST(DispatchSemaphore, ASignalRacingATimeoutGoesToTheWaiter) {
   DispatchSemaphore semaphore;
-  std::thread signaller([&] { semaphore.signal(); });
-  EXPECT_TRUE(semaphore.wait(30.0));
-  signaller.join();
+  std::atomic<int> hits{0};
+  test::HookAt hook(detail::TestPoint::semaphoreTimedOut, [&](const void*) {
+    if (hits.fetch_add(1) == 0) {
+      EXPECT_TRUE(semaphore.signal());
+    }
+  });
+  EXPECT_TRUE(semaphore.wait(0.0));
+  EXPECT_FALSE(semaphore.wait(0.0));
+  EXPECT_EQ(hits.load(), 2);
 }
 
 // Producers signal a known number of times while consumers take units with

@@ -1,72 +1,44 @@
 #include "mornik/concurrency/DispatchTimerSource.hpp"
 
+#include <array>
 #include <atomic>
-#include <chrono>
 #include <cmath>
 #include <stdexcept>
 
 #include <gtest/gtest.h>
 
-#include "tests/support/RunLoopWait.hpp"
+#include "tests/support/ManualClock.hpp"
 
 namespace mornik {
 namespace {
 
-TEST(DispatchTimerSource, FiresOnceOnItsQueueNoEarlierThanTheDeadline) {
-  DispatchQueue queue("test.timer");
-  auto timer = DispatchTimerSource::make(queue);
-  std::atomic<int> fired{0};
-  std::atomic<bool> onQueue{false};
-  std::atomic<bool> early{true};
-  const auto armed = std::chrono::steady_clock::now();
-  timer->schedule(0.02);
-  timer->setEventHandler([&] {
-    onQueue = DispatchQueue::currentLabel() == "test.timer";
-    early = std::chrono::steady_clock::now() - armed < std::chrono::milliseconds(20);
-    fired.fetch_add(1);
-  });
-  timer->resume();
-  timer->resume();  // a second resume arms nothing more
-  ASSERT_TRUE(test::waitFor([&] { return fired.load() == 1; }));
-  EXPECT_TRUE(onQueue.load());
-  EXPECT_FALSE(early.load());
-  // Nothing else arrives: wait past a would-be second firing.
-  EXPECT_FALSE(test::waitFor([&] { return fired.load() > 1; }, 0.05));
-}
-
-TEST(DispatchTimerSource, CancelledOrReleasedTimersNeverFire) {
-  std::atomic<int> fired{0};
-  auto cancelled = DispatchTimerSource::make(DispatchQueue::global());
-  cancelled->schedule(0.01);
-  cancelled->setEventHandler([&] { fired.fetch_add(1); });
-  cancelled->resume();
+// (When a timer fires, and on which queue: ExecutorClock in
+// DispatchQueue_test.cpp.)
+TEST(DispatchTimerSource, FiresOnceAndNeverAfterCancelReleaseOrANewDeadline) {
+  test::ManualClock clock;
+  std::array<std::atomic<int>, 4> fired{};
+  auto armed = [&](int index, double seconds) {
+    auto timer = DispatchTimerSource::make(DispatchQueue("test.timer"));
+    timer->schedule(seconds);
+    timer->setEventHandler([&fired, index] { fired[static_cast<std::size_t>(index)]++; });
+    timer->resume();
+    return timer;
+  };
+  auto once = armed(0, 1.0);
+  once->resume();  // a second resume arms nothing more
+  auto cancelled = armed(1, 1.0);
   cancelled->cancel();
-  {
-    auto released = DispatchTimerSource::make(DispatchQueue::global());
-    released->schedule(0.01);
-    released->setEventHandler([&] { fired.fetch_add(1); });
-    released->resume();
-  }
-  // A control timer armed later than both shows that their time has passed.
-  std::atomic<bool> control{false};
-  auto later = DispatchTimerSource::make(DispatchQueue::global());
-  later->schedule(0.05);
-  later->setEventHandler([&] { control = true; });
-  later->resume();
-  ASSERT_TRUE(test::waitFor([&] { return control.load(); }));
-  EXPECT_EQ(fired.load(), 0);
+  (void)armed(2, 1.0);  // released at once
+  auto moved = armed(3, 10.0);
+  moved->schedule(1.0);
+  clock.advance(1.0);
+  clock.advance(10.0);
+  EXPECT_EQ(fired[0].load(), 1);
+  EXPECT_EQ(fired[1].load(), 0);
+  EXPECT_EQ(fired[2].load(), 0);
+  EXPECT_EQ(fired[3].load(), 1) << "the first deadline was dropped";
   EXPECT_TRUE(cancelled->isCancelled());
-}
-
-TEST(DispatchTimerSource, SchedulingAgainReplacesTheDeadline) {
-  std::atomic<int> fired{0};
-  auto timer = DispatchTimerSource::make(DispatchQueue::global());
-  timer->setEventHandler([&] { fired.fetch_add(1); });
-  timer->schedule(10.0);
-  timer->resume();
-  timer->schedule(0.01);
-  EXPECT_TRUE(test::waitFor([&] { return fired.load() == 1; }, 5.0));
-  EXPECT_THROW(timer->schedule(std::nan("")), std::invalid_argument);
+  EXPECT_THROW(once->schedule(std::nan("")), std::invalid_argument);
 }
 
 }  // namespace

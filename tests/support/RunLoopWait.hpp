@@ -1,5 +1,7 @@
 #pragma once
 
+#include <chrono>
+#include <cmath>
 #include <functional>
 
 #include "mornik/concurrency/RunLoop.hpp"
@@ -11,9 +13,15 @@ namespace mornik::test {
 inline constexpr double kEventTimeout = 10.0;
 
 // Pumps the main run loop (tests run on the main thread) until `predicate`
-// holds; false if it still does not after `timeout` seconds.
+// holds; false if it still does not after `timeout` seconds. The bound is on
+// the real clock, so it holds while a test clock (ManualClock.hpp) stands
+// still.
 inline bool waitFor(const std::function<bool()>& predicate, double timeout = kEventTimeout) {
-  return RunLoop::main().runUntil(predicate, timeout);
+  using Clock = std::chrono::steady_clock;
+  const auto until = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                        std::chrono::duration<double>(timeout));
+  (void)RunLoop::main().runUntil([&] { return predicate() || Clock::now() >= until; }, HUGE_VAL);
+  return predicate();
 }
 
 }  // namespace mornik::test

@@ -12,6 +12,7 @@
 
 #include "mornik/base/Fatal.hpp"
 #include "mornik/concurrency/detail/Futex.hpp"
+#include "mornik/concurrency/detail/TestHooks.hpp"
 
 namespace mornik {
 
@@ -57,9 +58,6 @@ constexpr std::int64_t kStarvationCheckNs = 50'000;
 // than trusting a sleep's timeout to end on time (it costs at most this much
 // CPU per timer event).
 constexpr std::int64_t kTimerSpinNs = 50'000;
-// Delays are capped at a century: far enough to mean "never", small enough
-// that now + delay cannot overflow.
-constexpr std::int64_t kMaxDelayNs = 100LL * 365 * 24 * 3600 * 1'000'000'000;
 
 int levelOf(QoS qos) noexcept {
   return qos == QoS::unspecified ? static_cast<int>(QoS::default_) : static_cast<int>(qos);
@@ -74,27 +72,21 @@ thread_local constinit bool tlsIsWorker = false;
 
 }  // namespace
 
-std::int64_t monotonicNowNs() noexcept {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
-}
-
-std::int64_t delayToNs(double seconds) noexcept {
-  if (!(seconds > 0)) return 0;
-  const double ns = seconds * 1e9;
-  if (ns >= static_cast<double>(kMaxDelayNs)) return kMaxDelayNs;
-  return static_cast<std::int64_t>(std::ceil(ns));
-}
+std::atomic<TestHook> gTestHook{nullptr};
 
 // ---- Frames ----
 
 thread_local constinit QueueFrame* tlsQueueFrame __attribute__((tls_model("initial-exec"))) =
     nullptr;
 
+namespace {
+// The initial thread's kernel id is the process id; in a forked child the
+// forking thread is the initial thread of the new process.
+std::atomic<std::uint32_t> gMainThreadTag{static_cast<std::uint32_t>(::getpid())};
+}  // namespace
+
 bool isMainThread() noexcept {
-  static const auto processId = static_cast<std::uint32_t>(::getpid());
-  return currentThreadTag() == processId;
+  return currentThreadTag() == gMainThreadTag.load(std::memory_order_relaxed);
 }
 
 QueueImpl* currentQueue() noexcept {
@@ -227,6 +219,7 @@ void SerialQueue::schedule() {
     wakeMainRunLoop();
     return;
   }
+  testPoint(TestPoint::serialScheduled, this);
   keepAlive_ = shared_from_this();
   submitToPool(&drainItem_, qos());
 }
@@ -344,9 +337,11 @@ namespace {
 class WorkerPool {
  public:
   static WorkerPool& instance() {
-    static auto* const pool = new WorkerPool();
+    static auto* const pool = created_ = new WorkerPool();
     return *pool;
   }
+  // The pool if it was created (fork handlers must not create it).
+  static WorkerPool* ifCreated() noexcept { return created_; }
 
   void submit(WorkItem* item, QoS qos) noexcept {
     levels_[levelOf(qos)].list.push(item);
@@ -388,6 +383,27 @@ class WorkerPool {
   void leaveBlocking() noexcept { blocked_.fetch_sub(1, std::memory_order_seq_cst); }
 
   int target() const noexcept { return target_; }
+  int workerCount() const noexcept { return workers_.load(std::memory_order_seq_cst); }
+
+  // fork(): the lists are consistent while their pop locks are held. The
+  // child keeps what was queued but none of the threads: the forking thread
+  // stays a worker if it was one, and the rest start again on the next
+  // submission (a phantom sleeper makes that submission call wakeOne()).
+  void lockForFork() noexcept {
+    for (Level& level : levels_) level.popLock.lock();
+  }
+  void unlockInParent() noexcept {
+    for (Level& level : levels_) level.popLock.unlock();
+  }
+  void resetInChild(int blockingDepth) noexcept {
+    for (Level& level : levels_) forceUnlockAfterFork(level.popLock);
+    workers_.store(tlsIsWorker ? 1 : 0);
+    blocked_.store(tlsIsWorker ? blockingDepth : 0);
+    spinners_.store(0);
+    sleepers_.store(1);
+    starvationCheckArmed_.store(false);
+    restartPending_.store(true);
+  }
 
   bool hasQueuedWork() const noexcept { return hasWork(); }
 
@@ -405,7 +421,7 @@ class WorkerPool {
     for (int index = 0; index < kLevels; ++index) {
       popsAtArming_[index] = levels_[index].pops.load(std::memory_order_relaxed);
     }
-    enqueueAt(monotonicNowNs() + kStarvationCheckNs, nullptr, &starvationCheckItem_);
+    enqueueAt(realNowNs() + kStarvationCheckNs, nullptr, &starvationCheckItem_);
   }
 
   WorkerPool() : target_(std::max(1, static_cast<int>(std::thread::hardware_concurrency()))) {
@@ -480,12 +496,12 @@ class WorkerPool {
       spinners_.fetch_sub(1, std::memory_order_seq_cst);
       return false;
     }
-    const std::int64_t until = monotonicNowNs() + kWorkerSpinNs;
+    const std::int64_t until = realNowNs() + kWorkerSpinNs;
     bool found = false;
     for (int round = 1;; ++round) {
       if (mayHaveWork() && (found = tryPop(batch))) break;
       for (int i = 0; i < 8; ++i) cpuRelax();
-      if (round % 16 == 0 && monotonicNowNs() > until) break;
+      if (round % 16 == 0 && realNowNs() > until) break;
     }
     if (spinners_.fetch_sub(1, std::memory_order_seq_cst) == 1 && found &&
         sleepers_.load(std::memory_order_seq_cst) > 0 && hasWork()) {
@@ -495,8 +511,18 @@ class WorkerPool {
   }
 
   void wakeOne() noexcept {
+    if (restartPending_.load(std::memory_order_relaxed)) [[unlikely]] {
+      restartAfterFork();
+      return;
+    }
     epoch_.fetch_add(1, std::memory_order_release);
     futexWake(epoch_, 1);
+  }
+
+  void restartAfterFork() noexcept {
+    if (!restartPending_.exchange(false, std::memory_order_seq_cst)) return;
+    sleepers_.fetch_sub(1, std::memory_order_seq_cst);  // the phantom
+    while (workers_.load(std::memory_order_seq_cst) < target_) startWorker();
   }
 
   bool surplus() const noexcept {
@@ -531,18 +557,20 @@ class WorkerPool {
         continue;
       }
       const bool extra = surplus();
-      const std::int64_t before = extra ? monotonicNowNs() : 0;
+      const std::int64_t before = extra ? realNowNs() : 0;
       futexWait(epoch_, epoch, extra ? kSurplusIdleNs : -1);
       sleepers_.fetch_sub(1, std::memory_order_seq_cst);
-      if (extra && surplus() && !hasWork() && monotonicNowNs() - before >= kSurplusIdleNs) {
+      if (extra && surplus() && !hasWork() && realNowNs() - before >= kSurplusIdleNs) {
         workers_.fetch_sub(1, std::memory_order_seq_cst);
         return;
       }
     }
   }
 
+  static inline WorkerPool* created_ = nullptr;
   const int target_;
   std::array<Level, kLevels> levels_;
+  std::atomic<bool> restartPending_{false};
   alignas(64) std::atomic<bool> starvationCheckArmed_{false};
   // Written by the thread that arms the check, read by the timer thread after
   // the timer heap's lock orders the two.
@@ -567,45 +595,83 @@ bool poolHasQueuedWork() noexcept { return WorkerPool::instance().hasQueuedWork(
 
 int poolTargetSize() noexcept { return WorkerPool::instance().target(); }
 
+int poolWorkerCount() noexcept { return WorkerPool::instance().workerCount(); }
+
+namespace {
+thread_local constinit int tlsBlockingDepth = 0;  // workers only
+}  // namespace
+
 BlockingRegion::BlockingRegion() noexcept : active_(tlsIsWorker) {
   if (active_) {
+    ++tlsBlockingDepth;
     WorkerPool::instance().returnHeldItems();
     WorkerPool::instance().enterBlocking();
   }
 }
 
 BlockingRegion::~BlockingRegion() {
-  if (active_) WorkerPool::instance().leaveBlocking();
+  if (active_) {
+    --tlsBlockingDepth;
+    WorkerPool::instance().leaveBlocking();
+  }
 }
 
 // ---- Timers ----
 
 namespace {
 
-// One heap of deadlines for every delayed item and timer source, served by
-// one thread that sleeps until the earliest deadline and then hands the due
-// items to their queues.
+// Two heaps of deadlines served by one thread that sleeps until the earliest
+// and then hands the due items to their queues: one for every delayed item
+// and timer source, on the executor's clock, and one for the executor's own
+// checks (null queue), always on the real clock. While a test clock is
+// installed the thread leaves the first heap to takeDueTimers().
 class TimerHeap {
  public:
   static TimerHeap& instance() {
-    static auto* const heap = new TimerHeap();
+    static auto* const heap = created_ = new TimerHeap();
     return *heap;
   }
+  static TimerHeap* ifCreated() noexcept { return created_; }
 
   void add(std::int64_t deadline, QueueRef queue, WorkItem* item) {
+    const bool internal = !queue;
     const bool wake = lock_.locked([&] {
-      entries_.push_back(Entry{deadline, sequence_++, std::move(queue), item});
-      std::push_heap(entries_.begin(), entries_.end(), later);
+      Heap& heap = internal ? internal_ : timers_;
+      heap.push_back(Entry{deadline, sequence_++, std::move(queue), item});
+      std::push_heap(heap.begin(), heap.end(), later);
       if (!started_) {
         started_ = true;
         std::thread([this] { threadMain(); }).detach();
       }
-      return deadline < sleepingUntil_;
+      return (internal || !testClockInstalled()) && deadline < sleepingUntil_;
     });
-    if (wake) {
-      epoch_.fetch_add(1, std::memory_order_release);
-      futexWake(epoch_, 1);
-    }
+    if (wake) wakeThread();
+  }
+
+  void wakeThread() noexcept {
+    epoch_.fetch_add(1, std::memory_order_release);
+    futexWake(epoch_, 1);
+  }
+
+  int takeDue(const std::function<void(const QueueRef&, WorkItem*)>& take) {
+    std::vector<Entry> due;
+    lock_.locked([&] { popDue(timers_, monotonicNowNs(), due); });
+    for (Entry& entry : due) take(entry.queue, entry.item);
+    return static_cast<int>(due.size());
+  }
+
+  std::int64_t nextDeadline() noexcept {
+    return lock_.locked([&] { return timers_.empty() ? kNoDeadline : timers_.front().deadline; });
+  }
+
+  // Fork: the heap is consistent while the lock is held; in the child the
+  // thread is gone and starts again with the next entry.
+  void lockForFork() noexcept { lock_.lock(); }
+  void unlockInParent() noexcept { lock_.unlock(); }
+  void resetInChild() noexcept {
+    forceUnlockAfterFork(lock_);
+    started_ = false;
+    sleepingUntil_ = 0;
   }
 
  private:
@@ -615,9 +681,18 @@ class TimerHeap {
     QueueRef queue;
     WorkItem* item;
   };
+  using Heap = std::vector<Entry>;
 
   static bool later(const Entry& a, const Entry& b) {
     return a.deadline != b.deadline ? a.deadline > b.deadline : a.sequence > b.sequence;
+  }
+
+  static void popDue(Heap& heap, std::int64_t now, std::vector<Entry>& due) {
+    while (!heap.empty() && heap.front().deadline <= now) {
+      std::pop_heap(heap.begin(), heap.end(), later);
+      due.push_back(std::move(heap.back()));
+      heap.pop_back();
+    }
   }
 
   void threadMain() {
@@ -629,14 +704,13 @@ class TimerHeap {
       std::int64_t next = 0;
       std::uint32_t epoch = 0;
       lock_.locked([&] {
-        const std::int64_t now = monotonicNowNs();
-        while (!entries_.empty() && entries_.front().deadline <= now) {
-          std::pop_heap(entries_.begin(), entries_.end(), later);
-          due.push_back(std::move(entries_.back()));
-          entries_.pop_back();
-        }
-        next =
-            entries_.empty() ? std::numeric_limits<std::int64_t>::max() : entries_.front().deadline;
+        // Without a test clock both heaps run on the real clock.
+        const std::int64_t now = realNowNs();
+        popDue(internal_, now, due);
+        const bool ownTimers = !testClockInstalled();
+        if (ownTimers) popDue(timers_, now, due);
+        next = internal_.empty() ? kNoDeadline : internal_.front().deadline;
+        if (ownTimers && !timers_.empty()) next = std::min(next, timers_.front().deadline);
         sleepingUntil_ = next;
         epoch = epoch_.load(std::memory_order_acquire);
       });
@@ -648,26 +722,28 @@ class TimerHeap {
         }
       }
       due.clear();
-      if (next == std::numeric_limits<std::int64_t>::max()) {
+      if (next == kNoDeadline) {
         futexWait(epoch_, epoch);
         continue;
       }
       // A sleep's timeout ends tens of microseconds late on typical
       // machines: sleep until shortly before the deadline, then spin to it
       // (or until an earlier timer arrives).
-      const std::int64_t wait = next - monotonicNowNs();
+      const std::int64_t wait = next - realNowNs();
       if (wait > kTimerSpinNs) {
         futexWait(epoch_, epoch, wait - kTimerSpinNs);
       } else {
-        while (monotonicNowNs() < next && epoch_.load(std::memory_order_acquire) == epoch) {
+        while (realNowNs() < next && epoch_.load(std::memory_order_acquire) == epoch) {
           cpuRelax();
         }
       }
     }
   }
 
+  static inline TimerHeap* created_ = nullptr;
   UnfairLock lock_;
-  std::vector<Entry> entries_;
+  Heap timers_;
+  Heap internal_;
   std::uint64_t sequence_ = 0;
   std::int64_t sleepingUntil_ = 0;
   bool started_ = false;
@@ -679,5 +755,45 @@ class TimerHeap {
 void enqueueAt(std::int64_t deadlineNs, QueueRef queue, WorkItem* item) {
   TimerHeap::instance().add(deadlineNs, std::move(queue), item);
 }
+
+int takeDueTimers(const std::function<void(const QueueRef&, WorkItem*)>& take) {
+  return TimerHeap::instance().takeDue(take);
+}
+
+std::int64_t nextTimerDeadlineNs() noexcept { return TimerHeap::instance().nextDeadline(); }
+
+void installTestClock(const std::atomic<std::int64_t>* now) noexcept {
+  gTestClockNow.store(now, std::memory_order_release);
+  // The timer thread takes over (or gives up) the heap of timers.
+  TimerHeap::instance().wakeThread();
+}
+
+// ---- fork() ----
+
+namespace {
+
+void prepareFork() noexcept {
+  if (TimerHeap* heap = TimerHeap::ifCreated()) heap->lockForFork();
+  if (WorkerPool* pool = WorkerPool::ifCreated()) pool->lockForFork();
+  itemDepotFork(ForkStep::prepare);
+}
+
+void afterForkInParent() noexcept {
+  itemDepotFork(ForkStep::parent);
+  if (WorkerPool* pool = WorkerPool::ifCreated()) pool->unlockInParent();
+  if (TimerHeap* heap = TimerHeap::ifCreated()) heap->unlockInParent();
+}
+
+void afterForkInChild() noexcept {
+  gMainThreadTag.store(static_cast<std::uint32_t>(::getpid()), std::memory_order_relaxed);
+  itemDepotFork(ForkStep::child);
+  if (WorkerPool* pool = WorkerPool::ifCreated()) pool->resetInChild(tlsBlockingDepth);
+  if (TimerHeap* heap = TimerHeap::ifCreated()) heap->resetInChild();
+}
+
+[[maybe_unused]] const int kForkHandlers =
+    pthread_atfork(&prepareFork, &afterForkInParent, &afterForkInChild);
+
+}  // namespace
 
 }  // namespace mornik::detail

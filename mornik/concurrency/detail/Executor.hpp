@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -15,6 +16,7 @@
 
 #include "mornik/concurrency/QoS.hpp"
 #include "mornik/concurrency/UnfairLock.hpp"
+#include "mornik/concurrency/detail/Clock.hpp"
 #include "mornik/concurrency/detail/MpscList.hpp"
 #include "mornik/concurrency/detail/WorkItem.hpp"
 
@@ -22,14 +24,6 @@ namespace mornik::detail {
 
 class QueueImpl;
 using QueueRef = std::shared_ptr<QueueImpl>;
-
-// Nanoseconds on the monotonic clock.
-std::int64_t monotonicNowNs() noexcept;
-
-// Converts a delay in seconds to nanoseconds: negative delays become 0,
-// delays beyond the representable range become the largest value. The
-// caller rejects non-finite values first.
-std::int64_t delayToNs(double seconds) noexcept;
 
 // ---- Which queue this thread runs ----
 
@@ -175,12 +169,24 @@ bool poolHasQueuedWork() noexcept;
 
 // Number of worker threads the pool runs normally (the CPU count).
 int poolTargetSize() noexcept;
+// Number of worker threads alive now (more than the target while some block,
+// until the extra ones retire).
+int poolWorkerCount() noexcept;
 
 // ---- Timers ----
 
-// Enqueues `item` on `queue` once the monotonic clock reaches `deadlineNs`
-// (never earlier). With a null queue the item runs on the timer thread
-// itself: only for the executor's own short, non-blocking checks.
+// Enqueues `item` on `queue` once the executor's clock (Clock.hpp) reaches
+// `deadlineNs` (never earlier). With a null queue the item runs on the timer
+// thread itself, on the real clock whatever a test installed: only for the
+// executor's own short, non-blocking checks.
 void enqueueAt(std::int64_t deadlineNs, QueueRef queue, WorkItem* item);
+
+// Test clock only: removes from the timer heap every entry due by the clock
+// now, in deadline order (submission order among equal deadlines), and
+// passes each to `take(queue, item)` outside the heap's lock; the receiver
+// enqueues the item. Returns how many it took.
+int takeDueTimers(const std::function<void(const QueueRef&, WorkItem*)>& take);
+// The earliest deadline in the timer heap, or kNoDeadline.
+std::int64_t nextTimerDeadlineNs() noexcept;
 
 }  // namespace mornik::detail

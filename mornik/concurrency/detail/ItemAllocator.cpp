@@ -112,6 +112,12 @@ class Depot {
     empty_.push_back(magazine);
   }
 
+  // fork(): consistent while held; the child frees the lock the forking
+  // thread took.
+  void lockForFork() noexcept { lock_.lock(); }
+  void unlockInParent() noexcept { lock_.unlock(); }
+  void unlockInChild() noexcept { forceUnlockAfterFork(lock_); }
+
  private:
   UnfairLock lock_;
   std::array<std::vector<Magazine*>, kItemClasses> full_;
@@ -141,6 +147,20 @@ Magazine& magazineOf(int c) {
 }
 
 }  // namespace
+
+void itemDepotFork(ForkStep step) noexcept {
+  switch (step) {
+    case ForkStep::prepare:
+      Depot::instance().lockForFork();
+      break;
+    case ForkStep::parent:
+      Depot::instance().unlockInParent();
+      break;
+    case ForkStep::child:
+      Depot::instance().unlockInChild();
+      break;
+  }
+}
 
 void* allocateWorkItemSlow(int c) {
   Magazine* magazine = &magazineOf(c);

@@ -39,6 +39,11 @@ extern thread_local constinit std::array<ItemMagazine*, kItemClasses> tlsItemMag
 void* allocateWorkItemSlow(int sizeClass);
 void freeWorkItemSlow(void* block, int sizeClass) noexcept;
 
+// The executor's fork handler: before fork(), after it in the parent, after
+// it in the child.
+enum class ForkStep { prepare, parent, child };
+void itemDepotFork(ForkStep step) noexcept;
+
 constexpr int itemClassOf(std::size_t size) noexcept {
   for (int c = 0; c < kItemClasses; ++c) {
     if (size <= kItemClassSize[static_cast<std::size_t>(c)]) return c;
