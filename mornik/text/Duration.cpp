@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <limits>
 
+#include "mornik/text/Collections.hpp"
+
 namespace mornik {
 
 namespace {
@@ -27,7 +29,12 @@ std::int64_t absolute(std::int64_t v) {
 
 TimeInterval timeInterval(std::int64_t days, std::int64_t hrs, std::int64_t mins,
                           std::int64_t sec) {
-  return static_cast<TimeInterval>(sec + mins * 60 + hrs * 3600 + days * 86400);
+  using detail::addSaturating;
+  using detail::mulSaturating;
+  std::int64_t total = addSaturating(sec, mulSaturating<std::int64_t>(mins, 60));
+  total = addSaturating(total, mulSaturating<std::int64_t>(hrs, 3600));
+  total = addSaturating(total, mulSaturating<std::int64_t>(days, 86400));
+  return static_cast<TimeInterval>(total);
 }
 
 std::int64_t secTotal(TimeInterval t) { return truncated(t); }

@@ -26,6 +26,8 @@ using detail::isGraphemeBoundary;
 
 constexpr auto npos = std::string_view::npos;
 
+using detail::addSaturating;
+
 std::size_t nonNegative(std::ptrdiff_t n) { return n < 0 ? 0 : static_cast<std::size_t>(n); }
 
 std::string_view slice(std::string_view s, std::pair<std::size_t, std::size_t> bytes) {
@@ -245,7 +247,9 @@ std::vector<std::string> asCharArr(std::string_view s) {
 
 // ---- Indexing and slicing ----
 
-std::string at(std::string_view s, std::ptrdiff_t i) { return at(s, IndexRange{i, i + 1}); }
+std::string at(std::string_view s, std::ptrdiff_t i) {
+  return at(s, IndexRange{i, addSaturating<std::ptrdiff_t>(i, 1)});
+}
 
 std::string at(std::string_view s, IndexRange range) {
   const std::size_t lower = nonNegative(range.lower);
@@ -257,8 +261,8 @@ std::string at(std::string_view s, IndexRange range) {
 std::optional<std::string> at(std::string_view s, Utf16Range range) {
   if (range.location < 0 || range.length < 0) return std::nullopt;
   const auto begin = detail::byteOffsetOfUtf16(s, static_cast<std::size_t>(range.location));
-  const auto end =
-      detail::byteOffsetOfUtf16(s, static_cast<std::size_t>(range.location + range.length));
+  const auto end = detail::byteOffsetOfUtf16(
+      s, static_cast<std::size_t>(addSaturating(range.location, range.length)));
   if (!begin || !end) return std::nullopt;
   return std::string(s.substr(*begin, *end - *begin));
 }
@@ -286,7 +290,7 @@ std::string_view safe(std::string_view s, IndexRange range) {
 }
 
 std::string_view safe(std::string_view s, ClosedIndexRange range) {
-  return safe(s, IndexRange{range.lower, range.upper + 1});
+  return safe(s, IndexRange{range.lower, addSaturating<std::ptrdiff_t>(range.upper, 1)});
 }
 
 std::string_view unsafe(std::string_view s, IndexRange range) {
@@ -296,7 +300,7 @@ std::string_view unsafe(std::string_view s, IndexRange range) {
 }
 
 std::string_view unsafe(std::string_view s, ClosedIndexRange range) {
-  return unsafe(s, IndexRange{range.lower, range.upper + 1});
+  return unsafe(s, IndexRange{range.lower, addSaturating<std::ptrdiff_t>(range.upper, 1)});
 }
 
 std::optional<std::string> charAt(std::string_view s, std::ptrdiff_t i) {
@@ -323,7 +327,7 @@ std::optional<std::string_view> getSubstring(std::string_view s, std::ptrdiff_t 
   const std::size_t lower = nonNegative(location);
   const std::size_t begin = graphemeOffset(s, lower);
   if (begin >= s.size()) return std::nullopt;
-  const std::size_t upper = length < 0 ? lower : nonNegative(location + length);
+  const std::size_t upper = length < 0 ? lower : nonNegative(addSaturating(location, length));
   return slice(s, graphemeRange(s, lower, std::max(lower, upper)));
 }
 
@@ -333,7 +337,8 @@ std::optional<std::string_view> getSubstring(std::string_view s, Utf16Range rang
   const std::size_t lower = nonNegative(range.location);
   if (lower >= units) return std::nullopt;
   const std::size_t upper = std::clamp<std::size_t>(
-      range.length < 0 ? lower : nonNegative(range.location + range.length), lower, units);
+      range.length < 0 ? lower : nonNegative(addSaturating(range.location, range.length)), lower,
+      units);
   // An offset inside a surrogate pair moves back to the pair's start.
   auto floorOffset = [&](std::size_t u) {
     for (std::size_t v = u;; --v) {
@@ -548,7 +553,7 @@ void capitalizeFirstLetterOnly(std::string& s) { s = capitalizingFirstLetterOnly
 
 std::string operator*(std::string_view s, std::ptrdiff_t n) {
   std::string out;
-  if (n <= 0) return out;
+  if (n <= 0 || s.empty() || static_cast<std::size_t>(n) > out.max_size() / s.size()) return out;
   out.reserve(s.size() * static_cast<std::size_t>(n));
   for (std::ptrdiff_t i = 0; i < n; ++i) out.append(s);
   return out;
@@ -556,13 +561,22 @@ std::string operator*(std::string_view s, std::ptrdiff_t n) {
 
 std::string operator*(std::ptrdiff_t n, std::string_view s) { return s * n; }
 
-std::string force(std::string_view s, std::ptrdiff_t n) {
+Result<std::string> forceR(std::string_view s, std::ptrdiff_t n) {
   const std::size_t length = count(s);
   std::string out(s);
   if (n > 0 && length < static_cast<std::size_t>(n)) {
-    out.append(static_cast<std::size_t>(n) - length, ' ');
+    const std::size_t padding = static_cast<std::size_t>(n) - length;
+    if (padding > out.max_size() - out.size()) {
+      return WTF("can't pad string to " + std::to_string(n) + " characters", 0);
+    }
+    out.append(padding, ' ');
   }
   return out;
+}
+
+std::string force(std::string_view s, std::ptrdiff_t n) {
+  auto padded = forceR(s, n);
+  return padded.isSuccess() ? std::move(padded).value() : std::string(s);
 }
 
 std::string removePostfix(std::string_view s, std::string_view p) {

@@ -51,6 +51,10 @@
 // Slices (results of type std::string_view) point into the argument: they
 // are valid while it is alive and unchanged.
 //
+// Integer arguments may take any value of their type: derived ends such as
+// i + 1 or location + length saturate instead of overflowing, so extreme
+// values clamp like any other out-of-range value.
+//
 // Regular expressions are ICU's (see Regex.hpp); the operations here that take
 // a pattern text compile it once per thread and keep it in a small cache.
 //
@@ -319,13 +323,16 @@ void capitalizeFirstLetterOnly(std::string& s);
 std::string uppercased(std::string_view s);
 std::string lowercased(std::string_view s);
 
-// s repeated n times ("" for n <= 0). Bring the operators in with
-// `using mornik::operator*;`.
+// s repeated n times; "" for n <= 0 and when the result would be longer than
+// a std::string can be. Bring the operators in with `using mornik::operator*;`.
 std::string operator*(std::string_view s, std::ptrdiff_t n);
 std::string operator*(std::ptrdiff_t n, std::string_view s);
 
-// Padded on the right with spaces up to n characters; never cut.
+// Padded on the right with spaces up to n characters; never cut. When the
+// padded text would be longer than a std::string can be, force returns s
+// unchanged and forceR fails with "can't pad string to <n> characters".
 std::string force(std::string_view s, std::ptrdiff_t n);
+Result<std::string> forceR(std::string_view s, std::ptrdiff_t n);
 // Without p at the end when the text ends with p (by characters).
 std::string removePostfix(std::string_view s, std::string_view p);
 

@@ -33,7 +33,7 @@ class DateFormatTest : public ::testing::Test {
 TEST_F(DateFormatTest, Iso8601IsWrittenInGmtWithoutAZone) {
   const Date d = utc(2024, 3, 15, 9, 30, 0) + 0.123;
   EXPECT_EQ(iso8601String(d), "2024-03-15T09:30:00.123");
-  EXPECT_EQ(iso8601String(utc(1999, 12, 31, 23, 59, 59) + 0.9999), "1999-12-31T23:59:59.999");
+  EXPECT_EQ(iso8601String(utc(1999, 12, 31, 23, 59, 59) + 0.9999), "2000-01-01T00:00:00.000");
   ASSERT_TRUE(setCurrentTimeZone("Asia/Tokyo"));
   EXPECT_EQ(iso8601String(d), "2024-03-15T09:30:00.123");
   // Without a zone designator the text does not read back.
