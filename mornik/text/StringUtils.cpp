@@ -36,11 +36,33 @@ std::string_view slice(std::string_view s, std::pair<std::size_t, std::size_t> b
 
 // ---- Search ----
 
+std::uint32_t regexFlags(CompareOptions options) {
+  return has(options, CompareOptions::caseInsensitive) ? UREGEX_CASE_INSENSITIVE : 0;
+}
+
+// Where a regular-expression search records why it found nothing: the
+// pattern does not compile, or a limit stopped the matcher.
+using SearchFailure = std::optional<Error>;
+
+// This thread's matcher for a pattern, or null with `failure` set.
+icu::RegexMatcher* matcherFor(std::string_view pattern, CompareOptions options,
+                              SearchFailure* failure) {
+  std::string error;
+  icu::RegexMatcher* matcher = detail::cachedMatcher(pattern, regexFlags(options), &error);
+  if (matcher == nullptr && failure != nullptr) *failure = detail::invalidRegex(pattern, error);
+  return matcher;
+}
+
+void noteLimit(const detail::MatcherOnText& match, std::string_view pattern,
+               SearchFailure* failure) {
+  if (match.failed() && failure != nullptr) {
+    *failure = detail::regexOverLimit(pattern, match.status());
+  }
+}
+
 std::optional<StringRange> findRegex(std::string_view s, std::string_view pattern, std::size_t from,
-                                     CompareOptions options) {
-  const std::uint32_t flags =
-      has(options, CompareOptions::caseInsensitive) ? UREGEX_CASE_INSENSITIVE : 0;
-  icu::RegexMatcher* matcher = detail::cachedMatcher(pattern, flags);
+                                     CompareOptions options, SearchFailure* failure) {
+  icu::RegexMatcher* matcher = matcherFor(pattern, options, failure);
   if (matcher == nullptr) return std::nullopt;
   detail::MatcherOnText match(*matcher, s);
   const bool anchored = has(options, CompareOptions::anchored);
@@ -59,6 +81,8 @@ std::optional<StringRange> findRegex(std::string_view s, std::string_view patter
     }
     last = found;
   }
+  noteLimit(match, pattern, failure);
+  if (match.failed()) return std::nullopt;
   if (last && anchored && last->end != s.size()) return std::nullopt;
   return last;
 }
@@ -74,9 +98,7 @@ std::optional<StringRange> findCaseInsensitive(std::string_view s, std::string_v
   const bool literal = has(options, CompareOptions::literal);
   std::optional<StringRange> last;
   std::size_t at = from;
-  UErrorCode status = U_ZERO_ERROR;
-  while (at <= s.size() && matcher->find(static_cast<std::int64_t>(at), status) != 0 &&
-         U_SUCCESS(status)) {
+  while (at <= s.size() && match.find(at)) {
     const StringRange found{match.start(), match.end()};
     at = found.begin + 1;
     if (!literal && !(isGraphemeBoundary(s, found.begin) && isGraphemeBoundary(s, found.end))) {
@@ -96,11 +118,15 @@ bool acceptable(std::string_view s, std::size_t begin, std::size_t end, bool lit
   return literal || (isGraphemeBoundary(s, begin) && isGraphemeBoundary(s, end));
 }
 
-// The first (or, with `backwards`, last) occurrence at or after byte `from`.
+// The first (or, with `backwards`, last) occurrence at or after byte `from`;
+// `failure` says why a regular-expression search found nothing, when it
+// failed.
 std::optional<StringRange> findFrom(std::string_view s, std::string_view text, std::size_t from,
-                                    CompareOptions options) {
+                                    CompareOptions options, SearchFailure* failure = nullptr) {
   if (text.empty() || from > s.size()) return std::nullopt;
-  if (has(options, CompareOptions::regularExpression)) return findRegex(s, text, from, options);
+  if (has(options, CompareOptions::regularExpression)) {
+    return findRegex(s, text, from, options, failure);
+  }
   if (has(options, CompareOptions::caseInsensitive)) {
     return findCaseInsensitive(s, text, from, options);
   }
@@ -384,27 +410,51 @@ std::optional<StringRange> range(std::string_view s, std::string_view text,
   return findFrom(s, text, 0, options);
 }
 
-std::vector<StringRange> ranges(std::string_view s, std::string_view text, CompareOptions options) {
+Result<std::optional<StringRange>> rangeR(std::string_view s, std::string_view text,
+                                          CompareOptions options) {
+  SearchFailure failure;
+  auto found = findFrom(s, text, 0, options, &failure);
+  if (failure) return *failure;
+  return found;
+}
+
+namespace {
+std::vector<StringRange> allRanges(std::string_view s, std::string_view text,
+                                   CompareOptions options, SearchFailure* failure) {
   std::vector<StringRange> out;
   if (text.empty()) return out;
   const auto forward = static_cast<CompareOptions>(
       static_cast<unsigned>(options) & ~static_cast<unsigned>(CompareOptions::backwards));
   if (has(options, CompareOptions::regularExpression) && !has(options, CompareOptions::anchored)) {
-    const std::uint32_t flags =
-        has(options, CompareOptions::caseInsensitive) ? UREGEX_CASE_INSENSITIVE : 0;
-    icu::RegexMatcher* matcher = detail::cachedMatcher(text, flags);
+    icu::RegexMatcher* matcher = matcherFor(text, options, failure);
     if (matcher == nullptr) return out;
     detail::MatcherOnText match(*matcher, s);
     while (match.find()) out.push_back({match.start(), match.end()});
+    noteLimit(match, text, failure);
+    if (match.failed()) out.clear();
     return out;
   }
   std::size_t from = 0;
-  while (const auto found = findFrom(s, text, from, forward)) {
+  while (const auto found = findFrom(s, text, from, forward, failure)) {
     out.push_back(*found);
     if (has(options, CompareOptions::anchored)) break;
     from = found->end > found->begin ? found->end : found->end + 1;
   }
+  if (failure != nullptr && *failure) out.clear();
   return out;
+}
+}  // namespace
+
+std::vector<StringRange> ranges(std::string_view s, std::string_view text, CompareOptions options) {
+  return allRanges(s, text, options, nullptr);
+}
+
+Result<std::vector<StringRange>> rangesR(std::string_view s, std::string_view text,
+                                         CompareOptions options) {
+  SearchFailure failure;
+  auto found = allRanges(s, text, options, &failure);
+  if (failure) return *failure;
+  return found;
 }
 
 std::vector<std::size_t> indices(std::string_view s, std::string_view text,
@@ -479,24 +529,44 @@ std::string replacing(std::string_view s, std::string_view from, std::string_vie
   return replacingOccurrences(s, from, to, CompareOptions::literal);
 }
 
-std::string replacingOccurrences(std::string_view s, std::string_view target, std::string_view to,
-                                 CompareOptions options) {
+namespace {
+std::string replaced(std::string_view s, std::string_view target, std::string_view to,
+                     CompareOptions options, SearchFailure* failure) {
   if (target.empty()) return std::string(s);
   if (has(options, CompareOptions::regularExpression) && !has(options, CompareOptions::anchored)) {
-    const std::uint32_t flags =
-        has(options, CompareOptions::caseInsensitive) ? UREGEX_CASE_INSENSITIVE : 0;
-    icu::RegexMatcher* matcher = detail::cachedMatcher(target, flags);
+    icu::RegexMatcher* matcher = matcherFor(target, options, failure);
     if (matcher == nullptr) return std::string(s);
-    return detail::replaceAll(*matcher, s, to);
+    UErrorCode status = U_ZERO_ERROR;
+    auto out = detail::replaceAll(*matcher, s, to, &status);
+    if (out) return std::move(*out);
+    if (failure != nullptr) *failure = detail::regexOverLimit(target, status);
+    return std::string(s);
   }
   std::string out;
   std::size_t copied = 0;
-  for (const auto& found : ranges(s, target, options)) {
+  const auto occurrences = allRanges(s, target, options, failure);
+  if (failure != nullptr && *failure) return std::string(s);
+  for (const auto& found : occurrences) {
     out.append(s.substr(copied, found.begin - copied));
     out.append(to);
     copied = found.end;
   }
   out.append(s.substr(copied));
+  return out;
+}
+}  // namespace
+
+std::string replacingOccurrences(std::string_view s, std::string_view target, std::string_view to,
+                                 CompareOptions options) {
+  return replaced(s, target, to, options, nullptr);
+}
+
+Result<std::string> replaceR(std::string_view s, std::string_view pattern, std::string_view templ,
+                             CompareOptions options) {
+  SearchFailure failure;
+  std::string out =
+      replaced(s, pattern, templ, options | CompareOptions::regularExpression, &failure);
+  if (failure) return *failure;
   return out;
 }
 

@@ -57,6 +57,12 @@
 //
 // Regular expressions are ICU's (see Regex.hpp); the operations here that take
 // a pattern text compile it once per thread and keep it in a small cache.
+// They run under Regex.hpp's time and stack limits. A search with the
+// `regularExpression` option whose pattern does not compile or that a limit
+// stops finds nothing (so the replacements return the text unchanged);
+// rangeR, rangesR and replaceR fail instead, with "invalid regular
+// expression: <pattern> (<ICU error name>)" or "regular expression ran over
+// its limit: <pattern> (<ICU error name>)".
 //
 // Thread safety: every operation may be called from any thread; the caller
 // keeps its arguments unchanged during the call. Caches are per thread.
@@ -181,6 +187,12 @@ std::vector<std::size_t> indices(std::string_view s, std::string_view text,
                                  CompareOptions options = CompareOptions::none);
 std::vector<StringRange> ranges(std::string_view s, std::string_view text,
                                 CompareOptions options = CompareOptions::none);
+// range and ranges, failing when a regular expression does not compile or
+// runs over its limit.
+Result<std::optional<StringRange>> rangeR(std::string_view s, std::string_view text,
+                                          CompareOptions options = CompareOptions::none);
+Result<std::vector<StringRange>> rangesR(std::string_view s, std::string_view text,
+                                         CompareOptions options = CompareOptions::none);
 // Whether `text` occurs.
 bool contains(std::string_view s, std::string_view text,
               CompareOptions options = CompareOptions::none);
@@ -284,8 +296,11 @@ std::optional<std::string> substringBetween(std::string_view s, std::string_view
 
 // Regular-expression replacement of every match; the template refers to
 // groups as $0...$n and ${name}, and a backslash makes the next character
-// literal. The text unchanged when the pattern does not compile.
+// literal. The text unchanged when the pattern does not compile or a limit
+// stops the search; replaceR fails then (its options add `caseInsensitive`).
 std::string replace(std::string_view s, std::string_view pattern, std::string_view templ);
+Result<std::string> replaceR(std::string_view s, std::string_view pattern, std::string_view templ,
+                             CompareOptions options = CompareOptions::none);
 // Literal replacement of every occurrence (byte for byte).
 std::string replacing(std::string_view s, std::string_view from, std::string_view to);
 // Replacement of every occurrence with the given options (with
