@@ -4,8 +4,6 @@
 #include <cstdio>
 #include <limits>
 
-#include "mornik/text/Collections.hpp"
-
 namespace mornik {
 
 namespace {
@@ -29,12 +27,13 @@ std::int64_t absolute(std::int64_t v) {
 
 TimeInterval timeInterval(std::int64_t days, std::int64_t hrs, std::int64_t mins,
                           std::int64_t sec) {
-  using detail::addSaturating;
-  using detail::mulSaturating;
-  std::int64_t total = addSaturating(sec, mulSaturating<std::int64_t>(mins, 60));
-  total = addSaturating(total, mulSaturating<std::int64_t>(hrs, 3600));
-  total = addSaturating(total, mulSaturating<std::int64_t>(days, 86400));
-  return static_cast<TimeInterval>(total);
+  // Exact in 128 bits (each term is below 2^80), then clamped once.
+  __extension__ using Wide = __int128;
+  const Wide exact = Wide{sec} + Wide{mins} * 60 + Wide{hrs} * 3600 + Wide{days} * 86400;
+  constexpr auto kMax = std::numeric_limits<std::int64_t>::max();
+  constexpr auto kMin = std::numeric_limits<std::int64_t>::min();
+  const auto clamped = static_cast<std::int64_t>(exact > kMax ? kMax : exact < kMin ? kMin : exact);
+  return static_cast<TimeInterval>(clamped);
 }
 
 std::int64_t secTotal(TimeInterval t) { return truncated(t); }

@@ -21,8 +21,8 @@
 
 namespace mornik {
 
-// sec + mins * 60 + hrs * 3600 + days * 86400, computed in 64-bit integers
-// that saturate at their range instead of overflowing.
+// sec + mins * 60 + hrs * 3600 + days * 86400, computed exactly in integers
+// and clamped to the 64-bit range.
 TimeInterval timeInterval(std::int64_t days, std::int64_t hrs, std::int64_t mins, std::int64_t sec);
 
 // Int(t).
