@@ -512,11 +512,11 @@ std::int64_t distance(Date d, Date to, CalendarComponent c, bool abs) {
   if (c == CalendarComponent::nanosecond) {
     units = secTotal((to - d) * 1e9);  // truncating and saturating, as for seconds
   } else {
-    const double target = toMillis(to).whole;
+    if (calendarAt(to) == nullptr) return 0;
     icu::Calendar* calendar = calendarAt(d);
-    if (calendar == nullptr || !std::isfinite(target)) return 0;
+    if (calendar == nullptr) return 0;
     UErrorCode status = U_ZERO_ERROR;
-    units = calendar->fieldDifference(target, fieldOf(c), status);
+    units = calendar->fieldDifference(toMillis(to).whole, fieldOf(c), status);
     if (U_FAILURE(status)) units = 0;
   }
   if (!abs || units >= 0) return units;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cassert>
 #include <cerrno>
+#include <exception>
 #include <string>
 
 #include <pwd.h>
@@ -27,6 +28,11 @@ using detail::isGraphemeBoundary;
 constexpr auto npos = std::string_view::npos;
 
 using detail::addSaturating;
+
+// The longest text that force and operator* try to build: beyond any memory,
+// and short of the sizes that make allocators give up with an abort instead
+// of an exception.
+constexpr std::size_t kMaxBuiltText = std::size_t{1} << 40;
 
 std::size_t nonNegative(std::ptrdiff_t n) { return n < 0 ? 0 : static_cast<std::size_t>(n); }
 
@@ -623,8 +629,12 @@ void capitalizeFirstLetterOnly(std::string& s) { s = capitalizingFirstLetterOnly
 
 std::string operator*(std::string_view s, std::ptrdiff_t n) {
   std::string out;
-  if (n <= 0 || s.empty() || static_cast<std::size_t>(n) > out.max_size() / s.size()) return out;
-  out.reserve(s.size() * static_cast<std::size_t>(n));
+  if (n <= 0 || s.empty() || static_cast<std::size_t>(n) > kMaxBuiltText / s.size()) return out;
+  try {
+    out.reserve(s.size() * static_cast<std::size_t>(n));
+  } catch (const std::exception&) {  // std::bad_alloc, std::length_error
+    return {};
+  }
   for (std::ptrdiff_t i = 0; i < n; ++i) out.append(s);
   return out;
 }
@@ -636,10 +646,13 @@ Result<std::string> forceR(std::string_view s, std::ptrdiff_t n) {
   std::string out(s);
   if (n > 0 && length < static_cast<std::size_t>(n)) {
     const std::size_t padding = static_cast<std::size_t>(n) - length;
-    if (padding > out.max_size() - out.size()) {
-      return WTF("can't pad string to " + std::to_string(n) + " characters", 0);
+    const Error cannot = WTF("can't pad string to " + std::to_string(n) + " characters", 0);
+    if (padding > kMaxBuiltText - out.size()) return cannot;
+    try {
+      out.append(padding, ' ');
+    } catch (const std::exception&) {  // std::bad_alloc, std::length_error
+      return cannot;
     }
-    out.append(padding, ' ');
   }
   return out;
 }

@@ -338,14 +338,16 @@ void capitalizeFirstLetterOnly(std::string& s);
 std::string uppercased(std::string_view s);
 std::string lowercased(std::string_view s);
 
-// s repeated n times; "" for n <= 0 and when the result would be longer than
-// a std::string can be. Bring the operators in with `using mornik::operator*;`.
+// s repeated n times; "" for n <= 0 and when the result cannot be built
+// (longer than 2^40 bytes, or memory runs out). Bring the operators in with
+// `using mornik::operator*;`.
 std::string operator*(std::string_view s, std::ptrdiff_t n);
 std::string operator*(std::ptrdiff_t n, std::string_view s);
 
 // Padded on the right with spaces up to n characters; never cut. When the
-// padded text would be longer than a std::string can be, force returns s
-// unchanged and forceR fails with "can't pad string to <n> characters".
+// padded text cannot be built (longer than 2^40 bytes, or memory runs out),
+// force returns s unchanged and forceR fails with "can't pad string to <n>
+// characters".
 std::string force(std::string_view s, std::ptrdiff_t n);
 Result<std::string> forceR(std::string_view s, std::ptrdiff_t n);
 // Without p at the end when the text ends with p (by characters).

@@ -25,7 +25,7 @@ namespace mornik::detail {
 // kRegexBytesPerStep bytes of text, about a hundred times what a pattern
 // that scans the text once needs. The stack limit bounds the memory of the
 // backtracking stack.
-inline constexpr std::int32_t kRegexBaseSteps = 1000;
+inline constexpr std::int32_t kRegexBaseSteps = 500;
 inline constexpr std::size_t kRegexBytesPerStep = 100;
 inline constexpr std::int32_t kRegexStackLimit = 8 << 20;
 
