@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <string_view>
 
@@ -13,8 +14,12 @@
 
 namespace {
 
-#define CHECK(condition) \
-  if (!(condition)) __builtin_trap()
+// A broken property: say which, then stop as a crash does.
+#define CHECK(condition)                                                        \
+  if (!(condition)) {                                                           \
+    std::fprintf(stderr, "check failed: %s (line %d)\n", #condition, __LINE__); \
+    __builtin_trap();                                                           \
+  }
 
 void checkRanges(const mornik::CharacterSet& set) {
   const auto& ranges = set.ranges();

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <string>
@@ -15,8 +16,12 @@
 
 namespace {
 
-#define CHECK(condition) \
-  if (!(condition)) __builtin_trap()
+// A broken property: say which, then stop as a crash does.
+#define CHECK(condition)                                                        \
+  if (!(condition)) {                                                           \
+    std::fprintf(stderr, "check failed: %s (line %d)\n", #condition, __LINE__); \
+    __builtin_trap();                                                           \
+  }
 
 __extension__ using Wide = __int128;
 

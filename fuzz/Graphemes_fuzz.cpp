@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <string>
@@ -18,8 +19,12 @@ using mornik::ClosedIndexRange;
 using mornik::IndexRange;
 using mornik::Utf16Range;
 
-#define CHECK(condition) \
-  if (!(condition)) __builtin_trap()
+// A broken property: say which, then stop as a crash does.
+#define CHECK(condition)                                                        \
+  if (!(condition)) {                                                           \
+    std::fprintf(stderr, "check failed: %s (line %d)\n", #condition, __LINE__); \
+    __builtin_trap();                                                           \
+  }
 
 constexpr std::ptrdiff_t kMax = std::numeric_limits<std::ptrdiff_t>::max();
 constexpr std::ptrdiff_t kMin = std::numeric_limits<std::ptrdiff_t>::min();

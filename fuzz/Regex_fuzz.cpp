@@ -4,6 +4,7 @@
 // points agree on the matches and on replacements.
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <string_view>
 
@@ -12,8 +13,12 @@
 
 namespace {
 
-#define CHECK(condition) \
-  if (!(condition)) __builtin_trap()
+// A broken property: say which, then stop as a crash does.
+#define CHECK(condition)                                                        \
+  if (!(condition)) {                                                           \
+    std::fprintf(stderr, "check failed: %s (line %d)\n", #condition, __LINE__); \
+    __builtin_trap();                                                           \
+  }
 
 bool stoppedByLimit(const mornik::Error& error) {
   return error.localizedDescription().starts_with("regular expression ran over its limit: ");
@@ -32,8 +37,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string text(input.substr(second + 1));
 
   const auto compiled = mornik::Regex::make(pattern);
-  const auto cached = mornik::regexR(text, pattern);
   if (compiled.isFailure()) {
+    const auto cached = mornik::regexR(text, pattern);
     CHECK(cached.isFailure() && !stoppedByLimit(cached.error()));
     CHECK(mornik::replace(text, pattern, templ) == text);
     return 0;
@@ -44,9 +49,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // budgets too: check what the stop gives and go.
   if (matches.isFailure()) {
     CHECK(stoppedByLimit(matches.error()));
-    CHECK(re.matches(text).empty());
     return 0;
   }
+  const auto cached = mornik::regexR(text, pattern);
   if (cached.isFailure()) {
     CHECK(stoppedByLimit(cached.error()));
     return 0;
