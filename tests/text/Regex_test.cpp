@@ -126,6 +126,11 @@ TEST(RegexLimits, EveryCheckedEntryPointFailsWhenTheTimeLimitStopsIt) {
   }
 }
 
+TEST(RegexLimits, ABacktrackingStackOverflowFailsToo) {
+  EXPECT_EQ(regexR(std::string(400000, 'a'), "(a|b)*c").error().localizedDescription(),
+            "regular expression ran over its limit: (a|b)*c (U_REGEX_STACK_OVERFLOW)");
+}
+
 TEST(RegexLimits, PlainEntryPointsAnswerAsIfNothingMatched) {
   const Regex re = Regex::make(kSlowPattern).value();
   const auto regexOption = CompareOptions::regularExpression;
