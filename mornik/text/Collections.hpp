@@ -8,6 +8,7 @@
 #include <functional>
 #include <initializer_list>
 #include <iterator>
+#include <limits>
 #include <optional>
 #include <random>
 #include <ranges>
@@ -96,6 +97,25 @@ struct PointeeEqual {
 
 std::mt19937_64& threadRandomGenerator();
 
+// a + b and a * b clamped to the range of T instead of overflowing, for
+// positions and lengths that callers may pass at the extremes of their type.
+template <std::signed_integral T>
+constexpr T addSaturating(T a, T b) {
+  T out{};
+  if (__builtin_add_overflow(a, b, &out)) {
+    return b > 0 ? std::numeric_limits<T>::max() : std::numeric_limits<T>::min();
+  }
+  return out;
+}
+template <std::signed_integral T>
+constexpr T mulSaturating(T a, T b) {
+  T out{};
+  if (__builtin_mul_overflow(a, b, &out)) {
+    return (a < 0) == (b < 0) ? std::numeric_limits<T>::max() : std::numeric_limits<T>::min();
+  }
+  return out;
+}
+
 }  // namespace detail
 
 // ---- Access ----
@@ -135,7 +155,8 @@ std::vector<detail::ElementOf<C>> safeIdxs(const C& c, IndexRange range) {
 template <detail::PositionalCollection C>
 std::vector<detail::ElementOf<C>> safeIdxs(const C& c, ClosedIndexRange range) {
   if (range.upper < range.lower) return {};
-  return safeIdxs(c, IndexRange{range.lower, range.upper + 1});
+  return safeIdxs(c,
+                  IndexRange{range.lower, detail::addSaturating<std::ptrdiff_t>(range.upper, 1)});
 }
 
 // The element at the wrapping position of i: i mod count for i >= 0,
@@ -181,7 +202,8 @@ template <detail::ContiguousCollection C>
 auto take(const C& c, ClosedIndexRange range) {
   using T = std::remove_reference_t<std::ranges::range_reference_t<const C>>;
   const auto lower = std::max<std::ptrdiff_t>(range.lower, 0);
-  const auto upper = std::min(range.upper + 1, detail::countOf(c));
+  const auto upper =
+      std::min(detail::addSaturating<std::ptrdiff_t>(range.upper, 1), detail::countOf(c));
   if (upper <= lower) return std::span<T>();
   return std::span<T>(std::ranges::data(c) + lower, static_cast<std::size_t>(upper - lower));
 }
@@ -362,8 +384,10 @@ std::vector<std::vector<detail::ElementOf<C>>> chunkedBy(const C& c, std::ptrdif
   if (size <= 0) return out;
   const auto count = detail::countOf(c);
   const auto begin = std::ranges::begin(c);
-  for (std::ptrdiff_t at = 0; at < count; at += size) {
-    out.emplace_back(begin + at, begin + std::min(at + size, count));
+  for (std::ptrdiff_t at = 0; at < count;) {
+    const auto length = std::min(size, count - at);
+    out.emplace_back(begin + at, begin + at + length);
+    at += length;
   }
   return out;
 }
@@ -386,8 +410,10 @@ auto splitBy(const C& c, std::ptrdiff_t n) {
   std::vector<std::span<T>> out;
   if (n <= 0) return out;
   const auto count = detail::countOf(c);
-  for (std::ptrdiff_t at = 0; at < count; at += n) {
-    out.emplace_back(std::ranges::data(c) + at, static_cast<std::size_t>(std::min(n, count - at)));
+  for (std::ptrdiff_t at = 0; at < count;) {
+    const auto length = std::min(n, count - at);
+    out.emplace_back(std::ranges::data(c) + at, static_cast<std::size_t>(length));
+    at += length;
   }
   return out;
 }
@@ -404,7 +430,12 @@ randomElements(const C& c, std::ptrdiff_t n, G& generator) {
   assert((n <= 0 || count > 0) && "randomElements from an empty collection");
   if (count == 0) return out;
   std::uniform_int_distribution<std::ptrdiff_t> pick(0, count - 1);
-  for (std::ptrdiff_t draw = 0; draw < n; ++draw) {
+  // Once every distinct element has been drawn further draws change nothing,
+  // so a huge n ends there.
+  const auto distinctCount = n > count ? std::ssize(std::unordered_set<detail::ElementOf<C>>(
+                                             std::ranges::begin(c), std::ranges::end(c)))
+                                       : count;
+  for (std::ptrdiff_t draw = 0; draw < n && std::ssize(out) < distinctCount; ++draw) {
     out.insert(std::ranges::begin(c)[pick(generator)]);
   }
   return out;

@@ -1,6 +1,7 @@
 #include "mornik/text/Date.hpp"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <memory>
@@ -12,6 +13,7 @@
 
 #include "mornik/base/Fatal.hpp"
 #include "mornik/text/Collections.hpp"
+#include "mornik/text/Duration.hpp"
 #include "mornik/text/detail/CalendarSettings.hpp"
 
 namespace mornik {
@@ -86,14 +88,14 @@ UCalendarDateFields fieldOf(CalendarComponent c) {
   return UCAL_DATE;
 }
 
-// The calendar set to d; `fraction` receives the sub-millisecond part.
-icu::Calendar& calendarAt(Date d, double* fraction = nullptr) {
+// The calendar set to d, or null when the calendar cannot hold d; `fraction`
+// receives the sub-millisecond part.
+icu::Calendar* calendarAt(Date d, double* fraction = nullptr) {
   icu::Calendar& calendar = currentCalendar();
   const auto ms = toMillis(d);
-  UErrorCode status = U_ZERO_ERROR;
-  calendar.setTime(ms.whole, status);
+  if (!detail::setCalendarTime(calendar, ms.whole)) return nullptr;
   if (fraction != nullptr) *fraction = ms.fraction;
-  return calendar;
+  return &calendar;
 }
 
 int get(icu::Calendar& calendar, UCalendarDateFields field) {
@@ -102,10 +104,17 @@ int get(icu::Calendar& calendar, UCalendarDateFields field) {
   return U_SUCCESS(status) ? value : 0;
 }
 
+// The field of d, or 0 when the calendar cannot hold d.
+int fieldAt(Date d, UCalendarDateFields field) {
+  icu::Calendar* calendar = calendarAt(d);
+  return calendar == nullptr ? 0 : get(*calendar, field);
+}
+
 std::int64_t nanosecondOf(Date d) {
   double fraction = 0;
-  icu::Calendar& calendar = calendarAt(d, &fraction);
-  const auto ns = static_cast<std::int64_t>(get(calendar, UCAL_MILLISECOND)) * 1'000'000 +
+  icu::Calendar* calendar = calendarAt(d, &fraction);
+  if (calendar == nullptr) return 0;
+  const auto ns = static_cast<std::int64_t>(get(*calendar, UCAL_MILLISECOND)) * 1'000'000 +
                   std::llround(fraction * 1'000'000.0);
   return std::min<std::int64_t>(ns, 999'999'999);
 }
@@ -124,11 +133,12 @@ int clampToInt(std::int64_t value) {
 
 Date calendarAdd(Date d, UCalendarDateFields field, std::int64_t value) {
   double fraction = 0;
-  icu::Calendar& calendar = calendarAt(d, &fraction);
+  icu::Calendar* calendar = calendarAt(d, &fraction);
+  if (calendar == nullptr) return d;
   UErrorCode status = U_ZERO_ERROR;
-  calendar.add(field, clampToInt(value), status);
+  calendar->add(field, clampToInt(value), status);
   if (U_FAILURE(status)) return d;
-  return timeOf(calendar, fraction).value_or(d);
+  return timeOf(*calendar, fraction).value_or(d);
 }
 
 // The fields that decide whether two dates share the period of c.
@@ -161,48 +171,137 @@ std::vector<UCalendarDateFields> periodFields(CalendarComponent c) {
   return {};
 }
 
-std::vector<int> fieldValues(Date d, const std::vector<UCalendarDateFields>& fields) {
-  icu::Calendar& calendar = calendarAt(d);
+// The values of the fields of d; nothing when the calendar cannot hold d.
+std::optional<std::vector<int>> fieldValues(Date d,
+                                            const std::vector<UCalendarDateFields>& fields) {
+  icu::Calendar* calendar = calendarAt(d);
+  if (calendar == nullptr) return std::nullopt;
   std::vector<int> values;
   values.reserve(fields.size());
-  for (const auto field : fields) values.push_back(get(calendar, field));
+  for (const auto field : fields) values.push_back(get(*calendar, field));
   return values;
 }
 
-// Rounds down to a multiple of `step` minutes, up when the remainder reaches
-// `upFrom`: arithmetic on the instant from the local minute and second.
-Date roundToMinutes(Date d, int step, int upFrom) {
-  double fraction = 0;
-  icu::Calendar& calendar = calendarAt(d, &fraction);
-  const int minute = get(calendar, UCAL_MINUTE);
-  const int secondValue = get(calendar, UCAL_SECOND);
-  const int ms = get(calendar, UCAL_MILLISECOND);
-  const int remainder = minute % step;
-  const double intoStep = remainder * 60.0 + secondValue + (ms + fraction) / 1000.0;
-  const Date down = d - intoStep;
-  return remainder >= upFrom ? down + step * 60.0 : down;
-}
+// Sets how the calendar resolves a wall time that a daylight-saving change
+// skips or repeats, for the lifetime of the scope; the thread's calendar
+// goes back to ICU's defaults afterwards.
+class WallTimeOptions {
+ public:
+  WallTimeOptions(icu::Calendar& calendar, UCalendarWallTimeOption repeated,
+                  UCalendarWallTimeOption skipped)
+      : calendar_(calendar) {
+    calendar_.setRepeatedWallTimeOption(repeated);
+    calendar_.setSkippedWallTimeOption(skipped);
+  }
+  ~WallTimeOptions() {
+    calendar_.setRepeatedWallTimeOption(UCAL_WALLTIME_LAST);
+    calendar_.setSkippedWallTimeOption(UCAL_WALLTIME_LAST);
+  }
+  WallTimeOptions(const WallTimeOptions&) = delete;
+  WallTimeOptions& operator=(const WallTimeOptions&) = delete;
 
-// The calendar cleared and set from the given fields of d.
-std::optional<Date> rebuilt(Date d, const std::vector<UCalendarDateFields>& fields,
-                            bool firstDayOfWeek = false) {
-  icu::Calendar& calendar = calendarAt(d);
-  std::vector<int> values;
-  values.reserve(fields.size());
-  for (const auto field : fields) values.push_back(get(calendar, field));
-  calendar.clear();
-  for (std::size_t i = 0; i < fields.size(); ++i) calendar.set(fields[i], values[i]);
-  if (firstDayOfWeek) calendar.set(UCAL_DAY_OF_WEEK, calendar.getFirstDayOfWeek());
+ private:
+  icu::Calendar& calendar_;
+};
+
+// The first instant of the period the calendar's fields (already set)
+// describe at 00:00: a midnight that a change skips resolves to the first
+// valid time after it, a midnight that happens twice to the first of the two.
+std::optional<Date> firstInstant(icu::Calendar& calendar) {
+  const WallTimeOptions options(calendar, UCAL_WALLTIME_FIRST, UCAL_WALLTIME_NEXT_VALID);
   return timeOf(calendar);
 }
 
+// The first instant of the period of d given by `fields` (a day, week, month
+// or year: the calendar cleared and set from d's values of them).
+std::optional<Date> rebuilt(Date d, const std::vector<UCalendarDateFields>& fields,
+                            bool firstDayOfWeek = false) {
+  icu::Calendar* calendar = calendarAt(d);
+  if (calendar == nullptr) return std::nullopt;
+  std::vector<int> values;
+  values.reserve(fields.size());
+  for (const auto field : fields) values.push_back(get(*calendar, field));
+  calendar->clear();
+  for (std::size_t i = 0; i < fields.size(); ++i) calendar->set(fields[i], values[i]);
+  if (firstDayOfWeek) calendar->set(UCAL_DAY_OF_WEEK, calendar->getFirstDayOfWeek());
+  return firstInstant(*calendar);
+}
+
+// The first instant of the day `amount` days, months or years (`field`)
+// after the day of `start`; the calendar is lenient, so 32 January is
+// 1 February.
+std::optional<Date> dayStartAfter(Date start, UCalendarDateFields field, int amount) {
+  icu::Calendar* calendar = calendarAt(start);
+  if (calendar == nullptr) return std::nullopt;
+  const std::array<UCalendarDateFields, 4> fields{UCAL_ERA, UCAL_YEAR, UCAL_MONTH, UCAL_DATE};
+  std::array<int, 4> values{};
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    values[i] = get(*calendar, fields[i]) + (fields[i] == field ? amount : 0);
+  }
+  calendar->clear();
+  for (std::size_t i = 0; i < fields.size(); ++i) calendar->set(fields[i], values[i]);
+  return firstInstant(*calendar);
+}
+
+// The start of d's second, minute or hour (`unit` seconds): arithmetic on the
+// instant from the local minute and second, so an hour that a daylight-saving
+// change repeats starts in the pass d is in.
+std::optional<Date> startOfClockUnit(Date d, int unit) {
+  icu::Calendar* calendar = calendarAt(d);
+  if (calendar == nullptr) return std::nullopt;
+  const auto ms = toMillis(d);
+  std::int64_t into = get(*calendar, UCAL_MILLISECOND);
+  if (unit >= 60) into += std::int64_t{1000} * get(*calendar, UCAL_SECOND);
+  if (unit >= 3600) into += std::int64_t{60'000} * get(*calendar, UCAL_MINUTE);
+  return fromMillis(ms.whole - static_cast<double>(into));
+}
+
+// Rounds the minute of the hour to a multiple of `step`, up when the
+// remainder reaches `upFrom`, and rebuilds the date from its era, year,
+// month, day, hour and new minute with seconds at zero; a minute of 60 rolls
+// into the next hour. A wall time that a daylight-saving change repeats
+// resolves to the pass nearer to d, one that a change skips to the first
+// valid time after it.
+Date roundToMinutes(Date d, int step, int upFrom) {
+  icu::Calendar* calendar = calendarAt(d);
+  if (calendar == nullptr) return d;
+  const int minute = get(*calendar, UCAL_MINUTE);
+  const int remainder = minute % step;
+  const int rounded = remainder >= upFrom ? minute - remainder + step : minute - remainder;
+  std::array<int, 5> values{};
+  const std::array<UCalendarDateFields, 5> fields{UCAL_ERA, UCAL_YEAR, UCAL_MONTH, UCAL_DATE,
+                                                  UCAL_HOUR_OF_DAY};
+  for (std::size_t i = 0; i < fields.size(); ++i) values[i] = get(*calendar, fields[i]);
+  auto build = [&](UCalendarWallTimeOption repeated) {
+    calendar->clear();
+    for (std::size_t i = 0; i < fields.size(); ++i) calendar->set(fields[i], values[i]);
+    calendar->set(UCAL_MINUTE, rounded);
+    const WallTimeOptions options(*calendar, repeated, UCAL_WALLTIME_NEXT_VALID);
+    return timeOf(*calendar).value_or(d);
+  };
+  const Date first = build(UCAL_WALLTIME_FIRST);
+  const Date last = build(UCAL_WALLTIME_LAST);
+  return std::abs(first - d) <= std::abs(last - d) ? first : last;
+}
+
 void moveBy(Date& d, UCalendarDateFields field, int newValue, int offset = 0) {
-  icu::Calendar& calendar = calendarAt(d);
-  const int old = get(calendar, field) + offset;
+  icu::Calendar* calendar = calendarAt(d);
+  if (calendar == nullptr) return;
+  const int old = get(*calendar, field) + offset;
   d = calendarAdd(d, field, static_cast<std::int64_t>(newValue) - old);
 }
 
 }  // namespace
+
+bool detail::setCalendarTime(icu::Calendar& calendar, double wholeMillis) {
+  if (!std::isfinite(wholeMillis)) return false;
+  UErrorCode status = U_ZERO_ERROR;
+  calendar.setTime(wholeMillis, status);
+  if (U_FAILURE(status)) return false;
+  // A lenient calendar pins a time outside its range to the nearest end.
+  const UDate set = calendar.getTime(status);
+  return U_SUCCESS(status) && set == wholeMillis;
+}
 
 // ---- Date ----
 
@@ -216,7 +315,7 @@ Date Date::tomorrow() { return plusDays(todayBeginning(), 1); }
 Date Date::todayBeginning() { return removingTimeStamp(now()); }
 
 Date Date::todayAt(int hrs, int mins, int sec, std::int64_t nanoSec) {
-  icu::Calendar& calendar = calendarAt(now());
+  icu::Calendar& calendar = *calendarAt(now());
   const int eraValue = get(calendar, UCAL_ERA);
   const int yearValue = get(calendar, UCAL_YEAR);
   const int monthValue = get(calendar, UCAL_MONTH);
@@ -317,14 +416,16 @@ int component(Date d, CalendarComponent c) {
   switch (c) {
     case CalendarComponent::nanosecond:
       return static_cast<int>(nanosecondOf(d));
-    case CalendarComponent::month:
-      return get(calendarAt(d), UCAL_MONTH) + 1;
+    case CalendarComponent::month: {
+      icu::Calendar* calendar = calendarAt(d);
+      return calendar == nullptr ? 0 : get(*calendar, UCAL_MONTH) + 1;
+    }
     case CalendarComponent::weekday:
-      return get(calendarAt(d), UCAL_DAY_OF_WEEK);
+      return fieldAt(d, UCAL_DAY_OF_WEEK);
     case CalendarComponent::weekOfMonth:
-      return get(calendarAt(d), UCAL_WEEK_OF_MONTH);
+      return fieldAt(d, UCAL_WEEK_OF_MONTH);
     default:
-      return get(calendarAt(d), fieldOf(c));
+      return fieldAt(d, fieldOf(c));
   }
 }
 
@@ -342,9 +443,10 @@ int weekOfMonth(Date d) { return component(d, CalendarComponent::weekOfMonth); }
 int millisecond(Date d) { return static_cast<int>(nanosecondOf(d) / 1'000'000); }
 
 int quarter(Date d) {
-  icu::Calendar& calendar = calendarAt(d);
-  const int months = calendar.getMaximum(UCAL_MONTH) + 1;
-  const int monthValue = get(calendar, UCAL_MONTH) + 1;
+  icu::Calendar* calendar = calendarAt(d);
+  if (calendar == nullptr) return 0;
+  const int months = calendar->getMaximum(UCAL_MONTH) + 1;
+  const int monthValue = get(*calendar, UCAL_MONTH) + 1;
   const int perQuarter = std::max(1, months / 4);
   return (monthValue + perQuarter - 1) / perQuarter;
 }
@@ -359,7 +461,7 @@ void setHour(Date& d, int value) { moveBy(d, UCAL_HOUR_OF_DAY, value); }
 void setMinute(Date& d, int value) { moveBy(d, UCAL_MINUTE, value); }
 void setSecond(Date& d, int value) { moveBy(d, UCAL_SECOND, value); }
 void setNanosecond(Date& d, std::int64_t value) {
-  d += static_cast<double>(value - nanosecondOf(d)) / 1e9;
+  d += (static_cast<double>(value) - static_cast<double>(nanosecondOf(d))) / 1e9;
 }
 void setMillisecond(Date& d, int value) {
   setNanosecond(d, static_cast<std::int64_t>(value) * 1'000'000);
@@ -373,7 +475,8 @@ bool isInPast(Date d) { return d < Date::now(); }
 bool isInSame(Date a, Date b, CalendarComponent c) {
   if (c == CalendarComponent::nanosecond) return a == b;
   const auto fields = periodFields(c);
-  return fieldValues(a, fields) == fieldValues(b, fields);
+  const auto first = fieldValues(a, fields);
+  return first && first == fieldValues(b, fields);
 }
 
 bool isInToday(Date d) { return isInSame(d, Date::now(), CalendarComponent::day); }
@@ -381,13 +484,13 @@ bool isInYesterday(Date d) { return isInSame(d, yesterday(Date::now()), Calendar
 bool isInTomorrow(Date d) { return isInSame(d, tomorrow(Date::now()), CalendarComponent::day); }
 
 bool isInWeekend(Date d) {
-  double fraction = 0;
-  icu::Calendar& calendar = calendarAt(d, &fraction);
+  icu::Calendar* calendar = calendarAt(d);
+  if (calendar == nullptr) return false;
   UErrorCode status = U_ZERO_ERROR;
-  const UBool weekend = calendar.isWeekend(toMillis(d).whole, status);
+  const UBool weekend = calendar->isWeekend(toMillis(d).whole, status);
   return U_SUCCESS(status) && weekend != 0;
 }
-bool isWorkday(Date d) { return !isInWeekend(d); }
+bool isWorkday(Date d) { return calendarAt(d) != nullptr && !isInWeekend(d); }
 
 bool isInCurrentWeek(Date d) { return isInCurrent(d, CalendarComponent::weekOfYear); }
 bool isInCurrentMonth(Date d) { return isInCurrent(d, CalendarComponent::month); }
@@ -407,14 +510,19 @@ bool isWithin(Date d, std::int64_t n, CalendarComponent c, Date other) {
 std::int64_t distance(Date d, Date to, CalendarComponent c, bool abs) {
   std::int64_t units = 0;
   if (c == CalendarComponent::nanosecond) {
-    units = static_cast<std::int64_t>((to - d) * 1e9);
+    units = secTotal((to - d) * 1e9);  // truncating and saturating, as for seconds
   } else {
-    icu::Calendar& calendar = calendarAt(d);
+    if (calendarAt(to) == nullptr) return 0;
+    icu::Calendar* calendar = calendarAt(d);
+    if (calendar == nullptr) return 0;
     UErrorCode status = U_ZERO_ERROR;
-    units = calendar.fieldDifference(toMillis(to).whole, fieldOf(c), status);
+    units = calendar->fieldDifference(toMillis(to).whole, fieldOf(c), status);
     if (U_FAILURE(status)) units = 0;
   }
-  return abs && units < 0 ? -units : units;
+  if (!abs || units >= 0) return units;
+  return units == std::numeric_limits<std::int64_t>::min()
+             ? std::numeric_limits<std::int64_t>::max()
+             : -units;
 }
 
 double secondsSince(Date d, Date since) { return d - since; }
@@ -423,9 +531,10 @@ double hoursSince(Date d, Date since) { return (d - since) / 3600.0; }
 double daysSince(Date d, Date since) { return (d - since) / 86400.0; }
 
 int numberOfDaysInMonth(Date d) {
-  icu::Calendar& calendar = calendarAt(d);
+  icu::Calendar* calendar = calendarAt(d);
+  if (calendar == nullptr) return 0;
   UErrorCode status = U_ZERO_ERROR;
-  const int days = calendar.getActualMaximum(UCAL_DATE, status);
+  const int days = calendar->getActualMaximum(UCAL_DATE, status);
   return U_SUCCESS(status) ? days : 0;
 }
 
@@ -451,7 +560,7 @@ Date plusDays(Date d, std::int64_t n) { return adding(d, CalendarComponent::day,
 Date addingMonth(Date d, std::int64_t n) { return adding(d, CalendarComponent::month, n); }
 
 Date adding(Date d, std::int64_t days, std::int64_t hrs, std::int64_t mins, std::int64_t sec) {
-  return d + static_cast<double>(sec + mins * 60 + hrs * 3600 + days * 86400);
+  return d + timeInterval(days, hrs, mins, sec);
 }
 
 std::optional<Date> changing(Date d, CalendarComponent c, std::int64_t value) {
@@ -481,16 +590,17 @@ std::optional<Date> changing(Date d, CalendarComponent c, std::int64_t value) {
   }
   std::erase(kept, field);
   double fraction = 0;
-  icu::Calendar& calendar = calendarAt(d, &fraction);
+  icu::Calendar* calendar = calendarAt(d, &fraction);
+  if (calendar == nullptr) return std::nullopt;
   std::vector<int> before;
-  for (const auto f : kept) before.push_back(get(calendar, f));
-  calendar.set(field, icuValue);
-  const auto changed = timeOf(calendar, fraction);
+  for (const auto f : kept) before.push_back(get(*calendar, f));
+  calendar->set(field, icuValue);
+  const auto changed = timeOf(*calendar, fraction);
   if (!changed) return std::nullopt;
-  icu::Calendar& check = calendarAt(*changed);
-  if (get(check, field) != icuValue) return std::nullopt;
+  icu::Calendar* check = calendarAt(*changed);
+  if (check == nullptr || get(*check, field) != icuValue) return std::nullopt;
   for (std::size_t i = 0; i < kept.size(); ++i) {
-    if (get(check, kept[i]) != before[i]) return std::nullopt;
+    if (get(*check, kept[i]) != before[i]) return std::nullopt;
   }
   return changed;
 }
@@ -499,6 +609,7 @@ Date yesterday(Date d) { return plusDays(d, -1); }
 Date tomorrow(Date d) { return plusDays(d, 1); }
 
 Date removingTimeStamp(Date d) {
+  if (calendarAt(d) == nullptr) return d;
   auto start = rebuilt(d, {UCAL_ERA, UCAL_YEAR, UCAL_MONTH, UCAL_DATE});
   if (!start) detail::fatal("Failed to strip time from Date object");
   return *start;
@@ -512,19 +623,26 @@ std::optional<Date> beginning(Date d, CalendarComponent c) {
   switch (c) {
     case CalendarComponent::nanosecond:
       return d;
+    case CalendarComponent::second:
+      return startOfClockUnit(d, 1);
+    case CalendarComponent::minute:
+      return startOfClockUnit(d, 60);
+    case CalendarComponent::hour:
+      return startOfClockUnit(d, 3600);
     case CalendarComponent::weekOfYear:
       return rebuilt(d, {UCAL_YEAR_WOY, UCAL_WEEK_OF_YEAR}, true);
     case CalendarComponent::weekOfMonth:
       return rebuilt(d, {UCAL_ERA, UCAL_YEAR, UCAL_MONTH, UCAL_WEEK_OF_MONTH}, true);
     case CalendarComponent::yearForWeekOfYear: {
       // The first day of week 1 of d's week-numbering year.
-      icu::Calendar& calendar = calendarAt(d);
-      const int weekYear = get(calendar, UCAL_YEAR_WOY);
-      calendar.clear();
-      calendar.set(UCAL_YEAR_WOY, weekYear);
-      calendar.set(UCAL_WEEK_OF_YEAR, 1);
-      calendar.set(UCAL_DAY_OF_WEEK, calendar.getFirstDayOfWeek());
-      return timeOf(calendar);
+      icu::Calendar* calendar = calendarAt(d);
+      if (calendar == nullptr) return std::nullopt;
+      const int weekYear = get(*calendar, UCAL_YEAR_WOY);
+      calendar->clear();
+      calendar->set(UCAL_YEAR_WOY, weekYear);
+      calendar->set(UCAL_WEEK_OF_YEAR, 1);
+      calendar->set(UCAL_DAY_OF_WEEK, calendar->getFirstDayOfWeek());
+      return firstInstant(*calendar);
     }
     default:
       return rebuilt(d, periodFields(c));
@@ -532,28 +650,39 @@ std::optional<Date> beginning(Date d, CalendarComponent c) {
 }
 
 std::optional<Date> end(Date d, CalendarComponent c) {
-  CalendarComponent unit = c;
-  std::int64_t amount = 1;
+  // The start of the next period, from the calendar's own day boundaries
+  // (a day may start after 00:00 or last 23 or 25 hours).
+  std::optional<Date> next;
   switch (c) {
     case CalendarComponent::second:
     case CalendarComponent::minute:
-    case CalendarComponent::hour:
+    case CalendarComponent::hour: {
+      const double length = c == CalendarComponent::second   ? 1
+                            : c == CalendarComponent::minute ? 60
+                                                             : 3600;
+      if (const auto start = beginning(d, c)) next = *start + length;
+      break;
+    }
     case CalendarComponent::day:
-    case CalendarComponent::month:
-    case CalendarComponent::year:
+      next = dayStartAfter(d, UCAL_DATE, 1);
       break;
     case CalendarComponent::weekOfYear:
     case CalendarComponent::weekOfMonth:
-      unit = CalendarComponent::day;
-      amount = 7;
+      if (const auto start = beginning(d, CalendarComponent::weekOfYear)) {
+        next = dayStartAfter(*start, UCAL_DATE, 7);
+      }
+      break;
+    case CalendarComponent::month:
+      if (const auto start = beginning(d, c)) next = dayStartAfter(*start, UCAL_MONTH, 1);
+      break;
+    case CalendarComponent::year:
+      if (const auto start = beginning(d, c)) next = dayStartAfter(*start, UCAL_YEAR, 1);
       break;
     default:
       return std::nullopt;
   }
-  const auto start =
-      beginning(d, c == CalendarComponent::weekOfMonth ? CalendarComponent::weekOfYear : c);
-  if (!start) return std::nullopt;
-  return adding(*start, unit, amount) - 1.0;
+  if (!next) return std::nullopt;
+  return *next - 1.0;
 }
 
 Date nearestFiveMinutes(Date d) { return roundToMinutes(d, 5, 3); }

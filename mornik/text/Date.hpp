@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cassert>
+#include <chrono>
 #include <cmath>
 #include <compare>
 #include <cstdint>
@@ -37,11 +38,30 @@
 // Errors: operations the calendar cannot satisfy return nothing where their
 // result is optional. removingTimeStamp() ends the process with "Failed to
 // strip time from Date object" when the calendar cannot rebuild the date.
+//
+// Dates outside the calendar: a NaN or infinite date, or one further than
+// about 5.8 million years from 1970, has no calendar components. For such a
+// date the component functions return 0, the tests (isInWeekend, isWorkday,
+// isInSame, ...) return false, distance returns 0, the calendar moves
+// (adding, setters, removingTimeStamp, rounding) return it unchanged, the
+// operations with an optional result return nothing, and formatting
+// (DateFormat.hpp) gives "". Plain arithmetic (+, -) still applies.
+//
+// Days: a day starts at its first instant and ends one second before the
+// next day starts, so on a day whose midnight a daylight-saving change skips
+// (the clock goes from 23:59:59 to 01:00) the day starts at 01:00, and on a
+// day whose midnight happens twice it starts at the first one.
 
 namespace mornik {
 
 // A duration in seconds.
 using TimeInterval = double;
+
+// A std::chrono duration as a TimeInterval.
+template <class Rep, class Period>
+constexpr TimeInterval toTimeInterval(std::chrono::duration<Rep, Period> t) {
+  return std::chrono::duration<double>(t).count();
+}
 
 // An absolute instant: seconds since 2001-01-01 00:00:00 UTC.
 class Date {
@@ -114,6 +134,34 @@ class Date {
   constexpr Date& operator-=(TimeInterval t) {
     seconds_ -= t;
     return *this;
+  }
+  // The same with std::chrono durations (converted to seconds as a double).
+  template <class Rep, class Period>
+  friend constexpr Date operator+(Date a, std::chrono::duration<Rep, Period> t) {
+    return a + toTimeInterval(t);
+  }
+  template <class Rep, class Period>
+  friend constexpr Date operator+(std::chrono::duration<Rep, Period> t, Date a) {
+    return a + toTimeInterval(t);
+  }
+  template <class Rep, class Period>
+  friend constexpr Date operator-(Date a, std::chrono::duration<Rep, Period> t) {
+    return a - toTimeInterval(t);
+  }
+  template <class Rep, class Period>
+  constexpr Date& operator+=(std::chrono::duration<Rep, Period> t) {
+    return *this += toTimeInterval(t);
+  }
+  template <class Rep, class Period>
+  constexpr Date& operator-=(std::chrono::duration<Rep, Period> t) {
+    return *this -= toTimeInterval(t);
+  }
+
+  // The instant of a point on the system clock (which counts Unix time).
+  template <class Duration>
+  static constexpr Date fromTimePoint(
+      std::chrono::time_point<std::chrono::system_clock, Duration> t) {
+    return fromUnixTimestamp(toTimeInterval(t.time_since_epoch()));
   }
 
  private:
@@ -257,13 +305,16 @@ std::optional<Date> changing(Date d, CalendarComponent c, std::int64_t value);
 // One calendar day before (after).
 Date yesterday(Date d);
 Date tomorrow(Date d);
-// Midnight at the start of d's day, rebuilt from its era, year, month and day.
+// The start of d's day (see Days above), rebuilt from its era, year, month
+// and day.
 Date removingTimeStamp(Date d);
 // The same rebuilt from year, month and day only.
 std::optional<Date> dateWithoutTime(Date d);
 // The start of the period of the component that holds d: for day the start
-// of the day; for a week the week's first day (as the locale counts weeks);
-// otherwise the date rebuilt from the components not finer than c.
+// of the day; for a week the start of the week's first day (as the locale
+// counts weeks); for second, minute and hour the instant that many seconds
+// into the local minute and hour before d; otherwise the date rebuilt from
+// the components not finer than c, at the start of its first day.
 std::optional<Date> beginning(Date d, CalendarComponent c);
 // The last second of the period: the start of the next period minus one
 // second (weeks last seven days from their first day). Supported for second,
@@ -273,8 +324,13 @@ std::optional<Date> end(Date d, CalendarComponent c);
 
 // Rounding to clock steps in the current time zone: the minute of the hour
 // rounded to a multiple of 5, 10, 15 or 30 (up from 3, 5, 8 and 15 past a
-// multiple), seconds dropped; nearestHour rounds up from minute 30. Computed
-// on the instant, so a date next to a daylight-saving change stays on its side.
+// multiple), seconds dropped; nearestHour rounds up from minute 30. The date
+// is rebuilt from its era, year, month, day, hour and rounded minute, a
+// minute of 60 rolling into the next hour: so 01:58 in the first pass of a
+// repeated hour (New York, 3 November 2024) rounds to 02:00 local time, one
+// hour and two minutes later. A wall time that a daylight-saving change
+// repeats resolves to the pass nearer to the date, one that a change skips to
+// the first valid time after it.
 Date nearestFiveMinutes(Date d);
 Date nearestTenMinutes(Date d);
 Date nearestQuarterHour(Date d);

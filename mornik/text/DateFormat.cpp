@@ -1,5 +1,6 @@
 #include "mornik/text/DateFormat.hpp"
 
+#include <cmath>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -111,21 +112,21 @@ CachedFormat* patternFormat(std::string_view pattern, std::string_view locale = 
   });
 }
 
-std::string format(icu::DateFormat* formatter, Date d) {
-  if (formatter == nullptr) return {};
+// The text of a whole number of milliseconds since 1970 through a formatter
+// and a calendar of its; "" when the calendar cannot hold the time (ICU
+// would otherwise format whatever time the calendar held before, or fields
+// computed from NaN).
+std::string formatMillis(const icu::DateFormat& formatter, icu::Calendar& calendar, double ms) {
+  if (!detail::setCalendarTime(calendar, ms)) return {};
   icu::UnicodeString out;
-  formatter->format(toMillis(d).whole, out);
+  icu::FieldPosition position;
+  formatter.format(calendar, out, position);
   return utf8(out);
 }
 
 std::string format(CachedFormat* formatter, Date d) {
   if (formatter == nullptr) return {};
-  UErrorCode status = U_ZERO_ERROR;
-  formatter->calendar->setTime(toMillis(d).whole, status);
-  icu::UnicodeString out;
-  icu::FieldPosition position;
-  formatter->format->format(*formatter->calendar, out, position);
-  return utf8(out);
+  return formatMillis(*formatter->format, *formatter->calendar, toMillis(d).whole);
 }
 
 std::optional<Date> parseWhole(CachedFormat* formatter, std::string_view text);
@@ -195,10 +196,20 @@ std::string fromSkeleton(Date d, const char* skeleton) {
 // ---- Fixed formats ----
 
 std::string iso8601String(Date d) {
-  return format(patternFormat("yyyy-MM-dd'T'HH:mm:ss.SSS", "en_US_POSIX", "GMT"), d);
+  CachedFormat* formatter = patternFormat("yyyy-MM-dd'T'HH:mm:ss.SSS", "en_US_POSIX", "GMT");
+  const double ms = d.unixTimestamp() * 1000.0;
+  if (formatter == nullptr || !std::isfinite(ms)) return {};
+  // The nearest millisecond, as the JSON date encoding writes it: a decimal
+  // fraction stored a rounding error below its value (0.999 as 0.99899...)
+  // must not lose its last digit.
+  return formatMillis(*formatter->format, *formatter->calendar, std::round(ms));
 }
 
-std::ostream& operator<<(std::ostream& out, Date d) { return out << iso8601String(d) << 'Z'; }
+std::ostream& operator<<(std::ostream& out, Date d) {
+  const std::string text = iso8601String(d);
+  if (text.empty()) return out << "Date(" << d.timeIntervalSinceReferenceDate() << ')';
+  return out << text << 'Z';
+}
 
 std::optional<Date> Date::fromISO8601String(std::string_view text) {
   return parseWhole(patternFormat("yyyy-MM-dd'T'HH:mm:ss.SSSZ", "en_US_POSIX"), text);
@@ -261,6 +272,14 @@ struct DateFormatter::Impl {
   LockedVar<std::unique_ptr<icu::SimpleDateFormat>> format;
 };
 
+namespace {
+std::string format(const icu::SimpleDateFormat& formatter, Date d) {
+  std::unique_ptr<icu::Calendar> calendar(formatter.getCalendar()->clone());
+  if (!calendar) return {};
+  return formatMillis(formatter, *calendar, toMillis(d).whole);
+}
+}  // namespace
+
 DateFormatter DateFormatter::with(std::string_view pattern) {
   auto made = newPatternFormat(pattern, icu::Locale::getDefault(),
                                std::unique_ptr<icu::TimeZone>(icu::TimeZone::createDefault()));
@@ -293,7 +312,7 @@ bool DateFormatter::setTimeZone(std::string_view identifier) {
 
 std::string DateFormatter::string(Date d) const {
   return impl_->format.access(
-      [&](std::unique_ptr<icu::SimpleDateFormat>& current) { return format(current.get(), d); });
+      [&](std::unique_ptr<icu::SimpleDateFormat>& current) { return format(*current, d); });
 }
 
 std::optional<Date> DateFormatter::date(std::string_view text) const {

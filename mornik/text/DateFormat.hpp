@@ -21,6 +21,10 @@
 // ("en_US", "de_DE"); "current" means the current locale and time zone of
 // Date.hpp.
 //
+// A date that the calendar cannot hold (NaN, infinite, or further than about
+// 5.8 million years from 1970; see Date.hpp) formats as "" with every
+// function here.
+//
 // Thread safety: every function may be called from any thread. Formatters
 // are expensive to build, so each thread keeps the ones it used, keyed by
 // pattern, locale and zone, and drops them when the current locale or zone
@@ -29,7 +33,9 @@
 namespace mornik {
 
 // "yyyy-MM-dd'T'HH:mm:ss.SSS" in locale en_US_POSIX and zone GMT, with no zone
-// designator (so Date::fromISO8601String does not read it back).
+// designator (so Date::fromISO8601String does not read it back). The instant
+// is rounded to the nearest millisecond, as the JSON date encoding does, so
+// Date(0.999) (stored as 0.99899...) writes ".999".
 std::string iso8601String(Date d);
 // Formats with an ICU pattern in the current locale and zone.
 std::string stringWithFormat(Date d, std::string_view pattern);

@@ -27,7 +27,13 @@ std::int64_t absolute(std::int64_t v) {
 
 TimeInterval timeInterval(std::int64_t days, std::int64_t hrs, std::int64_t mins,
                           std::int64_t sec) {
-  return static_cast<TimeInterval>(sec + mins * 60 + hrs * 3600 + days * 86400);
+  // Exact in 128 bits (each term is below 2^80), then clamped once.
+  __extension__ using Wide = __int128;
+  const Wide exact = Wide{sec} + Wide{mins} * 60 + Wide{hrs} * 3600 + Wide{days} * 86400;
+  constexpr auto kMax = std::numeric_limits<std::int64_t>::max();
+  constexpr auto kMin = std::numeric_limits<std::int64_t>::min();
+  const auto clamped = static_cast<std::int64_t>(exact > kMax ? kMax : exact < kMin ? kMin : exact);
+  return static_cast<TimeInterval>(clamped);
 }
 
 std::int64_t secTotal(TimeInterval t) { return truncated(t); }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -20,7 +21,8 @@
 
 namespace mornik {
 
-// sec + mins * 60 + hrs * 3600 + days * 86400, computed in integers.
+// sec + mins * 60 + hrs * 3600 + days * 86400, computed exactly in integers
+// and clamped to the 64-bit range.
 TimeInterval timeInterval(std::int64_t days, std::int64_t hrs, std::int64_t mins, std::int64_t sec);
 
 // Int(t).
@@ -45,5 +47,48 @@ double msVal(TimeInterval t);
 // 3725 " 1:02:05". (Named apart from asStr(), which describes a double as a
 // number.)
 std::string durationAsStr(TimeInterval t);
+
+// The same for std::chrono durations, converted to seconds as a double
+// (toTimeInterval).
+template <class Rep, class Period>
+std::int64_t secTotal(std::chrono::duration<Rep, Period> t) {
+  return secTotal(toTimeInterval(t));
+}
+template <class Rep, class Period>
+std::int64_t minsTotal(std::chrono::duration<Rep, Period> t) {
+  return minsTotal(toTimeInterval(t));
+}
+template <class Rep, class Period>
+std::int64_t hoursTotal(std::chrono::duration<Rep, Period> t) {
+  return hoursTotal(toTimeInterval(t));
+}
+template <class Rep, class Period>
+std::int64_t daysTotal(std::chrono::duration<Rep, Period> t) {
+  return daysTotal(toTimeInterval(t));
+}
+template <class Rep, class Period>
+std::int64_t minsTotalAbs(std::chrono::duration<Rep, Period> t) {
+  return minsTotalAbs(toTimeInterval(t));
+}
+template <class Rep, class Period>
+std::int64_t secTotalAbs(std::chrono::duration<Rep, Period> t) {
+  return secTotalAbs(toTimeInterval(t));
+}
+template <class Rep, class Period>
+std::int64_t secVal(std::chrono::duration<Rep, Period> t) {
+  return secVal(toTimeInterval(t));
+}
+template <class Rep, class Period>
+std::int64_t minsVal(std::chrono::duration<Rep, Period> t) {
+  return minsVal(toTimeInterval(t));
+}
+template <class Rep, class Period>
+double msVal(std::chrono::duration<Rep, Period> t) {
+  return msVal(toTimeInterval(t));
+}
+template <class Rep, class Period>
+std::string durationAsStr(std::chrono::duration<Rep, Period> t) {
+  return durationAsStr(toTimeInterval(t));
+}
 
 }  // namespace mornik

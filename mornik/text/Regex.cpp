@@ -24,10 +24,6 @@ std::uint32_t icuFlags(RegexOptions options) {
   return flags;
 }
 
-Error invalidPattern(std::string_view pattern, const std::string& icuError) {
-  return WTF("invalid regular expression: " + std::string(pattern) + " (" + icuError + ")", 0);
-}
-
 RegexMatch currentMatch(detail::MatcherOnText& match) {
   RegexMatch record;
   record.range = {match.start(), match.end()};
@@ -45,17 +41,30 @@ RegexMatch currentMatch(detail::MatcherOnText& match) {
   return record;
 }
 
-// The matches' texts of a pattern text through the per-thread cache;
-// nothing when it does not compile.
+// The texts of every match of a pattern text, through the per-thread cache;
+// failure when it does not compile or runs over its limit.
 template <class Out>
-std::optional<std::vector<Out>> cachedMatchTexts(std::string_view s, std::string_view pattern,
-                                                 std::string* error = nullptr) {
-  icu::RegexMatcher* matcher = detail::cachedMatcher(pattern, 0, error);
-  if (matcher == nullptr) return std::nullopt;
+Result<std::vector<Out>> cachedMatchTexts(std::string_view s, std::string_view pattern) {
+  std::string error;
+  icu::RegexMatcher* matcher = detail::cachedMatcher(pattern, 0, &error);
+  if (matcher == nullptr) return detail::invalidRegex(pattern, error);
   detail::MatcherOnText match(*matcher, s);
   std::vector<Out> out;
   while (match.find()) out.emplace_back(s.substr(match.start(), match.end() - match.start()));
+  if (match.failed()) return detail::regexOverLimit(pattern, match.status());
   return out;
+}
+
+// The first match of a pattern text as a byte range; nothing when there is
+// none; failure when it does not compile or runs over its limit.
+Result<std::optional<StringRange>> cachedFirstMatch(std::string_view s, std::string_view pattern) {
+  std::string error;
+  icu::RegexMatcher* matcher = detail::cachedMatcher(pattern, 0, &error);
+  if (matcher == nullptr) return detail::invalidRegex(pattern, error);
+  detail::MatcherOnText match(*matcher, s);
+  if (match.find()) return std::optional<StringRange>(StringRange{match.start(), match.end()});
+  if (match.failed()) return detail::regexOverLimit(pattern, match.status());
+  return std::optional<StringRange>();
 }
 
 }  // namespace
@@ -69,8 +78,11 @@ struct Regex::Impl {
   std::unique_ptr<icu::RegexMatcher> newMatcher() const {
     UErrorCode status = U_ZERO_ERROR;
     std::unique_ptr<icu::RegexMatcher> matcher(compiled->matcher(status));
-    return U_FAILURE(status) ? nullptr : std::move(matcher);
+    if (U_FAILURE(status)) return nullptr;
+    detail::applyStackLimit(*matcher);
+    return matcher;
   }
+  Error noMatcher() const { return detail::invalidRegex(pattern, "U_MEMORY_ALLOCATION_ERROR"); }
 };
 
 Result<Regex> Regex::make(std::string_view pattern, RegexOptions options) {
@@ -79,7 +91,7 @@ Result<Regex> Regex::make(std::string_view pattern, RegexOptions options) {
   impl->options = options;
   UErrorCode status = U_ZERO_ERROR;
   impl->compiled = detail::compilePattern(pattern, icuFlags(options), status);
-  if (!impl->compiled) return invalidPattern(pattern, u_errorName(status));
+  if (!impl->compiled) return detail::invalidRegex(pattern, u_errorName(status));
   if (auto matcher = impl->newMatcher()) {
     impl->groupCount = static_cast<std::size_t>(matcher->groupCount());
   }
@@ -91,70 +103,96 @@ RegexOptions Regex::options() const { return impl_->options; }
 
 std::size_t Regex::numberOfCaptureGroups() const { return impl_->groupCount; }
 
-std::vector<RegexMatch> Regex::matches(std::string_view text) const {
-  std::vector<RegexMatch> out;
+Result<std::vector<RegexMatch>> Regex::matchesR(std::string_view text) const {
   auto matcher = impl_->newMatcher();
-  if (!matcher) return out;
+  if (!matcher) return impl_->noMatcher();
   detail::MatcherOnText match(*matcher, text);
+  std::vector<RegexMatch> out;
   while (match.find()) out.push_back(currentMatch(match));
+  if (match.failed()) return detail::regexOverLimit(impl_->pattern, match.status());
   return out;
 }
 
-std::optional<RegexMatch> Regex::firstMatch(std::string_view text) const {
+Result<std::optional<RegexMatch>> Regex::firstMatchR(std::string_view text) const {
   auto matcher = impl_->newMatcher();
-  if (!matcher) return std::nullopt;
+  if (!matcher) return impl_->noMatcher();
   detail::MatcherOnText match(*matcher, text);
-  if (!match.find()) return std::nullopt;
-  return currentMatch(match);
+  if (match.find()) return std::optional<RegexMatch>(currentMatch(match));
+  if (match.failed()) return detail::regexOverLimit(impl_->pattern, match.status());
+  return std::optional<RegexMatch>();
+}
+
+Result<bool> Regex::matchesWholeR(std::string_view text) const {
+  auto matcher = impl_->newMatcher();
+  if (!matcher) return impl_->noMatcher();
+  detail::MatcherOnText match(*matcher, text);
+  const bool whole = match.matchesWhole();
+  if (match.failed()) return detail::regexOverLimit(impl_->pattern, match.status());
+  return whole;
+}
+
+Result<std::string> Regex::replacingMatchesR(std::string_view text, std::string_view templ) const {
+  auto matcher = impl_->newMatcher();
+  if (!matcher) return impl_->noMatcher();
+  UErrorCode status = U_ZERO_ERROR;
+  auto replaced = detail::replaceAll(*matcher, text, templ, &status);
+  if (!replaced) return detail::regexOverLimit(impl_->pattern, status);
+  return std::move(*replaced);
+}
+
+std::vector<RegexMatch> Regex::matches(std::string_view text) const {
+  return matchesR(text).maybeSuccess().value_or(std::vector<RegexMatch>{});
+}
+
+std::optional<RegexMatch> Regex::firstMatch(std::string_view text) const {
+  return firstMatchR(text).maybeSuccess().value_or(std::nullopt);
 }
 
 bool Regex::matchesWhole(std::string_view text) const {
-  auto matcher = impl_->newMatcher();
-  if (!matcher) return false;
-  detail::MatcherOnText match(*matcher, text);
-  UErrorCode status = U_ZERO_ERROR;
-  return matcher->matches(status) != 0 && U_SUCCESS(status);
+  return matchesWholeR(text).maybeSuccess().value_or(false);
 }
 
 std::string Regex::replacingMatches(std::string_view text, std::string_view templ) const {
-  auto matcher = impl_->newMatcher();
-  if (!matcher) return std::string(text);
-  return detail::replaceAll(*matcher, text, templ);
+  return replacingMatchesR(text, templ).maybeSuccess().value_or(std::string(text));
+}
+
+Result<std::vector<std::string_view>> regexR(std::string_view s, std::string_view pattern) {
+  return cachedMatchTexts<std::string_view>(s, pattern);
 }
 
 std::vector<std::string_view> regex(std::string_view s, std::string_view pattern) {
-  return cachedMatchTexts<std::string_view>(s, pattern).value_or(std::vector<std::string_view>{});
+  return regexR(s, pattern).maybeSuccess().value_or(std::vector<std::string_view>{});
 }
 
 std::vector<std::string> arrayOfMatchesFor(std::string_view s, std::string_view regex) {
-  return cachedMatchTexts<std::string>(s, regex).value_or(std::vector<std::string>{});
+  return extractAll(s, regex).maybeSuccess().value_or(std::vector<std::string>{});
+}
+
+Result<bool> isMatchToRegexR(std::string_view s, std::string_view regex) {
+  return cachedFirstMatch(s, regex).map([&](const std::optional<StringRange>& found) {
+    return found && found->begin == 0 && found->end == s.size();
+  });
 }
 
 bool isMatchToRegex(std::string_view s, std::string_view regex) {
-  icu::RegexMatcher* matcher = detail::cachedMatcher(regex, 0);
-  if (matcher == nullptr) return false;
-  detail::MatcherOnText match(*matcher, s);
-  return match.find() && match.start() == 0 && match.end() == s.size();
+  return isMatchToRegexR(s, regex).maybeSuccess().value_or(false);
 }
 
 std::optional<std::string> extractRegExp(std::string_view s, std::string_view pattern) {
-  icu::RegexMatcher* matcher = detail::cachedMatcher(pattern, 0);
-  if (matcher == nullptr) return std::nullopt;
-  detail::MatcherOnText match(*matcher, s);
-  if (!match.find()) return std::nullopt;
-  return std::string(s.substr(match.start(), match.end() - match.start()));
+  return extract(s, pattern).maybeSuccess();
 }
 
 Result<std::string> extract(std::string_view s, std::string_view regExp) {
-  if (auto found = extractRegExp(s, regExp)) return std::move(*found);
+  if (icu::RegexMatcher* matcher = detail::cachedMatcher(regExp, 0)) {
+    detail::MatcherOnText match(*matcher, s);
+    if (match.find()) return std::string(s.substr(match.start(), match.end() - match.start()));
+    if (match.failed()) return detail::regexOverLimit(regExp, match.status());
+  }
   return WTF("can't find first match for RegExt: " + std::string(regExp), 0);
 }
 
 Result<std::vector<std::string>> extractAll(std::string_view s, std::string_view regExp) {
-  std::string error;
-  auto found = cachedMatchTexts<std::string>(s, regExp, &error);
-  if (!found) return invalidPattern(regExp, error);
-  return std::move(*found);
+  return cachedMatchTexts<std::string>(s, regExp);
 }
 
 bool isEmail(std::string_view s) {
@@ -164,8 +202,7 @@ bool isEmail(std::string_view s) {
   icu::RegexMatcher* matcher = detail::cachedMatcher(kPattern, 0);
   if (matcher == nullptr) return false;
   detail::MatcherOnText match(*matcher, s);
-  UErrorCode status = U_ZERO_ERROR;
-  return matcher->matches(status) != 0 && U_SUCCESS(status);
+  return match.matchesWhole();
 }
 
 }  // namespace mornik

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cassert>
 #include <cerrno>
+#include <exception>
 #include <string>
 
 #include <pwd.h>
@@ -26,6 +27,13 @@ using detail::isGraphemeBoundary;
 
 constexpr auto npos = std::string_view::npos;
 
+using detail::addSaturating;
+
+// The longest text that force and operator* try to build: beyond any memory,
+// and short of the sizes that make allocators give up with an abort instead
+// of an exception.
+constexpr std::size_t kMaxBuiltText = std::size_t{1} << 40;
+
 std::size_t nonNegative(std::ptrdiff_t n) { return n < 0 ? 0 : static_cast<std::size_t>(n); }
 
 std::string_view slice(std::string_view s, std::pair<std::size_t, std::size_t> bytes) {
@@ -34,11 +42,33 @@ std::string_view slice(std::string_view s, std::pair<std::size_t, std::size_t> b
 
 // ---- Search ----
 
+std::uint32_t regexFlags(CompareOptions options) {
+  return has(options, CompareOptions::caseInsensitive) ? UREGEX_CASE_INSENSITIVE : 0;
+}
+
+// Where a regular-expression search records why it found nothing: the
+// pattern does not compile, or a limit stopped the matcher.
+using SearchFailure = std::optional<Error>;
+
+// This thread's matcher for a pattern, or null with `failure` set.
+icu::RegexMatcher* matcherFor(std::string_view pattern, CompareOptions options,
+                              SearchFailure* failure) {
+  std::string error;
+  icu::RegexMatcher* matcher = detail::cachedMatcher(pattern, regexFlags(options), &error);
+  if (matcher == nullptr && failure != nullptr) *failure = detail::invalidRegex(pattern, error);
+  return matcher;
+}
+
+void noteLimit(const detail::MatcherOnText& match, std::string_view pattern,
+               SearchFailure* failure) {
+  if (match.failed() && failure != nullptr) {
+    *failure = detail::regexOverLimit(pattern, match.status());
+  }
+}
+
 std::optional<StringRange> findRegex(std::string_view s, std::string_view pattern, std::size_t from,
-                                     CompareOptions options) {
-  const std::uint32_t flags =
-      has(options, CompareOptions::caseInsensitive) ? UREGEX_CASE_INSENSITIVE : 0;
-  icu::RegexMatcher* matcher = detail::cachedMatcher(pattern, flags);
+                                     CompareOptions options, SearchFailure* failure) {
+  icu::RegexMatcher* matcher = matcherFor(pattern, options, failure);
   if (matcher == nullptr) return std::nullopt;
   detail::MatcherOnText match(*matcher, s);
   const bool anchored = has(options, CompareOptions::anchored);
@@ -57,6 +87,8 @@ std::optional<StringRange> findRegex(std::string_view s, std::string_view patter
     }
     last = found;
   }
+  noteLimit(match, pattern, failure);
+  if (match.failed()) return std::nullopt;
   if (last && anchored && last->end != s.size()) return std::nullopt;
   return last;
 }
@@ -72,9 +104,7 @@ std::optional<StringRange> findCaseInsensitive(std::string_view s, std::string_v
   const bool literal = has(options, CompareOptions::literal);
   std::optional<StringRange> last;
   std::size_t at = from;
-  UErrorCode status = U_ZERO_ERROR;
-  while (at <= s.size() && matcher->find(static_cast<std::int64_t>(at), status) != 0 &&
-         U_SUCCESS(status)) {
+  while (at <= s.size() && match.find(at)) {
     const StringRange found{match.start(), match.end()};
     at = found.begin + 1;
     if (!literal && !(isGraphemeBoundary(s, found.begin) && isGraphemeBoundary(s, found.end))) {
@@ -94,11 +124,15 @@ bool acceptable(std::string_view s, std::size_t begin, std::size_t end, bool lit
   return literal || (isGraphemeBoundary(s, begin) && isGraphemeBoundary(s, end));
 }
 
-// The first (or, with `backwards`, last) occurrence at or after byte `from`.
+// The first (or, with `backwards`, last) occurrence at or after byte `from`;
+// `failure` says why a regular-expression search found nothing, when it
+// failed.
 std::optional<StringRange> findFrom(std::string_view s, std::string_view text, std::size_t from,
-                                    CompareOptions options) {
+                                    CompareOptions options, SearchFailure* failure = nullptr) {
   if (text.empty() || from > s.size()) return std::nullopt;
-  if (has(options, CompareOptions::regularExpression)) return findRegex(s, text, from, options);
+  if (has(options, CompareOptions::regularExpression)) {
+    return findRegex(s, text, from, options, failure);
+  }
   if (has(options, CompareOptions::caseInsensitive)) {
     return findCaseInsensitive(s, text, from, options);
   }
@@ -245,7 +279,9 @@ std::vector<std::string> asCharArr(std::string_view s) {
 
 // ---- Indexing and slicing ----
 
-std::string at(std::string_view s, std::ptrdiff_t i) { return at(s, IndexRange{i, i + 1}); }
+std::string at(std::string_view s, std::ptrdiff_t i) {
+  return at(s, IndexRange{i, addSaturating<std::ptrdiff_t>(i, 1)});
+}
 
 std::string at(std::string_view s, IndexRange range) {
   const std::size_t lower = nonNegative(range.lower);
@@ -257,8 +293,8 @@ std::string at(std::string_view s, IndexRange range) {
 std::optional<std::string> at(std::string_view s, Utf16Range range) {
   if (range.location < 0 || range.length < 0) return std::nullopt;
   const auto begin = detail::byteOffsetOfUtf16(s, static_cast<std::size_t>(range.location));
-  const auto end =
-      detail::byteOffsetOfUtf16(s, static_cast<std::size_t>(range.location + range.length));
+  const auto end = detail::byteOffsetOfUtf16(
+      s, static_cast<std::size_t>(addSaturating(range.location, range.length)));
   if (!begin || !end) return std::nullopt;
   return std::string(s.substr(*begin, *end - *begin));
 }
@@ -286,7 +322,7 @@ std::string_view safe(std::string_view s, IndexRange range) {
 }
 
 std::string_view safe(std::string_view s, ClosedIndexRange range) {
-  return safe(s, IndexRange{range.lower, range.upper + 1});
+  return safe(s, IndexRange{range.lower, addSaturating<std::ptrdiff_t>(range.upper, 1)});
 }
 
 std::string_view unsafe(std::string_view s, IndexRange range) {
@@ -296,7 +332,7 @@ std::string_view unsafe(std::string_view s, IndexRange range) {
 }
 
 std::string_view unsafe(std::string_view s, ClosedIndexRange range) {
-  return unsafe(s, IndexRange{range.lower, range.upper + 1});
+  return unsafe(s, IndexRange{range.lower, addSaturating<std::ptrdiff_t>(range.upper, 1)});
 }
 
 std::optional<std::string> charAt(std::string_view s, std::ptrdiff_t i) {
@@ -323,7 +359,7 @@ std::optional<std::string_view> getSubstring(std::string_view s, std::ptrdiff_t 
   const std::size_t lower = nonNegative(location);
   const std::size_t begin = graphemeOffset(s, lower);
   if (begin >= s.size()) return std::nullopt;
-  const std::size_t upper = length < 0 ? lower : nonNegative(location + length);
+  const std::size_t upper = length < 0 ? lower : nonNegative(addSaturating(location, length));
   return slice(s, graphemeRange(s, lower, std::max(lower, upper)));
 }
 
@@ -333,7 +369,8 @@ std::optional<std::string_view> getSubstring(std::string_view s, Utf16Range rang
   const std::size_t lower = nonNegative(range.location);
   if (lower >= units) return std::nullopt;
   const std::size_t upper = std::clamp<std::size_t>(
-      range.length < 0 ? lower : nonNegative(range.location + range.length), lower, units);
+      range.length < 0 ? lower : nonNegative(addSaturating(range.location, range.length)), lower,
+      units);
   // An offset inside a surrogate pair moves back to the pair's start.
   auto floorOffset = [&](std::size_t u) {
     for (std::size_t v = u;; --v) {
@@ -379,27 +416,51 @@ std::optional<StringRange> range(std::string_view s, std::string_view text,
   return findFrom(s, text, 0, options);
 }
 
-std::vector<StringRange> ranges(std::string_view s, std::string_view text, CompareOptions options) {
+Result<std::optional<StringRange>> rangeR(std::string_view s, std::string_view text,
+                                          CompareOptions options) {
+  SearchFailure failure;
+  auto found = findFrom(s, text, 0, options, &failure);
+  if (failure) return *failure;
+  return found;
+}
+
+namespace {
+std::vector<StringRange> allRanges(std::string_view s, std::string_view text,
+                                   CompareOptions options, SearchFailure* failure) {
   std::vector<StringRange> out;
   if (text.empty()) return out;
   const auto forward = static_cast<CompareOptions>(
       static_cast<unsigned>(options) & ~static_cast<unsigned>(CompareOptions::backwards));
   if (has(options, CompareOptions::regularExpression) && !has(options, CompareOptions::anchored)) {
-    const std::uint32_t flags =
-        has(options, CompareOptions::caseInsensitive) ? UREGEX_CASE_INSENSITIVE : 0;
-    icu::RegexMatcher* matcher = detail::cachedMatcher(text, flags);
+    icu::RegexMatcher* matcher = matcherFor(text, options, failure);
     if (matcher == nullptr) return out;
     detail::MatcherOnText match(*matcher, s);
     while (match.find()) out.push_back({match.start(), match.end()});
+    noteLimit(match, text, failure);
+    if (match.failed()) out.clear();
     return out;
   }
   std::size_t from = 0;
-  while (const auto found = findFrom(s, text, from, forward)) {
+  while (const auto found = findFrom(s, text, from, forward, failure)) {
     out.push_back(*found);
     if (has(options, CompareOptions::anchored)) break;
     from = found->end > found->begin ? found->end : found->end + 1;
   }
+  if (failure != nullptr && *failure) out.clear();
   return out;
+}
+}  // namespace
+
+std::vector<StringRange> ranges(std::string_view s, std::string_view text, CompareOptions options) {
+  return allRanges(s, text, options, nullptr);
+}
+
+Result<std::vector<StringRange>> rangesR(std::string_view s, std::string_view text,
+                                         CompareOptions options) {
+  SearchFailure failure;
+  auto found = allRanges(s, text, options, &failure);
+  if (failure) return *failure;
+  return found;
 }
 
 std::vector<std::size_t> indices(std::string_view s, std::string_view text,
@@ -474,24 +535,44 @@ std::string replacing(std::string_view s, std::string_view from, std::string_vie
   return replacingOccurrences(s, from, to, CompareOptions::literal);
 }
 
-std::string replacingOccurrences(std::string_view s, std::string_view target, std::string_view to,
-                                 CompareOptions options) {
+namespace {
+std::string replaced(std::string_view s, std::string_view target, std::string_view to,
+                     CompareOptions options, SearchFailure* failure) {
   if (target.empty()) return std::string(s);
   if (has(options, CompareOptions::regularExpression) && !has(options, CompareOptions::anchored)) {
-    const std::uint32_t flags =
-        has(options, CompareOptions::caseInsensitive) ? UREGEX_CASE_INSENSITIVE : 0;
-    icu::RegexMatcher* matcher = detail::cachedMatcher(target, flags);
+    icu::RegexMatcher* matcher = matcherFor(target, options, failure);
     if (matcher == nullptr) return std::string(s);
-    return detail::replaceAll(*matcher, s, to);
+    UErrorCode status = U_ZERO_ERROR;
+    auto out = detail::replaceAll(*matcher, s, to, &status);
+    if (out) return std::move(*out);
+    if (failure != nullptr) *failure = detail::regexOverLimit(target, status);
+    return std::string(s);
   }
   std::string out;
   std::size_t copied = 0;
-  for (const auto& found : ranges(s, target, options)) {
+  const auto occurrences = allRanges(s, target, options, failure);
+  if (failure != nullptr && *failure) return std::string(s);
+  for (const auto& found : occurrences) {
     out.append(s.substr(copied, found.begin - copied));
     out.append(to);
     copied = found.end;
   }
   out.append(s.substr(copied));
+  return out;
+}
+}  // namespace
+
+std::string replacingOccurrences(std::string_view s, std::string_view target, std::string_view to,
+                                 CompareOptions options) {
+  return replaced(s, target, to, options, nullptr);
+}
+
+Result<std::string> replaceR(std::string_view s, std::string_view pattern, std::string_view templ,
+                             CompareOptions options) {
+  SearchFailure failure;
+  std::string out =
+      replaced(s, pattern, templ, options | CompareOptions::regularExpression, &failure);
+  if (failure) return *failure;
   return out;
 }
 
@@ -548,21 +629,37 @@ void capitalizeFirstLetterOnly(std::string& s) { s = capitalizingFirstLetterOnly
 
 std::string operator*(std::string_view s, std::ptrdiff_t n) {
   std::string out;
-  if (n <= 0) return out;
-  out.reserve(s.size() * static_cast<std::size_t>(n));
+  if (n <= 0 || s.empty() || static_cast<std::size_t>(n) > kMaxBuiltText / s.size()) return out;
+  try {
+    out.reserve(s.size() * static_cast<std::size_t>(n));
+  } catch (const std::exception&) {  // std::bad_alloc, std::length_error
+    return {};
+  }
   for (std::ptrdiff_t i = 0; i < n; ++i) out.append(s);
   return out;
 }
 
 std::string operator*(std::ptrdiff_t n, std::string_view s) { return s * n; }
 
-std::string force(std::string_view s, std::ptrdiff_t n) {
+Result<std::string> forceR(std::string_view s, std::ptrdiff_t n) {
   const std::size_t length = count(s);
   std::string out(s);
   if (n > 0 && length < static_cast<std::size_t>(n)) {
-    out.append(static_cast<std::size_t>(n) - length, ' ');
+    const std::size_t padding = static_cast<std::size_t>(n) - length;
+    const Error cannot = WTF("can't pad string to " + std::to_string(n) + " characters", 0);
+    if (padding > kMaxBuiltText - out.size()) return cannot;
+    try {
+      out.append(padding, ' ');
+    } catch (const std::exception&) {  // std::bad_alloc, std::length_error
+      return cannot;
+    }
   }
   return out;
+}
+
+std::string force(std::string_view s, std::ptrdiff_t n) {
+  auto padded = forceR(s, n);
+  return padded.isSuccess() ? std::move(padded).value() : std::string(s);
 }
 
 std::string removePostfix(std::string_view s, std::string_view p) {

@@ -51,8 +51,18 @@
 // Slices (results of type std::string_view) point into the argument: they
 // are valid while it is alive and unchanged.
 //
+// Integer arguments may take any value of their type: derived ends such as
+// i + 1 or location + length saturate instead of overflowing, so extreme
+// values clamp like any other out-of-range value.
+//
 // Regular expressions are ICU's (see Regex.hpp); the operations here that take
 // a pattern text compile it once per thread and keep it in a small cache.
+// They run under Regex.hpp's time and stack limits. A search with the
+// `regularExpression` option whose pattern does not compile or that a limit
+// stops finds nothing (so the replacements return the text unchanged);
+// rangeR, rangesR and replaceR fail instead, with "invalid regular
+// expression: <pattern> (<ICU error name>)" or "regular expression ran over
+// its limit: <pattern> (<ICU error name>)".
 //
 // Thread safety: every operation may be called from any thread; the caller
 // keeps its arguments unchanged during the call. Caches are per thread.
@@ -177,6 +187,12 @@ std::vector<std::size_t> indices(std::string_view s, std::string_view text,
                                  CompareOptions options = CompareOptions::none);
 std::vector<StringRange> ranges(std::string_view s, std::string_view text,
                                 CompareOptions options = CompareOptions::none);
+// range and ranges, failing when a regular expression does not compile or
+// runs over its limit.
+Result<std::optional<StringRange>> rangeR(std::string_view s, std::string_view text,
+                                          CompareOptions options = CompareOptions::none);
+Result<std::vector<StringRange>> rangesR(std::string_view s, std::string_view text,
+                                         CompareOptions options = CompareOptions::none);
 // Whether `text` occurs.
 bool contains(std::string_view s, std::string_view text,
               CompareOptions options = CompareOptions::none);
@@ -280,8 +296,11 @@ std::optional<std::string> substringBetween(std::string_view s, std::string_view
 
 // Regular-expression replacement of every match; the template refers to
 // groups as $0...$n and ${name}, and a backslash makes the next character
-// literal. The text unchanged when the pattern does not compile.
+// literal. The text unchanged when the pattern does not compile or a limit
+// stops the search; replaceR fails then (its options add `caseInsensitive`).
 std::string replace(std::string_view s, std::string_view pattern, std::string_view templ);
+Result<std::string> replaceR(std::string_view s, std::string_view pattern, std::string_view templ,
+                             CompareOptions options = CompareOptions::none);
 // Literal replacement of every occurrence (byte for byte).
 std::string replacing(std::string_view s, std::string_view from, std::string_view to);
 // Replacement of every occurrence with the given options (with
@@ -319,13 +338,18 @@ void capitalizeFirstLetterOnly(std::string& s);
 std::string uppercased(std::string_view s);
 std::string lowercased(std::string_view s);
 
-// s repeated n times ("" for n <= 0). Bring the operators in with
+// s repeated n times; "" for n <= 0 and when the result cannot be built
+// (longer than 2^40 bytes, or memory runs out). Bring the operators in with
 // `using mornik::operator*;`.
 std::string operator*(std::string_view s, std::ptrdiff_t n);
 std::string operator*(std::ptrdiff_t n, std::string_view s);
 
-// Padded on the right with spaces up to n characters; never cut.
+// Padded on the right with spaces up to n characters; never cut. When the
+// padded text cannot be built (longer than 2^40 bytes, or memory runs out),
+// force returns s unchanged and forceR fails with "can't pad string to <n>
+// characters".
 std::string force(std::string_view s, std::ptrdiff_t n);
+Result<std::string> forceR(std::string_view s, std::ptrdiff_t n);
 // Without p at the end when the text ends with p (by characters).
 std::string removePostfix(std::string_view s, std::string_view p);
 

@@ -2,9 +2,11 @@
 
 #include <array>
 #include <deque>
+#include <limits>
 #include <map>
 #include <random>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include <gmock/gmock.h>
@@ -51,6 +53,9 @@ TEST(CollectionAccess, SafeAndWrappingPositions) {
   EXPECT_THAT(safeIdxs(v, {4, 9, -1, 0}), ElementsAre(50, 10));
   EXPECT_THAT(safeIdxs(v, IndexRange{3, 9}), ElementsAre(40, 50));
   EXPECT_THAT(safeIdxs(v, ClosedIndexRange{-2, 1}), ElementsAre(10, 20));
+  constexpr auto kMax = std::numeric_limits<std::ptrdiff_t>::max();
+  EXPECT_THAT(safeIdxs(v, ClosedIndexRange{3, kMax}), ElementsAre(40, 50));
+  EXPECT_THAT(take(v, ClosedIndexRange{4, kMax}), ElementsAre(50));
   const std::deque<char> d{'a', 'b'};
   EXPECT_EQ(safe(d, 1), 'b');
 }
@@ -132,6 +137,9 @@ TEST(CollectionBuilding, ChunksAndSlices) {
   EXPECT_THAT(chunkedBy(v, 2), ElementsAre(ElementsAre(1, 2), ElementsAre(3, 4), ElementsAre(5)));
   EXPECT_TRUE(chunkedBy(v, 0).empty());
   EXPECT_TRUE(chunkedBy(std::vector<int>{}, 3).empty());
+  constexpr auto kMax = std::numeric_limits<std::ptrdiff_t>::max();
+  EXPECT_THAT(chunkedBy(v, kMax), ElementsAre(ElementsAre(1, 2, 3, 4, 5)));
+  EXPECT_EQ(splitBy(v, kMax).size(), 1U);
   EXPECT_THAT(chunkedInto(v, 2), ElementsAre(ElementsAre(1, 2), ElementsAre(3, 4), ElementsAre(5)));
   EXPECT_THAT(chunkedInto(v, 1), ElementsAre(ElementsAre(1, 2, 3, 4, 5)));
   const auto slices = splitBy(v, 3);
@@ -153,6 +161,9 @@ TEST(CollectionBuilding, RandomElementsDrawWithRepetition) {
   // Many draws reach every element: the generator is used uniformly.
   EXPECT_EQ(randomElements(v, 200).size(), 4U);
   EXPECT_TRUE(randomElements(std::vector<int>{}, 0).empty());
+  // A huge count ends once every distinct element is drawn.
+  EXPECT_EQ(randomElements(std::vector<int>{1, 1, 2}, std::numeric_limits<std::ptrdiff_t>::max()),
+            (std::unordered_set<int>{1, 2}));
 }
 
 TEST(CollectionBuilding, SumJoinMapToAndFlatten) {

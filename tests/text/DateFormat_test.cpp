@@ -1,7 +1,9 @@
 #include "mornik/text/DateFormat.hpp"
 
+#include <cmath>
 #include <cstdlib>
 #include <string>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -33,11 +35,48 @@ class DateFormatTest : public ::testing::Test {
 TEST_F(DateFormatTest, Iso8601IsWrittenInGmtWithoutAZone) {
   const Date d = utc(2024, 3, 15, 9, 30, 0) + 0.123;
   EXPECT_EQ(iso8601String(d), "2024-03-15T09:30:00.123");
-  EXPECT_EQ(iso8601String(utc(1999, 12, 31, 23, 59, 59) + 0.9999), "1999-12-31T23:59:59.999");
+  EXPECT_EQ(iso8601String(utc(1999, 12, 31, 23, 59, 59) + 0.9999), "2000-01-01T00:00:00.000");
   ASSERT_TRUE(setCurrentTimeZone("Asia/Tokyo"));
   EXPECT_EQ(iso8601String(d), "2024-03-15T09:30:00.123");
   // Without a zone designator the text does not read back.
   EXPECT_EQ(Date::fromISO8601String(iso8601String(d)), std::nullopt);
+}
+
+// Decimal fractions are stored a rounding error below their value; the text
+// is the nearest millisecond, as the JSON date encoding writes it.
+TEST_F(DateFormatTest, Iso8601KeepsTheLastMillisecond) {
+  const std::pair<double, const char*> cases[] = {
+      {0.999, "2001-01-01T00:00:00.999"},           {-0.001, "2000-12-31T23:59:59.999"},
+      {75059133.160, "2003-05-19T17:45:33.160"},    {339988159.515, "2011-10-11T01:09:19.515"},
+      {-1154071489.002, "1964-06-06T16:35:10.998"}, {430973486.002, "2014-08-29T02:51:26.002"},
+      {-65.534, "2000-12-31T23:58:54.466"},  // -65534 ms scaled back is a hair below it
+  };
+  for (const auto& [seconds, text] : cases) {
+    EXPECT_EQ(iso8601String(Date(seconds)), text);
+    EXPECT_EQ(stringWithFormat(Date(seconds), "ss.SSS"), std::string(text).substr(17)) << text;
+  }
+  const auto parsed = Date::fromISO8601String("2003-05-19T17:45:33.160+0000");
+  ASSERT_TRUE(parsed.has_value());
+  EXPECT_EQ(iso8601String(*parsed), "2003-05-19T17:45:33.160");
+  EXPECT_EQ(millisecond(*parsed), 160);
+}
+
+// ICU formats NaN as garbage (and crashes on some patterns), and an instant
+// its calendar cannot hold as the time it formatted before.
+TEST_F(DateFormatTest, DatesOutsideTheCalendarFormatAsEmptyText) {
+  const DateFormatter byObject = DateFormatter::with("B yyyy");
+  for (const double seconds : {std::nan(""), HUGE_VAL, -HUGE_VAL, 1e300, -1e16}) {
+    const Date d(seconds);
+    SCOPED_TRACE(seconds);
+    ASSERT_EQ(iso8601String(Date(5000)), "2001-01-01T01:23:20.000");
+    ASSERT_EQ(stringWithFormat(Date(5000), "B yyyy"), "at night 2001");
+    EXPECT_EQ(iso8601String(d), "");
+    EXPECT_EQ(stringWithFormat(d, "B yyyy"), "");
+    EXPECT_EQ(byObject.string(d), "");
+    EXPECT_EQ(asString(d), "");
+    EXPECT_EQ(dateTimeString(d, DateStyle::full), "");
+    EXPECT_EQ(dayName(d, DayNameStyle::full), "");
+  }
 }
 
 TEST_F(DateFormatTest, Iso8601ParsingNeedsAZoneDesignator) {

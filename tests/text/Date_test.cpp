@@ -1,6 +1,9 @@
 #include "mornik/text/Date.hpp"
 
+#include <chrono>
+#include <cmath>
 #include <cstdlib>
+#include <limits>
 #include <random>
 
 #include <gtest/gtest.h>
@@ -147,6 +150,15 @@ TEST_F(DateTest, RoundingAcrossDaylightSavingChanges) {
   EXPECT_EQ(nearestHour(utc(2024, 10, 27, 1, 40)), utc(2024, 10, 27, 2, 0));          // 03:00 CET
 }
 
+TEST_F(DateTest, RoundingRebuildsTheDateFromItsComponents) {
+  // 3 November 2024 in New York: 01:58 EDT (05:58 UTC) comes before the
+  // repeated hour; 01:60 rolls over into 02:00 EST, not 02:00 EDT (= 01:00 EST).
+  ASSERT_TRUE(setCurrentTimeZone("America/New_York"));
+  EXPECT_EQ(nearestFiveMinutes(utc(2024, 11, 3, 5, 58)), utc(2024, 11, 3, 7));
+  EXPECT_EQ(nearestHour(utc(2024, 11, 3, 5, 58)), utc(2024, 11, 3, 7));
+  EXPECT_EQ(nearestTenMinutes(utc(2024, 11, 3, 6, 56)), utc(2024, 11, 3, 7));  // 01:56 EST
+}
+
 TEST_F(DateTest, CalendarAdditionVersusPlainIntervals) {
   const Date noon = berlin(2024, 3, 30, 12);
   EXPECT_EQ(plusDays(noon, 1), berlin(2024, 3, 31, 12));
@@ -230,6 +242,81 @@ TEST_F(DateTest, PeriodsOnDaylightSavingDaysAndYearEnds) {
   EXPECT_EQ(end(berlin(2025, 1, 1, 9), C::weekOfYear), berlin(2025, 1, 5, 23, 59, 59));
   EXPECT_EQ(beginning(berlin(2025, 1, 1, 9), C::yearForWeekOfYear), berlin(2024, 12, 30));
   EXPECT_EQ(beginning(berlin(2024, 5, 15), C::weekOfYear), berlin(2024, 5, 13));
+}
+
+// Days whose midnight a daylight-saving change skips (the day starts at
+// 01:00) or repeats (the day starts at the first 00:00).
+TEST_F(DateTest, DaysStartAtTheirFirstInstantAndEndBeforeTheNextDayStarts) {
+  struct Case {
+    const char* zone;
+    Date instant;
+    Date start;
+    Date end;
+  };
+  const Case cases[] = {
+      // Sao Paulo, 4 November 2018: 00:00 -03 became 01:00 -02.
+      {"America/Sao_Paulo", utc(2018, 11, 4, 12), utc(2018, 11, 4, 3), utc(2018, 11, 5, 1, 59, 59)},
+      {"America/Sao_Paulo", utc(2018, 11, 4, 2, 30), utc(2018, 11, 3, 3),
+       utc(2018, 11, 4, 2, 59, 59)},
+      // Havana, 10 March 2024: 00:00 CST became 01:00 CDT.
+      {"America/Havana", utc(2024, 3, 10, 5, 30), utc(2024, 3, 10, 5), utc(2024, 3, 11, 3, 59, 59)},
+      {"America/Havana", utc(2024, 3, 9, 17), utc(2024, 3, 9, 5), utc(2024, 3, 10, 4, 59, 59)},
+      // Havana, 3 November 2024: 01:00 CDT became 00:00 CST; the first midnight
+      // is 04:00 UTC, the second 05:00 UTC.
+      {"America/Havana", utc(2024, 11, 3, 4, 30), utc(2024, 11, 3, 4), utc(2024, 11, 4, 4, 59, 59)},
+      {"America/Havana", utc(2024, 11, 3, 5, 30), utc(2024, 11, 3, 4), utc(2024, 11, 4, 4, 59, 59)},
+      {"America/Havana", utc(2024, 11, 3, 3, 30), utc(2024, 11, 2, 4), utc(2024, 11, 3, 3, 59, 59)},
+  };
+  for (const auto& c : cases) {
+    ASSERT_TRUE(setCurrentTimeZone(c.zone));
+    EXPECT_EQ(beginning(c.instant, C::day), c.start) << c.zone << " " << c.instant;
+    EXPECT_EQ(removingTimeStamp(c.instant), c.start) << c.zone << " " << c.instant;
+    EXPECT_EQ(dateWithoutTime(c.instant), c.start) << c.zone << " " << c.instant;
+    EXPECT_EQ(end(c.instant, C::day), c.end) << c.zone << " " << c.instant;
+  }
+}
+
+// NaN, the infinities and instants beyond the calendar's range have no
+// calendar components.
+TEST_F(DateTest, DatesOutsideTheCalendarHaveDefinedResults) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double inf = std::numeric_limits<double>::infinity();
+  for (const double seconds : {nan, inf, -inf, 1e300, -1e16}) {
+    const Date d(seconds);
+    SCOPED_TRACE(seconds);
+    (void)year(berlin(2024, 5, 15));  // a valid date set on this thread's calendar first
+    EXPECT_EQ(year(d), 0);
+    EXPECT_EQ(hour(d), 0);
+    EXPECT_EQ(nanosecond(d), 0);
+    EXPECT_EQ(quarter(d), 0);
+    EXPECT_EQ(numberOfDaysInMonth(d), 0);
+    EXPECT_FALSE(isInWeekend(d) || isWorkday(d) || isInSame(d, d, C::year));
+    EXPECT_EQ(distance(berlin(2024, 5, 15), d, C::day), 0);
+    EXPECT_EQ(beginning(d, C::day), std::nullopt);
+    EXPECT_EQ(end(d, C::month), std::nullopt);
+    EXPECT_EQ(changing(d, C::hour, 3), std::nullopt);
+    EXPECT_EQ(dateWithoutTime(d), std::nullopt);
+    const auto same = [&](Date moved) {
+      return std::isnan(seconds) ? std::isnan(moved.timeIntervalSinceReferenceDate()) : moved == d;
+    };
+    EXPECT_TRUE(same(removingTimeStamp(d)));
+    EXPECT_TRUE(same(plusDays(d, 1)));
+    EXPECT_TRUE(same(nearestHour(d)));
+  }
+}
+
+TEST_F(DateTest, ChronoDurationsAndTimePoints) {
+  using namespace std::chrono_literals;
+  const Date d = berlin(2024, 5, 15, 10);
+  EXPECT_EQ(d + 90s, d + 90.0);
+  EXPECT_EQ(1500ms + d, d + 1.5);
+  EXPECT_EQ(d - 2min, d - 120.0);
+  Date moved = d;
+  moved += 1h;
+  moved -= 30min;
+  EXPECT_EQ(moved, d + 1800.0);
+  EXPECT_EQ(Date::fromTimePoint(std::chrono::system_clock::from_time_t(978307200)), Date(0));
+  EXPECT_EQ(toTimeInterval(std::chrono::microseconds(-250)), -0.00025);
 }
 
 TEST_F(DateTest, ComparisonsAndDistances) {

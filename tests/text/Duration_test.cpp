@@ -1,5 +1,6 @@
 #include "mornik/text/Duration.hpp"
 
+#include <chrono>
 #include <cmath>
 #include <limits>
 
@@ -29,6 +30,25 @@ TEST(Duration, ValuesOutsideTheRangeSaturate) {
   EXPECT_EQ(secTotal(1e300), std::numeric_limits<std::int64_t>::max());
   EXPECT_EQ(secTotal(-1e300), std::numeric_limits<std::int64_t>::min());
   EXPECT_EQ(secTotalAbs(-1e300), std::numeric_limits<std::int64_t>::max());
+}
+
+TEST(Duration, IntegerPartsClampToThe64BitRange) {
+  constexpr auto kMax = std::numeric_limits<std::int64_t>::max();
+  EXPECT_EQ(timeInterval(kMax / 86400 + 1, 0, 0, 0), static_cast<double>(kMax));
+  EXPECT_EQ(timeInterval(-(kMax / 86400) - 1, 0, 0, 0), -static_cast<double>(kMax));
+  // Terms that cancel are summed exactly before clamping.
+  constexpr std::int64_t kDays = kMax / 86400 + 1;
+  EXPECT_EQ(timeInterval(kDays, 0, -kDays * 1440, 7), 7.0);
+  EXPECT_EQ(adding(Date(0), kMax, kMax, kMax, kMax), Date(static_cast<double>(kMax)));
+}
+
+TEST(Duration, ChronoForms) {
+  using namespace std::chrono_literals;
+  EXPECT_EQ(secTotal(2min + 5s), 125);
+  EXPECT_EQ(minsVal(-125s), -2);
+  EXPECT_EQ(durationAsStr(3725s), " 1:02:05");
+  EXPECT_NEAR(msVal(std::chrono::duration<double>(125.7)), 700.0, 1e-9);
+  EXPECT_EQ(daysTotal(std::chrono::hours(49)), 2);
 }
 
 TEST(Duration, ClockTexts) {

@@ -1,6 +1,8 @@
 #include "mornik/text/Regex.hpp"
 
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gmock/gmock.h>
@@ -92,6 +94,58 @@ TEST(RegexOnStrings, EmailAddresses) {
   EXPECT_FALSE(isEmail("no at.com"));
   EXPECT_FALSE(isEmail("john@example.com trailing"));
   EXPECT_FALSE(isEmail(""));
+}
+
+// A backtracking pattern that runs over the time limit on this text (about
+// four times the work the limit allows; without a limit it ends, after
+// seconds, with no match).
+const std::string kSlowText(23, 'a');
+constexpr std::string_view kSlowPattern = "(a+)+b";
+const std::string kOverLimit = "regular expression ran over its limit: (a+)+b (U_REGEX_TIME_OUT)";
+
+TEST(RegexLimits, EveryCheckedEntryPointFailsWhenTheTimeLimitStopsIt) {
+  const Regex re = Regex::make(kSlowPattern).value();
+  const auto regexOption = CompareOptions::regularExpression;
+  const std::vector<std::pair<const char*, std::optional<Error>>> cases{
+      {"matchesR", re.matchesR(kSlowText).maybeFailure()},
+      {"firstMatchR", re.firstMatchR(kSlowText).maybeFailure()},
+      {"matchesWholeR", re.matchesWholeR(kSlowText).maybeFailure()},
+      {"replacingMatchesR", re.replacingMatchesR(kSlowText, "x").maybeFailure()},
+      {"regexR", regexR(kSlowText, kSlowPattern).maybeFailure()},
+      {"isMatchToRegexR", isMatchToRegexR(kSlowText, kSlowPattern).maybeFailure()},
+      {"extract", extract(kSlowText, kSlowPattern).maybeFailure()},
+      {"extractAll", extractAll(kSlowText, kSlowPattern).maybeFailure()},
+      {"replaceR", replaceR(kSlowText, kSlowPattern, "x").maybeFailure()},
+      {"rangeR", rangeR(kSlowText, kSlowPattern, regexOption).maybeFailure()},
+      {"rangesR", rangesR(kSlowText, kSlowPattern, regexOption).maybeFailure()},
+  };
+  for (const auto& [name, failure] : cases) {
+    ASSERT_TRUE(failure.has_value()) << name;
+    EXPECT_EQ(failure->localizedDescription(), kOverLimit) << name;
+    EXPECT_EQ(failure->code(), 0) << name;
+  }
+}
+
+TEST(RegexLimits, ABacktrackingStackOverflowFailsToo) {
+  EXPECT_EQ(regexR(std::string(400000, 'a'), "(a|b)*c").error().localizedDescription(),
+            "regular expression ran over its limit: (a|b)*c (U_REGEX_STACK_OVERFLOW)");
+}
+
+TEST(RegexLimits, PlainEntryPointsAnswerAsIfNothingMatched) {
+  const Regex re = Regex::make(kSlowPattern).value();
+  const auto regexOption = CompareOptions::regularExpression;
+  EXPECT_TRUE(re.matches(kSlowText).empty());
+  EXPECT_FALSE(re.matchesWhole(kSlowText));
+  EXPECT_EQ(replace(kSlowText, kSlowPattern, "x"), kSlowText);
+  EXPECT_EQ(index(kSlowText, kSlowPattern, regexOption), std::nullopt);
+  EXPECT_TRUE(indices(kSlowText, kSlowPattern, regexOption).empty());
+  EXPECT_EQ(extractRegExp(kSlowText, kSlowPattern), std::nullopt);
+  // A long text that a simple pattern scans once stays far inside its budget.
+  std::string words;
+  for (int i = 0; i < 20000; ++i) words += "word" + std::to_string(i) + " ";
+  EXPECT_EQ(regexR(words, "\\w+").value().size(), 20000U);
+  EXPECT_EQ(replaceR("ab", "(", "x").error().localizedDescription(),
+            "invalid regular expression: ( (U_REGEX_MISMATCHED_PAREN)");
 }
 
 TEST(RegexOnStrings, ThePatternCacheSurvivesEviction) {

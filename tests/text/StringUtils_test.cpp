@@ -1,7 +1,8 @@
 #include "mornik/text/StringUtils.hpp"
 
-#include <random>
+#include <limits>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gmock/gmock.h>
@@ -14,6 +15,7 @@ namespace mornik {
 namespace {
 
 using ::testing::ElementsAre;
+using mornik::operator*;
 
 // Text whose characters span several scalars each.
 const std::string kWave = "\xF0\x9F\x91\x8B\xF0\x9F\x8F\xBD";  // waving hand + skin tone
@@ -288,7 +290,6 @@ TEST(StringTransform, CaseChangesFollowUnicode) {
 }
 
 TEST(StringTransform, RepeatPadAndRemovePostfix) {
-  using mornik::operator*;
   EXPECT_EQ(std::string_view("ab") * 3, "ababab");
   EXPECT_EQ(2 * std::string_view("-"), "--");
   EXPECT_EQ(std::string_view("ab") * 0, "");
@@ -414,29 +415,41 @@ TEST(StringInvalidUtf8, EachIllFormedSequenceIsOneCharacter) {
   EXPECT_EQ(replacing("\xFF-\xFF", "-", "+"), "\xFF+\xFF");
 }
 
-TEST(StringInvalidUtf8, RandomBytesNeverBreakTheOperations) {
-  std::mt19937 random(12345);
-  std::uniform_int_distribution<int> byte(0, 255);
-  std::uniform_int_distribution<int> length(0, 24);
-  for (int round = 0; round < 2000; ++round) {
-    std::string text;
-    const int n = length(random);
-    for (int i = 0; i < n; ++i) text.push_back(static_cast<char>(byte(random)));
-    const auto characters = asCharArr(text);
-    ASSERT_EQ(characters.size(), count(text));
-    std::string joined;
-    for (std::size_t i = 0; i < characters.size(); ++i) {
-      ASSERT_FALSE(characters[i].empty());
-      ASSERT_EQ(at(text, static_cast<std::ptrdiff_t>(i)), characters[i]);
-      joined += characters[i];
-    }
-    ASSERT_EQ(joined, text);
-    (void)indexInt(text, "a");
-    (void)trim(text, whitespaceChars());
-    (void)capitalizingFirstLetterOnly(text);
-    (void)truncCenter(text, 3, "~");
-    (void)replace(text, "[a-z]+", "#");
-  }
+// Positions and lengths at the extremes of their type clamp like any other
+// out-of-range value instead of overflowing (the fuzz target Graphemes tries
+// arbitrary bytes and integers).
+TEST(StringIndexing, ExtremeIntegersClamp) {
+  constexpr auto kMax = std::numeric_limits<std::ptrdiff_t>::max();
+  constexpr auto kMin = std::numeric_limits<std::ptrdiff_t>::min();
+  const std::string s = "hello";
+  const auto owned = [](std::optional<std::string_view> slice) {
+    return slice ? std::optional<std::string>(*slice) : std::nullopt;
+  };
+  const std::vector<std::pair<std::optional<std::string>, std::optional<std::string>>> cases{
+      {at(s, kMax), ""},
+      {at(s, kMin), ""},
+      {at(s, IndexRange{kMin, kMax}), "hello"},
+      {std::string(safe(s, ClosedIndexRange{0, kMax})), "hello"},
+      {std::string(safe(s, ClosedIndexRange{kMin, kMax})), "hello"},
+      {std::string(safe(s, IndexRange{3, kMax})), "lo"},
+      {at(s, Utf16Range{2, kMax - 1}), std::nullopt},
+      {at(s, Utf16Range{kMax, kMax}), std::nullopt},
+      {owned(getSubstring(s, 1, kMax)), "ello"},
+      {owned(getSubstring(s, kMax, kMax)), std::nullopt},
+      {owned(getSubstring(s, kMin, kMax)), ""},  // it ends at -1
+      {owned(getSubstring(s, Utf16Range{1, kMax})), "ello"},
+      {owned(getSubstring(s, Utf16Range{kMin, kMax})), ""},
+      {substringFrom(s, kMax), ""},
+      {substringTo(s, kMax), "hello"},
+      {dropFirstCustom(s, kMax), "\n"},
+      {truncCenter(s, kMax, "~"), "hello"},
+      {force(s, kMax), "hello"},
+      {s * kMax, ""},
+      {s * kMin, ""},
+  };
+  for (std::size_t i = 0; i < cases.size(); ++i) EXPECT_EQ(cases[i].first, cases[i].second) << i;
+  EXPECT_EQ(forceR(s, kMax).error().localizedDescription(),
+            "can't pad string to " + std::to_string(kMax) + " characters");
 }
 
 }  // namespace

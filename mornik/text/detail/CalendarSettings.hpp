@@ -5,6 +5,7 @@
 // the counter moved), and conversions between Date and ICU's milliseconds.
 // Private to the library.
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 
@@ -28,20 +29,29 @@ struct Millis {
   double whole;     // whole milliseconds since 1970 (floor)
   double fraction;  // [0, 1) milliseconds
 };
+inline constexpr double kReferenceMillis = Date::kUnixTimeOfReferenceDate * 1000.0;
 inline Millis toMillis(Date d) {
-  const double ms = d.unixTimestamp() * 1000.0;
+  // Scaled from the reference instant, so the large Unix offset (an integer)
+  // is added exactly afterwards instead of rounding the sum first.
+  const double ms = d.timeIntervalSinceReferenceDate() * 1000.0;
   double whole = std::floor(ms);
   double fraction = ms - whole;
-  // A value a rounding error below a whole millisecond (t + 0.123 stored as
-  // ...0.12299999) counts as that millisecond.
-  if (fraction > 1.0 - 1e-6) {
+  // A value a few rounding errors below a whole millisecond (0.999 stored as
+  // 0.99899999...) counts as that millisecond.
+  if (fraction > 1.0 - std::max(1e-6, std::abs(ms) * 0x1p-50)) {
     whole += 1.0;
     fraction = 0.0;
   }
-  return {whole, fraction};
+  return {whole + kReferenceMillis, fraction};
 }
 inline Date fromMillis(double ms, double fraction = 0) {
-  return Date::fromUnixTimestamp((ms + fraction) / 1000.0);
+  return Date((ms - kReferenceMillis + fraction) / 1000.0);
 }
+
+// Sets a calendar to a whole number of milliseconds since 1970; false when
+// the calendar cannot hold it (not finite, or outside the calendar's range of
+// about 5.8 million years either side of 1970), and the calendar's time is
+// then meaningless.
+bool setCalendarTime(icu::Calendar& calendar, double wholeMillis);
 
 }  // namespace mornik::detail

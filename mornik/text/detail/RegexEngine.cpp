@@ -1,5 +1,7 @@
 #include "mornik/text/detail/RegexEngine.hpp"
 
+#include <algorithm>
+#include <climits>
 #include <list>
 #include <memory>
 #include <unordered_map>
@@ -32,11 +34,35 @@ thread_local PatternCache tCache;
 
 }  // namespace
 
-MatcherOnText::MatcherOnText(icu::RegexMatcher& matcher, std::string_view text)
-    : matcher_(matcher) {
+void applyStackLimit(icu::RegexMatcher& matcher) {
   UErrorCode status = U_ZERO_ERROR;
-  utext_openUTF8(&utext_, text.data(), static_cast<std::int64_t>(text.size()), &status);
+  matcher.setStackLimit(kRegexStackLimit, status);
+}
+
+MatcherOnText::MatcherOnText(icu::RegexMatcher& matcher, std::string_view text)
+    : matcher_(matcher),
+      timeLimit_(static_cast<std::int32_t>(
+          std::min<std::size_t>(kRegexBaseSteps + text.size() / kRegexBytesPerStep, INT32_MAX))) {
+  utext_openUTF8(&utext_, text.data(), static_cast<std::int64_t>(text.size()), &status_);
+  matcher_.setTimeLimit(timeLimit_, status_);
   matcher_.reset(&utext_);
+}
+
+bool MatcherOnText::find(std::size_t from) {
+  if (U_FAILURE(status_)) return false;
+  return matcher_.find(static_cast<std::int64_t>(from), status_) != 0 && U_SUCCESS(status_);
+}
+
+Error invalidRegex(std::string_view pattern, std::string_view icuError) {
+  return WTF(
+      "invalid regular expression: " + std::string(pattern) + " (" + std::string(icuError) + ")",
+      0);
+}
+
+Error regexOverLimit(std::string_view pattern, UErrorCode status) {
+  return WTF("regular expression ran over its limit: " + std::string(pattern) + " (" +
+                 u_errorName(status) + ")",
+             0);
 }
 
 MatcherOnText::~MatcherOnText() { utext_close(&utext_); }
@@ -86,6 +112,7 @@ icu::RegexMatcher* cachedMatcher(std::string_view pattern, std::uint32_t flags,
     if (entry.pattern) {
       entry.matcher.reset(entry.pattern->matcher(status));
       if (U_FAILURE(status)) entry.matcher.reset();
+      if (entry.matcher) applyStackLimit(*entry.matcher);
     }
     if (!entry.matcher) entry.error = u_errorName(status);
     cache.entries.push_back(std::move(entry));
@@ -146,7 +173,8 @@ void appendTemplate(std::string& out, std::string_view text, std::string_view te
   }
 }
 
-std::string replaceAll(icu::RegexMatcher& matcher, std::string_view text, std::string_view templ) {
+std::optional<std::string> replaceAll(icu::RegexMatcher& matcher, std::string_view text,
+                                      std::string_view templ, UErrorCode* status) {
   MatcherOnText match(matcher, text);
   std::string out;
   std::size_t copied = 0;
@@ -157,6 +185,10 @@ std::string replaceAll(icu::RegexMatcher& matcher, std::string_view text, std::s
     out.append(text.substr(copied, from - copied));
     appendTemplate(out, text, templ, match, matcher.pattern());
     copied = match.end();
+  }
+  if (match.failed()) {
+    if (status != nullptr) *status = match.status();
+    return std::nullopt;
   }
   if (!matched) return std::string(text);
   out.append(text.substr(copied));
