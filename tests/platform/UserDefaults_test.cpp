@@ -41,9 +41,12 @@ TEST(UserDefaults, StandardStoreLivesInTheConfigFolderOfTheApplication) {
   ASSERT_TRUE(defaults->set("dark", "theme").isSuccess());
   EXPECT_EQ(defaults->string("theme"), "dark");
   EXPECT_EQ(readFileContents(file).value(), "{\n  \"theme\": \"dark\"\n}");
-  struct stat info {};
-  ASSERT_EQ(::stat(file.parent_path().c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 0777, 0700U);
+  // Private to the user, whatever the umask.
+  for (const auto& path : {file.parent_path(), file}) {
+    struct stat info {};
+    ASSERT_EQ(::stat(path.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, S_ISDIR(info.st_mode) ? 0700U : 0600U) << path;
+  }
 }
 
 TEST(UserDefaults, ValuesSurviveANewStoreAndRemovalsPersist) {
@@ -88,42 +91,55 @@ TEST(UserDefaults, OtherWritersChangesAreReadAndNeverLost) {
 }
 
 TEST(UserDefaults, CorruptFileIsReportedAndKeptAsideByTheFirstWrite) {
+  const std::string tooDeep =
+      R"({"theme": "dark", "deep": )" + std::string(10'000, '[') + std::string(10'000, ']') + "}";
+  const struct {
+    std::string contents;
+    std::string reason;
+  } cases[] = {
+      {"{\"theme\": \"dark\",",
+       "it is not valid JSON ([json.exception.parse_error.101] parse error at line 1, column 18: "
+       "syntax error while parsing object key - unexpected end of input; expected string "
+       "literal)"},
+      {"[1, 2]", "it holds a JSON array, not an object"},
+      {"{\"theme\": \"\xFF\"}", "it is not UTF-8 text"},
+      {tooDeep, "can't decode JSON nested deeper than 512 levels"},
+  };
+  for (const auto& c : cases) {
+    test::TempDir dir;
+    const auto file = dir / "defaults.json";
+    ASSERT_TRUE(writeAtomically(file, c.contents).isSuccess());
+    auto defaults = UserDefaults::atPath(file);
+    EXPECT_EQ(defaults->string("theme"), std::nullopt);
+    ASSERT_TRUE(defaults->loadError().has_value()) << c.reason;
+    EXPECT_EQ(defaults->loadError()->localizedDescription(),
+              "can't read " + file.string() + ": " + c.reason +
+                  "; the next write keeps it as defaults.json.corrupt-<UTC time>");
+
+    ASSERT_TRUE(defaults->set("light", "theme").isSuccess()) << c.reason;
+    ASSERT_TRUE(defaults->removeObject("theme").isSuccess());
+    EXPECT_EQ(defaults->loadError(), std::nullopt);
+    EXPECT_EQ(readFileContents(file).value(), "{}");
+    const auto names = entriesOf(dir.path());
+    ASSERT_EQ(names.size(), 3U);  // the file, its lock and the one backup
+    const auto backup = *std::next(names.begin());
+    EXPECT_EQ(backup.rfind("defaults.json.corrupt-", 0), 0U) << backup;
+    EXPECT_EQ(readFileContents(dir / backup).value(), c.contents);
+  }
+}
+
+// The child writes under RLIMIT_FSIZE: the corrupt file must still be
+// there afterwards, with nothing beside it.
+TEST(UserDefaults, FailedWriteLeavesACorruptFileInPlace) {
   test::TempDir dir;
   const auto file = dir / "defaults.json";
-  ASSERT_TRUE(writeAtomically(file, "{\"theme\": \"dark\",").isSuccess());
-  auto defaults = UserDefaults::atPath(file);
-  EXPECT_EQ(defaults->string("theme"), std::nullopt);
-  const auto error = defaults->loadError();
-  ASSERT_TRUE(error.has_value());
-  const std::string prefix = "can't read " + file.string() + ": it is not valid JSON ([json.";
-  EXPECT_EQ(error->localizedDescription().rfind(prefix, 0), 0U) << error->localizedDescription();
-  EXPECT_NE(error->localizedDescription().find(
-                "; the next write keeps it as defaults.json.corrupt-<UTC time>"),
-            std::string::npos);
-
-  ASSERT_TRUE(defaults->set("light", "theme").isSuccess());
-  EXPECT_EQ(defaults->loadError(), std::nullopt);
-  EXPECT_EQ(defaults->string("theme"), "light");
-  std::string backup;
-  for (const auto& name : entriesOf(dir.path())) {
-    if (name.rfind("defaults.json.corrupt-", 0) == 0) backup = name;
-  }
-  ASSERT_FALSE(backup.empty());
-  EXPECT_EQ(readFileContents(dir / backup).value(), "{\"theme\": \"dark\",");
-
-  // The wrong JSON type and invalid UTF-8 are corrupt too.
-  ASSERT_TRUE(writeAtomically(file, "[1, 2]").isSuccess());
-  EXPECT_EQ(defaults->string("theme"), std::nullopt);
-  EXPECT_EQ(defaults->loadError()->localizedDescription(),
-            "can't read " + file.string() +
-                ": it holds a JSON array, not an object; the next write keeps it as "
-                "defaults.json.corrupt-<UTC time>");
-  ASSERT_TRUE(writeAtomically(file, "{\"k\": \"\xFF\"}").isSuccess());
-  EXPECT_EQ(defaults->string("k"), std::nullopt);
-  EXPECT_EQ(
-      defaults->loadError()->localizedDescription(),
-      "can't read " + file.string() +
-          ": it is not UTF-8 text; the next write keeps it as defaults.json.corrupt-<UTC time>");
+  ASSERT_TRUE(writeAtomically(file, "{corrupt").isSuccess());
+  const auto run = test::runChild({"defaults-fsize", file.string(), "4096", "65536"});
+  if (run.exitCode == test::kChildUnsupported) GTEST_SKIP() << "setrlimit refused";
+  EXPECT_EQ(run.output, "code=" + std::to_string(EFBIG) + "\ncan't write " + file.string() +
+                            ": the file would exceed the size limit\n");
+  EXPECT_EQ(readFileContents(file).value(), "{corrupt");
+  EXPECT_EQ(entriesOf(dir.path()), (std::set<std::string>{"defaults.json", "defaults.json.lock"}));
 }
 
 TEST(UserDefaults, WriteFailuresLeaveTheFileAndTheValuesAlone) {

@@ -1,6 +1,8 @@
 #include "mornik/text/Json.hpp"
 
+#include <cmath>
 #include <cstdint>
+#include <limits>
 #include <map>
 #include <optional>
 #include <string>
@@ -164,6 +166,137 @@ TEST(Json, ArchivesAreCborOfTheJsonModel) {
   ASSERT_TRUE(corrupt.isFailure());
   EXPECT_EQ(corrupt.error().domain(), "JSON");
   EXPECT_EQ(corrupt.error().code(), 110);  // unexpected end of input
+}
+
+template <class T>
+std::optional<Error> failureOf(std::string_view text) {
+  return decodeFromJson<T>(text).maybeFailure();
+}
+
+struct Fields {
+  std::int32_t count = 0;
+  std::vector<std::uint8_t> bytes;
+  std::map<std::string, unsigned> sizes;
+};
+NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(Fields, count, bytes, sizes)
+
+TEST(Json, NumbersDecodeOnlyIntoTypesThatHoldThemExactly) {
+  const std::string fit = "[json.exception.out_of_range.406] number ";
+  const std::string typeMust = "[json.exception.type_error.302] type must be ";
+  const struct {
+    std::optional<Error> (*decode)(std::string_view);
+    std::string_view text;
+    std::int64_t code;
+    std::string description;
+  } cases[] = {
+      {failureOf<int>, "1.5", 406, fit + "1.5 does not fit in a 32-bit integer"},
+      {failureOf<int>, "1e300", 406, fit + "1e+300 does not fit in a 32-bit integer"},
+      {failureOf<int>, "true", 302, typeMust + "number, but is boolean"},
+      {failureOf<std::uint8_t>, "300", 406, fit + "300 does not fit in an 8-bit unsigned integer"},
+      {failureOf<unsigned>, "-1", 406, fit + "-1 does not fit in a 32-bit unsigned integer"},
+      {failureOf<std::int32_t>, "4294967296", 406,
+       fit + "4294967296 does not fit in a 32-bit integer"},
+      {failureOf<std::int64_t>, "9223372036854775808", 406,
+       fit + "9223372036854775808 does not fit in a 64-bit integer"},
+      {failureOf<float>, "1e300", 406,
+       fit + "1e+300 does not fit in a 32-bit floating-point number"},
+      {failureOf<double>, "1e400", 406,
+       "[json.exception.out_of_range.406] number overflow parsing '1e400'"},
+      {failureOf<bool>, "1", 302, typeMust + "boolean, but is number"},
+      {failureOf<Fields>, R"({"count":1e300,"bytes":[],"sizes":{}})", 406,
+       fit + "1e+300 does not fit in a 32-bit integer"},
+      {failureOf<Fields>, R"({"count":1,"bytes":[1,256],"sizes":{}})", 406,
+       fit + "256 does not fit in an 8-bit unsigned integer"},
+      {failureOf<Fields>, R"({"count":1,"bytes":[],"sizes":{"a":-1}})", 406,
+       fit + "-1 does not fit in a 32-bit unsigned integer"},
+  };
+  for (const auto& c : cases) {
+    const auto error = c.decode(c.text);
+    ASSERT_TRUE(error.has_value()) << c.text;
+    expectJsonError(*error, c.code, c.description);
+  }
+  // Whole numbers at the edges of each range decode exactly.
+  EXPECT_EQ(decodeFromJson<int>("2.0").value(), 2);
+  EXPECT_EQ(decodeFromJson<std::int64_t>("-9223372036854775808").value(), INT64_MIN);
+  EXPECT_EQ(decodeFromJson<std::uint64_t>("18446744073709551615").value(), UINT64_MAX);
+  EXPECT_EQ(decodeFromJson<std::uint8_t>("255").value(), 255);
+  EXPECT_EQ(decodeFromJson<double>("-1").value(), -1.0);
+}
+
+// n arrays, each holding the next: "[[[...]]]".
+std::string nestedArrays(std::size_t n) { return std::string(n, '[') + std::string(n, ']'); }
+
+// The same as a value, built without recursion (no copies).
+Json nestedValue(std::size_t n) {
+  Json value = Json::array();
+  for (std::size_t i = 1; i < n; ++i) {
+    Json outer = Json::array();
+    outer.push_back(std::move(value));
+    value = std::move(outer);
+  }
+  return value;
+}
+
+TEST(Json, NestingDeeperThanTheLimitFailsToDecodeAndToEncode) {
+  const std::string decodeError = "can't decode JSON nested deeper than 512 levels";
+  const std::string encodeError = "can't encode JSON nested deeper than 512 levels";
+  std::vector<Json> list;
+  list.push_back(nestedValue(100'000));
+  const Json& deep = list.front();
+  const struct {
+    const char* what;
+    std::optional<Error> error;
+    const std::string& description;
+  } cases[] = {
+      {"decodeFromJson", failureOf<Json>(nestedArrays(100'000)), decodeError},
+      {"decodeFromJson 513", failureOf<std::vector<Json>>(nestedArrays(513)), decodeError},
+      {"jsonObject", jsonObject(std::string_view(nestedArrays(100'000))).maybeFailure(),
+       decodeError},
+      {"unarchivedObject", unarchivedObject<Json>(Data(5'000, 0x81)).maybeFailure(), decodeError},
+      {"asJson", asJson(deep).maybeFailure(), encodeError},
+      {"asJson 513", asJson(nestedValue(513)).maybeFailure(), encodeError},
+      {"asJSONString", asJSONString(list).maybeFailure(), encodeError},
+      {"archived", archived(deep).maybeFailure(), encodeError},
+  };
+  for (const auto& c : cases) {
+    ASSERT_TRUE(c.error.has_value()) << c.what;
+    EXPECT_EQ(c.error->localizedDescription(), c.description) << c.what;
+  }
+  // The limit itself round-trips.
+  const std::string limit = nestedArrays(kJsonMaxDepth);
+  EXPECT_EQ(asJson(decodeFromJson<Json>(limit).value()).value(), limit);
+  EXPECT_EQ(unarchivedObject<Json>(archived(nestedValue(kJsonMaxDepth)).value()).value(),
+            nestedValue(kJsonMaxDepth));
+}
+
+TEST(Json, ValuesTheTextCannotHoldFailToEncode) {
+  const double inf = std::numeric_limits<double>::infinity();
+  const auto outside = [](const std::string& seconds) {
+    return "can't encode the date " + seconds +
+           " as ISO 8601: it is outside the years 0000 to 9999";
+  };
+  const struct {
+    Result<std::string> encoded;
+    std::string description;
+  } cases[] = {
+      {asJsonISO8601(Date(1e300)), outside("1e+300")},
+      {asJsonISO8601(Date(inf)), outside("inf")},
+      {asJsonISO8601(Date(-inf)), outside("-inf")},
+      {asJsonISO8601(Date(std::nan(""))), outside("nan")},
+      {asJsonISO8601(Date::fromUnixTimestamp(253402300800.0)), outside("252423993600.0")},
+      {asJsonISO8601(Date::fromUnixTimestamp(-62167219200.001)), outside("-63145526400.001")},
+      {asJson(Date(std::nan(""))), "can't encode the number nan in JSON"},
+      {asJson(std::vector<double>{-inf}), "can't encode the number -inf in JSON"},
+  };
+  for (const auto& c : cases) {
+    ASSERT_TRUE(c.encoded.isFailure()) << c.description;
+    EXPECT_EQ(c.encoded.error().localizedDescription(), c.description);
+  }
+  // The first and the last millisecond that the form can write read back.
+  for (const double unix : {-62167219200.0, 253402300799.999}) {
+    const auto text = asJsonISO8601(Date::fromUnixTimestamp(unix)).value();
+    EXPECT_NEAR(decodeFromJson<Date>(text).value().unixTimestamp(), unix, 1e-6) << text;
+  }
 }
 
 }  // namespace
