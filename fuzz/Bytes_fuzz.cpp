@@ -10,13 +10,11 @@
 #include "mornik/base/Result.hpp"
 #include "mornik/text/Bytes.hpp"
 
+#include "fuzz/Check.hpp"
+
 using mornik::StringEncoding;
 
-namespace {
-void check(bool holds) {
-  if (!holds) __builtin_trap();
-}
-}  // namespace
+using fuzz::check;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view bytes(reinterpret_cast<const char*>(data), size);

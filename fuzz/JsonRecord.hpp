@@ -14,6 +14,8 @@
 
 #include "mornik/text/Json.hpp"
 
+#include "fuzz/Check.hpp"
+
 namespace fuzz {
 
 struct Record {
@@ -31,10 +33,6 @@ struct Record {
 };
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(Record, count, level, size, offset, ratio, value,
                                                 on, name, list, sizes)
-
-inline void check(bool holds) {
-  if (!holds) __builtin_trap();
-}
 
 // `record` was decoded from `model`.
 inline void checkDecodedRecord(const mornik::Json& model, const Record& record) {

@@ -13,13 +13,12 @@
 #include "mornik/platform/UserDefaults.hpp"
 #include "mornik/text/Json.hpp"
 
+#include "fuzz/Check.hpp"
+
 namespace fs = std::filesystem;
+using fuzz::check;
 
 namespace {
-
-void check(bool holds) {
-  if (!holds) __builtin_trap();
-}
 
 // A fresh folder on tmpfs, where fsync costs nothing.
 const fs::path& folder() {
