@@ -10,6 +10,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "mornik/fs/detail/HeldFileSizeSignal.hpp"
+
 namespace mornik {
 
 namespace {
@@ -95,13 +97,20 @@ int writeAll(int fd, const std::uint8_t* data, std::size_t size) {
   return 0;
 }
 
-// The target with a symbolic link resolved, so that the link survives.
-std::filesystem::path resolvedTarget(const std::filesystem::path& path) {
-  struct stat info {};
-  if (::lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return path;
-  std::error_code ignored;
-  auto resolved = std::filesystem::weakly_canonical(path, ignored);
-  return ignored ? path : resolved;
+// Where a write to `path` lands: `path`, or the end of the chain of symbolic
+// links it starts (which need not exist yet), so that the links survive.
+// Returns 0, or ELOOP for a chain of more than 40 links (a loop).
+int resolveTarget(const std::filesystem::path& path, std::filesystem::path& target) {
+  target = path;
+  for (int links = 0;; ++links) {
+    struct stat info {};
+    if (::lstat(target.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return 0;
+    if (links == 40) return ELOOP;
+    std::error_code error;
+    const std::filesystem::path next = std::filesystem::read_symlink(target, error);
+    if (error) return error.value();
+    target = next.is_absolute() ? next : target.parent_path() / next;
+  }
 }
 
 // The whole protocol once. `tryUnnamed` allows an O_TMPFILE file; when
@@ -109,11 +118,13 @@ std::filesystem::path resolvedTarget(const std::filesystem::path& path) {
 Result<void> writeOnce(const std::filesystem::path& path, std::span<const std::uint8_t> contents,
                        const AtomicWriteOptions& options, bool tryUnnamed, bool& retryNamed) {
   const std::string shown = path.string();
-  const std::filesystem::path target = resolvedTarget(path);
+  std::filesystem::path target;
+  const int unresolved = resolveTarget(path, target);
   std::filesystem::path folderPath = target.parent_path();
   if (folderPath.empty()) folderPath = ".";
   const std::string folder = folderPath.string();
   const std::string name = target.filename().string();
+  if (unresolved != 0) return writeError(unresolved, shown, folder, Step::other);
   if (name.empty() || name == "." || name == "..") {
     return writeError(EISDIR, shown, folder, Step::other);
   }
@@ -122,10 +133,12 @@ Result<void> writeOnce(const std::filesystem::path& path, std::span<const std::u
   if (dir.get() < 0) return writeError(errno, shown, folder, Step::openFolder);
 
   struct stat existing {};
-  const bool exists = ::fstatat(dir.get(), name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0;
+  // A link that appeared since resolveTarget is replaced, its bits not taken.
+  const bool exists = ::fstatat(dir.get(), name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0 &&
+                      !S_ISLNK(existing.st_mode);
   if (exists && S_ISDIR(existing.st_mode)) return writeError(EISDIR, shown, folder, Step::other);
   const auto mode =
-      static_cast<mode_t>(exists ? existing.st_mode & 07777 : options.newFilePermissions);
+      static_cast<mode_t>(exists ? existing.st_mode & 07777 : options.newFilePermissions & 0666);
 
   // Step 2: an unnamed file when the file system has them (nothing is left
   // behind if we die before the rename), else a named temporary file.
@@ -193,6 +206,7 @@ Result<void> writeOnce(const std::filesystem::path& path, std::span<const std::u
 Result<void> writeAtomically(const std::filesystem::path& path,
                              std::span<const std::uint8_t> contents,
                              const AtomicWriteOptions& options) {
+  const detail::HeldFileSizeSignal held;
   bool retryNamed = false;
   auto written = writeOnce(path, contents, options, true, retryNamed);
   if (retryNamed) return writeOnce(path, contents, options, false, retryNamed);

@@ -29,9 +29,15 @@
 // fallback is in use) can leave a ".<name>.<random>.tmp" file beside it. On
 // any failure the temporary file is removed and the target is untouched.
 //
-// A target that is a symbolic link is written through: the file it points to
-// is replaced, the link stays. Concurrent writers of one target each complete
-// a whole replacement; the last rename wins.
+// A target that is a symbolic link is written through: the file at the end
+// of the chain of links is replaced (or created, for a link to nothing), the
+// links stay. Concurrent writers of one target each complete a whole
+// replacement; the last rename wins.
+//
+// A new file gets newFilePermissions & 0666 less the umask: never an
+// execute bit. Past RLIMIT_FSIZE the write fails with EFBIG and the target
+// keeps its old content: SIGXFSZ is held back from the writing thread for
+// the length of the call, so it does not end the process.
 //
 // Thread safety: may be called from any thread.
 // Errors: domain POSIX, code = the errno of the failed step, description
@@ -42,13 +48,15 @@
 //   "the disk is full"                             ENOSPC, EDQUOT
 //   "the file would exceed the size limit"         EFBIG (RLIMIT_FSIZE)
 //   "it is a folder"                               EISDIR (or a path ending in '/')
-//   otherwise the system's text for errno.
+//   otherwise the system's text for errno, for example
+//   "Too many levels of symbolic links"            ELOOP (a chain of links that loops)
 
 namespace mornik {
 
 struct AtomicWriteOptions {
-  // Permission bits of a file that does not exist yet (the process umask
-  // applies). An existing target keeps its own bits.
+  // Permission bits of a file that does not exist yet; only the read and
+  // write bits count (& 0666) and the process umask applies. An existing
+  // target keeps its own bits.
   unsigned newFilePermissions = 0666;
 };
 

@@ -5,6 +5,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "mornik/fs/detail/HeldFileSizeSignal.hpp"
+
 namespace mornik {
 
 namespace {
@@ -57,6 +59,7 @@ FileHandle::~FileHandle() {
 }
 
 void FileHandle::write(std::span<const std::uint8_t> data) {
+  const detail::HeldFileSizeSignal held;  // past RLIMIT_FSIZE: EFBIG, not the signal
   const std::uint8_t* next = data.data();
   std::size_t left = data.size();
   while (left > 0) {

@@ -23,7 +23,8 @@ namespace mornik {
 // The member operations throw mornik::Error (domain POSIX, code = errno, the
 // description naming the operation: "write: No space left on device"); the
 // `_r` functions below return the same errors as Result failures instead.
-// Using a closed handle fails with EBADF.
+// Using a closed handle fails with EBADF. A write past RLIMIT_FSIZE fails
+// with EFBIG ("write: File too large"); SIGXFSZ is held back meanwhile.
 //
 // Thread safety: distinct handles may be used from any thread; one handle
 // is used by one thread at a time.

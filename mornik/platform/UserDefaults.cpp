@@ -1,6 +1,7 @@
 #include "mornik/platform/UserDefaults.hpp"
 
 #include "mornik/platform/AppIdentity.hpp"
+#include "mornik/text/Json.hpp"
 
 namespace mornik {
 

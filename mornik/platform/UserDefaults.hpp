@@ -23,9 +23,14 @@ namespace mornik {
 // and re-read it when another process replaced it, so they see other
 // processes' changes. synchronize() re-reads the file now.
 //
-// A corrupt file (not a JSON object, invalid UTF-8) reads as empty, its
-// error is available from loadError(), and the first write moves it aside
-// as "defaults.json.corrupt-<UTC time>" instead of overwriting it.
+// The file is private to the user (created with mode 0600, in folders of
+// mode 0700).
+//
+// A corrupt file (not a JSON object, invalid UTF-8, nested deeper than
+// kJsonMaxDepth) reads as empty, its error is available from loadError(),
+// and the first write keeps its bytes as "defaults.json.corrupt-<UTC time>"
+// instead of overwriting them; when that write fails, the corrupt file is
+// still (or again) "defaults.json" and the error is the write's.
 //
 // Errors: those of writeAtomically; "can't read <file>: <reason>" for a file
 // that cannot be read (a write then fails and leaves it alone).

@@ -1,5 +1,6 @@
 #include "mornik/text/Bytes.hpp"
 
+#include <cstdint>
 #include <memory>
 
 #include <unicode/ucnv.h>
@@ -43,8 +44,14 @@ struct ConverterCloser {
   void operator()(UConverter* converter) const { ucnv_close(converter); }
 };
 
+// ICU counts in int32_t; a byte of input becomes at most three of UTF-8.
+constexpr std::size_t kMostConvertible = INT32_MAX / 3;
+
 // The bytes converted to UTF-8 by ICU, stopping at the first invalid sequence.
 std::optional<std::string> convertToUTF8(std::string_view bytes, const char* name) {
+  // ICU reports "nothing to convert" for no input; no bytes are "" in every encoding.
+  if (bytes.empty()) return std::string();
+  if (bytes.size() > kMostConvertible) return std::nullopt;
   UErrorCode status = U_ZERO_ERROR;
   std::unique_ptr<UConverter, ConverterCloser> converter(ucnv_open(name, &status));
   if (U_FAILURE(status)) return std::nullopt;

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 namespace mornik {
 
@@ -60,12 +61,93 @@ std::string withReplacementCharacters(std::string_view text) {
   return out;
 }
 
+// A double as the JSON library writes it ("1e+300", "nan", "-inf").
+std::string numberText(double value) {
+  if (std::isnan(value)) return "nan";
+  if (std::isinf(value)) return value < 0 ? "-inf" : "inf";
+  return Json(value).dump();
+}
+
+Error tooDeep(const char* what) {
+  return WTF("can't " + std::string(what) + " JSON nested deeper than " +
+                 std::to_string(kJsonMaxDepth) + " levels",
+             0);
+}
+
+// Builds the JSON model from the parser's events, like the JSON library's
+// own builder, but refuses to open a container deeper than kJsonMaxDepth and
+// a number that is not finite (1e400), so that no value it returns is too
+// deep for the JSON library's recursive copy, writing or conversion.
+class ModelBuilder {
+ public:
+  explicit ModelBuilder(Json& root) : root_(root) {}
+
+  bool null() { return put(nullptr); }
+  bool boolean(bool value) { return put(value); }
+  bool number_integer(Json::number_integer_t value) { return put(value); }    // NOLINT
+  bool number_unsigned(Json::number_unsigned_t value) { return put(value); }  // NOLINT
+  bool number_float(Json::number_float_t value, const std::string& text) {    // NOLINT
+    if (!std::isfinite(value)) {
+      detail::throwNumberDoesNotFit(text.empty() ? numberText(value) : text, 64, true, true);
+    }
+    return put(value);
+  }
+  bool string(std::string& value) { return put(std::move(value)); }
+  bool binary(Json::binary_t& value) { return put(std::move(value)); }
+  bool start_object(std::size_t /*size*/) { return open(Json::value_t::object); }  // NOLINT
+  bool key(std::string& key) {
+    key_ = &(*stack_.back())[std::move(key)];
+    return true;
+  }
+  bool end_object() { return close(); }                                          // NOLINT
+  bool start_array(std::size_t /*size*/) { return open(Json::value_t::array); }  // NOLINT
+  bool end_array() { return close(); }                                           // NOLINT
+  template <class Exception>
+  bool parse_error(std::size_t /*position*/, const std::string& /*token*/,  // NOLINT
+                   const Exception& exception) {
+    throw exception;
+  }
+
+ private:
+  Json* place(Json&& value) {
+    if (stack_.empty()) {
+      root_ = std::move(value);
+      return &root_;
+    }
+    if (stack_.back()->is_array()) return &stack_.back()->emplace_back(std::move(value));
+    *key_ = std::move(value);
+    return key_;
+  }
+  bool put(Json&& value) {
+    place(std::move(value));
+    return true;
+  }
+  bool open(Json::value_t type) {
+    if (stack_.size() >= kJsonMaxDepth) throw tooDeep("decode");
+    stack_.push_back(place(Json(type)));
+    return true;
+  }
+  bool close() {
+    stack_.pop_back();
+    return true;
+  }
+
+  Json& root_;
+  std::vector<Json*> stack_;
+  Json* key_ = nullptr;
+};
+
 }  // namespace
 
 // ---- ISO 8601 ----
 
-std::string ISO8601DateFormatter::string(Date date) const {
-  const auto ms = static_cast<std::int64_t>(std::llround(date.unixTimestamp() * 1000.0));
+std::optional<std::string> ISO8601DateFormatter::string(Date date) const {
+  // Milliseconds since 1970 of 0000-01-01T00:00:00.000Z and of 10000-01-01.
+  constexpr double kFirst = -62'167'219'200'000.0;
+  constexpr double kEnd = 253'402'300'800'000.0;
+  const double rounded = std::round(date.unixTimestamp() * 1000.0);
+  if (!(rounded >= kFirst && rounded < kEnd)) return std::nullopt;  // also NaN
+  const auto ms = static_cast<std::int64_t>(rounded);
   const std::int64_t days = floorDiv(ms, kMillisecondsPerDay);
   std::int64_t rest = ms - days * kMillisecondsPerDay;
   const std::chrono::year_month_day ymd{
@@ -79,7 +161,7 @@ std::string ISO8601DateFormatter::string(Date date) const {
                 static_cast<int>(ymd.year()), static_cast<unsigned>(ymd.month()),
                 static_cast<unsigned>(ymd.day()), static_cast<int>(hour), static_cast<int>(minute),
                 static_cast<int>(rest / 1000), static_cast<int>(rest % 1000));
-  return buffer;
+  return std::string(buffer);
 }
 
 std::optional<Date> ISO8601DateFormatter::date(std::string_view text) const {
@@ -139,7 +221,13 @@ const ISO8601DateFormatter& JavaScriptISO8601DateFormatter() {  // NOLINT
 
 void to_json(Json& json, const Date& date) {  // NOLINT(readability-identifier-naming)
   if (tlsDateEncoding == detail::DateEncoding::iso8601) {
-    json = JavaScriptISO8601DateFormatter().string(date);
+    auto text = JavaScriptISO8601DateFormatter().string(date);
+    if (!text) {
+      throw WTF("can't encode the date " + numberText(date.timeIntervalSinceReferenceDate()) +
+                    " as ISO 8601: it is outside the years 0000 to 9999",
+                0);
+    }
+    json = *std::move(text);
   } else {
     json = date.timeIntervalSinceReferenceDate();
   }
@@ -203,7 +291,62 @@ Error currentJsonError() {
   }
 }
 
+[[noreturn]] void throwNotA(const char* expected, const char* actual) {
+  throw Json::type_error::create(
+      302, "type must be " + std::string(expected) + ", but is " + std::string(actual), nullptr);
+}
+
+[[noreturn]] void throwNumberDoesNotFit(const std::string& number, int bits, bool isSigned,
+                                        bool isFloating) {
+  const std::string kind =
+      isFloating ? "floating-point number" : (isSigned ? "integer" : "unsigned integer");
+  const std::string article = bits == 8 ? "an " : "a ";
+  throw Json::out_of_range::create(
+      406,
+      "number " + number + " does not fit in " + article + std::to_string(bits) + "-bit " + kind,
+      nullptr);
+}
+
+void checkEncodable(const Json& json) {
+  // Depth first with an explicit stack: (value, how many containers hold it).
+  std::vector<std::pair<const Json*, std::size_t>> pending{{&json, 0}};
+  while (!pending.empty()) {
+    const auto [value, depth] = pending.back();
+    pending.pop_back();
+    if (value->is_structured()) {
+      if (depth >= kJsonMaxDepth) throw tooDeep("encode");
+      for (const Json& child : *value) {
+        if (child.is_structured() || child.is_number_float())
+          pending.emplace_back(&child, depth + 1);
+      }
+    } else if (const auto* number = value->get_ptr<const Json::number_float_t*>()) {
+      if (!std::isfinite(*number))
+        throw WTF("can't encode the number " + numberText(*number) + " in JSON", 0);
+    }
+  }
+}
+
+Json parseJson(std::string_view text) {
+  Json root;
+  ModelBuilder builder(root);
+  Json::sax_parse(text, &builder, Json::input_format_t::json, true);
+  return root;
+}
+
+Json parseCbor(std::span<const std::uint8_t> archive) {
+  Json root;
+  ModelBuilder builder(root);
+  Json::sax_parse(archive.begin(), archive.end(), &builder, Json::input_format_t::cbor, true);
+  return root;
+}
+
+Data toCbor(const Json& json) {
+  checkEncodable(json);
+  return Json::to_cbor(json);
+}
+
 std::string dumpJson(const Json& json, OutputFormatting formatting) {
+  checkEncodable(json);
   std::string text = json.dump(hasFlag(formatting, OutputFormatting::prettyPrinted) ? 2 : -1, ' ',
                                false, Json::error_handler_t::strict);
   if (hasFlag(formatting, OutputFormatting::withoutEscapingSlashes)) return text;
@@ -238,7 +381,7 @@ Result<std::vector<std::string>> asJSONArray(std::string_view text) {
 
 Result<Json> jsonObject(std::string_view bytes, ReadingOptions options) {
   try {
-    Json value = Json::parse(bytes);
+    Json value = detail::parseJson(bytes);
     const bool fragments = (static_cast<unsigned>(options) &
                             static_cast<unsigned>(ReadingOptions::fragmentsAllowed)) != 0;
     if (!fragments && !value.is_object() && !value.is_array()) {

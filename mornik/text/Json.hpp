@@ -1,11 +1,15 @@
 #pragma once
 
+#include <cmath>
 #include <concepts>
+#include <cstddef>
 #include <cstdint>
 #include <exception>
+#include <limits>
 #include <map>
 #include <optional>
 #include <ranges>
+#include <span>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -15,6 +19,7 @@
 
 #include "mornik/base/Result.hpp"
 #include "mornik/text/Date.hpp"
+#include "mornik/text/JsonFwd.hpp"
 #include "mornik/text/URL.hpp"
 
 // JSON text and bytes from any encodable value and back, with failures as
@@ -39,8 +44,29 @@
 //
 // Dates: by default a Date is the number of seconds since 2001-01-01
 // 00:00:00 UTC (a JSON number); asJsonISO8601 writes every Date as ISO 8601
-// text in UTC with milliseconds instead. Decoding accepts either form.
-// URLs are their absolute text.
+// text in UTC with milliseconds instead, and fails to encode a date outside
+// the years 0000 to 9999 (or not finite), which that text cannot express.
+// Decoding accepts either form. URLs are their absolute text.
+//
+// Numbers decode only into a type that holds them exactly: a JSON number
+// decodes into an integer type only when it is a whole number within the
+// type's range (1.5, 300 into uint8_t, -1 into unsigned, 1e300 into int all
+// fail with out_of_range 406), into float only within float's range, and
+// never from a boolean or text (type_error 302); bool decodes only from true
+// and false. This holds wherever the JSON library converts a number (top
+// level, struct fields of the NLOHMANN_DEFINE_TYPE_* macros, container
+// elements, get<T>()), through the adl_serializer specialisation for
+// arithmetic types below: include this header, not <nlohmann/json.hpp>
+// alone, and before any code that uses the JSON library (the compiler
+// refuses a specialisation that comes after a use). Enumerations converted by the JSON library
+// itself (without NLOHMANN_JSON_SERIALIZE_ENUM) are not checked.
+//
+// Nesting: the library reads and writes at most kJsonMaxDepth levels of
+// nested arrays and objects. Deeper text or archives fail to decode, and a
+// deeper value fails to encode, so that no recursive step of the JSON
+// library (copying, writing, converting) ever runs out of stack. A Json
+// nested deeper than that inside a value of yours (a struct field) is copied
+// by your to_json before the library can look at it: keep such values out.
 //
 // Output: UTF-8 without a byte order mark. Object keys always come out in
 // ascending byte order (nlohmann::json keeps objects sorted), so sortedKeys is
@@ -50,12 +76,20 @@
 //
 // Errors: encoder and decoder failures have domain "JSON" (kJSONErrorDomain),
 // the JSON library's error id as code (101 syntax error, 302 wrong type,
-// 316 invalid UTF-8, 403 missing key, ...) and its message as description:
+// 316 invalid UTF-8, 403 missing key, 406 a number that does not fit, ...)
+// and its message as description:
 //   "[json.exception.type_error.302] type must be string, but is number"
+//   "[json.exception.out_of_range.406] number 300 does not fit in an 8-bit
+//    unsigned integer"
 // The library's own failures are WTF errors (code 0):
 //   "can't convert Data to string"           bytes that are not UTF-8
 //   "can't convert string to data: <text>"   text that is not UTF-8 (decodeFromJson;
 //                                            invalid bytes of <text> shown as U+FFFD)
+//   "can't decode JSON nested deeper than 512 levels"     text or archive
+//   "can't encode JSON nested deeper than 512 levels"
+//   "can't encode the number <nan|inf|-inf> in JSON"      not finite
+//   "can't encode the date <seconds since 2001> as ISO 8601: it is outside
+//    the years 0000 to 9999"                              asJsonISO8601
 //
 // Thread safety: every function may be called from any thread.
 
@@ -79,14 +113,92 @@ struct nlohmann::adl_serializer<std::optional<T>> {
   }
 };
 
-namespace mornik {
+namespace mornik::detail {
+// The failures of the checked number conversions below.
+[[noreturn]] void throwNotA(const char* expected, const char* actual);
+[[noreturn]] void throwNumberDoesNotFit(const std::string& number, int bits, bool isSigned,
+                                        bool isFloating);
 
-using Json = nlohmann::json;
+// Whether an integer of the JSON model fits in the integer type T.
+template <class T>
+constexpr bool fitsIn(std::int64_t value) {
+  if (value < 0) {
+    return std::is_signed_v<T> && value >= static_cast<std::int64_t>(std::numeric_limits<T>::min());
+  }
+  return static_cast<std::uint64_t>(value) <=
+         static_cast<std::uint64_t>(std::numeric_limits<T>::max());
+}
+template <class T>
+constexpr bool fitsIn(std::uint64_t value) {
+  return value <= static_cast<std::uint64_t>(std::numeric_limits<T>::max());
+}
+
+// The value of a JSON number as T, exactly, or the decoding failure.
+template <class T, class J>
+T checkedNumber(const J& json) {
+  if constexpr (std::is_same_v<T, bool>) {
+    if (!json.is_boolean()) throwNotA("boolean", json.type_name());
+    return *json.template get_ptr<const typename J::boolean_t*>();
+  } else {
+    if (!json.is_number()) throwNotA("number", json.type_name());
+    using Limits = std::numeric_limits<T>;
+    // Unsigned first: the JSON library also answers an unsigned number when
+    // asked for its signed integer (the same bits, reinterpreted).
+    if (const auto* u = json.template get_ptr<const typename J::number_unsigned_t*>()) {
+      if (std::is_floating_point_v<T> || fitsIn<T>(static_cast<std::uint64_t>(*u))) {
+        return static_cast<T>(*u);
+      }
+    } else if (const auto* i = json.template get_ptr<const typename J::number_integer_t*>()) {
+      if (std::is_floating_point_v<T> || fitsIn<T>(static_cast<std::int64_t>(*i))) {
+        return static_cast<T>(*i);
+      }
+    } else {
+      const auto d =
+          static_cast<double>(*json.template get_ptr<const typename J::number_float_t*>());
+      if constexpr (std::is_floating_point_v<T>) {
+        // Out of the type's range the conversion is undefined, not infinity.
+        if (sizeof(T) >= sizeof(double) || !(d > Limits::max() || d < Limits::lowest())) {
+          return static_cast<T>(d);
+        }
+      } else {
+        // Whole numbers in [min, 2^digits); NaN fails every comparison.
+        const double end = static_cast<double>(Limits::max() / 2 + 1) * 2.0;
+        if (d >= static_cast<double>(Limits::min()) && d < end && std::trunc(d) == d) {
+          return static_cast<T>(d);
+        }
+      }
+    }
+    throwNumberDoesNotFit(json.dump(), static_cast<int>(sizeof(T) * 8), std::is_signed_v<T>,
+                          std::is_floating_point_v<T>);
+  }
+}
+
+}  // namespace mornik::detail
+
+// Numbers and booleans convert through mornik::detail::checkedNumber
+// (see "Numbers" above); encoding is the JSON library's own.
+template <class T>
+requires std::is_arithmetic_v<T>
+struct nlohmann::adl_serializer<T, void> {
+  template <class J>
+  static void to_json(J& json, T value) noexcept {  // NOLINT(readability-identifier-naming)
+    ::nlohmann::to_json(json, value);
+  }
+  template <class J>
+  static void from_json(const J& json, T& value) {  // NOLINT(readability-identifier-naming)
+    value = mornik::detail::checkedNumber<T>(json);
+  }
+};
+
+namespace mornik {
 
 // Bytes, as in StringUtils.hpp.
 using Data = std::vector<std::uint8_t>;
 
 inline constexpr std::string_view kJSONErrorDomain = "JSON";
+
+// The deepest nesting of arrays and objects the library reads or writes.
+inline constexpr std::size_t kJsonMaxDepth = 512;
 
 // Types that encode to / decode from JSON. A type without a default value
 // decodes through its own nlohmann::adl_serializer (static from_json).
@@ -122,7 +234,9 @@ constexpr bool hasFlag(OutputFormatting set, OutputFormatting flag) {
 // Thread safety: stateless after creation; use it from any thread.
 class ISO8601DateFormatter {
  public:
-  std::string string(Date date) const;
+  // Nothing for a date that does not round to the years 0000 to 9999 (the
+  // form has four year digits) or is not finite: date() could not read it back.
+  std::optional<std::string> string(Date date) const;
   std::optional<Date> date(std::string_view text) const;
 };
 // The shared formatter.
@@ -149,8 +263,24 @@ class DateEncodingScope {
 // The error for an exception thrown while encoding or decoding.
 Error jsonError(const std::exception& exception);
 Error currentJsonError();
-// JSON text of an encoded value with the given formatting.
+// JSON text of an encoded value with the given formatting; throws the
+// encoding failure for a value checkEncodable refuses.
 std::string dumpJson(const Json& json, OutputFormatting formatting);
+// Throws the encoding failure when the value nests deeper than kJsonMaxDepth
+// or holds a number that is not finite. Never recursive.
+void checkEncodable(const Json& json);
+// The JSON model of an encodable value; a Json is checked before it is copied.
+template <class T>
+Json toJsonModel(const T& value) {
+  if constexpr (std::is_same_v<T, Json>) checkEncodable(value);
+  return Json(value);
+}
+// The JSON model of JSON text or of a CBOR archive, at most kJsonMaxDepth
+// deep, with every number finite; throws the decoding failure.
+Json parseJson(std::string_view text);
+Json parseCbor(std::span<const std::uint8_t> archive);
+// The CBOR archive of a value checkEncodable accepts (else it throws).
+Data toCbor(const Json& json);
 // decodeFromJson's failure for text that is not UTF-8, or nothing when it is.
 std::optional<Error> checkDecodableText(std::string_view text);
 
@@ -167,7 +297,11 @@ void from_json(const Json& json, URL& url);    // NOLINT(readability-identifier-
 template <Encodable T>
 Result<std::string> asJson(const T& value, OutputFormatting formatting = OutputFormatting::none) {
   try {
-    return detail::dumpJson(Json(value), formatting);
+    if constexpr (std::is_same_v<T, Json>) {
+      return detail::dumpJson(value, formatting);
+    } else {
+      return detail::dumpJson(Json(value), formatting);
+    }
   } catch (...) {
     return detail::currentJsonError();
   }
@@ -194,7 +328,7 @@ requires std::ranges::input_range<const L> && Encodable<std::ranges::range_value
     Result<std::string> asJSONString(const L& list) {
   try {
     Json array = Json::array();
-    for (const auto& element : list) array.push_back(Json(element));
+    for (const auto& element : list) array.push_back(detail::toJsonModel(element));
     return detail::dumpJson(array, OutputFormatting::none);
   } catch (...) {
     return detail::currentJsonError();
@@ -215,9 +349,9 @@ requires detail::JsonObjectKey<typename M::key_type> && Encodable<typename M::ma
     Json object = Json::object();
     for (const auto& [key, value] : dictionary) {
       if constexpr (std::integral<typename M::key_type>) {
-        object[std::to_string(key)] = Json(value);
+        object[std::to_string(key)] = detail::toJsonModel(value);
       } else {
-        object[std::string(std::string_view(key))] = Json(value);
+        object[std::string(std::string_view(key))] = detail::toJsonModel(value);
       }
     }
     return detail::dumpJson(object, OutputFormatting::none);
@@ -238,7 +372,11 @@ template <Decodable T>
 Result<T> decodeFromJson(std::string_view text) {
   if (auto invalid = detail::checkDecodableText(text)) return *std::move(invalid);
   try {
-    return Json::parse(text).template get<T>();
+    if constexpr (std::is_same_v<T, Json>) {
+      return detail::parseJson(text);
+    } else {
+      return detail::parseJson(text).template get<T>();
+    }
   } catch (...) {
     return detail::currentJsonError();
   }
@@ -288,7 +426,11 @@ template <Encodable T>
 Result<Data> archived(const T& rootObject, bool requiringSecureCoding = true) {
   (void)requiringSecureCoding;
   try {
-    return Json::to_cbor(Json(rootObject));
+    if constexpr (std::is_same_v<T, Json>) {
+      return detail::toCbor(rootObject);
+    } else {
+      return detail::toCbor(Json(rootObject));
+    }
   } catch (...) {
     return detail::currentJsonError();
   }
@@ -298,7 +440,11 @@ Result<Data> archived(const T& rootObject, bool requiringSecureCoding = true) {
 template <Decodable T>
 Result<T> unarchivedObject(const Data& archive) {
   try {
-    return Json::from_cbor(archive).template get<T>();
+    if constexpr (std::is_same_v<T, Json>) {
+      return detail::parseCbor(archive);
+    } else {
+      return detail::parseCbor(archive).template get<T>();
+    }
   } catch (...) {
     return detail::currentJsonError();
   }

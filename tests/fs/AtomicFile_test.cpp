@@ -61,23 +61,12 @@ TEST(AtomicFile, NewFilesTakeTheOptionAndReplacementsKeepTheTargetsPermissions) 
   ASSERT_TRUE(writeAtomically(secret, "k", AtomicWriteOptions{0600}).isSuccess());
   EXPECT_EQ(permissionsOf(secret), 0600U);
   const auto shared = dir / "shared";
-  ASSERT_TRUE(writeAtomically(shared, "a").isSuccess());
-  EXPECT_EQ(permissionsOf(shared), 0644U);  // 0666 less the umask
-  ASSERT_EQ(::chmod(shared.c_str(), 0640), 0);
+  ASSERT_TRUE(writeAtomically(shared, "a", AtomicWriteOptions{0777}).isSuccess());
+  EXPECT_EQ(permissionsOf(shared), 0644U);  // never an execute bit; less the umask
+  ASSERT_EQ(::chmod(shared.c_str(), 0750), 0);
   ASSERT_TRUE(writeAtomically(shared, "b").isSuccess());
-  EXPECT_EQ(permissionsOf(shared), 0640U);
+  EXPECT_EQ(permissionsOf(shared), 0750U);
   ::umask(previous);
-}
-
-TEST(AtomicFile, WritesThroughASymbolicLink) {
-  test::TempDir dir;
-  const auto real = dir / "real.json";
-  const auto link = dir / "link.json";
-  ASSERT_TRUE(writeAtomically(real, "old").isSuccess());
-  fs::create_symlink(real, link);
-  ASSERT_TRUE(writeAtomically(link, "new").isSuccess());
-  EXPECT_TRUE(fs::is_symlink(link));
-  EXPECT_EQ(contentsOf(real), "new");
 }
 
 void expectFailure(const Result<void>& result, int code, const std::string& description) {
@@ -85,6 +74,28 @@ void expectFailure(const Result<void>& result, int code, const std::string& desc
   EXPECT_EQ(result.error().domain(), "POSIX");
   EXPECT_EQ(result.error().code(), code);
   EXPECT_EQ(result.error().localizedDescription(), description);
+}
+
+TEST(AtomicFile, LinksStayAndTheFileAtTheEndOfTheChainIsWritten) {
+  test::TempDir dir;
+  const mode_t previous = ::umask(022);
+  ASSERT_TRUE(writeAtomically(dir / "real.json", "old").isSuccess());
+  fs::create_symlink(dir / "real.json", dir / "link");
+  fs::create_symlink("missing.json", dir / "broken");  // relative, to nothing
+  fs::create_symlink("broken", dir / "chain");
+  fs::create_symlink("loop-b", dir / "loop-a");
+  fs::create_symlink("loop-a", dir / "loop-b");
+  ASSERT_TRUE(writeAtomically(dir / "link", "new").isSuccess());
+  EXPECT_EQ(contentsOf(dir / "real.json"), "new");
+  ASSERT_TRUE(writeAtomically(dir / "chain", "created").isSuccess());
+  EXPECT_EQ(contentsOf(dir / "missing.json"), "created");
+  EXPECT_EQ(permissionsOf(dir / "missing.json"), 0644U);  // a new file, not the link's 0777
+  expectFailure(writeAtomically(dir / "loop-a", "x"), ELOOP,
+                "can't write " + (dir / "loop-a").string() + ": Too many levels of symbolic links");
+  for (const char* link : {"link", "broken", "chain", "loop-a", "loop-b"}) {
+    EXPECT_TRUE(fs::is_symlink(dir / link)) << link;
+  }
+  ::umask(previous);
 }
 
 TEST(AtomicFile, FolderProblemsAreNamedInTheError) {
@@ -124,6 +135,7 @@ TEST(AtomicFile, UnwritableFolderFailsAndKeepsTheTarget) {
   EXPECT_EQ(entriesOf(folder), std::set<std::string>{"file.txt"});
 }
 
+// The child leaves SIGXFSZ at its default action, which ends the process.
 TEST(AtomicFile, FileSizeLimitFailsAndKeepsTheTarget) {
   test::TempDir dir;
   const auto target = dir / "big.bin";
@@ -131,10 +143,12 @@ TEST(AtomicFile, FileSizeLimitFailsAndKeepsTheTarget) {
   const auto run = test::runChild({"fsize-limit", target.string(), "4096", "65536"});
   if (run.exitCode == test::kChildUnsupported) GTEST_SKIP() << "setrlimit refused";
   ASSERT_EQ(run.exitCode, 0);
-  EXPECT_EQ(run.output, "code=" + std::to_string(EFBIG) + "\ncan't write " + target.string() +
-                            ": the file would exceed the size limit\n");
+  const std::string efbig = "code=" + std::to_string(EFBIG) + "\n";
+  EXPECT_EQ(run.output, efbig + "can't write " + target.string() +
+                            ": the file would exceed the size limit\n" + efbig +
+                            "write: File too large\n");  // FileHandle's write
   EXPECT_EQ(contentsOf(target), "small");
-  EXPECT_EQ(entriesOf(dir.path()), std::set<std::string>{"big.bin"});
+  EXPECT_EQ(entriesOf(dir.path()), (std::set<std::string>{"big.bin", "big.bin.handle"}));
 }
 
 TEST(AtomicFile, FullDiskFailsAndKeepsTheTarget) {

@@ -1,6 +1,8 @@
 #include "mornik/platform/AppIdentity.hpp"
 
 #include <cstdlib>
+#include <optional>
+#include <string>
 
 #include <gtest/gtest.h>
 
@@ -11,30 +13,19 @@ namespace {
 
 const auto& gHome = test::useTemporaryHome();
 
-// Sets an environment variable for one test and puts the old value back.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const char* value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;  // NOLINT(concurrency-mt-unsafe)
-    if (value != nullptr) {
-      ::setenv(name, value, 1);  // NOLINT(concurrency-mt-unsafe)
-    } else {
-      ::unsetenv(name);  // NOLINT(concurrency-mt-unsafe)
-    }
+// Sets an environment variable (nullptr: unsets it) until the end of the scope.
+struct ScopedEnv {
+  ScopedEnv(const char* name, const char* value) : name(name) {
+    if (const char* now = std::getenv(name)) old = now;  // NOLINT(concurrency-mt-unsafe)
+    set(value);
   }
-  ~ScopedEnv() {
-    if (old_) {
-      ::setenv(name_, old_->c_str(), 1);  // NOLINT(concurrency-mt-unsafe)
-    } else {
-      ::unsetenv(name_);  // NOLINT(concurrency-mt-unsafe)
-    }
+  ~ScopedEnv() { set(old ? old->c_str() : nullptr); }
+  void set(const char* value) const {
+    value != nullptr ? ::setenv(name, value, 1)
+                     : ::unsetenv(name);  // NOLINT(concurrency-mt-unsafe)
   }
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
+  const char* name;
+  std::optional<std::string> old;
 };
 
 TEST(AppIdentity, DefaultsToTheExecutableAndTakesAValidIdentifier) {

@@ -8,8 +8,6 @@
 #include "mornik/fs/FileContents.hpp"
 #include "mornik/platform/AppIdentity.hpp"
 
-#include "tests/support/Child.hpp"
-#include "tests/support/Sanitizers.hpp"
 #include "tests/support/TempDir.hpp"
 
 namespace mornik {
@@ -63,23 +61,6 @@ TEST(UbiquitousKeyValueStore, PendingChangesAreWrittenWhenTheStoreGoes) {
   const auto file = dir / "kv.json";
   UbiquitousKeyValueStore::atPath(file)->set("late", "k").value();
   EXPECT_EQ(UbiquitousKeyValueStore::atPath(file)->string("k"), "late");
-}
-
-TEST(UbiquitousKeyValueStore, ProcessesSynchronizingAtOnceLoseNothing) {
-  test::TempDir dir;
-  const auto file = (dir / "kv.json").string();
-  const int perProcess = test::scaled(40);
-  auto a = test::startChild({"cloud-set", file, "a", std::to_string(perProcess)});
-  auto b = test::startChild({"cloud-set", file, "b", std::to_string(perProcess)});
-  EXPECT_EQ(test::readAll(a.output), "");
-  EXPECT_EQ(test::readAll(b.output), "");
-  EXPECT_EQ(test::waitChild(a.pid), 0);
-  EXPECT_EQ(test::waitChild(b.pid), 0);
-  ::close(a.output);
-  ::close(b.output);
-  auto store = UbiquitousKeyValueStore::atPath(file);
-  EXPECT_EQ(store->dictionaryRepresentation().size(), static_cast<std::size_t>(2 * perProcess));
-  EXPECT_EQ(store->string("b0"), "value of b0");
 }
 
 }  // namespace

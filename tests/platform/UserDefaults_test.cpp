@@ -41,35 +41,24 @@ TEST(UserDefaults, StandardStoreLivesInTheConfigFolderOfTheApplication) {
   ASSERT_TRUE(defaults->set("dark", "theme").isSuccess());
   EXPECT_EQ(defaults->string("theme"), "dark");
   EXPECT_EQ(readFileContents(file).value(), "{\n  \"theme\": \"dark\"\n}");
-  struct stat info {};
-  ASSERT_EQ(::stat(file.parent_path().c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 0777, 0700U);
-}
-
-TEST(UserDefaults, ValuesSurviveANewStoreAndRemovalsPersist) {
-  test::TempDir dir;
-  const auto file = dir / "nested" / "settings.json";
-  {
-    auto defaults = UserDefaults::atPath(file);
-    ASSERT_TRUE(defaults->set("a \"quoted\" / text", "k1").isSuccess());
-    ASSERT_TRUE(defaults->set("2", "k2").isSuccess());
-    ASSERT_TRUE(defaults->removeObject("k2").isSuccess());
-    ASSERT_TRUE(defaults->removeObject("never").isSuccess());
+  // Private to the user, whatever the umask.
+  for (const auto& path : {file.parent_path(), file}) {
+    struct stat info {};
+    ASSERT_EQ(::stat(path.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, S_ISDIR(info.st_mode) ? 0700U : 0600U) << path;
   }
-  auto reopened = UserDefaults::atPath(file);
-  EXPECT_EQ(reopened->string("k1"), "a \"quoted\" / text");
-  EXPECT_EQ(reopened->string("k2"), std::nullopt);
-  EXPECT_EQ(reopened->dictionaryRepresentation(),
-            (std::map<std::string, std::string>{{"k1", "a \"quoted\" / text"}}));
-  EXPECT_EQ(reopened->loadError(), std::nullopt);
 }
 
 TEST(UserDefaults, OtherWritersChangesAreReadAndNeverLost) {
   test::TempDir dir;
-  const auto file = dir / "defaults.json";
+  const auto file = dir / "nested" / "defaults.json";
   auto mine = UserDefaults::atPath(file);
   auto theirs = UserDefaults::atPath(file);  // another process, as far as the file knows
+  ASSERT_TRUE(mine->set("a \"quoted\" / text", "gone").isSuccess());
   ASSERT_TRUE(mine->set("1", "mine").isSuccess());
+  EXPECT_EQ(theirs->string("gone"), "a \"quoted\" / text");
+  ASSERT_TRUE(theirs->removeObject("gone").isSuccess());
+  ASSERT_TRUE(theirs->removeObject("never").isSuccess());
   EXPECT_EQ(theirs->string("mine"), "1");  // read: the file changed, so it is re-read
   ASSERT_TRUE(theirs->set("2", "theirs").isSuccess());
   ASSERT_TRUE(mine->set("3", "mine again").isSuccess());  // re-read before the write
@@ -88,42 +77,55 @@ TEST(UserDefaults, OtherWritersChangesAreReadAndNeverLost) {
 }
 
 TEST(UserDefaults, CorruptFileIsReportedAndKeptAsideByTheFirstWrite) {
+  const std::string tooDeep =
+      R"({"theme": "dark", "deep": )" + std::string(10'000, '[') + std::string(10'000, ']') + "}";
+  const struct {
+    std::string contents;
+    std::string reason;
+  } cases[] = {
+      {"{\"theme\": \"dark\",",
+       "it is not valid JSON ([json.exception.parse_error.101] parse error at line 1, column 18: "
+       "syntax error while parsing object key - unexpected end of input; expected string "
+       "literal)"},
+      {"[1, 2]", "it holds a JSON array, not an object"},
+      {"{\"theme\": \"\xFF\"}", "it is not UTF-8 text"},
+      {tooDeep, "can't decode JSON nested deeper than 512 levels"},
+  };
+  for (const auto& c : cases) {
+    test::TempDir dir;
+    const auto file = dir / "defaults.json";
+    ASSERT_TRUE(writeAtomically(file, c.contents).isSuccess());
+    auto defaults = UserDefaults::atPath(file);
+    EXPECT_EQ(defaults->string("theme"), std::nullopt);
+    ASSERT_TRUE(defaults->loadError().has_value()) << c.reason;
+    EXPECT_EQ(defaults->loadError()->localizedDescription(),
+              "can't read " + file.string() + ": " + c.reason +
+                  "; the next write keeps it as defaults.json.corrupt-<UTC time>");
+
+    ASSERT_TRUE(defaults->set("light", "theme").isSuccess()) << c.reason;
+    ASSERT_TRUE(defaults->removeObject("theme").isSuccess());
+    EXPECT_EQ(defaults->loadError(), std::nullopt);
+    EXPECT_EQ(readFileContents(file).value(), "{}");
+    const auto names = entriesOf(dir.path());
+    ASSERT_EQ(names.size(), 3U);  // the file, its lock and the one backup
+    const auto backup = *std::next(names.begin());
+    EXPECT_EQ(backup.rfind("defaults.json.corrupt-", 0), 0U) << backup;
+    EXPECT_EQ(readFileContents(dir / backup).value(), c.contents);
+  }
+}
+
+// The child writes under RLIMIT_FSIZE: the corrupt file must still be
+// there afterwards, with nothing beside it.
+TEST(UserDefaults, FailedWriteLeavesACorruptFileInPlace) {
   test::TempDir dir;
   const auto file = dir / "defaults.json";
-  ASSERT_TRUE(writeAtomically(file, "{\"theme\": \"dark\",").isSuccess());
-  auto defaults = UserDefaults::atPath(file);
-  EXPECT_EQ(defaults->string("theme"), std::nullopt);
-  const auto error = defaults->loadError();
-  ASSERT_TRUE(error.has_value());
-  const std::string prefix = "can't read " + file.string() + ": it is not valid JSON ([json.";
-  EXPECT_EQ(error->localizedDescription().rfind(prefix, 0), 0U) << error->localizedDescription();
-  EXPECT_NE(error->localizedDescription().find(
-                "; the next write keeps it as defaults.json.corrupt-<UTC time>"),
-            std::string::npos);
-
-  ASSERT_TRUE(defaults->set("light", "theme").isSuccess());
-  EXPECT_EQ(defaults->loadError(), std::nullopt);
-  EXPECT_EQ(defaults->string("theme"), "light");
-  std::string backup;
-  for (const auto& name : entriesOf(dir.path())) {
-    if (name.rfind("defaults.json.corrupt-", 0) == 0) backup = name;
-  }
-  ASSERT_FALSE(backup.empty());
-  EXPECT_EQ(readFileContents(dir / backup).value(), "{\"theme\": \"dark\",");
-
-  // The wrong JSON type and invalid UTF-8 are corrupt too.
-  ASSERT_TRUE(writeAtomically(file, "[1, 2]").isSuccess());
-  EXPECT_EQ(defaults->string("theme"), std::nullopt);
-  EXPECT_EQ(defaults->loadError()->localizedDescription(),
-            "can't read " + file.string() +
-                ": it holds a JSON array, not an object; the next write keeps it as "
-                "defaults.json.corrupt-<UTC time>");
-  ASSERT_TRUE(writeAtomically(file, "{\"k\": \"\xFF\"}").isSuccess());
-  EXPECT_EQ(defaults->string("k"), std::nullopt);
-  EXPECT_EQ(
-      defaults->loadError()->localizedDescription(),
-      "can't read " + file.string() +
-          ": it is not UTF-8 text; the next write keeps it as defaults.json.corrupt-<UTC time>");
+  ASSERT_TRUE(writeAtomically(file, "{corrupt").isSuccess());
+  const auto run = test::runChild({"defaults-fsize", file.string(), "4096", "65536"});
+  if (run.exitCode == test::kChildUnsupported) GTEST_SKIP() << "setrlimit refused";
+  EXPECT_EQ(run.output, "code=" + std::to_string(EFBIG) + "\ncan't write " + file.string() +
+                            ": the file would exceed the size limit\n");
+  EXPECT_EQ(readFileContents(file).value(), "{corrupt");
+  EXPECT_EQ(entriesOf(dir.path()), (std::set<std::string>{"defaults.json", "defaults.json.lock"}));
 }
 
 TEST(UserDefaults, WriteFailuresLeaveTheFileAndTheValuesAlone) {
@@ -169,18 +171,14 @@ TEST(UserDefaults, ProcessesWritingAtOnceLoseNothing) {
   for (int i = 0; i < perProcess; ++i) {
     ASSERT_TRUE(mine->set("mine", "m" + std::to_string(i)).isSuccess());
   }
-  EXPECT_EQ(test::readAll(a.output), "");
-  EXPECT_EQ(test::readAll(b.output), "");
-  EXPECT_EQ(test::waitChild(a.pid), 0);
-  EXPECT_EQ(test::waitChild(b.pid), 0);
-  ::close(a.output);
-  ::close(b.output);
-  const auto all = UserDefaults::atPath(file)->dictionaryRepresentation();
-  EXPECT_EQ(all.size(), static_cast<std::size_t>(3 * perProcess));
-  for (int i = 0; i < perProcess; ++i) {
-    EXPECT_EQ(all.count("a" + std::to_string(i)), 1U) << i;
-    EXPECT_EQ(all.count("b" + std::to_string(i)), 1U) << i;
+  for (const auto& child : {a, b}) {
+    EXPECT_EQ(test::readAll(child.output), "");
+    EXPECT_EQ(test::waitChild(child.pid), 0);
+    ::close(child.output);
   }
+  // Every key of every writer (they are all distinct).
+  EXPECT_EQ(UserDefaults::atPath(file)->dictionaryRepresentation().size(),
+            static_cast<std::size_t>(3 * perProcess));
   EXPECT_EQ(mine->string("a0"), "value of a0");
 }
 

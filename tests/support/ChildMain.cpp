@@ -3,7 +3,11 @@
 //
 //   rewrite-loop <file> <first version>   rewrites the file atomically, forever,
 //                                         printing "ready" after the first write
-//   fsize-limit <file> <limit> <size>     writes <size> bytes under RLIMIT_FSIZE
+//   fsize-limit <file> <limit> <size>     under RLIMIT_FSIZE (SIGXFSZ left at its
+//                                         default), writes <size> bytes atomically,
+//                                         then through a FileHandle to <file>.handle
+//   defaults-fsize <file> <limit> <size>  sets a <size>-byte value in a settings
+//                                         store under RLIMIT_FSIZE
 //   tiny-disk <folder> <old> <size>       in a private mount namespace, mounts a
 //                                         64 KiB tmpfs on <folder>, writes <old>,
 //                                         then tries <size> bytes over it
@@ -54,6 +58,7 @@
 #include "mornik/flow/document/Document.hpp"
 #include "mornik/fs/AtomicFile.hpp"
 #include "mornik/fs/FileContents.hpp"
+#include "mornik/fs/FileHandle.hpp"
 #include "mornik/platform/UbiquitousKeyValueStore.hpp"
 #include "mornik/platform/UserDefaults.hpp"
 
@@ -85,11 +90,24 @@ int rewriteLoop(const std::string& file, long first) {
   }
 }
 
-int fsizeLimit(const std::string& file, long limit, long size) {
-  ::signal(SIGXFSZ, SIG_IGN);  // so that the write fails with EFBIG instead of killing us
+bool limitFileSize(long limit) {
   const rlimit bound{static_cast<rlim_t>(limit), static_cast<rlim_t>(limit)};
-  if (::setrlimit(RLIMIT_FSIZE, &bound) != 0) return kUnsupported;
-  return report(mornik::writeAtomically(file, std::string(static_cast<std::size_t>(size), 'x')));
+  return ::setrlimit(RLIMIT_FSIZE, &bound) == 0;
+}
+
+int fsizeLimit(const std::string& file, long limit, long size) {
+  const std::string bytes(static_cast<std::size_t>(size), 'x');
+  if (mornik::writeAtomically(file + ".handle", "").isFailure()) return 2;
+  if (!limitFileSize(limit)) return kUnsupported;
+  report(mornik::writeAtomically(file, bytes));
+  auto handle = mornik::FileHandle::forWritingAtPath(file + ".handle");
+  return handle ? report(mornik::write_r(*handle, bytes)) : 3;
+}
+
+int defaultsFsize(const std::string& file, long limit, long size) {
+  if (!limitFileSize(limit)) return kUnsupported;
+  return report(mornik::UserDefaults::atPath(file)->set(
+      std::string(static_cast<std::size_t>(size), 'x'), "big"));
 }
 
 int tinyDisk(const std::string& folder, const std::string& old, long size) {
@@ -247,6 +265,9 @@ int main(int argc, char** argv) {
     return rewriteLoop(args[1], std::stol(args[2]));
   if (command == "fsize-limit" && args.size() == 4) {
     return fsizeLimit(args[1], std::stol(args[2]), std::stol(args[3]));
+  }
+  if (command == "defaults-fsize" && args.size() == 4) {
+    return defaultsFsize(args[1], std::stol(args[2]), std::stol(args[3]));
   }
   if (command == "tiny-disk" && args.size() == 4) {
     return tinyDisk(args[1], args[2], std::stol(args[3]));

@@ -37,6 +37,10 @@ TEST(Bytes, StringInOtherEncodings) {
   // An unpaired surrogate and an odd byte count are not UTF-16.
   EXPECT_EQ(string(dataOf("\xD8\0\0h"sv), StringEncoding::utf16BigEndian), std::nullopt);
   EXPECT_EQ(string(dataOf("h\0i"sv), StringEncoding::utf16LittleEndian), std::nullopt);
+  // No bytes are "" in every encoding, ICU's ones included.
+  for (int e = 0; e <= static_cast<int>(StringEncoding::utf32LittleEndian); ++e) {
+    EXPECT_EQ(string(Data{}, static_cast<StringEncoding>(e)), "") << e;
+  }
 }
 
 TEST(Bytes, EncodingDetectionByByteOrderMark) {
@@ -48,6 +52,7 @@ TEST(Bytes, EncodingDetectionByByteOrderMark) {
   EXPECT_EQ(stringDetectingEncoding("\0\0\xFE\xFF\0\0\0h"sv), "h");
   EXPECT_EQ(stringDetectingEncoding("plain \xC3\xA9"sv), "plain \xC3\xA9");
   EXPECT_EQ(stringDetectingEncoding(""sv), "");
+  EXPECT_EQ(stringDetectingEncoding("\xFF\xFE"sv), "");
   EXPECT_EQ(stringDetectingEncoding("latin \xE9"sv), std::nullopt);
 }
 

@@ -5,10 +5,9 @@
 #include <string>
 #include <string_view>
 
-#include <nlohmann/json.hpp>
-
 #include "mornik/base/Error.hpp"
 #include "mornik/flow/pool/Storage.hpp"
+#include "mornik/text/Json.hpp"
 #include "mornik/text/URL.hpp"
 
 namespace mornik::Flow {

@@ -10,6 +10,7 @@
 
 #include "mornik/fs/AtomicFile.hpp"
 #include "mornik/fs/FileContents.hpp"
+#include "mornik/text/Json.hpp"
 
 namespace mornik::detail {
 
@@ -87,7 +88,7 @@ KeyValueFile::Identity KeyValueFile::currentIdentity() const {
 
 KeyValueFile::Loaded KeyValueFile::load() const {
   Loaded loaded;
-  loaded.values = std::make_shared<const Json>(Json::object());
+  loaded.values = std::make_shared<Json>(Json::object());
   const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     const int err = errno;
@@ -125,7 +126,7 @@ KeyValueFile::Loaded KeyValueFile::load() const {
     return loaded;
   }
   try {
-    auto parsed = std::make_shared<Json>(Json::parse(contents));
+    auto parsed = std::make_shared<Json>(parseJson(contents));
     if (!parsed->is_object()) {
       loaded.error = WTF(prefix + "it holds a JSON " + std::string(parsed->type_name()) +
                              ", not an object" + keeping,
@@ -136,6 +137,8 @@ KeyValueFile::Loaded KeyValueFile::load() const {
     loaded.corrupt = false;
   } catch (const Json::exception& e) {
     loaded.error = WTF(prefix + "it is not valid JSON (" + e.what() + ")" + keeping, 0);
+  } catch (const Error& e) {
+    loaded.error = WTF(prefix + e.localizedDescription() + keeping, 0);
   }
   return loaded;
 }
@@ -177,24 +180,44 @@ Result<void> KeyValueFile::update(const std::function<bool(Json& object)>& chang
     install(std::move(current));
     return error;
   }
-  Json values = *current.values;
-  if (!change(values)) {
+  // The values just read belong to this call alone: change them in place.
+  // (A copy would be recursive, and the file's nesting is the user's.)
+  if (!change(*current.values)) {
     install(std::move(current));
     return {};
   }
+  std::string backup;
+  bool linked = false;
   if (current.corrupt) {
-    // Keep the user's bytes: the unreadable file moves aside, never overwritten.
-    const std::string backup = backupPathBeside(path_, "corrupt").string();
-    if (::rename(path_.c_str(), backup.c_str()) != 0) {
+    // Keep the user's bytes under a second name; the file itself stays
+    // until the replacement is in place.
+    backup = backupPathBeside(path_, "corrupt").string();
+    linked = ::link(path_.c_str(), backup.c_str()) == 0;
+    if (!linked && ::rename(path_.c_str(), backup.c_str()) != 0) {
       const int err = errno;
       return systemError(err, "can't move the unreadable " + path_.string() + " aside");
     }
   }
-  auto written = writeAtomically(
-      path_, detail::dumpJson(values, OutputFormatting::prettyPrinted |
-                                          OutputFormatting::withoutEscapingSlashes));
-  if (written.isFailure()) return written;
-  current.values = std::make_shared<const Json>(std::move(values));
+  auto written =
+      writeAtomically(path_,
+                      dumpJson(*current.values, OutputFormatting::prettyPrinted |
+                                                    OutputFormatting::withoutEscapingSlashes),
+                      AtomicWriteOptions{0600});
+  if (written.isFailure()) {
+    if (!current.corrupt) return written;
+    // The unreadable file is still in place (linked) or goes back there;
+    // say where it is if that fails.
+    if (linked) {
+      ::unlink(backup.c_str());
+      return written;
+    }
+    if (::rename(backup.c_str(), path_.c_str()) == 0) return written;
+    const Error& error = written.error();
+    return Error(
+        error.domain(), error.code(),
+        {{std::string(kLocalizedDescriptionKey),
+          error.localizedDescription() + "; its unreadable content was moved to " + backup}});
+  }
   current.identity = currentIdentity();
   current.error.reset();
   install(std::move(current));

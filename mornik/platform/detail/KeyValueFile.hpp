@@ -11,7 +11,7 @@
 #include "mornik/base/Result.hpp"
 #include "mornik/concurrency/ThreadAnnotations.hpp"
 #include "mornik/concurrency/UnfairLock.hpp"
-#include "mornik/text/Json.hpp"
+#include "mornik/text/JsonFwd.hpp"
 
 namespace mornik::detail {
 
@@ -25,11 +25,17 @@ namespace mornik::detail {
 // changes of other processes made meanwhile are kept. Readers need no lock,
 // because the file is only ever replaced whole.
 //
-// A file that is not a JSON object (corrupt, wrong type, invalid UTF-8)
-// reads as empty and its error is kept (loadError()) until the first write,
-// which moves it aside to "<file>.corrupt-<UTC time>" before writing, so the
-// user's bytes are never destroyed. A file that cannot be read (permissions) makes writes
-// fail without touching it.
+// The file is written private to the user (mode 0600 when it is created).
+//
+// A file that is not a JSON object (corrupt, wrong type, invalid UTF-8,
+// nested deeper than kJsonMaxDepth) reads as empty and its error is kept
+// (loadError()) until the first write, which keeps its bytes as
+// "<file>.corrupt-<UTC time>" (a hard link, else a rename) before replacing
+// the file, so the user's bytes are never destroyed. When that write fails,
+// the unreadable file is put back where it was and the error is the write's;
+// should even that fail, the error adds "; its unreadable content was moved
+// to <backup>". A file that cannot be read (permissions) makes writes fail
+// without touching it.
 //
 // Thread safety: every member may be called from any thread.
 class KeyValueFile {
@@ -48,8 +54,9 @@ class KeyValueFile {
   std::optional<Error> loadError() const MORNIK_EXCLUDES(lock_);
 
   // Under the file lock: re-reads the file, applies `change` to the values
-  // and writes them. `change` returns false when it changed nothing (then
-  // nothing is written). On failure the file and the values stay as they were.
+  // read (in place: nothing is copied) and writes them. `change` returns
+  // false when it changed nothing (then nothing is written). On failure the
+  // file and the values stay as they were.
   Result<void> update(const std::function<bool(Json& object)>& change) MORNIK_EXCLUDES(lock_);
 
   // The value under a key as text: text as is, numbers and booleans in
@@ -67,7 +74,7 @@ class KeyValueFile {
   };
   struct Loaded {
     Identity identity;
-    std::shared_ptr<const Json> values;
+    std::shared_ptr<Json> values;  // not shared before install()
     std::optional<Error> error;
     bool corrupt = false;  // readable but not a JSON object
   };

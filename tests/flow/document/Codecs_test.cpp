@@ -100,6 +100,10 @@ TEST(Codecs, JsonFileWritesSortedPrettyJsonAndPassesErrorsThrough) {
                 .error()
                 .code(),
             ENOENT);
+  // A file nested too deep to decode (a document over it used to die while starting).
+  ASSERT_TRUE(writeAtomically(url.path(), std::string(100'000, '[')).isSuccess());
+  EXPECT_EQ(Flow::jsonFileIO<Json>(url).readContent().error().localizedDescription(),
+            "can't decode JSON nested deeper than 512 levels");
 }
 
 TEST(Codecs, JsonUserDefaultsUnderAKey) {
