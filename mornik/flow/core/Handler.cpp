@@ -3,17 +3,37 @@
 namespace mornik::detail {
 
 void HandlerCore::release() noexcept {
-  released_.store(true, std::memory_order_release);
   if (counted_) {
-    if (inFlight_.fetch_sub(1, std::memory_order_acq_rel) == 1) destroy();
-  } else if (called_.load(std::memory_order_relaxed)) {
+    settle(state_.fetch_or(kReleased, std::memory_order_acq_rel) | kReleased);
+    return;
+  }
+  state_.fetch_or(kReleased, std::memory_order_release);
+  if (called_.load(std::memory_order_relaxed)) {
     // Every delivery was submitted before this point (its submitter held an
     // owner), so on the serial queue they all run before this item; they see
     // the handler released and do nothing.
-    queue_.async([this] { destroy(); });
+    queue_.async([this] {
+      destroyBlock();
+      destroyShell();
+    });
   } else {
-    destroy();
+    destroyBlock();
+    destroyShell();
   }
+}
+
+void HandlerCore::settle(std::uint64_t state) noexcept {
+  // The claim counts as a running delivery, so that the shell outlives the
+  // block's destruction even if the last queued delivery ends meanwhile.
+  while ((state & (kReleased | kBlockGone)) == kReleased && (state & kRunningMask) == 0) {
+    if (state_.compare_exchange_weak(state, state | kBlockGone | kRunning,
+                                     std::memory_order_acq_rel, std::memory_order_acquire)) {
+      destroyBlock();
+      state = state_.fetch_sub(kRunning, std::memory_order_acq_rel) - kRunning;
+      break;
+    }
+  }
+  if (state == (kReleased | kBlockGone)) destroyShell();
 }
 
 }  // namespace mornik::detail
