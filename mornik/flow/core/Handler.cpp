@@ -23,15 +23,21 @@ void HandlerCore::release() noexcept {
 }
 
 void HandlerCore::settle(std::uint64_t state) noexcept {
-  // The claim counts as a running delivery, so that the shell outlives the
-  // block's destruction even if the last queued delivery ends meanwhile.
-  while ((state & (kReleased | kBlockGone)) == kReleased && (state & kRunningMask) == 0) {
-    if (state_.compare_exchange_weak(state, state | kBlockGone | kRunning,
+  // `state` is what the caller's own change produced: only a change that
+  // produces the final state may destroy the shell, or two could. The claim
+  // of the block counts as a running delivery, so that the shell outlives
+  // the block's destruction even if the last queued delivery ends meanwhile.
+  std::uint64_t seen = state;
+  while ((seen & (kReleased | kBlockGone)) == kReleased && (seen & kRunningMask) == 0) {
+    if (state_.compare_exchange_weak(seen, seen | kBlockGone | kRunning,
                                      std::memory_order_acq_rel, std::memory_order_acquire)) {
       destroyBlock();
       state = state_.fetch_sub(kRunning, std::memory_order_acq_rel) - kRunning;
       break;
     }
+    // Another change came first; if it left the block to someone, that
+    // someone settles from here on.
+    state = 0;
   }
   if (state == (kReleased | kBlockGone)) destroyShell();
 }
