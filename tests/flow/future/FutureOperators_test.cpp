@@ -1,6 +1,7 @@
 #include "mornik/flow/future/FutureOperators.hpp"
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -16,7 +17,6 @@
 #include "mornik/flow/signal/Signal.hpp"
 
 #include "tests/support/Census.hpp"
-#include "tests/support/Concurrently.hpp"
 #include "tests/support/QueueGate.hpp"
 #include "tests/support/ResultMatchers.hpp"
 #include "tests/support/RunLoopWait.hpp"
@@ -27,51 +27,131 @@ namespace {
 
 using test::drain;
 using test::Failed;
-using test::FailedWith;
 using test::Succeeded;
 using test::waitFor;
 
 // ---- Derived futures: values, failures and queues ----
 
-TEST(FutureMap, BlocksRunOnTheirQueueOnSuccessOnlyAndAThrowBecomesTheFailure) {
-  const DispatchQueue sourceQueue("test.source");
-  const DispatchQueue mapQueue("test.map");
-  auto source = Future<int>::make(sourceQueue, []() -> Result<int> { return 21; });
-  auto onGiven = source->map(
-      mapQueue, [](int v) { return DispatchQueue::currentLabel() + "/" + std::to_string(2 * v); });
-  auto onSources = source->map([](const int& v) { return std::to_string(v); });
-  EXPECT_EQ(onGiven->queue(), mapQueue);
-  EXPECT_EQ(onSources->queue(), sourceQueue);
-  EXPECT_THAT(onGiven->wait(), Succeeded(std::string("test.map/42")));
-  auto parsed = onSources->flatMap(
-      mapQueue, [](const std::string& t) -> Result<int> { return std::stoi(t) + 1; });
-  EXPECT_THAT(parsed->wait(), Succeeded(22));
-  EXPECT_THAT(
-      onSources->flatMap([](const std::string&) -> Result<int> { return WTF("no", 2); })->wait(),
-      Failed(WTF("no", 2)));
-  EXPECT_THAT(source->map([](int) -> int { throw WTF("bad value", 9); })->wait(),
-              Failed(WTF("bad value", 9)));
-  EXPECT_THAT(
-      source->flatMap([](int) -> Result<int> { throw std::runtime_error("plain"); })->wait(),
-      FailedWith("plain"));
+Task<std::string> exclaimLater(const std::string& text) {
+  co_await sleep(0.001);
+  co_return text + "!";  // `text` must still be there after the suspension
+}
 
-  std::atomic<int> calls{0};
-  auto failed = Future<int>::failed(WTF("no disk", 3));
-  auto count = [&](int v) {
-    ++calls;
-    return v;
+// Whether a block runs on the queue the operator was given.
+bool onTestQueue() { return DispatchQueue::currentLabel() == "test.ops"; }
+
+// Each operator, on a source that succeeds or fails: the derived future's
+// outcome. Blocks that must not run return 99; blocks check their queue.
+TEST(FutureOperators, DeriveTheOutcomesOfTheTableOnTheGivenQueue) {
+  using F = std::shared_ptr<Future<int>>;
+  const DispatchQueue q("test.ops");
+  const Error e = WTF("no disk", 3);
+  struct Row {
+    const char* name;
+    Result<int> source;
+    std::function<F(const F&)> derive;
+    Result<int> expected;
   };
-  EXPECT_THAT(failed->map(mapQueue, count)->wait(), Failed(WTF("no disk", 3)));
-  EXPECT_THAT(failed->flatMap([&](int v) { return Result<int>(count(v)); })->wait(),
-              Failed(WTF("no disk", 3)));
-  EXPECT_EQ(calls.load(), 0);
-
-  // Void futures map from and to nothing.
-  EXPECT_THAT(Future<void>::succeeded()->map([] { return 5; })->wait(), Succeeded(5));
-  EXPECT_THAT(Future<int>::succeeded(7)->map([&](int v) { calls = v; })->wait(), Succeeded());
-  EXPECT_EQ(calls.load(), 7);
-  EXPECT_THAT(Future<void>::failed(WTF("gone", 1))->map([] { return 5; })->wait(),
-              Failed(WTF("gone", 1)));
+  const std::vector<Row> rows{
+      {"map", 21,
+       [&](const F& f) { return f->map(q, [](int v) { return onTestQueue() ? 2 * v : -1; }); }, 42},
+      {"map, failed source", e, [&](const F& f) { return f->map(q, [](int) { return 99; }); }, e},
+      {"map, block throws", 1,
+       [](const F& f) { return f->map([](int) -> int { throw WTF("bad", 9); }); }, WTF("bad", 9)},
+      {"map to a task", 5,
+       [&](const F& f) {
+         return f->map(q, [](int v) -> Task<int> {
+           co_await sleep(0.001);
+           co_return onTestQueue() ? v* v : -1;
+         });
+       },
+       25},
+      {"flatMap", 21,
+       [&](const F& f) {
+         return f->flatMap(q, [](int v) -> Result<int> { return onTestQueue() ? v + 1 : -1; });
+       },
+       22},
+      {"flatMap to a failure", 1,
+       [](const F& f) { return f->flatMap([](int) -> Result<int> { return WTF("no", 2); }); },
+       WTF("no", 2)},
+      {"flatMap, failed source", e,
+       [](const F& f) { return f->flatMap([](int) -> Result<int> { return 99; }); }, e},
+      {"flatMap, block throws", 1,
+       [](const F& f) { return f->flatMap([](int) -> Result<int> { throw WTF("plain", 1); }); },
+       WTF("plain", 1)},
+      // The inner future's work runs on the block's serial queue: a derived
+      // future that blocked that queue until it completed would never complete.
+      {"flatMap to a future", 4,
+       [&](const F& f) {
+         return f->flatMap(q, [&](int v) {
+           return Future<int>::make(q, [v]() -> Result<int> { return v * 10; });
+         });
+       },
+       40},
+      {"flatMap to a task that throws", 5,
+       [](const F& f) {
+         return f->flatMap([](int) -> Task<int> {
+           co_await sleep(0.001);
+           throw WTF("async", 6);
+         });
+       },
+       WTF("async", 6)},
+      {"flatMapError, succeeded source", 3,
+       [](const F& f) { return f->flatMapError([](const Error&) { return 99; }); }, 3},
+      {"flatMapError to a value", e,
+       [&](const F& f) {
+         return f->flatMapError(
+             q, [](const Error& x) { return onTestQueue() ? int(x.code()) * 100 : -1; });
+       },
+       300},
+      {"flatMapError to an error", e,
+       [](const F& f) {
+         return f->flatMapError(
+             [](const Error& x) { return WTF("retry: " + x.localizedDescription(), 5); });
+       },
+       WTF("retry: no disk", 5)},
+      {"flatMapError to a future", e,
+       [&](const F& f) {
+         return f->flatMapError(q, [&](const Error&) {
+           return Future<int>::make(q, []() -> Result<int> { return 8; });
+         });
+       },
+       8},
+      {"flatMapError to a task", e,
+       [](const F& f) {
+         return f->flatMapError([](const Error& x) -> Task<int> {
+           co_await sleep(0.001);
+           co_return int(x.code()) + 40;
+         });
+       },
+       43},
+      {"flatMapError to a task that throws", e,
+       [](const F& f) {
+         return f->flatMapError([](const Error&) -> Task<int> {
+           co_await sleep(0.001);
+           throw WTF("again", 2);
+         });
+       },
+       WTF("again", 2)},
+      {"flatMapError to a task, succeeded source", 5,
+       [](const F& f) { return f->flatMapError([](const Error&) -> Task<int> { co_return 99; }); },
+       5},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    auto source = Future<int>::make(row.source);
+    EXPECT_EQ(row.derive(source)->wait(), row.expected);
+  }
+  // A derived future without a queue takes its source's; a task's argument
+  // lives until the task ends; void futures map from and to nothing.
+  EXPECT_EQ(Future<int>::promise(q)->map([](int v) { return v; })->queue(), q);
+  const std::string longText(200, 'x');  // on the heap: a dangling copy would show
+  auto text = Future<std::string>::succeeded(longText);
+  EXPECT_THAT(text->map([](const std::string& t) { return exclaimLater(t); })->wait(),
+              Succeeded(longText + "!"));
+  auto nothing = Future<void>::succeeded();
+  EXPECT_THAT(nothing->map([] { return 5; })->wait(), Succeeded(5));
+  EXPECT_THAT(Future<int>::make(e)->map([](int) {})->wait(), Failed(e));
 }
 
 TEST(FutureFlatMap, AReturnedFutureIsFollowedWithoutHoldingTheQueueAndKeptUntilItCompletes) {
@@ -102,83 +182,6 @@ TEST(FutureFlatMap, AReturnedFutureIsFollowedWithoutHoldingTheQueueAndKeptUntilI
   kept->complete(WTF("inner failed", 5));
   kept.reset();
   EXPECT_THAT(later->wait(), Failed(WTF("inner failed", 5)));
-}
-
-TEST(FutureFlatMapError, SuccessPassesThroughAndAFailureFromAnywhereInAChainIsRecovered) {
-  const DispatchQueue queue("test.recover");
-  std::atomic<int> calls{0};
-  auto recover = [&](const Error&) -> Result<int> {
-    ++calls;
-    return 0;
-  };
-  EXPECT_THAT(Future<int>::succeeded(3)->flatMapError(recover)->wait(), Succeeded(3));
-  EXPECT_EQ(calls.load(), 0);
-
-  auto failed = Future<int>::failed(WTF("offline", 4));
-  auto byValue = failed->flatMapError(queue, [](const Error& e) -> Result<int> {
-    return DispatchQueue::currentLabel() == "test.recover" ? static_cast<int>(e.code()) * 100 : -1;
-  });
-  EXPECT_THAT(byValue->wait(), Succeeded(400));
-  EXPECT_THAT(failed
-                  ->flatMapError(
-                      [](const Error& e) { return WTF("retry: " + e.localizedDescription(), 5); })
-                  ->wait(),
-              Failed(WTF("retry: offline", 5)));
-  auto byFuture = failed->flatMapError(queue, [queue](const Error&) {
-    return Future<int>::make(queue, []() -> Result<int> { return 8; });
-  });
-  EXPECT_THAT(byFuture->wait(), Succeeded(8));
-
-  auto root = Future<int>::succeeded(2);  // a chain runs while its root is held
-  auto chain = root->map([](int v) { return v + 1; })
-                   ->flatMap([](int) -> Result<int> { return WTF("step two", 2); })
-                   ->map([&](int v) { return v + ++calls; })
-                   ->flatMapError([](const Error& e) { return static_cast<int>(e.code()) - 10; });
-  EXPECT_THAT(chain->wait(), Succeeded(-8));
-  EXPECT_EQ(calls.load(), 0);
-}
-
-// ---- Coroutine forms ----
-
-Task<std::string> exclaimLater(const std::string& text) {
-  co_await sleep(0.001);
-  co_return text + "!";  // `text` must still be there after the suspension
-}
-
-TEST(FutureCoroutines, TaskBlocksRunOnTheQueueAndCompleteWithTheirValueOrThrownError) {
-  const DispatchQueue queue("test.async");
-  const std::string longText(200, 'x');  // on the heap: a dangling copy would show
-  auto source = Future<std::string>::succeeded(longText);
-  std::string startedOn;  // written on the queue, read after wait()
-  auto mapped = source->map(queue, [&](const std::string& text) -> Task<std::string> {
-    startedOn = DispatchQueue::currentLabel();
-    return exclaimLater(text);
-  });
-  EXPECT_THAT(mapped->wait(), Succeeded(longText + "!"));
-  EXPECT_EQ(startedOn, "test.async");
-  auto thrown = source->flatMap([](const std::string&) -> Task<int> {
-    co_await sleep(0.001);
-    throw WTF("async step failed", 6);
-  });
-  EXPECT_THAT(thrown->wait(), Failed(WTF("async step failed", 6)));
-  EXPECT_THAT(Future<void>::succeeded()->map([]() -> Task<int> { co_return 3; })->wait(),
-              Succeeded(3));
-
-  auto failed = Future<int>::failed(WTF("first", 1));
-  auto recovered = failed->flatMapError([](const Error& e) -> Task<int> {
-    co_await sleep(0.001);
-    co_return static_cast<int>(e.code()) + 40;
-  });
-  EXPECT_THAT(recovered->wait(), Succeeded(41));
-  auto rethrown = failed->flatMapError([](const Error& e) -> Task<int> {
-    co_await sleep(0.001);
-    throw WTF("again: " + e.localizedDescription(), 2);
-  });
-  EXPECT_THAT(rethrown->wait(), Failed(WTF("again: first", 2)));
-  EXPECT_THAT(Future<int>::succeeded(5)
-                  ->flatMapError([](const Error&) -> Task<int> { co_return 0; })
-                  ->wait(),
-              Succeeded(5));
 }
 
 // ---- Ownership and laziness ----
@@ -324,50 +327,6 @@ TEST(FutureWrites, ValuesAndErrorsAreWrittenOnTheGivenQueueIntoLiveObjectsOnly) 
   EXPECT_TRUE(weakModel.expired());
   later->complete(9);
   drain(queue);
-}
-
-// ---- Concurrency ----
-
-TEST(FutureOperatorsStress, ChainsBuiltAndCompletedFromManyThreadsDeliverExactlyOnce) {
-  const int chains = test::scaled(4000);
-  const DispatchQueue delivery("test.stress.delivery");
-  std::vector<std::shared_ptr<Future<int>>> roots;  // held for the whole test
-  for (int i = 0; i < chains; ++i) roots.push_back(Future<int>::promise());
-  std::vector<std::atomic<int>> deliveries(static_cast<std::size_t>(chains));
-  std::atomic<long> sum{0};
-  std::atomic<int> done{0};
-  // Threads 0 and 1 build chains (two per root, racing on the root's
-  // retained objects) and register on them; threads 2 and 3 complete the
-  // roots meanwhile.
-  test::runConcurrently(4, [&](int thread) {
-    if (thread >= 2) {
-      for (int i = thread - 2; i < chains; i += 2) roots[static_cast<std::size_t>(i)]->complete(i);
-      return;
-    }
-    for (int i = 0; i < chains; ++i) {
-      roots[static_cast<std::size_t>(i)]
-          ->map(DispatchQueue::global(), [](int v) { return v + 1; })
-          ->flatMap([thread](int v) -> Result<int> {
-            if (v % 7 == 0) return WTF("seven", 7);
-            return v * (thread + 1);
-          })
-          ->flatMapError([](const Error& e) { return static_cast<int>(-e.code()); })
-          ->onSuccess(delivery, [&, i](int v) {
-            deliveries[static_cast<std::size_t>(i)].fetch_add(1);
-            sum.fetch_add(v);
-            done.fetch_add(1);
-          });
-    }
-  });
-  ASSERT_TRUE(waitFor([&] { return done.load() == 2 * chains; }));
-  drain(delivery);
-  long expected = 0;
-  for (int i = 0; i < chains; ++i) {
-    ASSERT_EQ(deliveries[static_cast<std::size_t>(i)].load(), 2) << i;
-    const int v = i + 1;
-    expected += v % 7 == 0 ? -7L * 2 : static_cast<long>(v) * 3;
-  }
-  EXPECT_EQ(sum.load(), expected);
 }
 
 }  // namespace

@@ -18,6 +18,7 @@
 #include "mornik/concurrency/Task.hpp"
 
 #include "tests/support/Census.hpp"
+#include "tests/support/Concurrently.hpp"
 #include "tests/support/QueueGate.hpp"
 #include "tests/support/ResultMatchers.hpp"
 #include "tests/support/RunLoopWait.hpp"
@@ -78,15 +79,6 @@ TEST(Handler, RunsOnItsQueueNeverInsideCallAndItsBlockGoesOnlyWhenNoDeliveryCanT
 
 // ---- Identity, creation and completion ----
 
-TEST(FutureID, EveryFutureAndEveryCloneHasItsOwnId) {
-  auto a = Future<int>::promise();
-  auto b = Future<int>::promise();
-  EXPECT_NE(a->id(), b->id());
-  EXPECT_NE(a->id(), a->clone()->id());
-  EXPECT_EQ(a->id().id.version(), 4);
-  EXPECT_EQ(std::hash<FutureID>()(a->id()), std::hash<FutureID>()(FutureID{a->id().id}));
-}
-
 TEST(Future, MadeFromAResultItIsCompleteAtOnceAndHasNoWork) {
   auto done = Future<std::string>::succeeded("v");
   EXPECT_EQ(done->maybeSuccess(), "v");
@@ -98,18 +90,27 @@ TEST(Future, MadeFromAResultItIsCompleteAtOnceAndHasNoWork) {
   EXPECT_THAT(failed->wait(), Failed(WTF("gone", 3)));
   EXPECT_TRUE(Future<void>::succeeded()->maybeSuccess());
   EXPECT_EQ(Future<int>::succeeded(3)->clone()->maybeSuccess(), std::nullopt);
+  // Every future and every clone has an id of its own.
+  EXPECT_NE(done->id(), failed->id());
+  EXPECT_NE(done->id(), done->clone()->id());
+  EXPECT_EQ(done->id().id.version(), 4);
+  EXPECT_EQ(std::hash<FutureID>()(done->id()), std::hash<FutureID>()(FutureID{done->id().id}));
 }
 
 // Both outcomes, with handlers of every kind registered before completion,
-// completions that come too late, and registrations after completion.
+// completions that come too late, and registrations after completion (which
+// still run asynchronously, on their queue).
 TEST(Future, HandlersSeeTheFirstOutcomeOnceInRegistrationOrderCompleteHandlersFirst) {
   for (const bool success : {true, false}) {
     SCOPED_TRACE(success ? "success" : "failure");
     const DispatchQueue queue("test.outcome");
     std::vector<std::string> log;  // queue work only
     auto future = Future<int>::promise(queue);
+    // Each handler runs on the future's queue, never inside a registration.
     auto record = [&](std::string entry) {
-      return [&log, entry](auto&&...) { log.push_back(entry); };
+      return [&log, entry](auto&&...) {
+        log.push_back(DispatchQueue::currentLabel() == "test.outcome" ? entry : "elsewhere");
+      };
     };
     future->onSuccess(record("s1")).onComplete(record("c1")).onFailure(record("f1"));
     future->onSuccess(record("s2")).onComplete(record("c2")).onFailure(record("f2"));
@@ -136,22 +137,6 @@ TEST(Future, HandlersSeeTheFirstOutcomeOnceInRegistrationOrderCompleteHandlersFi
   EXPECT_TRUE(waitFor([&] { return voids.load() == 1; }));
 }
 
-TEST(Future, AHandlerRegisteredAfterCompletionRunsOnItsQueueAfterTheRegistrationReturned) {
-  int runs = 0;  // main queue only
-  bool registering = true;
-  bool ranInside = false;
-  auto done = Future<int>::succeeded(5);
-  done->onSuccess(DispatchQueue::main(), [&](int value) {
-    ranInside = registering;
-    runs += value == 5 && DispatchQueue::current() == DispatchQueue::main() ? 1 : 100;
-  });
-  registering = false;
-  ASSERT_TRUE(waitFor([&] { return runs != 0; }));
-  drain(DispatchQueue::main());
-  EXPECT_EQ(runs, 1);
-  EXPECT_FALSE(ranInside);
-}
-
 // ---- Lazy start ----
 
 TEST(Future, TheWorkStartsOnceOnItsQueueWithTheFirstRegistrationOrWait) {
@@ -176,38 +161,17 @@ TEST(Future, TheWorkStartsOnceOnItsQueueWithTheFirstRegistrationOrWait) {
     std::thread([self] { self->complete(42); }).detach();
   });
   EXPECT_THAT(computed->wait(), Succeeded(42));
-}
-
-TEST(Future, AFutureNobodyKeepsAliveUntilItsStartTaskRunsNeverStarts) {
-  const DispatchQueue queue("test.unstarted");
-  std::atomic<int> started{0};
   {
     QueueGate gate(queue);
     Future<int>::make(queue, [&]() -> Result<int> { return ++started; })->onSuccess([](int) {});
-  }  // the future goes while its start task waits behind the gate
+  }  // a future that goes while its start task waits behind the gate never starts
   drain(queue);
-  EXPECT_EQ(started.load(), 0);
+  EXPECT_EQ(started.load(), 2);
 }
 
 // ---- wait ----
 
-TEST(Future, WaitBlocksUntilCompletionAndReleasesEveryWaiter) {
-  auto future = Future<int>::promise();
-  std::atomic<int> released{0};
-  std::vector<std::thread> waiters;
-  for (int i = 0; i < 4; ++i) {
-    waiters.emplace_back([&] { released += future->wait().value() == 9 ? 1 : 0; });
-  }
-  // Widens the window in which the waiters are blocked; nothing depends on it.
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  EXPECT_EQ(released.load(), 0);
-  EXPECT_EQ(future->maybeSuccess(), std::nullopt);
-  future->complete(9);
-  for (auto& waiter : waiters) waiter.join();
-  EXPECT_EQ(released.load(), 4);
-}
-
-TEST(Future, WaitingOnPoolWorkersLetsTheCompletionStillRun) {
+TEST(Future, WaitBlocksUntilCompletionAndReleasesEveryWaiterAlsoOnPoolWorkers) {
   // More blocked waiters than workers: the pool must grow for the
   // completing work to run.
   const int waiters = 2 * mornik::detail::poolTargetSize() + 2;
@@ -216,6 +180,9 @@ TEST(Future, WaitingOnPoolWorkersLetsTheCompletionStillRun) {
   for (int i = 0; i < waiters; ++i) {
     DispatchQueue::global().async([&, future] { done += future->wait().value(); });
   }
+  // Widens the window in which the waiters are blocked; nothing depends on it.
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(done.load(), 0);
   DispatchQueue::global().async([future] { future->complete(1); });
   ASSERT_TRUE(waitFor([&] { return done.load() == waiters; }));
 }
@@ -232,7 +199,18 @@ Task<int> throwsError() {
   throw WTF("async failed", 4);
 }
 
-TEST(Future, AsyncWorkCompletesWithTheTasksValueOrItsThrownError) {
+Task<std::string> awaitsFutures(std::shared_ptr<Future<int>> lazy,
+                                std::shared_ptr<Future<int>> pending,
+                                std::shared_ptr<Future<int>> failed) {
+  const Result<int> first = co_await lazy;
+  const Result<int> later = co_await pending;
+  const std::string after = DispatchQueue::currentLabel();
+  const Result<int> bad = co_await failed;
+  co_return std::to_string(first.value() + later.value()) + " " + after + " " +
+      bad.error().localizedDescription();
+}
+
+TEST(Future, AsyncWorkCompletesWithTheTasksOutcomeAndAwaitingAFutureResumesOnTheTasksQueue) {
   const DispatchQueue queue("test.async");
   std::atomic<int> calls{0};
   auto squared = Future<int>::make(queue, [&] {
@@ -245,20 +223,8 @@ TEST(Future, AsyncWorkCompletesWithTheTasksValueOrItsThrownError) {
               Failed(WTF("async failed", 4)));
   auto plain = Future<int>::make(queue, []() -> Task<int> { throw std::runtime_error("plain"); });
   EXPECT_THAT(plain->wait(), test::FailedWith("plain"));
-}
 
-Task<std::string> awaitsFutures(std::shared_ptr<Future<int>> lazy,
-                                std::shared_ptr<Future<int>> pending,
-                                std::shared_ptr<Future<int>> failed) {
-  const Result<int> first = co_await lazy;
-  const Result<int> later = co_await pending;
-  const std::string after = DispatchQueue::currentLabel();
-  const Result<int> bad = co_await failed;
-  co_return std::to_string(first.value() + later.value()) + " " + after + " " +
-      bad.error().localizedDescription();
-}
-
-TEST(Future, AwaitingAFutureStartsItAndResumesOnTheTasksQueue) {
+  // Awaiting a future starts it; the task resumes on its own queue.
   auto lazy = Future<int>::make([]() -> Result<int> { return 1; });
   auto pending = Future<int>::promise(DispatchQueue("test.elsewhere"));
   std::optional<std::string> text;
@@ -305,29 +271,21 @@ TEST(Future, ContextsAreHeldWeaklyAndSkippedOnceGone) {
 // still queued (which then do nothing), here on the main queue while no
 // run loop drains it.
 TEST(Future, ReleasingAFutureReleasesItsCapturesAtOnceAndSilencesQueuedDeliveries) {
-  for (const bool viaMain : {true, false}) {
-    SCOPED_TRACE(viaMain ? "main queue" : "serial queue");
-    auto census = test::Census::make();
-    const DispatchQueue queue = viaMain ? DispatchQueue::main() : DispatchQueue("test.release");
-    std::atomic<int> runs{0};
-    {
-      std::optional<QueueGate> gate;
-      if (!viaMain) gate.emplace(queue);
-      auto future = Future<int>::promise(queue);
-      future->onSuccess([&runs, c = census->member()](int) { ++runs; });
-      future->onComplete([&runs, c = census->member()](const Result<int>&) { ++runs; });
-      future->retain(census->object());
-      future->complete(1);
-      EXPECT_EQ(census->alive(), 3);
-      future.reset();
-      EXPECT_EQ(census->alive(), 0);
-    }
-    drain(queue);
-    EXPECT_EQ(runs.load(), 0);
-  }
-  // Delivered handlers stay with the future until it goes.
   auto census = test::Census::make();
-  auto future = Future<int>::succeeded(1);
+  std::atomic<int> runs{0};
+  auto future = Future<int>::promise(DispatchQueue::main());
+  future->onSuccess([&runs, c = census->member()](int) { ++runs; });
+  future->onComplete([&runs, c = census->member()](const Result<int>&) { ++runs; });
+  future->retain(census->object());
+  future->complete(1);
+  EXPECT_EQ(census->alive(), 3);
+  future.reset();
+  EXPECT_EQ(census->alive(), 0);
+  drain(DispatchQueue::main());
+  EXPECT_EQ(runs.load(), 0);
+
+  // Delivered handlers stay with the future until it goes.
+  future = Future<int>::succeeded(1);
   std::atomic<bool> ran{false};
   future->onSuccess([&ran, c = census->member()](int) { ran = true; });
   ASSERT_TRUE(waitFor([&] { return ran.load(); }));
@@ -404,65 +362,49 @@ TEST(FutureRace, AHandlerRegisteredAsTheResultArrivesRunsExactlyOnceAndInOrder) 
   }
 }
 
-TEST(FutureStress, EveryHandlerRunsExactlyOnceNeverInlineAndNeverOnTheCompletingThread) {
-  // Registrars and a completer move through the same futures in near
-  // lockstep, so that registrations and completions of one future overlap
-  // as often as the machine allows (the seam tests above force the
-  // interleavings; this one lets ThreadSanitizer watch the real ones).
+TEST(FutureStress, RegistrationsDerivationsAndCompletionsRacingDeliverExactlyOnce) {
+  // Two threads register handlers and derive futures (racing on each future's
+  // list and retained objects) while two others complete the futures just
+  // behind them: the seam tests force the interleavings, this one lets
+  // ThreadSanitizer watch real ones.
   const int futures = test::scaled(20'000);
-  constexpr int kRegistrars = 2;
-  struct Slot {
-    std::shared_ptr<Future<int>> future = Future<int>::promise();
-    std::atomic<int> runs{0};
-  };
-  std::vector<Slot> slots(static_cast<std::size_t>(futures));
+  std::vector<std::shared_ptr<Future<int>>> roots;
+  for (int i = 0; i < futures; ++i) roots.push_back(Future<int>::promise());
+  std::vector<std::atomic<int>> runs(static_cast<std::size_t>(futures));
+  std::atomic<int> wrong{0};
   std::atomic<long> total{0};
-  std::atomic<long> wrong{0};
-  std::atomic<std::thread::id> completer;
-  thread_local bool registering = false;
   std::atomic<int> reached{-1};
-  std::atomic<int> completed{-1};
-  const std::vector<DispatchQueue> queues{DispatchQueue("stress.a"), DispatchQueue("stress.b"),
-                                          DispatchQueue::global()};
-  auto deliver = [&](Slot& slot, int expected, int value) {
-    if (registering || std::this_thread::get_id() == completer.load() || value != expected) ++wrong;
-    slot.runs.fetch_add(1);
+  static thread_local bool inCall = false;  // registering or completing
+  const std::vector<DispatchQueue> queues{DispatchQueue("stress.serial"), DispatchQueue::global()};
+  auto count = [&](int i, bool right) {
+    if (inCall || !right) ++wrong;
+    runs[static_cast<std::size_t>(i)].fetch_add(1);
     total.fetch_add(1);
   };
-  std::vector<std::thread> threads;
-  for (int r = 0; r < kRegistrars; ++r) {
-    threads.emplace_back([&, r] {
-      for (int i = 0; i < futures; ++i) {
-        while (completed.load() < i - 4) std::this_thread::yield();
-        int seen = reached.load();
-        while (seen < i && !reached.compare_exchange_weak(seen, i)) {
-        }
-        Slot& slot = slots[static_cast<std::size_t>(i)];
-        registering = true;
-        slot.future->onSuccess(queues[static_cast<std::size_t>(r)],
-                               [&deliver, &slot, i](int v) { deliver(slot, i, v); });
-        slot.future->onComplete(
-            queues[static_cast<std::size_t>((r + i) % 3)],
-            [&deliver, &slot, i](const Result<int>& result) { deliver(slot, i, result.value()); });
-        registering = false;
+  test::runConcurrently(4, [&](int thread) {
+    inCall = true;
+    for (int i = thread < 2 ? 0 : thread - 2; i < futures; i += thread < 2 ? 1 : 2) {
+      const auto& root = roots[static_cast<std::size_t>(i)];
+      if (thread >= 2) {
+        while (reached.load() < i) std::this_thread::yield();
+        root->complete(i);
+        continue;
       }
-    });
-  }
-  threads.emplace_back([&] {
-    completer = std::this_thread::get_id();
-    for (int i = 0; i < futures; ++i) {
-      while (reached.load() < i) std::this_thread::yield();
-      slots[static_cast<std::size_t>(i)].future->complete(i);
-      completed.store(i);
+      const DispatchQueue& queue = queues[static_cast<std::size_t>(thread)];
+      root->onComplete(queue, [&count, i](const Result<int>& r) { count(i, r.value() == i); });
+      root->map(queue, [](int v) { return v + 1; })->onSuccess([&count, i](int v) {
+        count(i, v == i + 1);
+      });
+      int seen = reached.load();
+      while (seen < i && !reached.compare_exchange_weak(seen, i)) {
+      }
     }
+    inCall = false;
   });
-  for (auto& thread : threads) thread.join();
-  const long expected = static_cast<long>(futures) * kRegistrars * 2;
-  ASSERT_TRUE(waitFor([&] { return total.load() >= expected; }, 60));
-  for (const auto& queue : queues) drain(queue);
-  EXPECT_EQ(total.load(), expected);
+  ASSERT_TRUE(waitFor([&] { return total.load() >= 4L * futures; }, 60));
+  drain(queues[0]);
   EXPECT_EQ(wrong.load(), 0);
-  for (const Slot& slot : slots) ASSERT_EQ(slot.runs.load(), kRegistrars * 2);
+  for (int i = 0; i < futures; ++i) ASSERT_EQ(runs[static_cast<std::size_t>(i)].load(), 4) << i;
 }
 
 }  // namespace
