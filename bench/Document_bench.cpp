@@ -15,6 +15,9 @@
 //   until the file holds the last value, divided by the assignments.
 // Three runs: the most writes of any run, whether every run ended with the
 // last value, and the median CPU time.
+//
+// Also a long stream of 1,000,000 assignments, for the memory it leaves
+// behind (BM_DocumentLongStream below).
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -26,6 +29,8 @@
 #include <vector>
 
 #include <benchmark/benchmark.h>
+
+#include <malloc.h>
 
 #include "mornik/concurrency/DispatchQueue.hpp"
 #include "mornik/concurrency/RunLoop.hpp"
@@ -49,7 +54,6 @@ NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(Edit, revision, text)
 
 constexpr long kAssignments = 100'000;
 constexpr int kMilliseconds = 2000;
-constexpr long kPerMillisecond = kAssignments / kMilliseconds;
 
 double processCpuNs() {
   timespec now{};
@@ -57,16 +61,17 @@ double processCpuNs() {
   return static_cast<double>(now.tv_sec) * 1e9 + static_cast<double>(now.tv_nsec);
 }
 
-// Makes kPerMillisecond numbered edits at the start of each millisecond for
-// kMilliseconds, hands each to `assign` and pumps the main run loop in
-// between. Returns the number of edits.
+// Makes `total` numbered edits, an equal share at the start of each of
+// `milliseconds` milliseconds, hands each to `assign` and pumps the main run
+// loop in between. Returns the number of edits.
 template <class Assign>
-long assignPaced(Assign assign) {
+long assignPaced(Assign assign, long total = kAssignments, int milliseconds = kMilliseconds) {
   auto& loop = mornik::RunLoop::main();
   const auto start = Clock::now();
+  const long perMillisecond = total / milliseconds;
   long assigned = 0;
-  for (int ms = 1; ms <= kMilliseconds; ++ms) {
-    while (assigned < ms * kPerMillisecond) {
+  for (int ms = 1; ms <= milliseconds; ++ms) {
+    while (assigned < ms * perMillisecond) {
       ++assigned;
       assign(Edit{assigned, "line " + std::to_string(assigned)});
     }
@@ -136,8 +141,69 @@ void BM_StreamedAssignments(benchmark::State& state) {
   state.counters["cpu_ns_per_assignment"] = mornik::bench::median(cpuNsPerAssignment);
 }
 
+// A long stream: 1,000,000 assignments paced over 4 s (250 at the start of
+// every millisecond) to a document whose codec writes nothing, so that what
+// the stream leaves behind is the library's own. Reported:
+// - max_pool_futures: the most futures the document's pool held at any of
+//   the samples taken every 1,000 assignments and at the end;
+// - heap_growth_bytes: the heap in use (glibc's mallinfo2().uordblks: every
+//   block handed out by malloc and not freed, in all arenas, which includes
+//   the executor's and the futures' small-block slabs) once the document has
+//   settled after the stream, minus the same figure after the first 10,000
+//   assignments had settled (the warm-up fills the block caches, the
+//   throttle's timer and the queues' first allocations);
+// - heap_growth_from_start_bytes: the same from before the first assignment,
+//   without a goal;
+// - settled: whether the last value reached the codec both times (within a
+//   minute).
+void BM_DocumentLongStream(benchmark::State& state) {
+  constexpr long kLong = 1'000'000;
+  constexpr long kWarmUp = 10'000;
+  double maxFutures = 0;
+  double growth = 0;
+  double growthFromStart = 0;
+  double settled = 1;
+  for (auto _ : state) {
+    auto written = std::make_shared<std::atomic<long>>(0);
+    const mornik::Flow::IO<Edit> io{[] { return mornik::Result<Edit>(Edit{}); },
+                                    [written](const Edit& edit) {
+                                      written->store(edit.revision);
+                                      return mornik::Result<void>();
+                                    }};
+    auto document = mornik::Flow::Document<Edit>::make(io, Edit{}, nullptr, "bench.long");
+    auto& loop = mornik::RunLoop::main();
+    const auto heap = [] { return static_cast<double>(mallinfo2().uordblks); };
+    const auto settle = [&](long last) {
+      if (!loop.runUntil([&] { return written->load() == last; }, 60.0)) settled = 0;
+      loop.runFor(0.5);  // the write's future leaves the pool after its handler
+    };
+    const double atStart = heap();
+    long revision = 0;
+    const auto assign = [&](Edit edit) {
+      edit.revision = ++revision;
+      document->content = std::move(edit);
+      if (revision % 1000 == 0) {
+        maxFutures = std::max(maxFutures, static_cast<double>(document->pool()->futureCount()));
+      }
+    };
+    assignPaced(assign, kWarmUp, 40);
+    settle(revision);
+    const double afterWarmUp = heap();
+    assignPaced(assign, kLong - kWarmUp, 4000);
+    settle(revision);
+    maxFutures = std::max(maxFutures, static_cast<double>(document->pool()->futureCount()));
+    growth = heap() - afterWarmUp;
+    growthFromStart = heap() - atStart;
+  }
+  state.counters["max_pool_futures"] = maxFutures;
+  state.counters["heap_growth_bytes"] = growth;
+  state.counters["heap_growth_from_start_bytes"] = growthFromStart;
+  state.counters["settled"] = settled;
+}
+
 BENCHMARK(BM_DocumentAssignments)->Iterations(3)->Unit(benchmark::kSecond);
 BENCHMARK(BM_StreamedAssignments)->Iterations(3)->Unit(benchmark::kSecond);
+BENCHMARK(BM_DocumentLongStream)->Iterations(1)->Unit(benchmark::kSecond);
 
 const bool kGoals = [] {
   using mornik::bench::counterGoal;

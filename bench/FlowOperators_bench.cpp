@@ -1,6 +1,6 @@
 // Future operators against the future core, in one run.
 //
-// Map chains: 100,000 chains of 10 `map` steps each. For every chain the
+// Map chains: 25,000 chains of 10 `map` steps each. For every chain the
 // benchmark thread makes a promise on a serial queue (the root), derives 10
 // links with map (each on the source's queue, so the whole chain runs on
 // that queue), registers one success handler on the last link (which starts
@@ -40,9 +40,9 @@ using mornik::DispatchQueue;
 using mornik::DispatchSemaphore;
 using mornik::Flow::Future;
 
-constexpr long kChains = 100'000;
+constexpr long kChains = 25'000;
 constexpr int kSteps = 10;
-constexpr int kRounds = 7;
+constexpr int kRounds = 15;
 
 double nsSince(Clock::time_point start) {
   return std::chrono::duration<double, std::nano>(Clock::now() - start).count();

@@ -60,9 +60,13 @@ using mornik::DispatchQueue;
 using mornik::DispatchSemaphore;
 
 constexpr int kRepetitions = 5;
-constexpr int kRounds = 7;
+// Round trips run on three threads or more per contender, more than the
+// machine's two cores: a round's figure depends on how the scheduler shares
+// them, and on other load. Many short rounds, each contender in turn, give
+// the median ratio something to stand on.
+constexpr int kRounds = 15;
 // Fan-out rounds are short (tens of milliseconds): more of them steady the median.
-constexpr int kFanOutRounds = 15;
+constexpr int kFanOutRounds = 31;
 constexpr int kAnchorThreads = 2;
 
 double nsSince(Clock::time_point start) {

@@ -19,14 +19,16 @@ namespace mornik::detail {
 // reference count that both the submitting and the running thread write for
 // every delivery.
 //
-// When the last owner lets go (release()), the handler is marked released:
-// deliveries that run from then on do nothing. Its block is destroyed at
-// once if no delivery of it can still be queued or running, else right
-// after them. Two ways to know:
-// - counted: a count of deliveries in flight plus one for the owners; the
-//   last of the owners and the deliveries to finish destroys the handler.
-//   Used on concurrent queues, and for handlers called at most once or twice
-//   (a future's), where the count costs nothing worth saving.
+// When the owner lets go (release()), the handler is marked released:
+// deliveries that start from then on do nothing. Two ways to know when the
+// block may go:
+// - counted: one word counts the deliveries queued and the deliveries
+//   running the block. The block, with what it captures, is destroyed at
+//   release unless a delivery is running it, and then as soon as that
+//   delivery returns; the small rest of the handler goes with the last
+//   queued delivery. Used on concurrent queues, and for handlers called at
+//   most once or twice (a future's), where the count costs nothing worth
+//   saving.
 // - flagged (a repeating handler on a serial queue, a signal's): the first
 //   call sets a flag and later calls write nothing. If the flag is set at
 //   release, one more item on the queue destroys the handler: it runs after
@@ -38,43 +40,67 @@ class HandlerCore {
 
   const DispatchQueue& queue() const noexcept { return queue_; }
 
+  // The owner lets go; called once. See above for when the block goes.
+  void release() noexcept;
+
+  // For an owner that keeps its handlers in a list of its own (a future):
+  // the link to the next handler and the kind of this one. Both belong to
+  // the owner and are guarded by its lock; the handler never reads them.
+  HandlerCore* next = nullptr;
+  std::uint8_t kind = 0;
+
  protected:
   HandlerCore(DispatchQueue queue, bool repeating)
       : queue_(std::move(queue)), counted_(!repeating || !queue_.isSerial()) {}
   virtual ~HandlerCore() = default;
 
-  // Before submitting a delivery; returns whether the delivery must call
-  // noteDelivered() when it ends (counted handlers).
+  // Before submitting a delivery; returns whether the delivery is counted
+  // (then it calls beginCounted() and endCounted()).
   bool noteSubmitted() const noexcept {
     if (counted_) {
-      inFlight_.fetch_add(1, std::memory_order_relaxed);
+      state_.fetch_add(kQueued, std::memory_order_relaxed);
       return true;
     }
     // Written once; afterwards only read, so the line stays shared.
     if (!called_.load(std::memory_order_relaxed)) called_.store(true, std::memory_order_relaxed);
     return false;
   }
-  // Inside a delivery: whether the block may run.
-  bool isLive() const noexcept { return !released_.load(std::memory_order_acquire); }
-  // Last step of a counted delivery; the handler must not be touched
-  // afterwards.
-  void noteDelivered() const noexcept {
-    if (inFlight_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-      const_cast<HandlerCore*>(this)->destroy();
-    }
+  // A counted delivery starts: whether it may run the block.
+  bool beginCounted() const noexcept {
+    // From queued to running, in one step (modular arithmetic).
+    return (state_.fetch_add(kRunning - kQueued, std::memory_order_acquire) & kReleased) == 0;
   }
-  // The last owner let go.
-  void release() noexcept;
+  // A counted delivery ends; the handler must not be touched afterwards.
+  void endCounted() const noexcept {
+    const_cast<HandlerCore*>(this)->settle(
+        state_.fetch_sub(kRunning, std::memory_order_acq_rel) - kRunning);
+  }
+  // Inside a flagged delivery: whether the block may run.
+  bool isLive() const noexcept {
+    return (state_.load(std::memory_order_acquire) & kReleased) == 0;
+  }
 
  private:
-  // Runs the destructor and frees the memory.
-  virtual void destroy() noexcept = 0;
+  // Destroys the block (and what it captures) in place.
+  virtual void destroyBlock() noexcept = 0;
+  // Runs the destructor and frees the memory; the block is gone already.
+  virtual void destroyShell() noexcept = 0;
+
+  // Counted handlers, after a change that produced `state`: destroys the
+  // block once released with no delivery running it (whoever sees that
+  // first claims it), and the shell once nothing refers to it any more.
+  void settle(std::uint64_t state) noexcept;
+
+  static constexpr std::uint64_t kReleased = 1;
+  static constexpr std::uint64_t kBlockGone = 2;  // claimed by the one who destroys it
+  static constexpr std::uint64_t kRunning = 4;    // one per delivery running (bits 2-31)
+  static constexpr std::uint64_t kRunningMask = 0xFFFF'FFFCULL;
+  static constexpr std::uint64_t kQueued = 1ULL << 32;  // one per delivery queued
 
   const DispatchQueue queue_;
   const bool counted_;
-  std::atomic<bool> released_{false};
-  mutable std::atomic<bool> called_{false};        // flagged
-  mutable std::atomic<std::int64_t> inFlight_{1};  // counted: deliveries + the owners
+  mutable std::atomic<bool> called_{false};  // flagged
+  mutable std::atomic<std::uint64_t> state_{0};
 };
 
 }  // namespace mornik::detail
@@ -101,13 +127,14 @@ concept BlockTaking = std::invocable<BlockRef<F>, A...>;
 // the task runs, nothing happens. That is how releasing a future or a signal
 // (the owner of its handlers) silences deliveries already queued.
 //
-// Lifetime: when the last std::shared_ptr to the handler goes, its deliveries
-// that have not started do nothing. The block, and what it captures, is
-// destroyed once no delivery of it is queued or running: at once, or by the
-// last such delivery. A handler made with make() and called on a serial
-// queue (a signal's) is instead destroyed by one more item on that queue,
-// which runs after the deliveries submitted before it; that way a delivery
-// costs no reference counting.
+// Lifetime: when the last owner lets go (the last std::shared_ptr, or the
+// future that owns the handler), deliveries that have not started do
+// nothing, and the block, with what it captures, is destroyed at once, or,
+// if a delivery is running it, as that delivery returns. A handler made
+// with make() and called on a serial queue (a signal's) is the exception: it
+// is destroyed by one more item on that queue, which runs after the
+// deliveries submitted before it; that way a delivery costs no reference
+// counting.
 //
 // Ownership: the handler owns its block; its owner (a future or signal) owns
 // the handler.
@@ -139,17 +166,18 @@ class Handler : public mornik::detail::HandlerCore {
   template <class T>
   friend class Future;
 
-  // A handler its owner calls at most once (a future's).
+  // A handler its owner calls at most once (a future's), owned by the
+  // caller through the returned pointer until it calls release().
   template <class F>
-  static std::shared_ptr<Handler> makeOneShot(DispatchQueue queue, F&& block);
+  static Handler* makeOwned(DispatchQueue queue, F&& block);
 
   virtual void run(const V& value) const = 0;
 
   void submit(V value) const {
     if (noteSubmitted()) {
       queue().async([self = this, value = std::move(value)] {
-        if (self->isLive()) self->run(value);
-        self->noteDelivered();
+        if (self->beginCounted()) self->run(value);
+        self->endCounted();
       });
     } else {
       queue().async([self = this, value = std::move(value)] {
@@ -172,8 +200,8 @@ class Handler<void> : public mornik::detail::HandlerCore {
   void call() const {
     if (noteSubmitted()) {
       queue().async([self = this] {
-        if (self->isLive()) self->run();
-        self->noteDelivered();
+        if (self->beginCounted()) self->run();
+        self->endCounted();
       });
     } else {
       queue().async([self = this] {
@@ -194,7 +222,7 @@ class Handler<void> : public mornik::detail::HandlerCore {
   friend class Future;
 
   template <class F>
-  static std::shared_ptr<Handler> makeOneShot(DispatchQueue queue, F&& block);
+  static Handler* makeOwned(DispatchQueue queue, F&& block);
 
   virtual void run() const = 0;
 };
@@ -203,73 +231,88 @@ class Handler<void> : public mornik::detail::HandlerCore {
 
 namespace mornik::detail {
 
-// The handler with its block stored in the same allocation.
-template <class V, class F>
-class HandlerOf final : public Flow::Handler<V> {
- public:
-  HandlerOf(typename Flow::Handler<V>::Passkey /*unused*/, DispatchQueue queue, bool repeating,
-            F block)
-      : Flow::Handler<V>(std::move(queue), repeating), block_(std::move(block)) {}
-
-  // Creates a handler owned by the returned pointer.
+// The block of a handler, stored in the same allocation, in raw storage of
+// its own so that it can go before the rest of the handler (see
+// HandlerCore).
+template <class Base, class F>
+class HandlerBlock : public Base {
+ protected:
   template <class G>
-  static std::shared_ptr<Flow::Handler<V>> create(typename Flow::Handler<V>::Passkey key,
-                                                  DispatchQueue queue, bool repeating, G&& block) {
-    PoolAllocator<HandlerOf> allocator;
-    HandlerOf* handler = allocator.allocate(1);
-    try {
-      new (handler) HandlerOf(key, std::move(queue), repeating, F(std::forward<G>(block)));
-    } catch (...) {
-      allocator.deallocate(handler, 1);
-      throw;
-    }
-    return std::shared_ptr<Flow::Handler<V>>(
-        handler, [](Flow::Handler<V>* owned) { static_cast<HandlerOf*>(owned)->release(); },
-        PoolAllocator<Flow::Handler<V>>());
+  HandlerBlock(DispatchQueue queue, bool repeating, G&& block) : Base(std::move(queue), repeating) {
+    ::new (static_cast<void*>(storage_)) F(std::forward<G>(block));
+  }
+  ~HandlerBlock() override = default;  // the block is destroyed by destroyBlock()
+
+  // Called like a std::function: a mutable block may change its state.
+  F& block() const noexcept {
+    return *std::launder(reinterpret_cast<F*>(const_cast<unsigned char*>(storage_)));
   }
 
  private:
-  void run(const V& value) const override { std::invoke(block_, value); }
-  void destroy() noexcept override {
+  void destroyBlock() noexcept override { block().~F(); }
+
+  alignas(F) unsigned char storage_[sizeof(F)];
+};
+
+template <class V, class F>
+class HandlerOf final : public HandlerBlock<Flow::Handler<V>, F> {
+ public:
+  template <class G>
+  HandlerOf(typename Flow::Handler<V>::Passkey /*unused*/, DispatchQueue queue, bool repeating,
+            G&& block)
+      : HandlerBlock<Flow::Handler<V>, F>(std::move(queue), repeating, std::forward<G>(block)) {}
+
+ private:
+  void run(const V& value) const override { std::invoke(this->block(), value); }
+  void destroyShell() noexcept override {
     this->~HandlerOf();
     PoolAllocator<HandlerOf>().deallocate(this, 1);
   }
-
-  mutable F block_;  // called like a std::function: a mutable block may change its state
 };
 
 template <class F>
-class HandlerOf<void, F> final : public Flow::Handler<void> {
+class HandlerOf<void, F> final : public HandlerBlock<Flow::Handler<void>, F> {
  public:
-  HandlerOf(Flow::Handler<void>::Passkey /*unused*/, DispatchQueue queue, bool repeating, F block)
-      : Flow::Handler<void>(std::move(queue), repeating), block_(std::move(block)) {}
-
   template <class G>
-  static std::shared_ptr<Flow::Handler<void>> create(Flow::Handler<void>::Passkey key,
-                                                     DispatchQueue queue, bool repeating,
-                                                     G&& block) {
-    PoolAllocator<HandlerOf> allocator;
-    HandlerOf* handler = allocator.allocate(1);
-    try {
-      new (handler) HandlerOf(key, std::move(queue), repeating, F(std::forward<G>(block)));
-    } catch (...) {
-      allocator.deallocate(handler, 1);
-      throw;
-    }
-    return std::shared_ptr<Flow::Handler<void>>(
-        handler, [](Flow::Handler<void>* owned) { static_cast<HandlerOf*>(owned)->release(); },
-        PoolAllocator<Flow::Handler<void>>());
-  }
+  HandlerOf(Flow::Handler<void>::Passkey /*unused*/, DispatchQueue queue, bool repeating,
+            G&& block)
+      : HandlerBlock<Flow::Handler<void>, F>(std::move(queue), repeating, std::forward<G>(block)) {}
 
  private:
-  void run() const override { std::invoke(block_); }
-  void destroy() noexcept override {
+  void run() const override { std::invoke(this->block()); }
+  void destroyShell() noexcept override {
     this->~HandlerOf();
     PoolAllocator<HandlerOf>().deallocate(this, 1);
   }
-
-  mutable F block_;
 };
+
+// A new handler of class H; its one owner is the caller, who lets go with
+// release().
+template <class H, class Key, class G>
+H* createHandler(Key key, DispatchQueue queue, bool repeating, G&& block) {
+  PoolAllocator<H> allocator;
+  H* handler = allocator.allocate(1);
+  try {
+    ::new (static_cast<void*>(handler)) H(key, std::move(queue), repeating, std::forward<G>(block));
+  } catch (...) {
+    allocator.deallocate(handler, 1);
+    throw;
+  }
+  return handler;
+}
+
+// A new repeating handler of class H, owned by the returned pointer.
+template <class Base, class H, class Key, class G>
+std::shared_ptr<Base> createSharedHandler(Key key, DispatchQueue queue, G&& block) {
+  H* handler = createHandler<H>(key, std::move(queue), true, std::forward<G>(block));
+  try {
+    return std::shared_ptr<Base>(
+        handler, [](Base* owned) { owned->release(); }, PoolAllocator<Base>());
+  } catch (...) {
+    handler->release();
+    throw;
+  }
+}
 
 }  // namespace mornik::detail
 
@@ -279,28 +322,28 @@ template <class V>
 template <class F>
 requires BlockTaking<F, const V&> std::shared_ptr<Handler<V>> Handler<V>::make(DispatchQueue queue,
                                                                                F&& block) {
-  return detail::HandlerOf<V, std::decay_t<F>>::create(Passkey(), std::move(queue), true,
-                                                       std::forward<F>(block));
+  return detail::createSharedHandler<Handler, detail::HandlerOf<V, std::decay_t<F>>>(
+      Passkey(), std::move(queue), std::forward<F>(block));
 }
 
 template <class V>
 template <class F>
-std::shared_ptr<Handler<V>> Handler<V>::makeOneShot(DispatchQueue queue, F&& block) {
-  return detail::HandlerOf<V, std::decay_t<F>>::create(Passkey(), std::move(queue), false,
-                                                       std::forward<F>(block));
+Handler<V>* Handler<V>::makeOwned(DispatchQueue queue, F&& block) {
+  return detail::createHandler<detail::HandlerOf<V, std::decay_t<F>>>(
+      Passkey(), std::move(queue), false, std::forward<F>(block));
 }
 
 template <class F>
 requires BlockTaking<F> std::shared_ptr<Handler<void>> Handler<void>::make(DispatchQueue queue,
                                                                            F&& block) {
-  return detail::HandlerOf<void, std::decay_t<F>>::create(Passkey(), std::move(queue), true,
-                                                          std::forward<F>(block));
+  return detail::createSharedHandler<Handler, detail::HandlerOf<void, std::decay_t<F>>>(
+      Passkey(), std::move(queue), std::forward<F>(block));
 }
 
 template <class F>
-std::shared_ptr<Handler<void>> Handler<void>::makeOneShot(DispatchQueue queue, F&& block) {
-  return detail::HandlerOf<void, std::decay_t<F>>::create(Passkey(), std::move(queue), false,
-                                                          std::forward<F>(block));
+Handler<void>* Handler<void>::makeOwned(DispatchQueue queue, F&& block) {
+  return detail::createHandler<detail::HandlerOf<void, std::decay_t<F>>>(
+      Passkey(), std::move(queue), false, std::forward<F>(block));
 }
 
 // A block receiving the value of an update or a success: `block(const V&)`,

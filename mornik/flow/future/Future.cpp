@@ -1,37 +1,24 @@
 #include "mornik/flow/future/Future.hpp"
 
-#include <climits>
 #include <memory>
 #include <utility>
 #include <vector>
 
 namespace mornik::detail {
 
+std::atomic<FutureSeam> futureSeam{nullptr};
+
 Error futureResultMissing() { return WTF("F.result can't be nil WTF", 0); }
-
-void FutureEntries::clear() noexcept {
-  for (std::size_t i = 0; i < inlineCount_; ++i) inline_[i].object.reset();
-  inlineCount_ = 0;
-  overflow_.clear();
-}
-
-void FutureEntries::moveObjectsTo(std::vector<std::shared_ptr<const void>>& out) {
-  for (std::size_t i = 0; i < inlineCount_; ++i) out.push_back(std::move(inline_[i].object));
-  for (FutureEntry& entry : overflow_) out.push_back(std::move(entry.object));
-  inlineCount_ = 0;
-  overflow_.clear();
-}
 
 namespace {
 
 // Set when this thread's PendingReleases is destroyed. Trivially
 // destructible, so it stays readable until the thread ends: a future released
 // after that (by another thread-local object's destructor) simply releases
-// its entries in place.
+// its things in place.
 thread_local bool pendingReleasesGone = false;
 
-// The entries handed over by futures that died during an outer release on
-// this thread.
+// What futures that died during an outer release on this thread handed over.
 struct PendingReleases {
   PendingReleases() = default;
   PendingReleases(const PendingReleases&) = delete;
@@ -39,31 +26,66 @@ struct PendingReleases {
   ~PendingReleases() { pendingReleasesGone = true; }
 
   bool releasing = false;
+  std::vector<HandlerCore*> handlerLists;
   std::vector<std::shared_ptr<const void>> objects;
+  std::vector<RetainedNode*> retainedLists;
 };
 
 thread_local PendingReleases pendingReleases;
 
+void releaseHandlers(HandlerCore* handler) noexcept {
+  while (handler != nullptr) {
+    HandlerCore* const next = handler->next;  // release() may free the handler
+    handler->release();
+    handler = next;
+  }
+}
+
+void releaseRetained(RetainedNode* node) noexcept {
+  while (node != nullptr) {
+    RetainedNode* const next = node->next;
+    node->~RetainedNode();
+    PoolAllocator<RetainedNode>().deallocate(node, 1);
+    node = next;
+  }
+}
+
 }  // namespace
 
-void releaseFutureEntries(FutureEntries& entries) noexcept {
-  if (entries.empty()) return;
+void releaseFutureEntries(HandlerCore* handlers, std::shared_ptr<const void>& firstRetained,
+                          RetainedNode* retained) noexcept {
   if (pendingReleasesGone) {
-    entries.clear();
+    releaseHandlers(handlers);
+    firstRetained.reset();
+    releaseRetained(retained);
     return;
   }
   PendingReleases& pending = pendingReleases;
   if (pending.releasing) {
-    entries.moveObjectsTo(pending.objects);
+    if (handlers != nullptr) pending.handlerLists.push_back(handlers);
+    if (firstRetained) pending.objects.push_back(std::move(firstRetained));
+    if (retained != nullptr) pending.retainedLists.push_back(retained);
     return;
   }
   pending.releasing = true;
-  entries.clear();
-  while (!pending.objects.empty()) {
-    std::vector<std::shared_ptr<const void>> batch;
-    batch.swap(pending.objects);
-    batch.clear();  // futures dying here add their entries to pending.objects
-    if (pending.objects.empty()) pending.objects.swap(batch);  // keep the capacity
+  releaseHandlers(handlers);
+  firstRetained.reset();
+  releaseRetained(retained);
+  // Futures dying in the loop add their things to `pending`.
+  while (!pending.handlerLists.empty() || !pending.objects.empty() ||
+         !pending.retainedLists.empty()) {
+    if (!pending.handlerLists.empty()) {
+      HandlerCore* const list = pending.handlerLists.back();
+      pending.handlerLists.pop_back();
+      releaseHandlers(list);
+    } else if (!pending.objects.empty()) {
+      const std::shared_ptr<const void> object = std::move(pending.objects.back());
+      pending.objects.pop_back();
+    } else {
+      RetainedNode* const list = pending.retainedLists.back();
+      pending.retainedLists.pop_back();
+      releaseRetained(list);
+    }
   }
   pending.releasing = false;
 }

@@ -49,54 +49,43 @@ namespace detail {
 template <class T>
 class FutureAwaiter;
 
-// What a future holds, in registration order: its handlers of the three
-// kinds and the objects it retains.
-enum class FutureEntryKind : std::uint8_t { complete, success, failure, retained };
+// The kinds of a future's handlers (HandlerCore::kind).
+enum class FutureHandlerKind : std::uint8_t { complete, success, failure };
 
-struct FutureEntry {
+// A retained object past the first, in a list a future keeps.
+struct RetainedNode {
   std::shared_ptr<const void> object;
-  FutureEntryKind kind = FutureEntryKind::retained;
+  RetainedNode* next = nullptr;
 };
 
-// An append-only list of entries with room for two of them inline (most
-// futures have one or two handlers).
-class FutureEntries {
- public:
-  void push_back(FutureEntry entry) {
-    if (inlineCount_ < inline_.size()) {
-      inline_[inlineCount_++] = std::move(entry);
-    } else {
-      overflow_.push_back(std::move(entry));
-    }
-  }
+// Releases what a dying future held: its handlers (a list linked through
+// HandlerCore::next, each released once) and its retained objects. A future
+// that dies while another future's things are being released on the same
+// thread (a source releasing the derived futures it kept, whose own derived
+// futures go with them, ...) hands its things to that outer release, which
+// releases them in a loop: however long a chain of futures is, its release
+// never nests destructors more than a few levels deep.
+void releaseFutureEntries(HandlerCore* handlers, std::shared_ptr<const void>& firstRetained,
+                          RetainedNode* retained) noexcept;
 
-  template <class F>
-  void forEach(F&& visit) const {
-    for (std::size_t i = 0; i < inlineCount_; ++i) visit(inline_[i]);
-    for (const FutureEntry& entry : overflow_) visit(entry);
-  }
-
-  bool empty() const noexcept { return inlineCount_ == 0; }
-
-  // Releases every entry, in order; the list is empty afterwards.
-  void clear() noexcept;
-  // Moves every entry's object to the end of `out`, in order; the list is
-  // empty afterwards.
-  void moveObjectsTo(std::vector<std::shared_ptr<const void>>& out);
-
- private:
-  std::array<FutureEntry, 2> inline_;
-  std::size_t inlineCount_ = 0;
-  std::vector<FutureEntry, PoolAllocator<FutureEntry>> overflow_;
+// Test seams: points between two steps of a future's start, registration
+// and completion, where a test can force another thread's step in between
+// (a test sets futureSeam; it is null otherwise, so each point costs one
+// load and one predictable branch).
+enum class FutureStep : std::uint8_t {
+  startClaim,      // initiate(): the start was seen unclaimed, before claiming it
+  registered,      // a registration appended its handler and read the state, before acting on it
+  completionWalk,  // complete() stored the result, before walking the handlers
 };
+using FutureSeam = void (*)(FutureStep step, const void* future);
+extern std::atomic<FutureSeam> futureSeam;
 
-// Releases what a dying future held. A future that dies while another
-// future's entries are being released on the same thread (a source releasing
-// the derived futures it kept, whose own derived futures go with them, ...)
-// hands its entries to that outer release, which releases them in a loop:
-// however long a chain of futures is, its release never nests destructors
-// more than a few levels deep.
-void releaseFutureEntries(FutureEntries& entries) noexcept;
+inline void atFutureSeam(FutureStep step, const void* future) {
+  const FutureSeam seam = futureSeam.load(std::memory_order_relaxed);
+  if (seam != nullptr) [[unlikely]] {
+    seam(step, future);
+  }
+}
 
 // The work of a future, shared by the future and its clones.
 template <class T>
@@ -194,23 +183,28 @@ concept AsyncWorkBlock = BlockTaking<F> && std::same_as<std::invoke_result_t<Blo
 // Delivery: every handler runs exactly once if the result arrives while the
 // handler is alive, always asynchronously on its queue (the queue given at
 // registration, else the future's queue): never inside the registering call
-// and never inside complete(). Registration (append, then look at the result)
-// and completion (store, then walk the lists) hold one lock, so a handler is
-// either in its list when complete() walks it or finds the stored result,
-// never both and never neither. Handlers of one list on one serial queue run
-// in registration order; complete-handlers are submitted before the success
-// or failure handlers of the same completion.
+// and never inside complete(). A registration appends its handler and looks
+// at the state in one critical section; complete() stores the result and
+// takes the handlers registered so far in another, then submits them after
+// releasing the lock. A handler registered while complete() is submitting is
+// left to complete(), which goes on until it finds no newer one; a handler
+// registered after that submits itself. So each handler is submitted once,
+// and handlers on one serial queue run in registration order, the
+// complete-handlers of a completion before its success or failure handlers.
 //
 // Ownership: the future owns its handlers (they are never removed, also not
 // after completion), so what their blocks capture lives as long as the
 // future. Context forms hold the context weakly: the block is skipped once
 // the context is gone. Releasing the last reference to a future releases its
-// handlers, and deliveries already queued for them do nothing. Objects handed
-// to retain() live as long as the future. The block and the queue of a
-// future are shared with its clones.
+// handlers and what their blocks capture at once (a block that is running
+// goes when it returns); deliveries already queued for them do nothing.
+// Objects handed to retain() live as long as the future. The block and the
+// queue of a future are shared with its clones.
 //
-// Thread safety: every member may be called from any thread. No user code
-// runs under the future's lock except the copy of values into deliveries.
+// Thread safety: every member may be called from any thread. The future's
+// lock guards appends, the store of the result and the hand-over of the
+// handler list; nothing is allocated, copied or submitted under it, and no
+// user code runs under it.
 //
 // Blocking: wait() must not be called on a thread the completion depends on
 // (for example on the future's own serial queue while its block still has to
@@ -317,7 +311,9 @@ class Future final : public FlowRetainer,
     result_.emplace(std::move(result));
     latch_.open();
   }
-  ~Future() override { detail::releaseFutureEntries(entries_); }
+  ~Future() override {
+    detail::releaseFutureEntries(first_, firstRetained_, moreRetained_);
+  }
   Future(const Future&) = delete;
   Future& operator=(const Future&) = delete;
 
@@ -337,18 +333,29 @@ class Future final : public FlowRetainer,
   // releases the waiting threads and submits every handler, as described
   // above.
   void complete(Result<T> result) MORNIK_EXCLUDES(lock_) {
-    detail::ScopedLock<detail::SpinLock> guard(lock_);
-    if (result_) return;
-    result_.emplace(std::move(result));
+    mornik::detail::HandlerCore* first = nullptr;
+    mornik::detail::HandlerCore* last = nullptr;
+    {
+      detail::ScopedLock<detail::SpinLock> guard(lock_);
+      if (result_) return;
+      result_.emplace(std::move(result));  // a move: Result's storage is inline
+      delivering_ = true;
+      first = first_;
+      last = last_;
+    }
     latch_.open();
-    const Result<T>& stored = *result_;
-    entries_.forEach([&](const Entry& entry) {
-      if (entry.kind == Kind::complete) completeHandler(entry).call(stored);
-    });
-    const Kind matching = stored.isSuccess() ? Kind::success : Kind::failure;
-    entries_.forEach([&](const Entry& entry) {
-      if (entry.kind == matching) deliver(entry);
-    });
+    detail::atFutureSeam(detail::FutureStep::completionWalk, this);
+    for (;;) {
+      submitRange(first, last);
+      // Handlers registered meanwhile were left to this walk.
+      detail::ScopedLock<detail::SpinLock> guard(lock_);
+      if (last_ == last) {
+        delivering_ = false;
+        return;
+      }
+      first = last != nullptr ? last->next : first_;
+      last = last_;
+    }
   }
 
   // ---- Registration; each returns this future, for chaining ----
@@ -357,8 +364,8 @@ class Future final : public FlowRetainer,
   template <class F>
   requires BlockTaking < F, const Result<T>
   & > Future& onComplete(std::optional<DispatchQueue> queue, F&& block) {
-    auto handler = Handler<Result<T>>::makeOneShot(queueOr(queue), std::forward<F>(block));
-    return add(Entry{std::move(handler), Kind::complete});
+    return add(Handler<Result<T>>::makeOwned(queueOr(queue), std::forward<F>(block)),
+               Kind::complete);
   }
   template <class F>
   requires BlockTaking < F, const Result<T>
@@ -367,8 +374,7 @@ class Future final : public FlowRetainer,
   // `block(value)` (for Future<void>: `block()`) if the future succeeds.
   template <class F>
   requires ValueBlock<F, T> Future& onSuccess(std::optional<DispatchQueue> queue, F&& block) {
-    auto handler = Handler<T>::makeOneShot(queueOr(queue), std::forward<F>(block));
-    return add(Entry{std::move(handler), Kind::success});
+    return add(Handler<T>::makeOwned(queueOr(queue), std::forward<F>(block)), Kind::success);
   }
   template <class F>
   requires ValueBlock<F, T> Future& onSuccess(F&& block) {
@@ -379,8 +385,7 @@ class Future final : public FlowRetainer,
   template <class F>
   requires BlockTaking<F, const Error&> Future& onFailure(std::optional<DispatchQueue> queue,
                                                           F&& block) {
-    auto handler = Handler<Error>::makeOneShot(queueOr(queue), std::forward<F>(block));
-    return add(Entry{std::move(handler), Kind::failure});
+    return add(Handler<Error>::makeOwned(queueOr(queue), std::forward<F>(block)), Kind::failure);
   }
   template <class F>
   requires BlockTaking<F, const Error&> Future& onFailure(F&& block) {
@@ -473,8 +478,19 @@ class Future final : public FlowRetainer,
 
   // Keeps `object` alive as long as this future lives.
   void retain(std::shared_ptr<const void> object) override MORNIK_EXCLUDES(lock_) {
+    {
+      detail::ScopedLock<detail::SpinLock> guard(lock_);
+      if (!firstRetained_) {
+        firstRetained_ = std::move(object);
+        return;
+      }
+    }
+    // Past the first, a node made outside the lock.
+    auto* node = new (detail::PoolAllocator<detail::RetainedNode>().allocate(1))
+        detail::RetainedNode{std::move(object), nullptr};
     detail::ScopedLock<detail::SpinLock> guard(lock_);
-    entries_.push_back(Entry{std::move(object), Kind::retained});
+    node->next = moreRetained_;
+    moreRetained_ = node;
   }
 
  private:
@@ -501,48 +517,80 @@ class Future final : public FlowRetainer,
     return queue ? std::move(*queue) : queue_;
   }
 
-  using Kind = detail::FutureEntryKind;
-  using Entry = detail::FutureEntry;
+  using Kind = detail::FutureHandlerKind;
 
   static Pointer allocate(std::optional<DispatchQueue> queue, std::shared_ptr<const Work> work) {
     return std::allocate_shared<Future>(detail::PoolAllocator<Future>(), Passkey(),
                                         std::move(queue), std::move(work));
   }
 
-  static const Handler<Result<T>>& completeHandler(const Entry& entry) {
-    return *static_cast<const Handler<Result<T>>*>(entry.object.get());
+  static Kind kindOf(const mornik::detail::HandlerCore* handler) {
+    return static_cast<Kind>(handler->kind);
   }
 
-  // Hands the stored result to a success or failure handler (`entry.kind`
-  // matches the result).
-  void deliver(const Entry& entry) const {
-    if (entry.kind == Kind::success) {
-      const auto& handler = *static_cast<const Handler<T>*>(entry.object.get());
-      if constexpr (std::is_void_v<T>) {
-        handler.call();
-      } else {
-        handler.call(result_->value());
-      }
-    } else {
-      static_cast<const Handler<Error>*>(entry.object.get())->call(result_->error());
+  // Submits the stored result to a handler whose kind matches it (a
+  // complete-handler, or a success or failure handler as the result is).
+  void submit(const mornik::detail::HandlerCore* handler) const {
+    switch (kindOf(handler)) {
+      case Kind::complete:
+        static_cast<const Handler<Result<T>>*>(handler)->call(*result_);
+        break;
+      case Kind::success:
+        if constexpr (std::is_void_v<T>) {
+          static_cast<const Handler<T>*>(handler)->call();
+        } else {
+          static_cast<const Handler<T>*>(handler)->call(result_->value());
+        }
+        break;
+      case Kind::failure:
+        static_cast<const Handler<Error>*>(handler)->call(result_->error());
+        break;
     }
   }
 
-  // Registration: append under the lock and look at the result in the same
-  // critical section; deliver at once if it is there, else start the work.
-  Future& add(Entry entry) MORNIK_EXCLUDES(lock_) {
+  Kind matchingKind() const { return result_->isSuccess() ? Kind::success : Kind::failure; }
+
+  // Submits the handlers from `first` to `last` (a run of the list, read
+  // without the lock: their links were written before the result was
+  // stored or before the run was taken), the complete-handlers first.
+  void submitRange(const mornik::detail::HandlerCore* first,
+                   const mornik::detail::HandlerCore* last) const {
+    if (first == nullptr) return;
+    for (const mornik::detail::HandlerCore* h = first;; h = h->next) {
+      if (kindOf(h) == Kind::complete) submit(h);
+      if (h == last) break;
+    }
+    const Kind matching = matchingKind();
+    for (const mornik::detail::HandlerCore* h = first;; h = h->next) {
+      if (kindOf(h) == matching) submit(h);
+      if (h == last) break;
+    }
+  }
+
+  // Registration: append under the lock and look at the state in the same
+  // critical section. Before completion, start the work; once complete() has
+  // handed over the list, submit at once if the result matches; while it is
+  // submitting, leave the handler to it.
+  Future& add(mornik::detail::HandlerCore* handler, Kind kind) MORNIK_EXCLUDES(lock_) {
+    handler->kind = static_cast<std::uint8_t>(kind);
     bool stored = false;
+    bool leftToCompletion = false;
     {
       detail::ScopedLock<detail::SpinLock> guard(lock_);
-      entries_.push_back(entry);
+      if (last_ != nullptr) {
+        last_->next = handler;
+      } else {
+        first_ = handler;
+      }
+      last_ = handler;
       stored = result_.has_value();
+      leftToCompletion = delivering_;
     }
+    detail::atFutureSeam(detail::FutureStep::registered, this);
     if (!stored) {
       initiate();
-    } else if (entry.kind == Kind::complete) {
-      completeHandler(entry).call(*result_);
-    } else if (entry.kind == (result_->isSuccess() ? Kind::success : Kind::failure)) {
-      deliver(entry);
+    } else if (!leftToCompletion && (kind == Kind::complete || kind == matchingKind())) {
+      submit(handler);
     }
     return *this;
   }
@@ -559,6 +607,7 @@ class Future final : public FlowRetainer,
   // nested too deep already.
   void initiate() {
     if (!work_ || startState_.load(std::memory_order_relaxed) != kNotStarted) return;
+    detail::atFutureSeam(detail::FutureStep::startClaim, this);
     if (startState_.exchange(kSubmitted, std::memory_order_acq_rel) != kNotStarted) return;
     if (work_->startsInline()) {
       const detail::InlineStartScope scope;
@@ -589,9 +638,15 @@ class Future final : public FlowRetainer,
   std::optional<Result<T>> result_;
   CompletionLatch latch_;
   std::atomic<std::uint8_t> startState_{kNotStarted};
-  // The handlers of the three kinds and the retained objects, in
-  // registration order; only ever appended to.
-  detail::FutureEntries entries_ MORNIK_GUARDED_BY(lock_);
+  // The handlers in registration order, linked through HandlerCore::next;
+  // only ever appended to. The future owns each (see release()).
+  mornik::detail::HandlerCore* first_ MORNIK_GUARDED_BY(lock_) = nullptr;
+  mornik::detail::HandlerCore* last_ MORNIK_GUARDED_BY(lock_) = nullptr;
+  // complete() is submitting the handlers it took; newer ones are its too.
+  bool delivering_ MORNIK_GUARDED_BY(lock_) = false;
+  // The retained objects: the first, then a list of the others.
+  std::shared_ptr<const void> firstRetained_ MORNIK_GUARDED_BY(lock_);
+  mornik::detail::RetainedNode* moreRetained_ MORNIK_GUARDED_BY(lock_) = nullptr;
 };
 
 // A type-erased strong reference to a future of any type (a pool keeps its

@@ -123,9 +123,13 @@ using TaskValueOf = typename mornik::detail::TaskTraits<
 //
 // Futures: every future a factory makes is in the pool's table, keyed by its
 // FutureID, before the factory returns it; so is every future handed to
-// retain(). The pool never removes one by itself: it stays (completed or
-// not) until discard(id) or the pool's end. Futures still start lazily: a
-// pool future nobody registers on or waits for stays unstarted.
+// retain(). The pool never removes one of those by itself: it stays
+// (completed or not) until discard(id) or the pool's end. Futures still
+// start lazily: a pool future nobody registers on or waits for stays
+// unstarted. The futures the pool makes for work no caller can name (the
+// values of Signal::onUpdate(pool:…), so every document write) leave the
+// table once they have completed and their handler has run, so that a long
+// stream of values holds no memory.
 //
 // Queues: a factory given no queue makes its future on the pool's queue.
 // The error pool's signal, and so forwardErrors(), run on the main queue.
@@ -332,6 +336,16 @@ class Pool : public FlowRetainer, public ErrorFlow, public std::enable_shared_fr
   // The start future of the context forms, in the table.
   std::shared_ptr<Future<void>> startFuture(std::optional<DispatchQueue>& queue);
 
+  template <class T>
+  friend class Signal;
+
+  // Work that no caller can name (a value run by Signal::onUpdate(pool:…)):
+  // `block()`, returning Result<void>, as a future on the pool's queue that
+  // is in the table only until it has completed and its handler has run; a
+  // failure goes to the error pool.
+  template <class F>
+  void runUnnamed(F&& block);
+
   const std::shared_ptr<ErrorPool> errorPool_;
   mutable UnfairLock futuresLock_;
   std::unordered_map<FutureID, FutureRef> futures_ MORNIK_GUARDED_BY(futuresLock_);
@@ -363,10 +377,20 @@ requires BlockTaking<F, const T&> Signal<T>
   return onUpdate(std::nullopt, [weak = std::weak_ptr<Pool>(pool), shared](const T& value) {
     const std::shared_ptr<Pool> alive = weak.lock();
     if (!alive) return;
-    alive
-        ->future(std::nullopt,
-                 [shared, value]() -> Result<void> { return std::invoke(*shared, value); })
-        ->failing(alive);
+    alive->runUnnamed([shared, value]() -> Result<void> { return std::invoke(*shared, value); });
+  });
+}
+
+template <class F>
+void Pool::runUnnamed(F&& block) {
+  auto future = retain(Future<void>::make(queue_, std::forward<F>(block)));
+  // One handler, so that the failure reaches the error pool before the
+  // future leaves the table (and releases its handlers).
+  future->onComplete([weak = weak_from_this(), id = future->id()](const Result<void>& result) {
+    const std::shared_ptr<Pool> pool = weak.lock();
+    if (!pool) return;
+    if (result.isFailure()) pool->errorPool()->append(result.error());
+    pool->discard(id);
   });
 }
 

@@ -4,32 +4,33 @@
 #include <memory>
 #include <string>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "mornik/concurrency/DispatchSemaphore.hpp"
 #include "mornik/concurrency/ResultLazyDic.hpp"
 
-#include "tests/support/RunLoopWait.hpp"
+#include "tests/support/Recorder.hpp"
+#include "tests/support/ResultMatchers.hpp"
 
 namespace mornik {
 namespace {
-
-template <class T>
-Result<T> runToEnd(Task<T> task, const DispatchQueue& queue) {
-  auto outcome = std::make_shared<std::optional<Result<T>>>();
-  std::atomic<bool> done{false};
-  std::move(task).start(queue, [outcome, &done](Result<T> result) {
-    outcome->emplace(std::move(result));
-    done = true;
-  });
-  EXPECT_TRUE(test::waitFor([&] { return done.load(); }));
-  return std::move(**outcome);
-}
 
 Task<std::string> awaitBoth(std::shared_ptr<AsyncFunc<int>> func) {
   const Result<int> first = co_await func->result();
   const Result<int> second = co_await func->result();  // already there
   co_return std::to_string(first.value() + second.value()) + " on " + DispatchQueue::currentLabel();
+}
+
+Task<std::string> viaAsyncFunc(bool fail) {
+  const Result<int> result = co_await asyncFunc([fail]() -> Result<int> {
+    if (fail) return WTF("no luck", 3);
+    return 5;
+  });
+  if (result.isFailure()) co_return result.error().localizedDescription();
+  const Result<int> ready = 9;
+  const Result<int> same = co_await ready.wait();
+  co_return std::to_string(result.value() + same.value());
 }
 
 TEST(AsyncFunc, StartsAtOnceRunsOnceAndResumesAwaitersOnTheirQueues) {
@@ -40,44 +41,21 @@ TEST(AsyncFunc, StartsAtOnceRunsOnceAndResumesAwaitersOnTheirQueues) {
     gate.wait();
     return 21;
   });
-  // Started before anyone awaits it.
-  EXPECT_TRUE(test::waitFor([&] { return runs.load() == 1; }));
-  std::atomic<int> finished{0};
-  std::string a;
-  std::string b;
-  awaitBoth(func).start(DispatchQueue("test.a"), [&](Result<std::string> o) {
-    a = o.value();
-    finished.fetch_add(1);
-  });
-  awaitBoth(func).start(DispatchQueue("test.b"), [&](Result<std::string> o) {
-    b = o.value();
-    finished.fetch_add(1);
-  });
+  EXPECT_TRUE(test::waitFor([&] { return runs.load() == 1; }));  // before anyone awaits it
+  auto seen = test::Recorder<std::string>::make();
+  for (const char* label : {"test.a", "test.b"}) {
+    awaitBoth(func).start(DispatchQueue(label),
+                          [seen](Result<std::string> o) { seen->add(o.value()); });
+  }
   gate.signal();
-  ASSERT_TRUE(test::waitFor([&] { return finished.load() == 2; }));
-  EXPECT_EQ(a, "42 on test.a");
-  EXPECT_EQ(b, "42 on test.b");
+  for (const bool fail : {false, true}) {
+    viaAsyncFunc(fail).start(DispatchQueue::global(),
+                             [seen](Result<std::string> o) { seen->add(o.value()); });
+  }
+  ASSERT_TRUE(seen->waitForSize(4));
+  EXPECT_THAT(seen->values(),
+              testing::UnorderedElementsAre("42 on test.a", "42 on test.b", "14", "no luck"));
   EXPECT_EQ(runs.load(), 1);
-}
-
-Task<Result<int>> viaAsyncFunc(bool fail) {
-  co_return co_await asyncFunc([fail]() -> Result<int> {
-    if (fail) return WTF("no luck", 3);
-    return 5;
-  });
-}
-
-Task<int> awaitsAResult() {
-  const Result<int> ready = 9;
-  const Result<int> same = co_await ready.wait();
-  co_return same.value();
-}
-
-TEST(AsyncFunc, AsyncFuncGivesTheBlocksResultAndResultWaitIsImmediate) {
-  EXPECT_EQ(runToEnd(viaAsyncFunc(false), DispatchQueue::global()).value().value(), 5);
-  const Result<int> failed = runToEnd(viaAsyncFunc(true), DispatchQueue::global()).value();
-  EXPECT_EQ(failed.error(), WTF("no luck", 3));
-  EXPECT_EQ(runToEnd(awaitsAResult(), DispatchQueue::global()).value(), 9);
 }
 
 struct Catalog : ThreadSafeAccess<Catalog> {
@@ -91,9 +69,10 @@ struct Catalog : ThreadSafeAccess<Catalog> {
 
 TEST(ResultLazyDic, AFailureIsReturnedAndNotStoredSoTheNextCallTriesAgain) {
   Catalog catalog;
-  EXPECT_EQ(catalog.cache(&Catalog::prices, std::string("pear")).error().code(), 7);
-  EXPECT_EQ(catalog.cache(&Catalog::prices, std::string("pear")).value(), 4);
-  EXPECT_EQ(catalog.cache(&Catalog::prices, std::string("pear")).value(), 4);
+  EXPECT_THAT(catalog.cache(&Catalog::prices, std::string("pear")),
+              test::Failed(WTF("offline", 7)));
+  EXPECT_THAT(catalog.cache(&Catalog::prices, std::string("pear")), test::Succeeded(4));
+  EXPECT_THAT(catalog.cache(&Catalog::prices, std::string("pear")), test::Succeeded(4));
   EXPECT_EQ(catalog.calls, 2);
 }
 

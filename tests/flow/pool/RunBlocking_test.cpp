@@ -3,14 +3,14 @@
 #include <atomic>
 #include <stdexcept>
 #include <string>
-#include <vector>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "mornik/concurrency/Task.hpp"
 
+#include "tests/support/ResultMatchers.hpp"
 #include "tests/support/RunLoopWait.hpp"
-#include "tests/support/Sanitizers.hpp"
 
 namespace mornik {
 namespace {
@@ -25,36 +25,21 @@ Task<int> failing() {
   throw std::runtime_error("no route to host");
 }
 
-Task<void> nothing() { co_return; }
-
 Task<int> doubledLater(int n) {
   co_await sleepMs(2);
   co_return 2 * n;
 }
 
-TEST(RunBlocking, WaitsForTheTaskOnTheUserInitiatedQueue) {
-  EXPECT_EQ(getSyncResultFrom(whereAmI), DispatchQueue::global(QoS::userInitiated).label());
-  const Result<std::string> result = getSyncResultFromR([] { return whereAmI(); });
-  EXPECT_EQ(result.value(), DispatchQueue::global(QoS::userInitiated).label());
-  getSyncResultFrom(nothing);
-  EXPECT_TRUE(getSyncResultFromR(nothing).isSuccess());
-}
-
-TEST(RunBlocking, AThrowingTaskGivesItsErrorToTheCaller) {
-  const Result<int> result = getSyncResultFromR(failing);
-  ASSERT_TRUE(result.isFailure());
-  EXPECT_EQ(result.error().localizedDescription(), "no route to host");
-  try {
-    (void)getSyncResultFrom(failing);
-    ADD_FAILURE() << "the error was not thrown";
-  } catch (const Error& error) {
-    EXPECT_EQ(error.localizedDescription(), "no route to host");
-  }
+TEST(RunBlocking, WaitsForTheTaskOnTheUserInitiatedQueueAndHandsOnItsError) {
+  const std::string label = DispatchQueue::global(QoS::userInitiated).label();
+  EXPECT_EQ(getSyncResultFrom(whereAmI), label);
+  EXPECT_THAT(getSyncResultFromR([] { return whereAmI(); }), test::Succeeded(label));
+  EXPECT_THAT(getSyncResultFromR([]() -> Task<void> { co_return; }), test::Succeeded());
+  EXPECT_THAT(getSyncResultFromR(failing), test::FailedWith("no route to host"));
+  EXPECT_THROW((void)getSyncResultFrom(failing), Error);
   // A block that throws before making its task fails the same way.
-  const Result<int> early =
-      getSyncResultFromR([]() -> Task<int> { throw std::runtime_error("bad arguments"); });
-  ASSERT_TRUE(early.isFailure());
-  EXPECT_EQ(early.error().localizedDescription(), "bad arguments");
+  EXPECT_THAT(getSyncResultFromR([]() -> Task<int> { throw std::runtime_error("bad arguments"); }),
+              test::FailedWith("bad arguments"));
 }
 
 // Blocking bridges called from many workers of the shared pool at once:
