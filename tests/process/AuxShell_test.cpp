@@ -1,0 +1,101 @@
+#include "mornik/process/AuxShell.hpp"
+
+#include <csignal>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "mornik/process/Shell.hpp"
+
+#include "tests/process/ProcessTesting.hpp"
+#include "tests/support/Concurrently.hpp"
+#include "tests/support/RunLoopWait.hpp"
+
+namespace mornik::Aux {
+namespace {
+
+const Shell kChild(test::kProcessChild, asURLdir("/"));
+
+TEST(AuxShell, Run2TrimsBlanksAndTabsOfEachChunkAndFailsOnAnyErrorOutput) {
+  EXPECT_EQ(kChild.run2({"chunks", "o:  hello \t", "o:\tworld\n "}).value(), "helloworld\n");
+  const auto warned = kChild.run2({"chunks", "o:fine", "e: careful \n", "e:again"});
+  ASSERT_TRUE(warned.isFailure());
+  EXPECT_EQ(warned.error(), WTF("careful \nagain", 0));
+}
+
+TEST(AuxShell, Run3FailsOnlyOnNonZeroExitWithErrorsOtherThanXcrunOnes) {
+  struct Case {
+    std::vector<std::string> args;
+    Result<std::string> expected;
+  };
+  const std::vector<Case> cases{
+      {{"chunks", "o: out ", "e:warning", "x:0"}, std::string(" out ")},
+      {{"chunks", "o:out", "e:xcrun: error: no tool", "x:1"}, std::string("out")},
+      {{"chunks", "e:one", "e:xcrun: error", "e:two", "x:1"}, WTF("one\n\ntwo", 0)},
+      {{"chunks", "o:\\xFF", "o:ok", "x:0"}, std::string("ok")},
+  };
+  for (const Case& c : cases) EXPECT_EQ(kChild.run3(c.args), c.expected) << c.args[1];
+}
+
+TEST(AuxShell, PassesArgumentsUnchangedAndRunsInTheWorkingDirectory) {
+  const Shell printf("/usr/bin/printf", asURLdir("/"));
+  EXPECT_EQ(printf.run3({"<%s>", "a b", "\"q\" 'r'", "x\ny", ""}).value(),
+            "<a b><\"q\" 'r'><x\ny><>");
+  EXPECT_EQ(Shell("/bin/pwd", asURLdir("/usr/lib")).run3().value(), "/usr/lib\n");
+}
+
+TEST(AuxShell, EveryEntryPointReportsAChildThatCannotStart) {
+  const Shell missing("/bin/true", asURLdir("/no/such/dir"));
+  const std::string message =
+      "cannot enter the working directory /no/such/dir to start /bin/true: No such file or "
+      "directory";
+  EXPECT_EQ(missing.run({}, true).error().localizedDescription(), message);
+  EXPECT_EQ(missing.run2().error().localizedDescription(), message);
+  EXPECT_EQ(missing.run3().error().localizedDescription(), message);
+}
+
+TEST(AuxShell, ReturnsWhenTheChildEndsThoughAProcessItStartedHoldsThePipes) {
+  const auto started = Shell("/bin/sh", asURLdir("/")).run2({"-c", "sleep 1000 & echo $!"});
+  ASSERT_TRUE(started.isSuccess());
+  ::kill(std::stoi(started.value()), SIGKILL);
+}
+
+// Floods of both streams at once, or of one after closing the other, must
+// complete through every entry point.
+class Floods : public testing::TestWithParam<std::pair<long, long>> {};
+
+TEST_P(Floods, CompleteThroughEveryEntryPoint) {
+  const auto [out, err] = GetParam();
+  const std::vector<std::string> args{"flood", std::to_string(out), std::to_string(err)};
+  const std::string outText(static_cast<std::size_t>(out), 'x');
+  const Result<std::string> trimmed =
+      err > 0 ? Result<std::string>(WTF(std::string(err, 'x'), 0)) : Result<std::string>(outText);
+  EXPECT_EQ(kChild.run2(args), trimmed);
+  EXPECT_EQ(kChild.run3(args).value(), outText);
+  auto child = kChild.run(args, false).value();
+  EXPECT_EQ(outputAsString(*child), trimmed);
+
+  test::PrintedLines swallowed;
+  auto streamed = Flow::Shell::make(test::kProcessChild, asURLdir("/"));
+  streamed->run(args);
+  EXPECT_TRUE(streamed->stdEOF()->wait().isSuccess());
+  EXPECT_TRUE(streamed->errEOF()->wait().isSuccess());
+}
+
+constexpr long kMiB = 1024 * 1024;
+INSTANTIATE_TEST_SUITE_P(Sizes, Floods,
+                         testing::Values(std::pair(64 * kMiB, 64 * kMiB), std::pair(8 * kMiB, 0L),
+                                         std::pair(0L, 8 * kMiB)));
+
+TEST(AuxShell, ConcurrentRunsKeepTheirOwnOutput) {
+  test::runConcurrently(8, [](int t) {
+    for (int i = 0; i < 5; ++i) {
+      const std::string word = std::to_string(t) + "." + std::to_string(i);
+      EXPECT_EQ(Shell("/bin/echo", asURLdir("/")).run2({word}).value(), word + "\n");
+    }
+  });
+}
+
+}  // namespace
+}  // namespace mornik::Aux
