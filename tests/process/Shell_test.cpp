@@ -13,7 +13,6 @@
 #include "tests/process/ProcessTesting.hpp"
 #include "tests/support/Concurrently.hpp"
 #include "tests/support/RunLoopWait.hpp"
-#include "tests/support/Sanitizers.hpp"
 
 namespace mornik::Flow {
 namespace {
