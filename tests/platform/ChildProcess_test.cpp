@@ -7,8 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/process/ProcessTesting.hpp"
-#include "tests/support/RunLoopWait.hpp"
 #include "tests/support/TempDir.hpp"
 
 namespace mornik {
@@ -45,35 +43,12 @@ TEST(ChildProcess, FailsToStartWithThePathAndTheSystemsReason) {
 }
 
 TEST(ChildProcess, ReportsAnExitCodeOrTheEndingSignal) {
-  struct Case {
-    const char* script;
-    ExitStatus status;
-  };
-  for (const Case& c : {Case{"exit 3", {3, 0, true}}, Case{"kill -9 $$", {0, 9, true}}}) {
-    auto child = ChildProcess::spawn("/bin/sh", {"-c", c.script}, "/", Output::capture);
-    ASSERT_TRUE(child.isSuccess());
-    EXPECT_EQ(child.value()->waitUntilExit(), c.status) << c.script;
-    EXPECT_FALSE(child.value()->isRunning());
+  for (const auto& [script, status] : {std::pair("exit 3", ExitStatus{3, 0, true}),
+                                       std::pair("kill -9 $$", ExitStatus{0, 9, true})}) {
+    auto child = ChildProcess::spawn("/bin/sh", {"-c", script}, "/", Output::capture).value();
+    EXPECT_EQ(child->waitUntilExit(), status) << script;
+    EXPECT_FALSE(child->isRunning());
   }
-}
-
-TEST(ChildProcess, IsReapedWhenNobodyHoldsIt) {
-  auto child = ChildProcess::spawn("/bin/true", {}, "", Output::pipes);
-  ASSERT_TRUE(child.isSuccess());
-  const pid_t pid = child.value()->pid();
-  child = WTF("released", 0);
-  EXPECT_TRUE(test::waitFor([&] { return !test::exists(pid); }));
-}
-
-TEST(ChildProcess, TerminateEndsEveryProcessOfTheGroupEvenThoseIgnoringSIGTERM) {
-  auto child = ChildProcess::spawn("/bin/sh", {"-c", "trap '' TERM; sleep 1000 & wait"}, "/",
-                                   Output::capture);
-  ASSERT_TRUE(child.isSuccess());
-  const pid_t group = child.value()->pid();
-  ASSERT_TRUE(test::waitFor([&] { return test::liveMembers(group) == 2; }));
-  child.value()->terminate(0.2);
-  EXPECT_EQ(child.value()->waitUntilExit().signal, SIGKILL);
-  EXPECT_TRUE(test::waitFor([&] { return test::liveMembers(group) == 0; }));
 }
 
 }  // namespace

@@ -14,19 +14,15 @@
 // Helpers of the process tests (tests/process and tests/platform).
 namespace mornik::test {
 
-#ifndef MORNIK_PROCESS_CHILD
-#error "MORNIK_PROCESS_CHILD (the child program's path) must be defined by the build"
-#endif
-inline const std::string kProcessChild = MORNIK_PROCESS_CHILD;
+inline const std::string kProcessChild = MORNIK_PROCESS_CHILD;  // ProcessChild.cpp
 
 // How many processes of the group are alive (zombies do not count).
 inline int liveMembers(pid_t group) {
   int live = 0;
   for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-    std::ifstream file(entry.path() / "stat");
     std::string stat;
-    if (!std::getline(file, stat) || stat.rfind(')') == std::string::npos) continue;
-    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+    std::getline(std::ifstream(entry.path() / "stat"), stat);
+    std::istringstream fields(stat.substr(std::min(stat.size(), stat.rfind(')') + 2)));
     char state = 0;
     long parent = 0;
     long pgrp = 0;
@@ -36,9 +32,7 @@ inline int liveMembers(pid_t group) {
 }
 
 // Whether the process exists, as a zombie too.
-inline bool exists(pid_t pid) {
-  return std::filesystem::exists("/proc/" + std::to_string(pid) + "/stat");
-}
+inline bool exists(pid_t pid) { return std::filesystem::exists("/proc/" + std::to_string(pid)); }
 
 // Collects the lines printed through mornik::printLine while it lives.
 class PrintedLines {
@@ -50,9 +44,6 @@ class PrintedLines {
     });
   }
   ~PrintedLines() { setOutputSink(nullptr); }
-  PrintedLines(const PrintedLines&) = delete;
-  PrintedLines& operator=(const PrintedLines&) = delete;
-
   std::vector<std::string> lines() {
     std::lock_guard guard(lock_);
     return lines_;
