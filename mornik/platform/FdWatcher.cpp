@@ -1,6 +1,7 @@
 #include "mornik/platform/FdWatcher.hpp"
 
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <memory>
 #include <mutex>
@@ -129,6 +130,47 @@ class FdReactor {
 
 namespace {
 
+// How many pipes of the process readChunks has widened at a time.
+std::atomic<int> gWidenedPipes{0};
+
+}  // namespace
+
+// A pipe whose writer keeps it full (a read takes a whole chunk) gets a
+// larger capacity, so the writer runs ahead while chunks are handled and a
+// turn takes several chunks: one turn per chunk costs two thread hand-offs.
+// Only a few pipes at a time: the system caps the pipe memory of a user, and
+// once that is used up, every new pipe of the user is made tiny.
+class WidenedPipe {
+ public:
+  static constexpr int kCapacity = 1024 * 1024;
+  static constexpr int kMostAtOnce = 8;
+
+  WidenedPipe() = default;
+  WidenedPipe(const WidenedPipe&) = delete;
+  WidenedPipe& operator=(const WidenedPipe&) = delete;
+  ~WidenedPipe() {
+    if (counted_) gWidenedPipes.fetch_sub(1, std::memory_order_relaxed);
+  }
+
+  // Tries once (a descriptor that is not a pipe, or a refusal, stays as is).
+  void widen(int fd) {
+    if (tried_) return;
+    tried_ = true;
+    if (gWidenedPipes.fetch_add(1, std::memory_order_relaxed) >= kMostAtOnce) {
+      gWidenedPipes.fetch_sub(1, std::memory_order_relaxed);
+      return;
+    }
+    counted_ = true;
+    ::fcntl(fd, F_SETPIPE_SZ, kCapacity);
+  }
+
+ private:
+  bool tried_ = false;
+  bool counted_ = false;
+};
+
+namespace {
+
 // The buffer of readChunks on the calling thread (one turn at a time runs
 // on a thread, and a chunk is valid only during its handler's call).
 char* chunkBuffer() {
@@ -152,12 +194,14 @@ Result<std::shared_ptr<FdWatch>> FdWatcher::watchReadable(UniqueFd fd,
 Result<std::shared_ptr<FdWatch>> FdWatcher::readChunks(UniqueFd fd,
                                                        std::optional<DispatchQueue> queue,
                                                        ChunkHandler onChunk) {
-  auto onReady = [onChunk = std::move(onChunk)](FdWatch& watch) {
+  auto onReady = [onChunk = std::move(onChunk),
+                  widened = std::make_shared<detail::WidenedPipe>()](FdWatch& watch) {
     char* const buffer = detail::chunkBuffer();
     for (int reads = 0; reads < kReadsPerTurn;) {
       if (watch.isCancelled()) return false;
       const ssize_t got = ::read(watch.fd(), buffer, kChunkSize);
       if (got > 0) {
+        if (static_cast<std::size_t>(got) == kChunkSize) widened->widen(watch.fd());
         onChunk(std::string_view(buffer, static_cast<std::size_t>(got)));
         ++reads;
         continue;

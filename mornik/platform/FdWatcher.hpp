@@ -79,7 +79,10 @@ class FdWatcher {
   // Reads `fd` as data arrives, one read of up to kChunkSize bytes per
   // chunk, and hands each chunk to `onChunk`, in order, then an empty chunk
   // at end of file. After cancel() no further chunk is handed over (a chunk
-  // being handled then is finished) and no empty chunk follows.
+  // being handled then is finished) and no empty chunk follows. A pipe that
+  // its writer keeps full is given a capacity of 1 MiB (a few pipes of the
+  // process at a time), so that the writer runs ahead while chunks are
+  // handled.
   static Result<std::shared_ptr<FdWatch>> readChunks(UniqueFd fd,
                                                      std::optional<DispatchQueue> queue,
                                                      ChunkHandler onChunk);

@@ -88,8 +88,7 @@ void Shell::received(bool isErr, std::string_view chunk) {
     return;
   }
   if (!detail::isUTF8Chunk(chunk)) return;
-  ShellOutput output =
-      isErr ? ShellOutput::err(std::string(chunk)) : ShellOutput::out(std::string(chunk));
+  const ShellOutput output(isErr, detail::recycledText(chunk));
   reduce_->update(output);
   if (!isErr) {
     printLine(Thread::dbgName() + " " +

@@ -17,6 +17,8 @@
 
 namespace mornik::Flow {
 
+class Shell;
+
 // A chunk of a child process's output, tagged with the stream it came from.
 //
 //   ShellOutput::out("built 3 targets\n") == ShellOutput::out("built 3 targets\n");
@@ -39,8 +41,11 @@ class ShellOutput {
   }
 
  private:
+  friend class Shell;  // makes chunks with recycled text
   ShellOutput(bool isErr, std::string text)
-      : isErr_(isErr), text_(std::make_shared<const std::string>(std::move(text))) {}
+      : ShellOutput(isErr, std::make_shared<const std::string>(std::move(text))) {}
+  ShellOutput(bool isErr, std::shared_ptr<const std::string> text)
+      : isErr_(isErr), text_(std::move(text)) {}
 
   bool isErr_;
   std::shared_ptr<const std::string> text_;

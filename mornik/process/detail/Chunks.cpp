@@ -2,6 +2,8 @@
 
 #include <cstdint>
 #include <cstring>
+#include <mutex>
+#include <vector>
 
 #include "mornik/base/Result.hpp"
 #include "mornik/text/StringUtils.hpp"
@@ -28,7 +30,48 @@ bool isIndependentCut(std::string_view text, std::size_t at) {
          isAsciiByte(text[at]);
 }
 
+// Released chunk buffers, for the next chunks (see recycledText).
+class TextPool {
+ public:
+  static TextPool& shared() {
+    static TextPool* const pool = new TextPool();  // never destroyed: texts may outlive main
+    return *pool;
+  }
+
+  std::shared_ptr<const std::string> copy(std::string_view bytes) {
+    std::unique_ptr<std::string> text;
+    {
+      std::lock_guard guard(lock_);
+      if (!free_.empty()) {
+        text = std::move(free_.back());
+        free_.pop_back();
+      }
+    }
+    if (!text) text = std::make_unique<std::string>();
+    text->assign(bytes);
+    return {text.release(), [](const std::string* released) { shared().keep(released); }};
+  }
+
+ private:
+  static constexpr std::size_t kKept = 16;
+  static constexpr std::size_t kLargest = 64 * 1024;
+
+  void keep(const std::string* released) {
+    std::unique_ptr<std::string> text(const_cast<std::string*>(released));  // NOLINT
+    if (text->capacity() > kLargest) return;
+    std::lock_guard guard(lock_);
+    if (free_.size() < kKept) free_.push_back(std::move(text));
+  }
+
+  std::mutex lock_;
+  std::vector<std::unique_ptr<std::string>> free_;
+};
+
 }  // namespace
+
+std::shared_ptr<const std::string> recycledText(std::string_view bytes) {
+  return TextPool::shared().copy(bytes);
+}
 
 bool isUTF8Chunk(std::string_view chunk) noexcept {
   const char* const data = chunk.data();
