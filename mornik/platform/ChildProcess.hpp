@@ -74,7 +74,8 @@ class ChildProcess final : public std::enable_shared_from_this<ChildProcess> {
   using Pointer = std::shared_ptr<ChildProcess>;
   enum class Output { pipes, capture };
 
-  // Starts `path` with argv = path, then `args`, in `workDir`. Fails when the
+  // Starts `path` with argv = path, then `args`, in `workDir` (empty: the
+  // caller's; a relative `path` is taken from `workDir`). Fails when the
   // child cannot start, with the POSIX error (code = errno) and a message
   // naming the path and the system's reason:
   //   "cannot start <path>: <reason>"
