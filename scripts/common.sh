@@ -11,7 +11,7 @@ MORNIK_PACKAGES_BUILD=(cmake ninja-build g++ pkg-config libicu-dev nlohmann-json
 # Building and running the tests.
 MORNIK_PACKAGES_TEST=(libgtest-dev libgmock-dev)
 # Building and running the benchmarks (anchors included).
-MORNIK_PACKAGES_BENCH=(libbenchmark-dev libtbb-dev libboost-dev)
+MORNIK_PACKAGES_BENCH=(libbenchmark-dev libtbb-dev libboost-dev libglib2.0-dev)
 # The extra CI steps: clang for the ThreadSanitizer build, the format check.
 MORNIK_PACKAGES_CI=(clang libclang-rt-14-dev clang-format clang-tidy)
 

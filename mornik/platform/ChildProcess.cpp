@@ -1,0 +1,285 @@
+#include "mornik/platform/ChildProcess.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <string_view>
+#include <utility>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "mornik/base/Error.hpp"
+#include "mornik/concurrency/DispatchQueue.hpp"
+#include "mornik/concurrency/LockingProtocol.hpp"
+
+extern char** environ;  // NOLINT(readability-redundant-declaration)
+
+namespace mornik {
+
+namespace {
+
+// A pipe whose ends are close-on-exec and above the standard descriptors (so
+// that placing the write end on 1 or 2 in the child never overwrites the
+// other pipe's write end, even when the parent runs with 0-2 closed).
+Result<void> makePipe(UniqueFd& readEnd, UniqueFd& writeEnd) {
+  int ends[2];
+  if (::pipe2(ends, O_CLOEXEC) != 0) return Error::fromErrno(errno, "pipe2");
+  readEnd.reset(ends[0]);
+  writeEnd.reset(ends[1]);
+  for (UniqueFd* end : {&readEnd, &writeEnd}) {
+    if (end->get() > STDERR_FILENO) continue;
+    const int moved = ::fcntl(end->get(), F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    if (moved < 0) return Error::fromErrno(errno, "fcntl");
+    end->reset(moved);
+  }
+  return {};
+}
+
+bool isEnterableDirectory(const std::string& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode) &&
+         ::access(path.c_str(), X_OK) == 0;
+}
+
+bool holdsNul(std::string_view text) { return text.find('\0') != std::string_view::npos; }
+
+// posix_spawn's attributes and file actions, released on every path.
+class SpawnSetup {
+ public:
+  SpawnSetup() {
+    ::posix_spawnattr_init(&attributes_);
+    ::posix_spawn_file_actions_init(&actions_);
+  }
+  ~SpawnSetup() {
+    ::posix_spawn_file_actions_destroy(&actions_);
+    ::posix_spawnattr_destroy(&attributes_);
+  }
+  SpawnSetup(const SpawnSetup&) = delete;
+  SpawnSetup& operator=(const SpawnSetup&) = delete;
+
+  // Own process group, no blocked signal, SIGPIPE back to its default; the
+  // two write ends on 1 and 2; the working directory.
+  int prepare(int outputEnd, int errorEnd, const std::string& workDir) {
+    sigset_t none;
+    sigemptyset(&none);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    const short flags = POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+    int failed = ::posix_spawnattr_setflags(&attributes_, flags);
+    if (failed == 0) failed = ::posix_spawnattr_setpgroup(&attributes_, 0);
+    if (failed == 0) failed = ::posix_spawnattr_setsigmask(&attributes_, &none);
+    if (failed == 0) failed = ::posix_spawnattr_setsigdefault(&attributes_, &defaults);
+    if (failed == 0) failed = ::posix_spawn_file_actions_adddup2(&actions_, outputEnd, 1);
+    if (failed == 0) failed = ::posix_spawn_file_actions_adddup2(&actions_, errorEnd, 2);
+    if (failed == 0 && !workDir.empty()) {
+      failed = ::posix_spawn_file_actions_addchdir_np(&actions_, workDir.c_str());
+    }
+    return failed;
+  }
+
+  const posix_spawnattr_t* attributes() const { return &attributes_; }
+  const posix_spawn_file_actions_t* actions() const { return &actions_; }
+
+ private:
+  posix_spawnattr_t attributes_{};
+  posix_spawn_file_actions_t actions_{};
+};
+
+}  // namespace
+
+Result<ChildProcess::Pointer> ChildProcess::spawn(const std::string& path,
+                                                  const std::vector<std::string>& args,
+                                                  const std::string& workDir, Output output) {
+  if (holdsNul(path) || holdsNul(workDir) ||
+      std::any_of(args.begin(), args.end(), [](const std::string& a) { return holdsNul(a); })) {
+    return Error::fromErrno(EINVAL, "cannot start " + path);
+  }
+  UniqueFd outputRead;
+  UniqueFd outputWrite;
+  UniqueFd errorRead;
+  UniqueFd errorWrite;
+  if (auto made = makePipe(outputRead, outputWrite); made.isFailure()) return made.error();
+  if (auto made = makePipe(errorRead, errorWrite); made.isFailure()) return made.error();
+
+  std::vector<char*> argv;
+  argv.reserve(args.size() + 2);
+  argv.push_back(const_cast<char*>(path.c_str()));  // NOLINT(cppcoreguidelines-pro-type-const-cast)
+  for (const std::string& arg : args) {
+    argv.push_back(
+        const_cast<char*>(arg.c_str()));  // NOLINT(cppcoreguidelines-pro-type-const-cast)
+  }
+  argv.push_back(nullptr);
+
+  pid_t pid = -1;
+  SpawnSetup setup;
+  int failed = setup.prepare(outputWrite.get(), errorWrite.get(), workDir);
+  if (failed == 0) {
+    failed = ::posix_spawn(&pid, path.c_str(), setup.actions(), setup.attributes(), argv.data(),
+                           environ);
+  }
+  outputWrite.reset();
+  errorWrite.reset();
+  if (failed != 0) {
+    // posix_spawn does not say which step failed; a working directory that
+    // cannot be entered is the likelier culprit when there is one.
+    if (!workDir.empty() && !isEnterableDirectory(workDir)) {
+      return Error::fromErrno(
+          failed, "cannot enter the working directory " + workDir + " to start " + path);
+    }
+    return Error::fromErrno(failed, "cannot start " + path);
+  }
+
+  // The system call itself: glibc 2.36's <sys/pidfd.h> lacks C linkage for C++.
+  UniqueFd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+  if (!pidfd) {
+    const int error = errno;
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+    return Error::fromErrno(error, "pidfd_open");
+  }
+  auto child =
+      std::make_shared<ChildProcess>(Passkey(), pid, std::move(outputRead), std::move(errorRead));
+  if (auto watching = child->watch(std::move(pidfd), output); watching.isFailure()) {
+    return watching.error();
+  }
+  return child;
+}
+
+ChildProcess::ChildProcess(Passkey /*unused*/, pid_t pid, UniqueFd output, UniqueFd error)
+    : pid_(pid), output_(std::move(output)), error_(std::move(error)) {}
+
+Result<void> ChildProcess::watch(UniqueFd pidfd, Output output) {
+  auto self = shared_from_this();
+  if (output == Output::capture) {
+    // On the watcher's thread, like the reaping below, so the two never overlap.
+    auto capture = [&](UniqueFd fd, std::vector<std::string>& into) {
+      return FdWatcher::readChunks(std::move(fd), std::nullopt,
+                                   [self, &into](std::string_view chunk) {
+                                     if (!chunk.empty()) into.emplace_back(chunk);
+                                   });
+    };
+    auto outputWatch = capture(takeOutputPipe(), captured_.output);
+    auto errorWatch = capture(takeErrorPipe(), captured_.error);
+    if (outputWatch.isSuccess()) captureWatches_[0] = outputWatch.value();
+    if (errorWatch.isSuccess()) captureWatches_[1] = errorWatch.value();
+    if (outputWatch.isFailure() || errorWatch.isFailure()) {
+      pidfd.reset();
+      for (auto& watch : captureWatches_) {
+        if (watch) watch->cancel();
+      }
+      ::kill(-pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+      return outputWatch.isFailure() ? outputWatch.error() : errorWatch.error();
+    }
+  }
+  // Registered last: the reaping sees the capture watches stored above.
+  auto exitWatch = FdWatcher::watchReadable(
+      std::move(pidfd), std::nullopt, [self](FdWatch& watch) { return self->reap(watch.fd()); });
+  if (exitWatch.isFailure()) {
+    for (auto& watch : captureWatches_) {
+      if (watch) watch->cancel();
+    }
+    ::kill(-pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+    return exitWatch.error();
+  }
+  return {};
+}
+
+bool ChildProcess::reap(int pidfd) {
+  siginfo_t info{};
+  ExitStatus status;
+  {
+    // Under the lock, so that terminate() never signals a group whose
+    // leader has been reaped in the meantime (its id could be reused).
+    detail::ScopedLock<UnfairLock> guard(lock_);
+    int waited = -1;
+    do {
+      waited = ::waitid(P_PIDFD, static_cast<id_t>(pidfd), &info, WEXITED);
+    } while (waited != 0 && errno == EINTR);
+    if (waited != 0 && errno == EAGAIN) return true;  // not ended after all: wait on
+    reaped_ = true;
+    if (waited != 0) {
+      status.known = false;
+    } else if (info.si_code == CLD_EXITED) {
+      status.code = info.si_status;
+    } else {
+      status.signal = info.si_status;
+    }
+  }
+  // What the child wrote before it ended is in the pipes now; take it and
+  // stop (the pipe watches run on this thread too, so none runs now).
+  std::vector<std::string>* targets[2] = {&captured_.output, &captured_.error};
+  for (int i = 0; i < 2; ++i) {
+    const auto& watch = captureWatches_[i];
+    if (!watch) continue;
+    if (!watch->isFinished()) {
+      int pending = 0;
+      if (::ioctl(watch->fd(), FIONREAD, &pending) == 0) {
+        std::string chunk;
+        while (pending > 0) {
+          chunk.resize(
+              std::min<std::size_t>(static_cast<std::size_t>(pending), FdWatcher::kChunkSize));
+          const ssize_t got = ::read(watch->fd(), chunk.data(), chunk.size());
+          if (got <= 0) break;
+          chunk.resize(static_cast<std::size_t>(got));
+          pending -= static_cast<int>(got);
+          targets[i]->push_back(chunk);
+        }
+      }
+    }
+    watch->cancel();
+  }
+  status_ = status;
+  ended_.open();
+  return false;
+}
+
+UniqueFd ChildProcess::takeOutputPipe() {
+  detail::ScopedLock<UnfairLock> guard(lock_);
+  return std::move(output_);
+}
+
+UniqueFd ChildProcess::takeErrorPipe() {
+  detail::ScopedLock<UnfairLock> guard(lock_);
+  return std::move(error_);
+}
+
+std::optional<ExitStatus> ChildProcess::exitStatus() const {
+  if (!ended_.isOpen()) return std::nullopt;
+  return status_;
+}
+
+ExitStatus ChildProcess::waitUntilExit() const {
+  ended_.wait();
+  return status_;
+}
+
+const CapturedOutput& ChildProcess::capturedOutput() const {
+  static const CapturedOutput kNone;
+  return ended_.isOpen() ? captured_ : kNone;
+}
+
+void ChildProcess::terminate(double grace, bool evenAfterExit) {
+  {
+    detail::ScopedLock<UnfairLock> guard(lock_);
+    if (terminating_) return;
+    terminating_ = true;
+    if (reaped_ && !evenAfterExit) return;
+    ::kill(-pid_, SIGTERM);
+  }
+  // Within the grace period the group's id cannot in practice have been
+  // given to another group, even when every member ended meanwhile: the
+  // kernel hands out ids in a cycle.
+  DispatchQueue::global().asyncAfter(grace,
+                                     [self = shared_from_this()] { ::kill(-self->pid_, SIGKILL); });
+}
+
+}  // namespace mornik

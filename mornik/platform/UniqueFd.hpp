@@ -1,0 +1,41 @@
+#pragma once
+
+#include <utility>
+
+#include <unistd.h>
+
+namespace mornik {
+
+// An owned file descriptor, closed when its owner is destroyed or reset.
+// Move-only; -1 means none.
+//
+// Thread safety: one owner uses it at a time.
+class UniqueFd {
+ public:
+  UniqueFd() noexcept = default;
+  explicit UniqueFd(int fd) noexcept : fd_(fd) {}
+  UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    if (this != &other) reset(other.release());
+    return *this;
+  }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  ~UniqueFd() { reset(); }
+
+  int get() const noexcept { return fd_; }
+  explicit operator bool() const noexcept { return fd_ >= 0; }
+
+  // Gives the descriptor up without closing it.
+  int release() noexcept { return std::exchange(fd_, -1); }
+  // Closes the descriptor held (if any) and holds `fd` instead.
+  void reset(int fd = -1) noexcept {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+}  // namespace mornik

@@ -1,0 +1,118 @@
+#include "mornik/process/detail/Chunks.hpp"
+
+#include <cstdint>
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+#include "mornik/base/Result.hpp"
+#include "mornik/text/StringUtils.hpp"
+
+namespace mornik::detail {
+
+namespace {
+
+bool isAsciiByte(char c) { return static_cast<unsigned char>(c) < 0x80; }
+
+// The byte length of the UTF-8 sequence a lead byte starts (0: not a lead byte).
+std::size_t sequenceLength(unsigned char lead) {
+  if (lead >= 0xC2 && lead <= 0xDF) return 2;
+  if (lead >= 0xE0 && lead <= 0xEF) return 3;
+  if (lead >= 0xF0 && lead <= 0xF4) return 4;
+  return 0;
+}
+
+// Whether the text may be cut at `at` without changing how the rest is cut
+// into characters: between two ASCII characters other than CR LF nothing
+// joins, and no rule looks back across an ASCII character.
+bool isIndependentCut(std::string_view text, std::size_t at) {
+  return at > 0 && at < text.size() && isAsciiByte(text[at - 1]) && text[at - 1] != '\r' &&
+         isAsciiByte(text[at]);
+}
+
+// Released chunk buffers, for the next chunks (see recycledText).
+class TextPool {
+ public:
+  static TextPool& shared() {
+    static TextPool* const pool = new TextPool();  // never destroyed: texts may outlive main
+    return *pool;
+  }
+
+  std::shared_ptr<const std::string> copy(std::string_view bytes) {
+    std::unique_ptr<std::string> text;
+    {
+      std::lock_guard guard(lock_);
+      if (!free_.empty()) {
+        text = std::move(free_.back());
+        free_.pop_back();
+      }
+    }
+    if (!text) text = std::make_unique<std::string>();
+    text->assign(bytes);
+    return {text.release(), [](const std::string* released) { shared().keep(released); }};
+  }
+
+ private:
+  static constexpr std::size_t kKept = 16;
+  static constexpr std::size_t kLargest = 64 * 1024;
+
+  void keep(const std::string* released) {
+    std::unique_ptr<std::string> text(const_cast<std::string*>(released));  // NOLINT
+    if (text->capacity() > kLargest) return;
+    std::lock_guard guard(lock_);
+    if (free_.size() < kKept) free_.push_back(std::move(text));
+  }
+
+  std::mutex lock_;
+  std::vector<std::unique_ptr<std::string>> free_;
+};
+
+}  // namespace
+
+std::shared_ptr<const std::string> recycledText(std::string_view bytes) {
+  return TextPool::shared().copy(bytes);
+}
+
+bool isUTF8Chunk(std::string_view chunk) noexcept {
+  const char* const data = chunk.data();
+  const std::size_t size = chunk.size();
+  std::size_t i = 0;
+  while (i < size) {
+    // Eight ASCII bytes at a time, then one at a time up to a non-ASCII one.
+    while (i + 8 <= size) {
+      std::uint64_t word = 0;
+      std::memcpy(&word, data + i, sizeof word);
+      if ((word & 0x8080808080808080ULL) != 0) break;
+      i += 8;
+    }
+    while (i < size && isAsciiByte(data[i])) ++i;
+    if (i == size) break;
+    const std::size_t length = sequenceLength(static_cast<unsigned char>(data[i]));
+    if (length == 0 || i + length > size || !isValidUTF8(chunk.substr(i, length))) return false;
+    i += length;
+  }
+  return true;
+}
+
+std::string lastCharacters(std::string_view text, std::size_t n) {
+  constexpr std::size_t kSearch = 256;  // how far back a window start is looked for
+  for (std::size_t window = 8 * n + 64; window < text.size(); window *= 4) {
+    const std::size_t from = text.size() - window;
+    const std::size_t lowest = from > kSearch ? from - kSearch : 1;
+    for (std::size_t at = from; at >= lowest; --at) {
+      if (!isIndependentCut(text, at)) continue;
+      const std::string_view tail = text.substr(at);
+      if (count(tail) >= n) return truncStart(tail, static_cast<std::ptrdiff_t>(n), "");
+      break;  // too few characters in this window: widen it
+    }
+  }
+  return truncStart(text, static_cast<std::ptrdiff_t>(n), "");
+}
+
+std::string_view trimBlanksAndTabs(std::string_view text) noexcept {
+  const std::size_t first = text.find_first_not_of(" \t");
+  if (first == std::string_view::npos) return {};
+  return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
+
+}  // namespace mornik::detail

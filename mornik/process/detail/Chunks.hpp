@@ -1,0 +1,31 @@
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <string_view>
+
+// What the process runners do with a chunk of a child's output. Private to
+// process/.
+namespace mornik::detail {
+
+// Whether the chunk is well-formed UTF-8 on its own (a chunk that ends
+// inside a character is not). Fast on ASCII.
+bool isUTF8Chunk(std::string_view chunk) noexcept;
+
+// The last `n` characters (extended grapheme clusters) of valid UTF-8 text,
+// the whole text when it is shorter. Only a tail of the text is segmented
+// when the text allows it, so a long chunk costs little more than a short
+// one.
+std::string lastCharacters(std::string_view text, std::size_t n);
+
+// A shared copy of the bytes in a recycled buffer. A stream of 64 KiB
+// chunks would otherwise have the allocator hand out, and the system fault
+// in, fresh memory for nearly every chunk; a few released buffers are kept
+// for the next chunks instead (at most 16, of up to 64 KiB each).
+std::shared_ptr<const std::string> recycledText(std::string_view bytes);
+
+// Without blanks and tabs at either end (line breaks stay).
+std::string_view trimBlanksAndTabs(std::string_view text) noexcept;
+
+}  // namespace mornik::detail

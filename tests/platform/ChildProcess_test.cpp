@@ -1,0 +1,55 @@
+#include "mornik/platform/ChildProcess.hpp"
+
+#include <cerrno>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/TempDir.hpp"
+
+namespace mornik {
+namespace {
+
+using Output = ChildProcess::Output;
+
+TEST(ChildProcess, FailsToStartWithThePathAndTheSystemsReason) {
+  const test::TempDir temp;
+  const std::string file = temp / "plain";
+  std::ofstream(file) << "not a program";
+  const std::string gone = temp / "gone";
+  struct Case {
+    std::string path, workDir, message;
+    int code;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"/no/such/tool", "/", "cannot start /no/such/tool: No such file or directory", ENOENT},
+           {file, "/", "cannot start " + file + ": Permission denied", EACCES},
+           {"/bin/true", gone,
+            "cannot enter the working directory " + gone +
+                " to start /bin/true: No such file or "
+                "directory",
+            ENOENT},
+           {"/bin/true", file,
+            "cannot enter the working directory " + file + " to start /bin/true: Not a directory",
+            ENOTDIR},
+       }) {
+    auto child = ChildProcess::spawn(c.path, {}, c.workDir, Output::capture);
+    ASSERT_TRUE(child.isFailure()) << c.message;
+    EXPECT_EQ(child.error().localizedDescription(), c.message);
+    EXPECT_TRUE(child.error().is(kPOSIXErrorDomain, c.code)) << c.message;
+  }
+}
+
+TEST(ChildProcess, ReportsAnExitCodeOrTheEndingSignal) {
+  for (const auto& [script, status] : {std::pair("exit 3", ExitStatus{3, 0, true}),
+                                       std::pair("kill -9 $$", ExitStatus{0, 9, true})}) {
+    auto child = ChildProcess::spawn("/bin/sh", {"-c", script}, "/", Output::capture).value();
+    EXPECT_EQ(child->waitUntilExit(), status) << script;
+    EXPECT_FALSE(child->isRunning());
+  }
+}
+
+}  // namespace
+}  // namespace mornik
