@@ -29,8 +29,8 @@ void HandlerCore::settle(std::uint64_t state) noexcept {
   // the block's destruction even if the last queued delivery ends meanwhile.
   std::uint64_t seen = state;
   while ((seen & (kReleased | kBlockGone)) == kReleased && (seen & kRunningMask) == 0) {
-    if (state_.compare_exchange_weak(seen, seen | kBlockGone | kRunning,
-                                     std::memory_order_acq_rel, std::memory_order_acquire)) {
+    if (state_.compare_exchange_weak(seen, seen | kBlockGone | kRunning, std::memory_order_acq_rel,
+                                     std::memory_order_acquire)) {
       destroyBlock();
       state = state_.fetch_sub(kRunning, std::memory_order_acq_rel) - kRunning;
       break;

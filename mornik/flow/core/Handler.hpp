@@ -72,13 +72,11 @@ class HandlerCore {
   }
   // A counted delivery ends; the handler must not be touched afterwards.
   void endCounted() const noexcept {
-    const_cast<HandlerCore*>(this)->settle(
-        state_.fetch_sub(kRunning, std::memory_order_acq_rel) - kRunning);
+    const_cast<HandlerCore*>(this)->settle(state_.fetch_sub(kRunning, std::memory_order_acq_rel) -
+                                           kRunning);
   }
   // Inside a flagged delivery: whether the block may run.
-  bool isLive() const noexcept {
-    return (state_.load(std::memory_order_acquire) & kReleased) == 0;
-  }
+  bool isLive() const noexcept { return (state_.load(std::memory_order_acquire) & kReleased) == 0; }
 
  private:
   // Destroys the block (and what it captures) in place.
@@ -274,8 +272,7 @@ template <class F>
 class HandlerOf<void, F> final : public HandlerBlock<Flow::Handler<void>, F> {
  public:
   template <class G>
-  HandlerOf(Flow::Handler<void>::Passkey /*unused*/, DispatchQueue queue, bool repeating,
-            G&& block)
+  HandlerOf(Flow::Handler<void>::Passkey /*unused*/, DispatchQueue queue, bool repeating, G&& block)
       : HandlerBlock<Flow::Handler<void>, F>(std::move(queue), repeating, std::forward<G>(block)) {}
 
  private:

@@ -86,8 +86,7 @@ namespace mornik::Flow {
 // Ownership: held by std::shared_ptr. The document owns its pool, its codec
 // and its content signal; the signal's handlers hold the document weakly.
 // contentBinding() holds the document strongly. Each write is a future of
-// the pool, which keeps every future it makes (see Pool): a small record per
-// write, at most one a second.
+// the pool, which lets it go once it has run (see Pool).
 //
 // Thread safety: every member may be called from any thread; each read and
 // each write of `content` is atomic through its signal's lock. flush(), and

@@ -311,9 +311,7 @@ class Future final : public FlowRetainer,
     result_.emplace(std::move(result));
     latch_.open();
   }
-  ~Future() override {
-    detail::releaseFutureEntries(first_, firstRetained_, moreRetained_);
-  }
+  ~Future() override { detail::releaseFutureEntries(first_, firstRetained_, moreRetained_); }
   Future(const Future&) = delete;
   Future& operator=(const Future&) = delete;
 
