@@ -10,7 +10,6 @@
 #include <gtest/gtest.h>
 
 #include "mornik/concurrency/DispatchQueue.hpp"
-#include "mornik/concurrency/DispatchSemaphore.hpp"
 #include "mornik/flow/observe/Binding.hpp"
 #include "mornik/flow/observe/ObservableState.hpp"
 #include "mornik/flow/observe/Published.hpp"
@@ -23,7 +22,6 @@ namespace mornik {
 namespace {
 
 using test::drain;
-using test::QueueGate;
 using test::waitFor;
 
 class Counter : public ObservableObject {
@@ -32,58 +30,35 @@ class Counter : public ObservableObject {
   Published<std::optional<std::string>> note{*this, std::nullopt};
 };
 
-TEST(ChangePublisher, NotifiesSubscribersOnTheMainQueueAfterSendReturns) {
-  ChangePublisher publisher;
-  int notified = 0;  // main queue only
-  bool inSend = false;
-  bool ranInside = false;
-  bool onMain = false;
-  Subscription subscription = publisher.subscribe([&] {
-    ranInside = inSend;
-    onMain = DispatchQueue::current() == DispatchQueue::main();
-    ++notified;
-  });
-  EXPECT_EQ(publisher.subscriberCount(), 1U);
-  inSend = true;
-  publisher.send();
-  publisher.send();
-  inSend = false;
-  EXPECT_EQ(notified, 0);
-  drain(DispatchQueue::main());
-  EXPECT_EQ(notified, 2);
-  EXPECT_FALSE(ranInside);
-  EXPECT_TRUE(onMain);
-}
-
-TEST(ChangePublisher, AReleasedSubscriptionEndsEvenForQueuedNotifications) {
+TEST(ChangePublisher, NotifiesLiveSubscribersOnTheirQueuesAfterSendReturns) {
   ChangePublisher publisher;
   DispatchQueue queue("test.publisher");
+  int onMain = 0;  // main queue only
   std::atomic<int> kept{0};
   std::atomic<int> ended{0};
+  Subscription main = publisher.subscribe([&] {
+    if (DispatchQueue::current() == DispatchQueue::main()) ++onMain;
+  });
   Subscription keep = publisher.subscribe(queue, [&] { ++kept; });
   {
-    QueueGate gate(queue);
+    test::QueueGate gate(queue);
     Subscription end = publisher.subscribe(queue, [&] { ++ended; });
-    publisher.send();  // queued behind the gate for both subscribers
+    EXPECT_EQ(publisher.subscriberCount(), 3U);
+    publisher.send();  // queued behind the gate, also for `end`
+    publisher.send();
+    EXPECT_EQ(onMain, 0);  // never inside send()
     end.cancel();
     EXPECT_FALSE(end.isActive());
   }
   drain(queue);
-  EXPECT_EQ(kept.load(), 1);
-  EXPECT_EQ(ended.load(), 0);
-  EXPECT_EQ(publisher.subscriberCount(), 1U);
-  {
-    Subscription scoped = publisher.subscribe(queue, [&] { ++ended; });
-    EXPECT_EQ(publisher.subscriberCount(), 2U);
-  }
-  publisher.send();
-  drain(queue);
+  drain(DispatchQueue::main());
+  EXPECT_EQ(onMain, 2);
   EXPECT_EQ(kept.load(), 2);
   EXPECT_EQ(ended.load(), 0);
-  EXPECT_EQ(publisher.subscriberCount(), 1U);
+  EXPECT_EQ(publisher.subscriberCount(), 2U);
 }
 
-TEST(Published, EveryAssignmentIsAnnouncedAndTheNewValueIsReadableWhenTheNoticeArrives) {
+TEST(Published, EveryAssignmentIsAnnouncedAndReadableWhenTheNoticeArrives) {
   auto counter = std::make_shared<Counter>();
   std::vector<int> seen;  // main queue only
   Subscription subscription =
@@ -99,24 +74,9 @@ TEST(Published, EveryAssignmentIsAnnouncedAndTheNewValueIsReadableWhenTheNoticeA
   drain(DispatchQueue::main());
   EXPECT_EQ(seen.size(), 4U);
   EXPECT_EQ(counter->note.get(), "hello");
-  EXPECT_EQ(static_cast<int>(counter->count), 6);
 }
 
-TEST(Binding, ReadsAndWritesThroughItsCallables) {
-  int stored = 1;
-  Binding<int> binding([&] { return stored; }, [&](int v) { stored = v * 2; });
-  EXPECT_EQ(binding.get(), 1);
-  binding.set(4);
-  EXPECT_EQ(stored, 8);
-  const Binding<int> copy = binding;
-  EXPECT_EQ(static_cast<int>(copy), 8);
-
-  auto constant = Binding<std::string>::constant("fixed");
-  constant.set("ignored");
-  EXPECT_EQ(constant.get(), "fixed");
-}
-
-TEST(ObservableState, WritesNotifyObserversAndTheBindingKeepsTheCellAlive) {
+TEST(ObservableState, WritesThroughItsBindingNotifyAndTheBindingAloneKeepsItAlive) {
   std::weak_ptr<ObservableState<double>> weakCell;
   std::optional<Binding<double>> binding;
   std::vector<double> seen;  // main queue only
@@ -129,20 +89,20 @@ TEST(ObservableState, WritesNotifyObserversAndTheBindingKeepsTheCellAlive) {
     });
     binding.emplace(cell->binding());
   }
-  ASSERT_FALSE(weakCell.expired());
   EXPECT_EQ(binding->get(), 1.5);
   binding->set(2.5);
   drain(DispatchQueue::main());
-  EXPECT_EQ(seen, std::vector<double>{2.5});
   weakCell.lock()->modify([](double& v) { v *= 2; });
   drain(DispatchQueue::main());
   EXPECT_EQ(seen, (std::vector<double>{2.5, 5.0}));
-  binding.reset();
+  binding = Binding<double>::constant(7);
+  binding->set(8);
+  EXPECT_EQ(static_cast<double>(*binding), 7);
   EXPECT_TRUE(weakCell.expired());
 }
 
 TEST(ChangePublisherStress, SendsSubscribesAndReleasesRaceCleanly) {
-  const int rounds = test::scaled(5'000);
+  const int rounds = test::scaled(3'000);
   ChangePublisher publisher;
   std::atomic<long> notified{0};
   Subscription steady = publisher.subscribe(DispatchQueue::global(), [&] { ++notified; });
@@ -153,10 +113,7 @@ TEST(ChangePublisherStress, SendsSubscribesAndReleasesRaceCleanly) {
       std::this_thread::yield();
     }
   });
-  std::thread sender([&] {
-    for (int i = 0; i < rounds; ++i) publisher.send();
-  });
-  sender.join();
+  for (int i = 0; i < rounds; ++i) publisher.send();
   stop = true;
   churn.join();
   ASSERT_TRUE(waitFor([&] { return notified.load() == rounds; }));

@@ -7,57 +7,44 @@
 
 #include "mornik/concurrency/DispatchQueue.hpp"
 
-#include "tests/support/QueueGate.hpp"
+#include "tests/support/Recorder.hpp"
 
 namespace mornik {
 namespace {
 
-struct Document {
-  Streamed<std::string> title{"untitled", DispatchQueue("test.streamed")};
-  Streamed<std::vector<int>> marks{{}, DispatchQueue("test.streamed")};
-};
-
-TEST(Streamed, PublishesEveryWriteOnItsQueueAndReadsTheInitialValueFromAClearedBuffer) {
+TEST(Streamed, PublishesEveryWriteAndReadsTheInitialValueFromAClearedBuffer) {
   DispatchQueue queue("test.streamed");
   Streamed<int> count(1, queue);
-  std::vector<int> seen;  // queue only
-  std::string ranOn;
-  count.signal()->onUpdate([&](int value) {
-    seen.push_back(value);
-    ranOn = DispatchQueue::currentLabel();
-  });
+  test::Recorder<int> recorder(queue);
+  count.signal()->onUpdate(recorder.block());  // on the Streamed's queue
   count = 3;
   count = 3;  // equal values publish too
   EXPECT_EQ(static_cast<int>(count), 3);
   count.signal()->clearBuffer();
   EXPECT_EQ(count.get(), 1);  // the initial value, not the last write
-  count.set(7);
+  EXPECT_EQ(count.modify([](int& n) { return n += 6; }), 7);
   EXPECT_EQ(count.get(), 7);
-  test::drain(queue);
-  EXPECT_EQ(seen, (std::vector<int>{1, 3, 3, 7}));
-  EXPECT_EQ(ranOn, "test.streamed");
+  EXPECT_EQ(recorder.values(), (std::vector<int>{1, 3, 3, 7}));
+  EXPECT_EQ(recorder.lastQueue(), "test.streamed");
 }
 
-TEST(Streamed, CopiesShareTheSignalAssignmentWritesAndModifyPublishesOnce) {
-  Document original;
-  Document copy = original;  // shares the signals
-  copy.title = "notes";
-  EXPECT_EQ(original.title.get(), "notes");
-  Document other;
-  other = original;  // writes the values; the signals stay apart
-  other.title = "draft";
-  EXPECT_EQ(original.title.get(), "notes");
+struct Document {
+  Streamed<std::string> title{"untitled"};
+};
 
-  std::vector<std::vector<int>> seen;  // the signal's queue only
-  original.marks.signal()->onUpdate([&](const std::vector<int>& v) { seen.push_back(v); });
-  const std::size_t size = copy.marks.modify([](std::vector<int>& marks) {
-    marks.push_back(1);
-    marks.push_back(2);
-    return marks.size();
-  });
-  EXPECT_EQ(size, 2U);
-  test::drain(original.marks.signal()->queue());
-  EXPECT_EQ(seen, (std::vector<std::vector<int>>{{}, {1, 2}}));
+TEST(Streamed, CopiesShareOneSignalWhetherConstructedOrAssigned) {
+  Document original;
+  Document constructed = original;
+  Document assigned{Streamed<std::string>("other")};
+  const auto formerSignal = assigned.title.signal();
+  assigned = original;
+  EXPECT_EQ(assigned.title.signal(), original.title.signal());
+  EXPECT_EQ(assigned.title.initialValue(), "untitled");
+  constructed.title = "notes";
+  EXPECT_EQ(assigned.title.get(), "notes");
+  assigned.title = "draft";
+  EXPECT_EQ(original.title.get(), "draft");
+  EXPECT_EQ(formerSignal->currentValue(), "other");  // left alone
 }
 
 }  // namespace
