@@ -14,7 +14,6 @@
 
 #include "mornik/concurrency/DispatchQueue.hpp"
 #include "mornik/concurrency/LockingProtocol.hpp"
-#include "mornik/concurrency/PoolAllocator.hpp"
 #include "mornik/concurrency/SpinLock.hpp"
 #include "mornik/concurrency/ThreadAnnotations.hpp"
 #include "mornik/flow/core/FlowRetainer.hpp"
@@ -76,11 +75,12 @@ enum class AfterThrottling : std::uint8_t;
 //
 // Thread safety: every member may be called from any thread. One spin lock
 // guards the buffer, the handler list and the retained objects; under it
-// the signal only moves and copies pointers: values are copied, memory
-// allocated and deliveries submitted (a replay included) outside it. The
-// buffer is an immutable shared copy of the latest value, so an update costs
-// one such copy, the lock once, then one submission per handler, walked
-// outside the lock in a list that only grows and never moves its elements.
+// the signal only moves and copies pointers (or a small trivially copyable
+// value): values are copied, memory allocated and deliveries submitted (a
+// replay included) outside it. Any other value is buffered as an immutable
+// shared copy. An update costs that copy, the lock once, then one
+// submission per handler, walked outside the lock in a list that only grows
+// and never moves its elements.
 //
 // Subclasses may override currentValue(), clearBuffer(), update() and
 // retain(); they construct through makeDerived() so that an initial value
@@ -105,7 +105,20 @@ class Signal : public FlowRetainer,
   }
 
   Signal(Passkey /*unused*/, DispatchQueue queue) : queue_(std::move(queue)) {}
-  ~Signal() override = default;
+  // Releases the handlers, and what their blocks capture, with one fence
+  // for all of them (see SignalHandler).
+  ~Signal() override {
+    typename HandlerList::Prefix handlers;
+    {
+      mornik::detail::ScopedLock<mornik::detail::SpinLock> guard(lock_);
+      handlers = handlers_.prefix();
+    }
+    bool fence = false;
+    handlers.forEach([&fence](const HandlerPointer& handler) {
+      if (handler->markReleased()) fence = true;
+    });
+    if (fence) mornik::detail::fenceEveryThread();
+  }
   Signal(const Signal&) = delete;
   Signal& operator=(const Signal&) = delete;
 
@@ -131,7 +144,7 @@ class Signal : public FlowRetainer,
 
   // Stores `value` in the buffer, then submits it to every handler.
   virtual void update(const T& value) MORNIK_EXCLUDES(lock_) {
-    Buffer buffer = makeBuffer(value);
+    Buffer buffer(value);
     typename HandlerList::Prefix handlers;
     {
       mornik::detail::ScopedLock<mornik::detail::SpinLock> guard(lock_);
@@ -300,19 +313,9 @@ class Signal : public FlowRetainer,
   }
 
  private:
-  using Buffer = std::shared_ptr<const T>;
+  using Buffer = mornik::detail::SignalBuffer<T>;
   using HandlerPointer = std::shared_ptr<mornik::detail::SignalHandler<T>>;
   using HandlerList = mornik::detail::AppendOnlyList<HandlerPointer>;
-
-  // An immutable copy of `value`, from the executor's small-block pool when
-  // it fits there.
-  static Buffer makeBuffer(const T& value) {
-    if constexpr (alignof(T) <= alignof(std::max_align_t)) {
-      return std::allocate_shared<T>(mornik::detail::PoolAllocator<T>(), value);
-    } else {
-      return std::make_shared<T>(value);
-    }
-  }
 
   // What retain() keeps: a list linked at the front, made outside the lock.
   struct Retained {
@@ -341,7 +344,7 @@ class Signal : public FlowRetainer,
         mornik::detail::ScopedLock<mornik::detail::SpinLock> guard(lock_);
         capacity = handlers_.roomNeeded(spare);
         if (capacity == 0) {
-          replay = buffer_ != nullptr;
+          replay = static_cast<bool>(buffer_);
           if (replay) handler->setReplay(buffer_);
           handlers_.append(handler, spare);
           break;

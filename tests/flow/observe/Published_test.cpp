@@ -1,7 +1,6 @@
 #include "mornik/flow/observe/Published.hpp"
 
 #include <memory>
-#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -11,34 +10,15 @@
 #include "mornik/flow/observe/ObservableObject.hpp"
 
 #include "tests/support/Concurrently.hpp"
-#include "tests/support/RunLoopWait.hpp"
+#include "tests/support/Recorder.hpp"
 #include "tests/support/Sanitizers.hpp"
 
 namespace mornik {
 namespace {
 
-using test::waitFor;
-
 class Counter : public ObservableObject {
  public:
   Published<int> count{*this, 0};
-};
-
-// What one subscriber received, and whether it came as one run of
-// consecutive numbers.
-struct Received {
-  std::mutex lock;
-  std::vector<int> values;
-  bool consecutive = true;
-  void add(int value) {
-    std::lock_guard<std::mutex> guard(lock);
-    if (!values.empty() && value != values.back() + 1) consecutive = false;
-    values.push_back(value);
-  }
-  int last() {
-    std::lock_guard<std::mutex> guard(lock);
-    return values.empty() ? -1 : values.back();
-  }
 };
 
 TEST(PublishedValues, SubscribersGetTheCurrentValueThenEveryStoreInStoreOrder) {
@@ -50,28 +30,27 @@ TEST(PublishedValues, SubscribersGetTheCurrentValueThenEveryStoreInStoreOrder) {
   auto counter = std::make_shared<Counter>();
   const int perThread = test::scaled(5000);
   const int total = 4 * perThread;
-  auto early = std::make_shared<Received>();
-  auto late = std::make_shared<Received>();
-  Subscription earlySubscription = counter->count.subscribe(
-      DispatchQueue("test.published.early"), [early](const int& n) { early->add(n); });
+  test::Recorder<int> early(DispatchQueue("test.published.early"));
+  test::Recorder<int> late(DispatchQueue("test.published.late"));
+  Subscription earlySubscription = counter->count.subscribe(early.queue(), early.block());
   Subscription lateSubscription;
   test::runConcurrently(5, [&](int t) {
     if (t == 4) {
       while (counter->count.get() < total / 2) std::this_thread::yield();
-      lateSubscription = counter->count.subscribe(DispatchQueue("test.published.late"),
-                                                  [late](const int& n) { late->add(n); });
+      lateSubscription = counter->count.subscribe(late.queue(), late.block());
       return;
     }
     for (int i = 0; i < perThread; ++i) counter->count.modify([](int& n) { ++n; });
   });
-  ASSERT_TRUE(waitFor([&] { return early->last() == total && late->last() == total; }));
-  std::lock_guard<std::mutex> earlyGuard(early->lock);
-  std::lock_guard<std::mutex> lateGuard(late->lock);
-  EXPECT_TRUE(early->consecutive);
-  EXPECT_EQ(early->values.front(), 0);
-  EXPECT_EQ(early->values.size(), static_cast<std::size_t>(total) + 1);
-  EXPECT_TRUE(late->consecutive);
-  EXPECT_GE(late->values.front(), total / 2);
+  const std::vector<int> earlyValues = early.values();
+  const std::vector<int> lateValues = late.values();
+  ASSERT_EQ(earlyValues.size(), static_cast<std::size_t>(total) + 1);
+  for (std::size_t i = 0; i < earlyValues.size(); ++i)
+    ASSERT_EQ(earlyValues[i], static_cast<int>(i));
+  ASSERT_GE(lateValues.front(), total / 2);
+  for (std::size_t i = 1; i < lateValues.size(); ++i)
+    ASSERT_EQ(lateValues[i], lateValues[0] + static_cast<int>(i));
+  EXPECT_EQ(lateValues.back(), total);
 }
 
 }  // namespace

@@ -1,11 +1,13 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <new>
 #include <optional>
+#include <type_traits>
 #include <utility>
 
 #include "mornik/concurrency/DispatchQueue.hpp"
@@ -13,6 +15,54 @@
 #include "mornik/flow/core/Handler.hpp"
 
 namespace mornik::detail {
+
+// A signal's buffered value as its spin lock sees it: copied, swapped and
+// dropped under the lock at the cost of copying a pointer. A small
+// trivially copyable value is held inline (its copy is a few moves); any
+// other in an immutable shared copy made outside the lock.
+template <class T, bool Inline = std::is_trivially_copyable_v<T> && sizeof(T) <= 32>
+class SignalBuffer {
+ public:
+  SignalBuffer() = default;
+  explicit SignalBuffer(const T& value) : value_(value) {}
+  explicit operator bool() const noexcept { return value_.has_value(); }
+  const T& operator*() const noexcept { return *value_; }
+  void swap(SignalBuffer& other) noexcept { std::swap(value_, other.value_); }
+  void reset() noexcept { value_.reset(); }
+
+ private:
+  std::optional<T> value_;
+};
+
+template <class T>
+class SignalBuffer<T, false> {
+ public:
+  SignalBuffer() = default;
+  explicit SignalBuffer(const T& value) : shared_(makeShared(value)) {}
+  explicit operator bool() const noexcept { return shared_ != nullptr; }
+  const T& operator*() const noexcept { return *shared_; }
+  void swap(SignalBuffer& other) noexcept { shared_.swap(other.shared_); }
+  void reset() noexcept { shared_.reset(); }
+
+ private:
+  static std::shared_ptr<const T> makeShared(const T& value) {
+    if constexpr (alignof(T) <= alignof(std::max_align_t)) {
+      return std::allocate_shared<T>(PoolAllocator<T>(), value);  // from the executor's pool
+    } else {
+      return std::make_shared<T>(value);
+    }
+  }
+
+  std::shared_ptr<const T> shared_;
+};
+
+// Whether fenceEveryThread() makes every thread of the process execute a
+// full memory barrier (the kernel's private expedited membarrier); decided
+// once, on first use.
+bool fencesEveryThread() noexcept;
+// That barrier, or where there is none a full fence of the calling thread
+// only. Costly (microseconds): for rare events such as a release.
+void fenceEveryThread() noexcept;
 
 // One handler of a signal: a queue, a block taking the signal's values and,
 // for a handler registered while the signal held a value, that value (the
@@ -32,11 +82,21 @@ namespace mornik::detail {
 // HandlerCore decides (after the deliveries already submitted), so a queue
 // that never runs again keeps no capture alive.
 //
+// How a release and a running delivery agree (a store-then-load handshake
+// on both sides): a delivery marks itself running, then looks for the
+// release; a release marks itself, fences, then looks for a running
+// delivery. So either the delivery sees the release and leaves the block
+// alone, or the release sees the delivery and leaves the block to it. The
+// release pays for the fence of both sides where fenceEveryThread() reaches
+// every thread: a delivery then needs only plain stores and loads, the
+// price of a signal's fan-out. A delivery ending while the release looks
+// does the same check once more, so the block goes exactly once.
+//
 // Thread safety: call() and callReplay() may be called from any thread.
 template <class T>
 class SignalHandler : public HandlerCore {
  public:
-  using Buffer = std::shared_ptr<const T>;
+  using Buffer = SignalBuffer<T>;
 
   template <class F>
   static std::shared_ptr<SignalHandler> make(DispatchQueue queue, F&& block);
@@ -50,6 +110,7 @@ class SignalHandler : public HandlerCore {
 
   // Submits a delivery of a copy of `value`.
   void call(const T& value) const {
+    noteSubmittedOnce();
     if (noteSubmitted()) {
       queue().async([self = this, value] {
         self->deliver(&value);
@@ -63,6 +124,7 @@ class SignalHandler : public HandlerCore {
   // Submits the delivery of the replay (nothing, if another delivery took
   // it first).
   void callReplay() const {
+    noteSubmittedOnce();
     if (noteSubmitted()) {
       queue().async([self = this] {
         self->deliver(nullptr);
@@ -73,14 +135,28 @@ class SignalHandler : public HandlerCore {
     }
   }
 
+  // The first step of a release, for an owner that lets go of many handlers
+  // at once: marks this one released; then one fenceEveryThread() serves
+  // them all. Returns whether a delivery was ever submitted (whether the
+  // fence is needed).
+  bool markReleased() noexcept {
+    state_.fetch_or(kReleased | kOwnerFences, std::memory_order_seq_cst);
+    return submitted_.load(std::memory_order_relaxed);
+  }
+
  protected:
-  explicit SignalHandler(DispatchQueue queue) : HandlerCore(std::move(queue), true) {}
+  explicit SignalHandler(DispatchQueue queue)
+      : HandlerCore(std::move(queue), true),
+        serial_(this->queue().isSerial()),
+        lightFences_(fencesEveryThread()) {}
   ~SignalHandler() override = default;
 
   // The owner let go.
   void releaseOwner() noexcept {
-    const std::uint32_t before = state_.fetch_or(kReleased, std::memory_order_acq_rel);
-    if (before < kRunning) destroyBlockOnce();
+    const std::uint32_t before = state_.fetch_or(kReleased, std::memory_order_seq_cst);
+    if ((before & kOwnerFences) == 0 && submitted_.load(std::memory_order_relaxed))
+      fenceEveryThread();
+    if (running_.load(std::memory_order_seq_cst) == 0) destroyBlockOnce();
     release();
   }
 
@@ -90,27 +166,54 @@ class SignalHandler : public HandlerCore {
   }
 
  private:
-  // state_: flag bits, then the number of deliveries running the block.
   static constexpr std::uint32_t kReleased = 1;
   static constexpr std::uint32_t kBlockGone = 2;
   static constexpr std::uint32_t kReplay = 4;
-  static constexpr std::uint32_t kRunning = 8;
+  static constexpr std::uint32_t kOwnerFences = 8;  // the owner fences for the release
 
   virtual void invoke(const T& value) const = 0;
   virtual void destroyBlock() noexcept = 0;
 
+  void noteSubmittedOnce() const noexcept {
+    if (!submitted_.load(std::memory_order_relaxed)) {
+      submitted_.store(true, std::memory_order_relaxed);
+    }
+  }
+
+  // This side of the handshake: between marking and looking, a compiler
+  // barrier where the release fences every thread, else a full fence.
+  void fenceDelivery() const noexcept {
+    if (lightFences_) {
+      std::atomic_signal_fence(std::memory_order_seq_cst);
+    } else {
+      std::atomic_thread_fence(std::memory_order_seq_cst);
+    }
+  }
+
   void deliver(const T* value) const {
-    const std::uint32_t before = state_.fetch_add(kRunning, std::memory_order_acquire);
-    if ((before & kReleased) == 0) {
-      if ((before & kReplay) != 0 &&
+    if (serial_) {  // one delivery at a time
+      running_.store(1, std::memory_order_relaxed);
+    } else {
+      running_.fetch_add(1, std::memory_order_relaxed);
+    }
+    fenceDelivery();
+    const std::uint32_t state = state_.load(std::memory_order_acquire);
+    if ((state & kReleased) == 0) {
+      if ((state & kReplay) != 0 &&
           (state_.fetch_and(~kReplay, std::memory_order_acq_rel) & kReplay) != 0) {
         const Buffer replay = std::move(replay_);
         invoke(*replay);
       }
       if (value != nullptr) invoke(*value);
     }
-    const std::uint32_t after = state_.fetch_sub(kRunning, std::memory_order_acq_rel) - kRunning;
-    if ((after & kReleased) != 0 && after < kRunning) {
+    bool last = true;
+    if (serial_) {
+      running_.store(0, std::memory_order_release);
+    } else {
+      last = running_.fetch_sub(1, std::memory_order_acq_rel) == 1;
+    }
+    fenceDelivery();
+    if (last && (state_.load(std::memory_order_acquire) & kReleased) != 0) {
       const_cast<SignalHandler*>(this)->destroyBlockOnce();
     }
   }
@@ -122,11 +225,15 @@ class SignalHandler : public HandlerCore {
     }
   }
 
-  // Keeps state_, which every delivery writes, off the cache line of the
-  // fields every submission reads (HandlerCore's).
+  const bool serial_;
+  const bool lightFences_;
+  mutable std::atomic<bool> submitted_{false};  // written once, by a submitter
+  // Keeps what every delivery writes off the cache line of the fields every
+  // submission reads.
   [[maybe_unused]] char pad_[64]{};
-  mutable Buffer replay_;  // taken by the first delivery
+  mutable std::atomic<std::uint32_t> running_{0};  // deliveries running the block
   mutable std::atomic<std::uint32_t> state_{0};
+  mutable Buffer replay_;  // taken by the first delivery
 };
 
 // The handler with its block in the same allocation.
