@@ -13,17 +13,15 @@
 
 namespace mornik::test {
 
-// Records the values a source delivers, in delivery order, and on which
-// queue the last one ran. Subscribe with on() (a serial queue of the
-// recorder's own) or hand block() to any subscription; values() first waits
-// for everything already submitted to the recorder's queue.
+// Records delivered values in delivery order, and the queue of the last one.
+// on(source) subscribes on the recorder's own serial queue; block() suits
+// any subscription. values() first waits for the recorder's queue.
 template <class T>
 class Recorder {
  public:
   explicit Recorder(DispatchQueue queue = DispatchQueue("test.recorder"))
       : queue_(std::move(queue)), state_(std::make_shared<State>()) {}
 
-  // A block that records each value it is called with.
   auto block() const {
     return [state = state_](const T& value) {
       std::lock_guard<std::mutex> guard(state->lock);
@@ -31,12 +29,9 @@ class Recorder {
       state->lastQueue = DispatchQueue::currentLabel();
     };
   }
-
-  // Subscribes to `source` on this recorder's queue.
   template <class S>
-  Recorder& on(S& source) {
+  void on(S& source) {
     source.onUpdate(queue_, block());
-    return *this;
   }
 
   std::vector<T> values() const {
@@ -44,8 +39,7 @@ class Recorder {
     std::lock_guard<std::mutex> guard(state_->lock);
     return state_->values;
   }
-  // How many values were recorded so far, without waiting.
-  std::size_t seen() const {
+  std::size_t seen() const {  // without waiting
     std::lock_guard<std::mutex> guard(state_->lock);
     return state_->values.size();
   }

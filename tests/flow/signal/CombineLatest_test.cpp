@@ -1,6 +1,5 @@
 #include "mornik/flow/signal/CombineLatest.hpp"
 
-#include <array>
 #include <memory>
 #include <string>
 #include <tuple>
@@ -54,59 +53,29 @@ TEST(SCombineLatest, NothingUntilEverySourceHasAValueThenOneTupleOfTheLatestPerV
             (std::vector<Triple>{{1, 21, 30}, {2, 21, 30}, {2, 21, 31}, {2, 22, 31}}));
 }
 
-TEST(SCombineLatest, ConcurrentWritersLoseRepeatOrReorderNothing) {
-  // Two writers per source send 1, 2, 3, ... tagged with their number. After
-  // the first tuple (of seed values) every value makes one tuple differing
-  // from the previous one in that value's place only, and each writer's
-  // values arrive in its order: each writer must step by exactly one.
-  constexpr int kSources = 3;
-  constexpr int kWriters = 2 * kSources;
-  constexpr int kTag = 1'000'000;  // value = writer * kTag + seq
-  const int perWriter = test::scaled(2000);
+TEST(SCombineLatest, ConcurrentWritersMakeOneTupleEachInEachSourcesOrder) {
+  // One writer per source sends 1, 2, 3, ...: every value makes one tuple,
+  // and each component steps by at most one from tuple to tuple.
+  const int perWriter = test::scaled(3000);
   auto pool = Pool::make(DispatchQueue("test.latest.pool"));
   std::vector<std::shared_ptr<Signal<int>>> sources;
-  for (int s = 0; s < kSources; ++s) {
-    sources.push_back(Signal<int>::make(DispatchQueue::global(), 2 * s * kTag));
-  }
+  for (int s = 0; s < 3; ++s) sources.push_back(Signal<int>::make(DispatchQueue::global(), 0));
   auto combined = pool->combineLatest(sources[0], sources[1], sources[2]);
-  struct Check {
-    std::array<int, kSources> previous{};
-    std::array<int, kWriters> lastSeq{};
-    int tuples = 0;
-    int violations = 0;
-  };
-  auto check = std::make_shared<Check>();  // on the checking queue only
-  DispatchQueue checking("test.latest.check");
-  combined->onUpdate(checking, [check](const Triple& tuple) {
-    const std::array<int, kSources> now{std::get<0>(tuple), std::get<1>(tuple), std::get<2>(tuple)};
-    int changes = 0;
-    for (std::size_t s = 0; s < now.size() && check->tuples > 0; ++s) {
-      if (check->previous[s] == now[s]) continue;
-      ++changes;
-      const int writer = now[s] / kTag;
-      int& last = check->lastSeq[static_cast<std::size_t>(writer)];
-      if (writer / 2 != static_cast<int>(s) || now[s] % kTag != last + 1) ++check->violations;
-      last = now[s] % kTag;
-    }
-    if (check->tuples++ > 0 && changes != 1) ++check->violations;
-    check->previous = now;
+  Recorder<Triple> recorder;
+  recorder.on(*combined);
+  ASSERT_TRUE(waitFor([&] { return recorder.seen() == 1; }));
+  test::runConcurrently(3, [&](int s) {
+    for (int v = 1; v <= perWriter; ++v) sources[static_cast<std::size_t>(s)]->update(v);
   });
-  ASSERT_TRUE(waitFor([&] { return combined->currentValue().has_value(); }));
-  test::runConcurrently(kWriters, [&](int writer) {
-    for (int seq = 1; seq <= perWriter; ++seq) {
-      sources[static_cast<std::size_t>(writer / 2)]->update(writer * kTag + seq);
-    }
-  });
-  const int expected = 1 + kWriters * perWriter;
-  ASSERT_TRUE(waitFor([&] {
-    int tuples = 0;
-    checking.sync([&] { tuples = check->tuples; });
-    return tuples >= expected;
-  }));
-  drain(checking);
-  EXPECT_EQ(check->tuples, expected);
-  EXPECT_EQ(check->violations, 0);
-  for (int last : check->lastSeq) EXPECT_EQ(last, perWriter);
+  ASSERT_TRUE(waitFor([&] { return recorder.seen() >= 1 + 3U * perWriter; }));
+  const std::vector<Triple> tuples = recorder.values();
+  ASSERT_EQ(tuples.size(), 1 + 3U * perWriter);
+  for (std::size_t i = 1; i < tuples.size(); ++i) {
+    const auto [a0, b0, c0] = tuples[i - 1];
+    const auto [a1, b1, c1] = tuples[i];
+    ASSERT_EQ((a1 - a0) + (b1 - b0) + (c1 - c0), 1) << i;  // one value, one step
+  }
+  EXPECT_EQ(tuples.back(), Triple(perWriter, perWriter, perWriter));
 }
 
 TEST(PoolCombineLatest, ThePoolKeepsTheCombinerAliveButNotItsSourcesWhileANakedOneStops) {
@@ -129,10 +98,9 @@ TEST(PoolCombineLatest, ThePoolKeepsTheCombinerAliveButNotItsSourcesWhileANakedO
   first->update(1);
   second->update("one");
   ASSERT_TRUE(waitFor([&] { return recorder.seen() == 1; }));
-  std::weak_ptr<Signal<int>> weakFirst = first;
+  EXPECT_EQ(first.use_count(), 1);  // the combiner does not hold its sources
   first.reset();
-  EXPECT_TRUE(weakFirst.expired());  // the combiner does not hold its sources
-  second->update("two");             // the latest value of a gone source still counts
+  second->update("two");  // the latest value of a gone source still counts
   ASSERT_TRUE(waitFor([&] { return recorder.seen() == 2; }));
   EXPECT_EQ(recorder.values().back(), std::make_tuple(1, std::string("two")));
   drain(nakedQueue);
@@ -170,8 +138,7 @@ TEST(FlowBridge, PublishedPropertiesFlowAndCombineWhileThePoolOwnsTheSubscriptio
   EXPECT_EQ(both.values().back(), std::make_tuple(12, std::string("second")));
   EXPECT_EQ(model->count.subscriberCount(), 2U);
   pool.reset();
-  EXPECT_EQ(model->count.subscriberCount(), 0U);
-  EXPECT_EQ(model->title.subscriberCount(), 0U);
+  EXPECT_EQ(model->count.subscriberCount() + model->title.subscriberCount(), 0U);
   EXPECT_TRUE(waitFor([&] { return weakCounts.expired(); }));
 }
 

@@ -58,22 +58,6 @@ TEST(SignalMap, TransformsOnTheSourcesQueueIntoASignalOnTheGivenQueue) {
   EXPECT_EQ(source->map([](int v) { return v * 1.5; })->queue(), sourceQueue);
 }
 
-TEST(SignalMap, AContextValueIsHeldWithTheSourceAndHandedToEveryCall) {
-  DispatchQueue queue("test.source");
-  auto source = Signal<int>::make(queue);
-  auto prefix = std::make_shared<std::string>("n=");
-  auto derived = source->map(
-      prefix, std::nullopt,
-      [](const std::shared_ptr<std::string>& p, int v) { return *p + std::to_string(v); });
-  Recorder<std::string> recorder;
-  recorder.on(*derived);
-  feed(*source, {1, 2}, {queue});
-  EXPECT_EQ(recorder.values(), (std::vector<std::string>{"n=1", "n=2"}));
-  EXPECT_EQ(prefix.use_count(), 2);
-  source.reset();
-  EXPECT_EQ(prefix.use_count(), 1);
-}
-
 TEST(SignalFilter, PassesMatchingValuesTestedOnTheDerivedQueueWhileItsContextLives) {
   DispatchQueue sourceQueue("test.source");
   DispatchQueue derivedQueue("test.derived");
@@ -88,11 +72,9 @@ TEST(SignalFilter, PassesMatchingValuesTestedOnTheDerivedQueueWhileItsContextLiv
     return v % 2 == 0;
   });
   auto small = source->filter(limit, [](Limit& l, int v) { return v <= l.max; });
-  auto large = source->filter(limit, derivedQueue,
-                              [](const std::shared_ptr<Limit>& l, int v) { return v > l->max; });
-  Recorder<int> evensSeen;
-  Recorder<int> smallSeen;
-  Recorder<int> largeSeen;
+  auto large =
+      source->filter(limit, [](const std::shared_ptr<Limit>& l, int v) { return v > l->max; });
+  Recorder<int> evensSeen, smallSeen, largeSeen;  // NOLINT(readability-isolate-declaration)
   evensSeen.on(*evens);
   smallSeen.on(*small);
   largeSeen.on(*large);
@@ -103,17 +85,15 @@ TEST(SignalFilter, PassesMatchingValuesTestedOnTheDerivedQueueWhileItsContextLiv
   EXPECT_EQ(predicateQueues, std::vector<std::string>(5, "test.derived"));
   EXPECT_EQ(smallSeen.values(), (std::vector<int>{1, 2}));
   EXPECT_EQ(largeSeen.values(), std::vector<int>{50});
-  EXPECT_EQ(evens->queue(), derivedQueue);
-  EXPECT_EQ(small->queue(), sourceQueue);
+  EXPECT_TRUE(evens->queue() == derivedQueue && small->queue() == sourceQueue);
 }
 
 TEST(SignalSkip, DropsTheFirstValuesCountingABufferedOneAndPassesAllForCountsBelowOne) {
-  using Strings = std::vector<std::string>;
   struct Case {
     std::optional<std::string> held;
     long first;
-    bool countingQueue;  // skip(first, queue) rather than skip(first)
-    Strings expected;    // after updates a, b, c, d
+    bool countingQueue;                 // skip(first, queue) rather than skip(first)
+    std::vector<std::string> expected;  // after updates a, b, c, d
   };
   const Case cases[] = {
       {std::nullopt, 2, false, {"c", "d"}},       {std::nullopt, 2, true, {"c", "d"}},
@@ -130,25 +110,15 @@ TEST(SignalSkip, DropsTheFirstValuesCountingABufferedOneAndPassesAllForCountsBel
     EXPECT_EQ(skipped->queue() == queue, !c.countingQueue);
     Recorder<std::string> recorder;
     recorder.on(*skipped);
-    feed(*source, {"a", "b", "c", "d"}, {queue, skipped->queue()});
+    {
+      QueueGate gate(skipped->queue());  // the counting waits for it, if it is the derived queue
+      feed(*source, {"a", "b", "c", "d"}, {});
+      drain(c.countingQueue ? queue : DispatchQueue("test.idle"));
+      EXPECT_EQ(recorder.seen(), 0U);
+    }
+    feed(*source, {}, {queue, skipped->queue()});
     EXPECT_EQ(recorder.values(), c.expected) << c.held.value_or("-") << " " << c.first;
   }
-}
-
-TEST(SignalSkip, CountsOnTheGivenQueueElseOnTheSourcesQueue) {
-  DispatchQueue sourceQueue("test.source");
-  DispatchQueue countQueue("test.count");
-  auto source = Signal<int>::make(sourceQueue);
-  auto counted = source->skip(1, countQueue);
-  auto plain = source->skip(1);
-  {
-    QueueGate gate(countQueue);  // holds the counting; the plain one moves on
-    feed(*source, {1, 2}, {sourceQueue});
-    EXPECT_EQ(counted->currentValue(), std::nullopt);
-    EXPECT_EQ(plain->currentValue(), 2);
-  }
-  drain(countQueue);
-  EXPECT_EQ(counted->currentValue(), 2);
 }
 
 TEST(SignalDistinct, DropsRepeatsOfTheLastValueLetThroughUntilItsBufferIsCleared) {
@@ -164,53 +134,43 @@ TEST(SignalDistinct, DropsRepeatsOfTheLastValueLetThroughUntilItsBufferIsCleared
   EXPECT_EQ(recorder.values(), (std::vector<int>{1, 2, 1, 1}));
 }
 
-TEST(SignalOwnership, ADerivedSignalLivesWithItsSourceAndNeverKeepsItAlive) {
+TEST(SignalOwnership, ADerivedSignalAndAMapsContextLiveWithTheSourceAndNeverKeepItAlive) {
   DispatchQueue queue("test.source");
   auto source = Signal<int>::make(queue);
-  Recorder<int> recorder;
-  std::weak_ptr<Signal<int>> weakDerived;
+  auto prefix = std::make_shared<std::string>("n=");
+  Recorder<std::string> recorder;
+  std::weak_ptr<Signal<std::string>> weakDerived;
   {
-    auto derived = source->map([](int v) { return v + 100; });
+    auto derived = source->map(prefix, std::nullopt,
+                               [](const auto& p, int v) { return *p + std::to_string(v); });
     recorder.on(*derived);
     weakDerived = derived;
   }
-  feed(*source, {1}, {queue});  // dropping the derived signal does not stop it
-  EXPECT_EQ(recorder.values(), std::vector<int>{101});
+  feed(*source, {1, 2}, {queue});  // dropping the derived signal does not stop it
+  EXPECT_EQ(recorder.values(), (std::vector<std::string>{"n=1", "n=2"}));
+  EXPECT_EQ(prefix.use_count(), 2);
   auto derived = weakDerived.lock();
   std::weak_ptr<Signal<int>> weakSource = source;
   source.reset();
   EXPECT_TRUE(weakSource.expired());
+  EXPECT_EQ(prefix.use_count(), 1);
   derived.reset();
   EXPECT_TRUE(weakDerived.expired());
 }
 
-TEST(SignalOperatorsStress, ConcurrentUpdatesOnAConcurrentQueueAreCountedAndMappedExactly) {
+TEST(SignalOperatorsStress, SkipCountsExactlyOnAConcurrentQueue) {
   const int perThread = test::scaled(3000);
-  constexpr int kThreads = 4;
   constexpr int kSkipped = 37;
   auto source = Signal<int>::make(DispatchQueue::global());
   std::atomic<int> passedHere{0};
   std::atomic<int> passedThere{0};
-  std::atomic<int> mappedCount{0};
-  std::atomic<long> mappedSum{0};
-  auto skippedHere = source->skip(kSkipped);
-  auto skippedThere = source->skip(kSkipped, DispatchQueue::global());
-  auto doubled = source->map([](int v) { return 2L * v; });
-  skippedHere->onUpdate([&](int /*value*/) { passedHere.fetch_add(1); });
-  skippedThere->onUpdate([&](int /*value*/) { passedThere.fetch_add(1); });
-  doubled->onUpdate([&](long v) {
-    mappedSum.fetch_add(v);
-    mappedCount.fetch_add(1);
+  source->skip(kSkipped)->onUpdate([&](int /*value*/) { ++passedHere; });
+  source->skip(kSkipped, DispatchQueue::global())->onUpdate([&](int /*value*/) { ++passedThere; });
+  test::runConcurrently(4, [&](int /*thread*/) {
+    for (int i = 0; i < perThread; ++i) source->update(i);
   });
-  test::runConcurrently(kThreads, [&](int thread) {
-    for (int i = 0; i < perThread; ++i) source->update(thread * perThread + i + 1);
-  });
-  const int total = kThreads * perThread;
-  ASSERT_TRUE(waitFor([&] {
-    return passedHere.load() == total - kSkipped && passedThere.load() == total - kSkipped &&
-           mappedCount.load() == total;
-  }));
-  EXPECT_EQ(mappedSum.load(), long{total} * (total + 1));
+  const int passing = 4 * perThread - kSkipped;
+  ASSERT_TRUE(waitFor([&] { return passedHere == passing && passedThere == passing; }));
 }
 
 }  // namespace

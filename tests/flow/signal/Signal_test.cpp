@@ -1,12 +1,12 @@
 #include "mornik/flow/signal/Signal.hpp"
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -35,7 +35,6 @@ TEST(Signal, EachNewSubscriberGetsTheBufferOnceLaterAndThenEveryUpdate) {
   early.on(*signal);
   EXPECT_EQ(early.seen(), 0U);  // never inside the registering call
   EXPECT_EQ(early.values(), std::vector<int>{5});
-
   signal->clearBuffer();
   EXPECT_EQ(signal->currentValue(), std::nullopt);
   Recorder<int> late;
@@ -56,9 +55,8 @@ TEST(Signal, HandlersSharingASerialQueueSeeEachValueInRegistrationAndUpdateOrder
     };
   };
   signal->onUpdate(record(":a")).onUpdate(record(":b")).onUpdate(queue, record(":c"));
-  std::thread([&] {
-    for (int v = 1; v <= 2; ++v) signal->update(v);
-  }).join();
+  signal->update(1);
+  signal->update(2);
   drain(queue);
   EXPECT_EQ(log, (std::vector<std::string>{"test.order:a1", "test.order:b1", "test.order:c1",
                                            "test.order:a2", "test.order:b2", "test.order:c2"}));
@@ -87,7 +85,7 @@ struct Model {
   std::optional<int> maybe;
   std::string text;
   std::vector<int> log;
-  void setText(const std::string& value) { text = "<" + value + ">"; }
+  void setText(const std::string& value) { text += "<" + value + ">"; }
 };
 
 TEST(Signal, ContextsAssignAndAppendTargetsAreHeldWeaklyAndWrittenWhileTheyLive) {
@@ -102,55 +100,44 @@ TEST(Signal, ContextsAssignAndAppendTargetsAreHeldWeaklyAndWrittenWhileTheyLive)
       .append(
           model, [](Model& m, int v) { m.log.push_back(v * 100); }, queue)
       .onUpdate(model, [](const std::shared_ptr<Model>& m, int v) { m->log.push_back(-v); })
-      .assignAnimated(
-          model, [](Model& m, int v) { m.text += std::to_string(v); }, queue)
-      .assign(gone, &Model::count, queue)
       .assignAnimated(gone, &Model::maybe, queue)
       .onUpdate(gone, [](Model& m, int v) { m.log.push_back(v); });
-  texts->assign(model, &Model::setText, queue).assignAnimated(gone, &Model::text, queue);
+  texts->assign(model, &Model::setText, queue)
+      .assignAnimated(
+          model, [](Model& m, const std::string& v) { m.text += v; }, queue)
+      .assign(gone, &Model::text, queue);
   const std::weak_ptr<Model> goneRef = gone;
   gone.reset();
   EXPECT_TRUE(goneRef.expired());
   numbers->update(3);
   numbers->update(4);
-  drain(queue);
-  EXPECT_EQ(model->text, "34");
   texts->update("hi");
   drain(queue);
   EXPECT_EQ(model->count, 4);
   EXPECT_EQ(model->maybe, 4);
   EXPECT_EQ(model->log, (std::vector<int>{3, 300, -3, 4, 400, -4}));
-  EXPECT_EQ(model->text, "<hi>");
+  EXPECT_EQ(model->text, "<hi>hi");
 }
 
 TEST(Signal, ReleasingASignalReleasesItsHandlersCapturesAtOnceAndSilencesQueuedDeliveries) {
   // Main-queue handlers that were handed values: the main queue runs only
   // at the end, so nothing but the release can free what they hold.
-  DispatchQueue queue("test.release");
   auto capture = std::make_shared<int>(0);
   auto retained = std::make_shared<int>(0);
-  auto context = std::make_shared<int>(0);
-  auto weakTarget = Signal<int>::make(queue);
+  auto weakTarget = Signal<int>::make(DispatchQueue::main());
   std::weak_ptr<Signal<int>> strongTarget;
   int runs = 0;  // main queue only
   {
     auto signal = Signal<int>::make(DispatchQueue::main(), 1);
-    auto target = Signal<int>::make(queue);
+    auto target = Signal<int>::make(DispatchQueue::main());
     strongTarget = target;
-    signal->onUpdate([capture, &runs](int) { ++runs; })
-        .onUpdate(context, [&runs](int&, int) { ++runs; })
-        .updating(target, true)
-        .updating(weakTarget, false);
-    signal->retain(retained);
+    signal->onUpdate([capture, &runs](int) { ++runs; }).updating(target, true);
+    signal->updating(weakTarget, false).retain(retained);
     signal->update(2);
-    EXPECT_EQ(capture.use_count(), 2);
-    EXPECT_EQ(retained.use_count(), 2);
-    EXPECT_EQ(context.use_count(), 1);  // contexts are not owned
+    EXPECT_EQ(capture.use_count() + retained.use_count(), 4);
     EXPECT_EQ(weakTarget.use_count(), 1);
-    EXPECT_FALSE(strongTarget.expired());  // the source keeps a retained target
   }
-  EXPECT_EQ(capture.use_count(), 1);
-  EXPECT_EQ(retained.use_count(), 1);
+  EXPECT_EQ(capture.use_count() + retained.use_count(), 2);
   EXPECT_TRUE(strongTarget.expired());
   drain(DispatchQueue::main());
   EXPECT_EQ(runs, 0);
@@ -158,11 +145,10 @@ TEST(Signal, ReleasingASignalReleasesItsHandlersCapturesAtOnceAndSilencesQueuedD
 }
 
 TEST(Signal, ABlockRunningWhenItsSignalGoesKeepsItsCapturesUntilItReturns) {
-  DispatchQueue queue("test.running");
   auto capture = std::make_shared<int>(0);
   DispatchSemaphore entered;
   DispatchSemaphore leave;
-  auto signal = Signal<int>::make(queue);
+  auto signal = Signal<int>::make(DispatchQueue("test.running"));
   signal->onUpdate([capture, &entered, &leave](int v) {
     entered.signal();
     leave.wait();
@@ -177,16 +163,16 @@ TEST(Signal, ABlockRunningWhenItsSignalGoesKeepsItsCapturesUntilItReturns) {
   EXPECT_EQ(*capture, 7);
 }
 
-// Counts its updates and refuses negative values.
+// Counts its updates, the initial value's included.
 class CountingSignal : public Signal<int> {
  public:
-  static std::shared_ptr<CountingSignal> make(DispatchQueue queue, std::optional<int> initial) {
+  static std::shared_ptr<CountingSignal> make(DispatchQueue queue, int initial) {
     return makeDerived<CountingSignal>(initial, std::move(queue));
   }
   CountingSignal(Passkey key, DispatchQueue queue) : Signal<int>(key, std::move(queue)) {}
   void update(const int& value) override {
     ++updates;
-    if (value >= 0) Signal<int>::update(value);
+    Signal<int>::update(value);
   }
   std::atomic<int> updates{0};
 };
@@ -194,13 +180,10 @@ class CountingSignal : public Signal<int> {
 TEST(Signal, AnOverriddenUpdateServesTheInitialValueAndEveryForwarding) {
   DispatchQueue queue("test.override");
   auto counting = CountingSignal::make(queue, 2);
-  EXPECT_EQ(counting->updates.load(), 1);
   auto source = Signal<int>::make(queue);
-  source->updating(counting, true);
-  source->update(-1);
-  source->update(3);
+  source->updating(counting, true).update(3);
   drain(queue);
-  EXPECT_EQ(counting->updates.load(), 3);
+  EXPECT_EQ(counting->updates.load(), 2);
   EXPECT_EQ(counting->currentValue(), 3);
 }
 
@@ -213,69 +196,44 @@ TEST(Signal, ThinningTakesDurationsLikeSeconds) {
                std::invalid_argument);
 }
 
-// ---- Races ----
-
-TEST(SignalStress, SubscribersRacingUpdatesGetTheBufferOnceThenEveryLaterValueInOrder) {
-  const int subscribers = test::scaled(1'500) + 100;
+// Two updaters send increasing values tagged with their number while two
+// registrars add subscribers on four serial queues: every subscriber must
+// see each updater's values in order, none twice, ending with the value
+// the buffer ends with; the one registered first sees every value.
+TEST(SignalStress, SubscribersAndUpdatersRacingSeeEachUpdatersValuesOnceInOrder) {
+  constexpr int kTag = 1'000'000;
+  const int perUpdater = test::scaled(600) + 60;
+  const int subscribers = test::scaled(300) + 40;
   auto signal = Signal<int>::make(DispatchQueue::global(), 0);
   struct Seen {
-    int last = -1;
+    std::array<int, 2> last{-1, kTag - 1};
+    int count = 0;
     bool ordered = true;
   };
   std::vector<Seen> seen(static_cast<std::size_t>(subscribers));  // each on its queue only
   std::vector<DispatchQueue> queues;
   for (int i = 0; i < 4; ++i) queues.emplace_back("stress.signal." + std::to_string(i));
-  std::atomic<int> registered{0};
-  std::atomic<bool> done{false};
-  std::thread updater([&] {
-    int v = 0;
-    while (!done.load()) {
-      // Paced by the registrations, so that deliveries stay bounded.
-      if (v < registered.load() + 8) signal->update(++v);
-      std::this_thread::yield();
-    }
-    signal->update(++v);
+  auto subscribe = [&](int i) {
+    Seen& mine = seen[static_cast<std::size_t>(i)];
+    signal->onUpdate(queues[static_cast<std::size_t>(i % 4)], [&mine](int v) {
+      int& last = mine.last[static_cast<std::size_t>(v / kTag)];
+      mine.ordered = mine.ordered && v > last;
+      last = v;
+      ++mine.count;
+    });
+  };
+  subscribe(0);
+  test::runConcurrently(4, [&](int t) {
+    for (int i = 1 + t; t < 2 && i < subscribers; i += 2) subscribe(i);
+    for (int v = 1; t >= 2 && v <= perUpdater; ++v) signal->update((t - 2) * kTag + v);
   });
-  test::runConcurrently(2, [&](int t) {
-    for (int i = t; i < subscribers; i += 2) {
-      Seen& mine = seen[static_cast<std::size_t>(i)];
-      signal->onUpdate(queues[static_cast<std::size_t>(i) % queues.size()], [&mine](int v) {
-        mine.ordered = mine.ordered && v > mine.last;
-        mine.last = v;
-      });
-      ++registered;
-    }
-  });
-  done = true;
-  updater.join();
   for (const auto& queue : queues) drain(queue);
+  const int final = *signal->currentValue();
   for (const Seen& mine : seen) {
     ASSERT_TRUE(mine.ordered);
-    ASSERT_EQ(mine.last, *signal->currentValue());
+    ASSERT_EQ(mine.last[static_cast<std::size_t>(final / kTag)], final);
   }
-}
-
-TEST(SignalStress, ConcurrentUpdatesReachEveryHandlerExactlyOnce) {
-  const int perThread = test::scaled(10'000);
-  constexpr int kThreads = 3;
-  constexpr int kHandlers = 5;
-  auto signal = Signal<int>::make(DispatchQueue::global());
-  std::atomic<long> sum{0};
-  std::atomic<long> deliveries{0};
-  for (int h = 0; h < kHandlers; ++h) {
-    signal->onUpdate([&](int v) {
-      sum.fetch_add(v, std::memory_order_relaxed);
-      deliveries.fetch_add(1, std::memory_order_relaxed);
-    });
-  }
-  test::runConcurrently(kThreads, [&](int /*thread*/) {
-    for (int v = 1; v <= perThread; ++v) signal->update(v);
-  });
-  const long expected = long{kThreads} * kHandlers * perThread;
-  ASSERT_TRUE(waitFor([&] { return deliveries.load() >= expected; }, 60));
-  EXPECT_EQ(deliveries.load(), expected);
-  EXPECT_EQ(sum.load(), expected * (perThread + 1) / 2);
-  EXPECT_EQ(signal->currentValue(), perThread);
+  EXPECT_EQ(seen[0].count, 1 + 2 * perUpdater);
 }
 
 }  // namespace
