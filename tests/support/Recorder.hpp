@@ -3,40 +3,60 @@
 #include <cstddef>
 #include <memory>
 #include <mutex>
+#include <string>
+#include <utility>
 #include <vector>
 
-#include "tests/support/RunLoopWait.hpp"
+#include "mornik/concurrency/DispatchQueue.hpp"
+
+#include "tests/support/QueueGate.hpp"
 
 namespace mornik::test {
 
-// What deliveries saw, in arrival order, from any thread. Handlers capture
-// the std::shared_ptr, so a delivery that comes after the test never
-// touches freed memory.
+// Records delivered values in delivery order, and the queue of the last one.
+// on(source) subscribes on the recorder's own serial queue; block() suits
+// any subscription. values() first waits for the recorder's queue.
 template <class T>
 class Recorder {
  public:
-  static std::shared_ptr<Recorder> make() { return std::make_shared<Recorder>(); }
+  explicit Recorder(DispatchQueue queue = DispatchQueue("test.recorder"))
+      : queue_(std::move(queue)), state_(std::make_shared<State>()) {}
 
-  void add(T value) {
-    const std::lock_guard<std::mutex> guard(mutex_);
-    values_.push_back(std::move(value));
+  auto block() const {
+    return [state = state_](const T& value) {
+      std::lock_guard<std::mutex> guard(state->lock);
+      state->values.push_back(value);
+      state->lastQueue = DispatchQueue::currentLabel();
+    };
   }
+  template <class S>
+  void on(S& source) {
+    source.onUpdate(queue_, block());
+  }
+
   std::vector<T> values() const {
-    const std::lock_guard<std::mutex> guard(mutex_);
-    return values_;
+    drain(queue_);
+    std::lock_guard<std::mutex> guard(state_->lock);
+    return state_->values;
   }
-  std::size_t size() const {
-    const std::lock_guard<std::mutex> guard(mutex_);
-    return values_.size();
+  std::size_t seen() const {  // without waiting
+    std::lock_guard<std::mutex> guard(state_->lock);
+    return state_->values.size();
   }
-  // Pumps the main run loop until `count` values arrived.
-  bool waitForSize(std::size_t count) const {
-    return waitFor([&] { return size() >= count; });
+  std::string lastQueue() const {
+    std::lock_guard<std::mutex> guard(state_->lock);
+    return state_->lastQueue;
   }
+  const DispatchQueue& queue() const noexcept { return queue_; }
 
  private:
-  mutable std::mutex mutex_;
-  std::vector<T> values_;
+  struct State {
+    std::mutex lock;
+    std::vector<T> values;
+    std::string lastQueue;
+  };
+  DispatchQueue queue_;
+  std::shared_ptr<State> state_;
 };
 
 }  // namespace mornik::test

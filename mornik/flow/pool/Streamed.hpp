@@ -31,11 +31,11 @@ namespace mornik {
 // update; it is not atomic: two concurrent modify() calls may read the same
 // value and one result may replace the other.
 //
-// Copies share one signal: a write through any copy is read through all of
-// them, and subscribers of signal() see writes made through every copy.
-// Assigning one Streamed to another is a write, not a rebinding: `a = b`
-// publishes b's current value on a's signal (a and b keep their own
-// signals), as assigning one plain field to another would.
+// Copies share one signal, whether made by construction or by assignment: a
+// write through any copy is read through all of them, and subscribers of
+// signal() see writes made through every copy. After `a = b`, a shares b's
+// signal (and initial value); a's former signal, and its subscribers, hear
+// nothing more from a.
 //
 // Ownership: each copy holds the signal; the signal lives as long as any copy
 // or any holder of signal() keeps it.
@@ -56,11 +56,7 @@ class Streamed {
   // A copy shares the signal. (There is no move: a moved-from Streamed
   // would have no signal, so moving copies.)
   Streamed(const Streamed&) = default;
-  // A write of `other`'s current value (see above).
-  Streamed& operator=(const Streamed& other) {
-    set(other.get());
-    return *this;
-  }
+  Streamed& operator=(const Streamed&) = default;
   ~Streamed() = default;
 
   // The latest published value, or initialValue() while the buffer is empty.

@@ -1,6 +1,9 @@
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <concepts>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -18,6 +21,16 @@
 #include "mornik/flow/observe/Animation.hpp"
 #include "mornik/flow/signal/SignalOperators.hpp"
 #include "mornik/flow/signal/detail/AppendOnlyList.hpp"
+#include "mornik/flow/signal/detail/SignalHandler.hpp"
+
+namespace mornik::detail {
+
+// A test seam: when set, every subscription calls it after listing its
+// handler and before submitting the handler's replay of the buffer, with no
+// lock held. Null in production.
+inline std::atomic<void (*)()> signalSubscribeSeam{nullptr};
+
+}  // namespace mornik::detail
 
 namespace mornik::Flow {
 
@@ -46,26 +59,28 @@ enum class AfterThrottling : std::uint8_t;
 // order, and handlers sharing that queue see each value in registration
 // order. There is no order between handlers on different queues, or between
 // updates made concurrently from several threads (the buffer ends with
-// whichever store came last). A subscriber's replay of the buffer is
-// submitted in the same critical section as its registration, so it reaches
-// the subscriber before any later update and never twice. The signal does
-// not serialise a block by itself: on a concurrent queue two deliveries may
-// run at once.
+// whichever store came last). A subscriber's replay of the buffer is taken
+// in the critical section that registers it and reaches it exactly once,
+// before any later value: whichever of its deliveries runs first hands the
+// replay over before its own value. The signal does not serialise a block by
+// itself: on a concurrent queue two deliveries may run at once.
 //
 // Ownership: the signal owns its buffer, its handlers (and what their blocks
 // capture) and the objects handed to retain(). Context, assign, append and
 // non-retaining forwarding forms hold their object weakly, for the duration
 // of one delivery at a time. When the last owner releases the signal, the
-// deliveries already queued find their handlers gone and do nothing; the
-// blocks of handlers that received values on a serial queue are destroyed on
-// that queue, after those deliveries (see Handler).
+// deliveries already queued do nothing, and every handler's block, with what
+// it captures, is destroyed then and there (a block running at that moment
+// goes when it returns), whether or not its queue ever runs again.
 //
-// Thread safety: every member may be called from any thread. One lock guards
-// the buffer, the handler list and the retained objects; no block runs under
-// it (deliveries are submitted, a replay included, and values copied). An
-// update costs that lock once, then one submission per handler: the
-// handlers are walked outside the lock, in a list that only grows and never
-// moves its elements.
+// Thread safety: every member may be called from any thread. One spin lock
+// guards the buffer, the handler list and the retained objects; under it
+// the signal only moves and copies pointers (or a small trivially copyable
+// value): values are copied, memory allocated and deliveries submitted (a
+// replay included) outside it. Any other value is buffered as an immutable
+// shared copy. An update costs that copy, the lock once, then one
+// submission per handler, walked outside the lock in a list that only grows
+// and never moves its elements.
 //
 // Subclasses may override currentValue(), clearBuffer(), update() and
 // retain(); they construct through makeDerived() so that an initial value
@@ -90,7 +105,20 @@ class Signal : public FlowRetainer,
   }
 
   Signal(Passkey /*unused*/, DispatchQueue queue) : queue_(std::move(queue)) {}
-  ~Signal() override = default;
+  // Releases the handlers, and what their blocks capture, with one fence
+  // for all of them (see SignalHandler).
+  ~Signal() override {
+    typename HandlerList::Prefix handlers;
+    {
+      mornik::detail::ScopedLock<mornik::detail::SpinLock> guard(lock_);
+      handlers = handlers_.prefix();
+    }
+    bool fence = false;
+    handlers.forEach([&fence](const HandlerPointer& handler) {
+      if (handler->markReleased()) fence = true;
+    });
+    if (fence) mornik::detail::fenceEveryThread();
+  }
   Signal(const Signal&) = delete;
   Signal& operator=(const Signal&) = delete;
 
@@ -98,32 +126,41 @@ class Signal : public FlowRetainer,
 
   // The buffer: the latest value, or none (at creation, after clearBuffer()).
   virtual std::optional<T> currentValue() const MORNIK_EXCLUDES(lock_) {
-    mornik::detail::ScopedLock<mornik::detail::SpinLock> guard(lock_);
-    return buffer_;
+    Buffer buffer;
+    {
+      mornik::detail::ScopedLock<mornik::detail::SpinLock> guard(lock_);
+      buffer = buffer_;
+    }
+    if (!buffer) return std::nullopt;
+    return *buffer;
   }
 
   // Empties the buffer; handlers are not told.
   virtual void clearBuffer() MORNIK_EXCLUDES(lock_) {
+    Buffer gone;  // released after the lock
     mornik::detail::ScopedLock<mornik::detail::SpinLock> guard(lock_);
-    buffer_.reset();
+    buffer_.swap(gone);
   }
 
   // Stores `value` in the buffer, then submits it to every handler.
   virtual void update(const T& value) MORNIK_EXCLUDES(lock_) {
+    Buffer buffer(value);
     typename HandlerList::Prefix handlers;
     {
       mornik::detail::ScopedLock<mornik::detail::SpinLock> guard(lock_);
-      buffer_ = value;
+      buffer_.swap(buffer);
       handlers = handlers_.prefix();
     }
-    handlers.forEach(
-        [&value](const std::shared_ptr<Handler<T>>& handler) { handler->call(value); });
+    buffer.reset();  // the previous value, outside the lock
+    handlers.forEach([&value](const HandlerPointer& handler) { handler->call(value); });
   }
 
   // Keeps `object` alive as long as this signal lives.
   void retain(std::shared_ptr<const void> object) override MORNIK_EXCLUDES(lock_) {
+    auto link = std::make_unique<Retained>(std::move(object));
     mornik::detail::ScopedLock<mornik::detail::SpinLock> guard(lock_);
-    retainer_.push_back(std::move(object));
+    link->next = std::move(retained_);
+    retained_ = std::move(link);
   }
 
   // update(value), then this signal (for chaining at construction).
@@ -155,6 +192,15 @@ class Signal : public FlowRetainer,
   // std::invalid_argument.
   Pointer debounce(double interval);
   Pointer throttle(double interval, AfterThrottling after);
+  // The same with the interval as a duration (converted to seconds).
+  template <class Rep, class Period>
+  Pointer debounce(std::chrono::duration<Rep, Period> interval) {
+    return debounce(std::chrono::duration<double>(interval).count());
+  }
+  template <class Rep, class Period>
+  Pointer throttle(std::chrono::duration<Rep, Period> interval, AfterThrottling after) {
+    return throttle(std::chrono::duration<double>(interval).count(), after);
+  }
 
   // ---- Subscription; each returns this signal, for chaining ----
 
@@ -162,7 +208,8 @@ class Signal : public FlowRetainer,
   // (else the signal's queue).
   template <class F>
   requires ValueBlock<F, T> Signal& onUpdate(std::optional<DispatchQueue> queue, F&& block) {
-    return subscribe(Handler<T>::make(queue ? std::move(*queue) : queue_, std::forward<F>(block)));
+    return subscribe(mornik::detail::SignalHandler<T>::make(queue ? std::move(*queue) : queue_,
+                                                            std::forward<F>(block)));
   }
   template <class F>
   requires ValueBlock<F, T> Signal& onUpdate(F&& block) {
@@ -266,22 +313,53 @@ class Signal : public FlowRetainer,
   }
 
  private:
-  using HandlerList = mornik::detail::AppendOnlyList<std::shared_ptr<Handler<T>>>;
+  using Buffer = mornik::detail::SignalBuffer<T>;
+  using HandlerPointer = std::shared_ptr<mornik::detail::SignalHandler<T>>;
+  using HandlerList = mornik::detail::AppendOnlyList<HandlerPointer>;
 
-  // Appends the handler and, in the same critical section, submits the
-  // buffered value to it.
-  Signal& subscribe(std::shared_ptr<Handler<T>> handler) MORNIK_EXCLUDES(lock_) {
-    {
-      mornik::detail::ScopedLock<mornik::detail::SpinLock> guard(lock_);
-      handlers_.append(handler);
-      if (buffer_) handler->call(*buffer_);
+  // What retain() keeps: a list linked at the front, made outside the lock.
+  struct Retained {
+    explicit Retained(std::shared_ptr<const void> kept) : object(std::move(kept)) {}
+    Retained(const Retained&) = delete;
+    Retained& operator=(const Retained&) = delete;
+    std::shared_ptr<const void> object;
+    std::unique_ptr<Retained> next;
+    ~Retained() {
+      // Unlink iteratively: no deep recursion of unique_ptr destructors.
+      std::unique_ptr<Retained> rest = std::move(next);
+      while (rest) rest = std::move(rest->next);
     }
+  };
+
+  // Lists the handler, with the buffered value as its replay, in one
+  // critical section that only moves pointers (a segment of the list, when
+  // one is needed, is made before, outside the lock); then submits the
+  // replay.
+  Signal& subscribe(HandlerPointer handler) MORNIK_EXCLUDES(lock_) {
+    typename HandlerList::Spare spare;
+    bool replay = false;
+    for (;;) {
+      std::size_t capacity = 0;
+      {
+        mornik::detail::ScopedLock<mornik::detail::SpinLock> guard(lock_);
+        capacity = handlers_.roomNeeded(spare);
+        if (capacity == 0) {
+          replay = static_cast<bool>(buffer_);
+          if (replay) handler->setReplay(buffer_);
+          handlers_.append(handler, spare);
+          break;
+        }
+      }
+      spare = HandlerList::makeSpare(capacity);
+    }
+    if (auto* seam = mornik::detail::signalSubscribeSeam.load(std::memory_order_relaxed)) seam();
+    if (replay) handler->callReplay();
     return *this;
   }
 
   mutable mornik::detail::SpinLock lock_;
-  std::vector<std::shared_ptr<const void>> retainer_ MORNIK_GUARDED_BY(lock_);
-  std::optional<T> buffer_ MORNIK_GUARDED_BY(lock_);
+  std::unique_ptr<Retained> retained_ MORNIK_GUARDED_BY(lock_);
+  Buffer buffer_ MORNIK_GUARDED_BY(lock_);
   const DispatchQueue queue_;
   HandlerList handlers_ MORNIK_GUARDED_BY(lock_);
 };

@@ -10,7 +10,7 @@
 #include "mornik/concurrency/DispatchSemaphore.hpp"
 #include "mornik/concurrency/ResultLazyDic.hpp"
 
-#include "tests/support/Recorder.hpp"
+#include "tests/support/DeliveryLog.hpp"
 #include "tests/support/ResultMatchers.hpp"
 
 namespace mornik {
@@ -42,7 +42,7 @@ TEST(AsyncFunc, StartsAtOnceRunsOnceAndResumesAwaitersOnTheirQueues) {
     return 21;
   });
   EXPECT_TRUE(test::waitFor([&] { return runs.load() == 1; }));  // before anyone awaits it
-  auto seen = test::Recorder<std::string>::make();
+  auto seen = test::DeliveryLog<std::string>::make();
   for (const char* label : {"test.a", "test.b"}) {
     awaitBoth(func).start(DispatchQueue(label),
                           [seen](Result<std::string> o) { seen->add(o.value()); });

@@ -18,7 +18,7 @@
 #include "tests/support/Census.hpp"
 #include "tests/support/Concurrently.hpp"
 #include "tests/support/QueueGate.hpp"
-#include "tests/support/Recorder.hpp"
+#include "tests/support/DeliveryLog.hpp"
 #include "tests/support/ResultMatchers.hpp"
 #include "tests/support/RunLoopWait.hpp"
 #include "tests/support/Sanitizers.hpp"
@@ -133,7 +133,7 @@ TEST(Pool, FactoriesCompleteAsTheirWorkSaysAndContextsAreHeldAsDocumented) {
       });
   EXPECT_EQ(pool->futureCount(), before + 2);
   EXPECT_FALSE(pool->holds(withWeak->id()));
-  auto results = test::Recorder<std::string>::make();
+  auto results = test::DeliveryLog<std::string>::make();
   withWeak->onSuccess([results](const std::string& s) { results->add(s); });
   withStrong->onSuccess([results](const std::string& s) { results->add(s); });
   withWeak.reset();

@@ -13,7 +13,7 @@
 #include "mornik/concurrency/DispatchSemaphore.hpp"
 
 #include "tests/support/Concurrently.hpp"
-#include "tests/support/Recorder.hpp"
+#include "tests/support/DeliveryLog.hpp"
 #include "tests/support/ResultMatchers.hpp"
 #include "tests/support/RunLoopWait.hpp"
 #include "tests/support/Sanitizers.hpp"
@@ -28,8 +28,8 @@ using test::waitFor;
 // The counts a producer published, and its change notices (with whether
 // each came on the main queue).
 struct Observed {
-  std::shared_ptr<test::Recorder<std::int64_t>> counts = test::Recorder<std::int64_t>::make();
-  std::shared_ptr<test::Recorder<bool>> changes = test::Recorder<bool>::make();
+  std::shared_ptr<test::DeliveryLog<std::int64_t>> counts = test::DeliveryLog<std::int64_t>::make();
+  std::shared_ptr<test::DeliveryLog<bool>> changes = test::DeliveryLog<bool>::make();
   Subscription subscription;
 
   template <class T>

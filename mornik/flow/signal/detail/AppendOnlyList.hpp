@@ -68,9 +68,22 @@ class AppendOnlyList {
     while (segment) segment = std::move(segment->next);
   }
 
-  void append(E element) {
-    if (last_ == nullptr || last_->items.size() == last_->capacity) grow();
-    last_->items.push_back(std::move(element));
+  // A segment made ahead, outside the owner's lock, for an append that
+  // finds the list full: append() never allocates under the lock.
+  using Spare = std::unique_ptr<Segment>;
+
+  // 0 when append(element, spare) can proceed without allocating, else the
+  // capacity of the spare segment it needs (see makeSpare()).
+  std::size_t roomNeeded(const Spare& spare) const noexcept {
+    if (!isFull() || spare) return 0;
+    return last_ == nullptr ? kFirstCapacity : last_->capacity * 2;
+  }
+  static Spare makeSpare(std::size_t capacity) { return std::make_unique<Segment>(capacity); }
+
+  // Requires roomNeeded(spare) == 0; takes the spare only when the list is full.
+  void append(E element, Spare& spare) noexcept {
+    if (isFull()) link(std::move(spare));
+    last_->items.push_back(std::move(element));  // within capacity: no allocation
     ++count_;
   }
 
@@ -78,9 +91,11 @@ class AppendOnlyList {
   Prefix prefix() const noexcept { return Prefix(first_.get(), count_); }
 
  private:
-  void grow() {
-    auto segment =
-        std::make_unique<Segment>(last_ == nullptr ? kFirstCapacity : last_->capacity * 2);
+  bool isFull() const noexcept {
+    return last_ == nullptr || last_->items.size() == last_->capacity;
+  }
+
+  void link(std::unique_ptr<Segment> segment) noexcept {
     Segment* added = segment.get();
     if (last_ == nullptr) {
       first_ = std::move(segment);
