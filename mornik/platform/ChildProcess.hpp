@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <memory>
 #include <optional>
 #include <string>
@@ -131,7 +132,7 @@ class ChildProcess final : public std::enable_shared_from_this<ChildProcess> {
   // Written on the watcher's thread before ended_ opens; read after.
   ExitStatus status_;
   CapturedOutput captured_;
-  std::shared_ptr<FdWatch> captureWatches_[2];
+  std::array<std::shared_ptr<FdWatch>, 2> captureWatches_;
   mutable CompletionLatch ended_;
 };
 

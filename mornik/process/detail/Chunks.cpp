@@ -34,7 +34,7 @@ bool isIndependentCut(std::string_view text, std::size_t at) {
 class TextPool {
  public:
   static TextPool& shared() {
-    static TextPool* const pool = new TextPool();  // never destroyed: texts may outlive main
+    static auto* const pool = new TextPool();  // never destroyed: texts may outlive main
     return *pool;
   }
 
@@ -54,7 +54,7 @@ class TextPool {
 
  private:
   static constexpr std::size_t kKept = 16;
-  static constexpr std::size_t kLargest = 64 * 1024;
+  static constexpr std::size_t kLargest = std::size_t{64} * 1024;
 
   void keep(const std::string* released) {
     std::unique_ptr<std::string> text(const_cast<std::string*>(released));  // NOLINT
