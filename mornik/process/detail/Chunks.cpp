@@ -1,5 +1,6 @@
 #include "mornik/process/detail/Chunks.hpp"
 
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <mutex>
@@ -78,11 +79,19 @@ bool isUTF8Chunk(std::string_view chunk) noexcept {
   const std::size_t size = chunk.size();
   std::size_t i = 0;
   while (i < size) {
-    // Eight ASCII bytes at a time, then one at a time up to a non-ASCII one.
+    // 32 ASCII bytes at a time, then 8, then one at a time up to a
+    // non-ASCII one.
+    constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
+    while (i + 32 <= size) {
+      std::array<std::uint64_t, 4> words;  // NOLINT(cppcoreguidelines-pro-type-member-init)
+      std::memcpy(words.data(), data + i, sizeof words);
+      if (((words[0] | words[1] | words[2] | words[3]) & kHighBits) != 0) break;
+      i += 32;
+    }
     while (i + 8 <= size) {
       std::uint64_t word = 0;
       std::memcpy(&word, data + i, sizeof word);
-      if ((word & 0x8080808080808080ULL) != 0) break;
+      if ((word & kHighBits) != 0) break;
       i += 8;
     }
     while (i < size && isAsciiByte(data[i])) ++i;
