@@ -109,11 +109,12 @@ class ChildProcess final : public std::enable_shared_from_this<ChildProcess> {
   // Empty while it runs and with Output::pipes.
   const CapturedOutput& capturedOutput() const;
 
-  // Asks the child's process group to end: SIGTERM now, SIGKILL after
-  // `grace` seconds unless the child has been reaped by then. Nothing is sent
-  // once the child has been reaped, unless `evenAfterExit` (for processes it
-  // left in its group, which the caller knows of: they hold its pipes).
-  // Only the first call acts.
+  // Ends the child's process group: SIGTERM now, then SIGKILL to whatever
+  // of the group is left after `grace` seconds (members that ignore
+  // SIGTERM included). Nothing is sent when the child has been reaped
+  // already, unless `evenAfterExit` (for processes it left in its group,
+  // which the caller knows of: they hold its pipes). Only the first call
+  // acts; it does not wait.
   void terminate(double grace, bool evenAfterExit = false) MORNIK_EXCLUDES(lock_);
 
  private:
