@@ -14,12 +14,16 @@
 //   UTF-8 check, the reduction that keeps the last two chunks and the debug
 //   line (printed into a sink that only counts);
 // - bare: a blocking read loop of 64 KiB reads on the same kind of pipe
-//   (1 MiB, the capacity the watcher gives a pipe its writer keeps full).
+//   (1 MiB, the capacity the watcher gives a pipe its writer keeps full);
+// - watcher: the library's descriptor watcher alone (FdWatcher::readChunks
+//   on the global queue, the chunks only counted): what the chunk path
+//   costs before Flow::Shell's own work.
 // The goal is on time: ours / bare <= 1.25 is a throughput >= 0.8x bare.
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <benchmark/benchmark.h>
@@ -31,6 +35,8 @@
 #include <unistd.h>
 
 #include "mornik/base/Output.hpp"
+#include "mornik/platform/ChildProcess.hpp"
+#include "mornik/platform/FdWatcher.hpp"
 #include "mornik/process/AuxShell.hpp"
 #include "mornik/process/Shell.hpp"
 
@@ -151,8 +157,27 @@ std::vector<double> bareGiB() {
   return {secondsSince(start)};
 }
 
+std::vector<double> watcherGiB() {
+  const auto start = Clock::now();
+  auto child =
+      mornik::ChildProcess::spawn("/bin/dd", kDd, "/", mornik::ChildProcess::Output::pipes);
+  std::atomic<long> total{0};
+  std::atomic<bool> ended{false};
+  auto watch =
+      mornik::FdWatcher::readChunks(child.value()->takeOutputPipe(),
+                                    mornik::DispatchQueue::global(), [&](std::string_view chunk) {
+                                      total += static_cast<long>(chunk.size());
+                                      if (chunk.empty()) ended = true;
+                                    });
+  child.value()->waitUntilExit();
+  while (!ended) std::this_thread::yield();
+  if (total != 1L << 30) std::abort();
+  return {secondsSince(start)};
+}
+
 void BM_OutputGiB(benchmark::State& state) {
-  mornik::bench::runInterleaved(state, {"seconds"}, {{"ours", oursGiB}, {"bare", bareGiB}},
+  mornik::bench::runInterleaved(state, {"seconds"},
+                                {{"ours", oursGiB}, {"bare", bareGiB}, {"watcher", watcherGiB}},
                                 kThroughputRounds);
 }
 BENCHMARK(BM_OutputGiB)->Iterations(1)->Unit(benchmark::kSecond);

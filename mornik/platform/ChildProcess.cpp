@@ -1,6 +1,7 @@
 #include "mornik/platform/ChildProcess.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <csignal>
 #include <string_view>
@@ -28,8 +29,8 @@ namespace {
 // that placing the write end on 1 or 2 in the child never overwrites the
 // other pipe's write end, even when the parent runs with 0-2 closed).
 Result<void> makePipe(UniqueFd& readEnd, UniqueFd& writeEnd) {
-  int ends[2];
-  if (::pipe2(ends, O_CLOEXEC) != 0) return Error::fromErrno(errno, "pipe2");
+  std::array<int, 2> ends{};
+  if (::pipe2(ends.data(), O_CLOEXEC) != 0) return Error::fromErrno(errno, "pipe2");
   readEnd.reset(ends[0]);
   writeEnd.reset(ends[1]);
   for (UniqueFd* end : {&readEnd, &writeEnd}) {
@@ -216,8 +217,8 @@ bool ChildProcess::reap(int pidfd) {
   }
   // What the child wrote before it ended is in the pipes now; take it and
   // stop (the pipe watches run on this thread too, so none runs now).
-  std::vector<std::string>* targets[2] = {&captured_.output, &captured_.error};
-  for (int i = 0; i < 2; ++i) {
+  const std::array<std::vector<std::string>*, 2> targets{&captured_.output, &captured_.error};
+  for (std::size_t i = 0; i < 2; ++i) {
     const auto& watch = captureWatches_[i];
     if (!watch) continue;
     if (!watch->isFinished()) {

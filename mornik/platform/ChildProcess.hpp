@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <memory>
 #include <optional>
 #include <string>
@@ -108,11 +109,12 @@ class ChildProcess final : public std::enable_shared_from_this<ChildProcess> {
   // Empty while it runs and with Output::pipes.
   const CapturedOutput& capturedOutput() const;
 
-  // Asks the child's process group to end: SIGTERM now, SIGKILL after
-  // `grace` seconds unless the child has been reaped by then. Nothing is sent
-  // once the child has been reaped, unless `evenAfterExit` (for processes it
-  // left in its group, which the caller knows of: they hold its pipes).
-  // Only the first call acts.
+  // Ends the child's process group: SIGTERM now, then SIGKILL to whatever
+  // of the group is left after `grace` seconds (members that ignore
+  // SIGTERM included). Nothing is sent when the child has been reaped
+  // already, unless `evenAfterExit` (for processes it left in its group,
+  // which the caller knows of: they hold its pipes). Only the first call
+  // acts; it does not wait.
   void terminate(double grace, bool evenAfterExit = false) MORNIK_EXCLUDES(lock_);
 
  private:
@@ -131,7 +133,7 @@ class ChildProcess final : public std::enable_shared_from_this<ChildProcess> {
   // Written on the watcher's thread before ended_ opens; read after.
   ExitStatus status_;
   CapturedOutput captured_;
-  std::shared_ptr<FdWatch> captureWatches_[2];
+  std::array<std::shared_ptr<FdWatch>, 2> captureWatches_;
   mutable CompletionLatch ended_;
 };
 

@@ -9,6 +9,7 @@
 #include <thread>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include <fcntl.h>
 #include <pthread.h>
@@ -29,7 +30,7 @@ class FdReactor {
  public:
   static FdReactor& shared() {
     // Never destroyed: the thread runs for the life of the process.
-    static FdReactor* const reactor = new FdReactor();
+    static auto* const reactor = new FdReactor();
     return *reactor;
   }
 
@@ -174,9 +175,8 @@ namespace {
 // The buffer of readChunks on the calling thread (one turn at a time runs
 // on a thread, and a chunk is valid only during its handler's call).
 char* chunkBuffer() {
-  thread_local const std::unique_ptr<char[]> buffer =
-      std::make_unique_for_overwrite<char[]>(FdWatcher::kChunkSize);
-  return buffer.get();
+  thread_local std::vector<char> buffer(FdWatcher::kChunkSize);
+  return buffer.data();
 }
 
 }  // namespace

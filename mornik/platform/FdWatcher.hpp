@@ -57,7 +57,7 @@ class FdWatcher {
   FdWatcher() = delete;
 
   // What one read of readChunks asks for at most.
-  static constexpr std::size_t kChunkSize = 64 * 1024;
+  static constexpr std::size_t kChunkSize = std::size_t{64} * 1024;
   // Reads readChunks makes in one turn before it lets other work in (the
   // descriptor is then re-armed, so a busy stream keeps its turns coming).
   static constexpr int kReadsPerTurn = 16;

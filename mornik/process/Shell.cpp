@@ -1,5 +1,6 @@
 #include "mornik/process/Shell.hpp"
 
+#include <array>
 #include <utility>
 
 #include "mornik/base/Output.hpp"
@@ -64,8 +65,8 @@ void Shell::run(const std::vector<std::string>& args) {
   }
   child_ = child.value();
   const std::weak_ptr<Shell> weak = weak_from_this();
-  UniqueFd pipes[2] = {child_->takeOutputPipe(), child_->takeErrorPipe()};
-  for (int i = 0; i < 2; ++i) {
+  std::array<UniqueFd, 2> pipes{child_->takeOutputPipe(), child_->takeErrorPipe()};
+  for (std::size_t i = 0; i < 2; ++i) {
     const bool isErr = i == 1;
     auto watch = FdWatcher::readChunks(std::move(pipes[i]), DispatchQueue::global(),
                                        [weak, isErr](std::string_view chunk) {

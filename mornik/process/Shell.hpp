@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <functional>
@@ -29,9 +30,9 @@ class Shell;
 class ShellOutput {
  public:
   // A chunk of standard output.
-  static ShellOutput out(std::string text) { return ShellOutput(false, std::move(text)); }
+  static ShellOutput out(std::string text) { return {false, std::move(text)}; }
   // A chunk of standard error.
-  static ShellOutput err(std::string text) { return ShellOutput(true, std::move(text)); }
+  static ShellOutput err(std::string text) { return {true, std::move(text)}; }
 
   bool isErr() const noexcept { return isErr_; }
   const std::string& text() const noexcept { return *text_; }
@@ -142,7 +143,7 @@ class Shell final : public ObservableObject, public std::enable_shared_from_this
   std::atomic<int> streamsEnded_{0};
   // Set by run(), read by the destructor.
   ChildProcess::Pointer child_;
-  std::shared_ptr<FdWatch> streams_[2];
+  std::array<std::shared_ptr<FdWatch>, 2> streams_;
 };
 
 }  // namespace mornik::Flow

@@ -1,5 +1,6 @@
 #include "mornik/process/detail/Chunks.hpp"
 
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <mutex>
@@ -34,7 +35,7 @@ bool isIndependentCut(std::string_view text, std::size_t at) {
 class TextPool {
  public:
   static TextPool& shared() {
-    static TextPool* const pool = new TextPool();  // never destroyed: texts may outlive main
+    static auto* const pool = new TextPool();  // never destroyed: texts may outlive main
     return *pool;
   }
 
@@ -54,7 +55,7 @@ class TextPool {
 
  private:
   static constexpr std::size_t kKept = 16;
-  static constexpr std::size_t kLargest = 64 * 1024;
+  static constexpr std::size_t kLargest = std::size_t{64} * 1024;
 
   void keep(const std::string* released) {
     std::unique_ptr<std::string> text(const_cast<std::string*>(released));  // NOLINT
@@ -78,11 +79,19 @@ bool isUTF8Chunk(std::string_view chunk) noexcept {
   const std::size_t size = chunk.size();
   std::size_t i = 0;
   while (i < size) {
-    // Eight ASCII bytes at a time, then one at a time up to a non-ASCII one.
+    // 32 ASCII bytes at a time, then 8, then one at a time up to a
+    // non-ASCII one.
+    constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
+    while (i + 32 <= size) {
+      std::array<std::uint64_t, 4> words;  // NOLINT(cppcoreguidelines-pro-type-member-init)
+      std::memcpy(words.data(), data + i, sizeof words);
+      if (((words[0] | words[1] | words[2] | words[3]) & kHighBits) != 0) break;
+      i += 32;
+    }
     while (i + 8 <= size) {
       std::uint64_t word = 0;
       std::memcpy(&word, data + i, sizeof word);
-      if ((word & 0x8080808080808080ULL) != 0) break;
+      if ((word & kHighBits) != 0) break;
       i += 8;
     }
     while (i < size && isAsciiByte(data[i])) ++i;
