@@ -110,9 +110,15 @@ class GioApplications : public Workspace {
         });
     if (cached) return std::move(*cached);
     std::vector<AppEntry> apps;
+    // GIO lists the default among the others; it goes first here.
+    if (GAppInfo* preferred = g_app_info_get_default_for_type(type.c_str(), FALSE)) {
+      apps.push_back(entryOf(preferred));
+      g_object_unref(preferred);
+    }
     GList* all = g_app_info_get_all_for_type(type.c_str());
     for (GList* item = all; item != nullptr; item = item->next) {
-      apps.push_back(entryOf(G_APP_INFO(item->data)));
+      AppEntry entry = entryOf(G_APP_INFO(item->data));
+      if (apps.empty() || entry.id != apps.front().id) apps.push_back(std::move(entry));
     }
     g_list_free_full(all, g_object_unref);
     cache_.access([&](Cache& cache) { cache[type] = CacheEntry{generation, apps}; });
