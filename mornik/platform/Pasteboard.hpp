@@ -33,7 +33,8 @@ namespace mornik {
 //   selection's owner and waits at most two seconds for it.
 // - Wayland (makeWayland): the wl-copy and wl-paste programs (wl-clipboard).
 //   wl-copy offers one representation: each setData() replaces what the
-//   clipboard offers with that representation alone.
+//   clipboard offers with that representation alone. clearContents() is
+//   wl-copy --clear, which some compositors (weston) ignore.
 // - MemoryPasteboard: in this process only (tests, and machines without a
 //   display).
 //

@@ -17,8 +17,9 @@ namespace mornik {
 
 namespace {
 
-// GStreamer's own flags of playbin: play the audio only.
-constexpr unsigned kPlayAudioOnly = 0x2;
+// playbin's flags: the audio only, with its own volume element (without it
+// a sink that has no volume of its own plays at full volume).
+constexpr unsigned kPlayAudioOnly = 0x2 | 0x10;
 constexpr GstClockTime kLoadTimeout = 10 * GST_SECOND;
 
 LockedVar<std::string>& defaultSink() {
