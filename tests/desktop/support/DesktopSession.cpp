@@ -80,9 +80,10 @@ void makeApplications(const fs::path& root) {
         R"(<?xml version="1.0"?><mime-info xmlns="http://www.freedesktop.org/standards/shared-mime-info">
 <mime-type type="application/x-mornik"><comment>Mornik test</comment><glob pattern="*.mornik"/></mime-type>
 </mime-info>)");
-  // System folders (MIME database, sounds) through a data folder of links.
+  // The system's data folders the tools need (MIME database, sounds, GTK's
+  // settings schemas and icons), without its applications.
   fs::create_directories(root / "share");
-  for (const char* each : {"mime", "sounds"}) {
+  for (const char* each : {"mime", "sounds", "glib-2.0", "icons", "themes"}) {
     std::error_code ignored;
     fs::create_directory_symlink(fs::path("/usr/share") / each, root / "share" / each, ignored);
   }
