@@ -56,7 +56,8 @@ void writeReferences(const std::vector<std::string>& references) {
 std::string_view imageType(const Bytes& bytes) {
   const auto startsWith = [&](std::string_view magic, std::size_t at = 0) {
     return bytes.size() >= at + magic.size() &&
-           std::equal(magic.begin(), magic.end(), bytes.begin() + static_cast<long>(at));
+           std::equal(magic.begin(), magic.end(), bytes.begin() + static_cast<long>(at),
+                      [](char m, std::uint8_t b) { return static_cast<std::uint8_t>(m) == b; });
   };
   if (startsWith("\x89PNG\r\n\x1a\n")) return "image/png";
   if (startsWith("\xFF\xD8\xFF")) return "image/jpeg";
