@@ -15,6 +15,7 @@ int main() {
   tour::text();
   tour::json();
   tour::documents();
+  tour::desktop();
   std::printf("\nDone.\n");
   return 0;
 }
