@@ -8,16 +8,18 @@
 #include <vector>
 
 #include <benchmark/benchmark.h>
+
 #include <gio/gio.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "bench/support/Goals.hpp"
-#include "bench/support/Interleaved.hpp"
 #include "mornik/platform/Pasteboard.hpp"
 #include "mornik/platform/Workspace.hpp"
+
+#include "bench/support/Goals.hpp"
+#include "bench/support/Interleaved.hpp"
 
 extern char** environ;  // NOLINT(readability-redundant-declaration)
 
@@ -96,9 +98,8 @@ double nsPerLookup(const std::function<std::size_t()>& lookup) {
   std::size_t found = 0;
   const auto start = std::chrono::steady_clock::now();
   for (int i = 0; i < kLookups; ++i) found += lookup();
-  const double ns = std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() -
-                                                             start)
-                        .count();
+  const double ns =
+      std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start).count();
   benchmark::DoNotOptimize(found);
   return ns / kLookups;
 }
@@ -108,18 +109,22 @@ double nsPerLookup(const std::function<std::size_t()>& lookup) {
 void BM_ApplicationsForType(benchmark::State& state) {
   auto workspace = mornik::Workspace::makeDesktop({});
   if (workspace->applicationsFor(kType).size() != 24) state.SkipWithError("not 24 applications");
-  mornik::bench::runInterleaved(
-      state, {"ns_per_lookup"},
-      {{"ours", [&] { return std::vector<double>{nsPerLookup([&] {
-                          return workspace->applicationsFor(kType).size();
-                        })}; }},
-       {"gio", [] { return std::vector<double>{nsPerLookup([] {
-                      GList* all = g_app_info_get_all_for_type(kType);
-                      const std::size_t n = g_list_length(all);
-                      g_list_free_full(all, g_object_unref);
-                      return n;
-                    })}; }}},
-      7);
+  mornik::bench::runInterleaved(state, {"ns_per_lookup"},
+                                {{"ours",
+                                  [&] {
+                                    return std::vector<double>{nsPerLookup(
+                                        [&] { return workspace->applicationsFor(kType).size(); })};
+                                  }},
+                                 {"gio",
+                                  [] {
+                                    return std::vector<double>{nsPerLookup([] {
+                                      GList* all = g_app_info_get_all_for_type(kType);
+                                      const std::size_t n = g_list_length(all);
+                                      g_list_free_full(all, g_object_unref);
+                                      return n;
+                                    })};
+                                  }}},
+                                7);
 }
 
 // 1 MiB of text written by one X11 pasteboard and read by another

@@ -10,13 +10,15 @@
 #include "mornik/desktop/MacApp.hpp"
 #include "mornik/platform/Pasteboard.hpp"
 #include "mornik/platform/Workspace.hpp"
+
 #include "tour/Tour.hpp"
 
 namespace tour {
 
 void desktop() {
   heading("Desktop: open, reveal, copy");
-  const std::filesystem::path file = std::filesystem::temp_directory_path() / "mornik-tour-note.txt";
+  const std::filesystem::path file =
+      std::filesystem::temp_directory_path() / "mornik-tour-note.txt";
   std::ofstream(file) << "A note from the Mornik tour.\n";
   const mornik::URL url = mornik::URL::fileURL(file.string());
   const auto workspace = mornik::Workspace::shared();
@@ -38,9 +40,9 @@ void desktop() {
   mornik::Clipboard::set(std::optional<std::string>("copied by the tour"));
   const auto desktopClipboard = mornik::Pasteboard::forDesktop();
   say(std::string("copied \"") + mornik::Pasteboard::general()->string().value_or("") + "\" to " +
-      (desktopClipboard.isSuccess() ? "the desktop's clipboard"
-                                    : "an in-process clipboard (" +
-                                          desktopClipboard.error().localizedDescription() + ")"));
+      (desktopClipboard.isSuccess()
+           ? "the desktop's clipboard"
+           : "an in-process clipboard (" + desktopClipboard.error().localizedDescription() + ")"));
   say("this application: " + mornik::appName(mornik::Bundle::main()) +
       " (the placeholder: no info file beside the demo)");
 }

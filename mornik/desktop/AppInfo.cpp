@@ -21,7 +21,8 @@ std::string appVersionLong(const Bundle& bundle) { return bundle.text(AppIdentit
 
 std::string copyright(const Bundle& bundle) {
   std::string value = bundle.text(AppIdentity::kCopyrightKey);
-  for (std::size_t at = value.find("\\n"); at != std::string::npos; at = value.find("\\n", at + 1)) {
+  for (std::size_t at = value.find("\\n"); at != std::string::npos;
+       at = value.find("\\n", at + 1)) {
     value.replace(at, 2, "\n");
   }
   return value;

@@ -44,7 +44,8 @@ std::vector<MacApp> MacApp::list(const URL& fileURL, bool withFinder) {
   std::vector<MacApp> apps;
   if (withFinder) apps.push_back(MacApp{finderURL(), fileURL});
   const std::shared_ptr<Workspace> workspace = Workspace::shared();
-  for (const AppEntry& entry : workspace->applicationsFor(workspace->contentTypeOf(fileURL.path()))) {
+  for (const AppEntry& entry :
+       workspace->applicationsFor(workspace->contentTypeOf(fileURL.path()))) {
     if (!entry.path.empty()) apps.push_back(MacApp{URL::fileURL(entry.path.string()), fileURL});
   }
   return apps;

@@ -32,7 +32,8 @@ std::shared_ptr<Flow::Future<void>> WebBrowser::open(const URL& url) const {
 
 std::shared_ptr<Flow::Future<void>> WebBrowser::open(std::string_view url) const {
   std::optional<URL> parsed = URL::parse(url);
-  if (!parsed) return Flow::Future<void>::failed(WTF("can't convert to URL: " + std::string(url), 0));
+  if (!parsed)
+    return Flow::Future<void>::failed(WTF("can't convert to URL: " + std::string(url), 0));
   return open(*parsed);
 }
 

@@ -125,7 +125,7 @@ void AppIdentity::setResourceFolder(std::filesystem::path folder) {
 }
 
 std::optional<std::filesystem::path> AppIdentity::resource(std::string_view name,
-                                                         std::string_view extension) {
+                                                           std::string_view extension) {
   if (name.empty()) return std::nullopt;
   std::string file(name);
   if (!extension.empty()) file += "." + std::string(extension);

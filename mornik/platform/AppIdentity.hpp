@@ -92,7 +92,7 @@ class AppIdentity {
   // resourceFolder() / "<name>.<extension>" (or "<name>" when the extension
   // is empty) when it is a regular file; nothing otherwise.
   static std::optional<std::filesystem::path> resource(std::string_view name,
-                                                      std::string_view extension);
+                                                       std::string_view extension);
 };
 
 }  // namespace mornik

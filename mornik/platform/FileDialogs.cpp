@@ -81,8 +81,7 @@ class PortalDialogs final : public FileDialogs {
     Answer answer;
     const guint subscription = g_dbus_connection_signal_subscribe(
         bus, kPortal, "org.freedesktop.portal.Request", "Response", handle.c_str(), nullptr,
-        G_DBUS_SIGNAL_FLAGS_NONE,
-        onResponse, &answer, nullptr);
+        G_DBUS_SIGNAL_FLAGS_NONE, onResponse, &answer, nullptr);
     const guint watch = g_bus_watch_name_on_connection(bus, kPortal, G_BUS_NAME_WATCHER_FLAGS_NONE,
                                                        nullptr, onPortalGone, &answer, nullptr);
 
@@ -192,9 +191,9 @@ bool portalAvailable() {
   gboolean has = FALSE;
   if (owned.isSuccess()) g_variant_get(owned.value().get(), "(b)", &has);
   if (has) return true;
-  auto activatable = detail::callSessionBus("org.freedesktop.DBus", "/org/freedesktop/DBus",
-                                            "org.freedesktop.DBus", "ListActivatableNames",
-                                            nullptr, 2000);
+  auto activatable =
+      detail::callSessionBus("org.freedesktop.DBus", "/org/freedesktop/DBus",
+                             "org.freedesktop.DBus", "ListActivatableNames", nullptr, 2000);
   if (activatable.isFailure()) return false;
   GVariantIter* names = nullptr;
   const gchar* name = nullptr;

@@ -45,13 +45,13 @@ class FileDialogs {
  public:
   struct Request {
     std::string title;
-    std::string acceptLabel;           // empty: the dialog's own
-    std::filesystem::path folder;      // empty: the dialog's choice
-    bool chooseFolders = false;        // folders instead of files
-    bool multiple = false;             // open only
-    bool showHidden = false;           // see the table above
-    bool save = false;                 // a save dialog
-    std::string fileName;              // save only: the name pre-filled
+    std::string acceptLabel;       // empty: the dialog's own
+    std::filesystem::path folder;  // empty: the dialog's choice
+    bool chooseFolders = false;    // folders instead of files
+    bool multiple = false;         // open only
+    bool showHidden = false;       // see the table above
+    bool save = false;             // a save dialog
+    std::string fileName;          // save only: the name pre-filled
   };
 
   virtual ~FileDialogs() = default;

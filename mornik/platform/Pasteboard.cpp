@@ -101,9 +101,7 @@ constexpr double kToolTimeout = 5.0;
 
 class WaylandPasteboard final : public Pasteboard {
  public:
-  Result<void> clearContents() override {
-    return run({"wl-copy", "--clear"}, {}).asVoid();
-  }
+  Result<void> clearContents() override { return run({"wl-copy", "--clear"}, {}).asVoid(); }
   Result<void> setData(std::string_view type, Bytes bytes) override {
     // wl-copy reads everything, then serves it from a background process.
     return run({"wl-copy", "--type", std::string(type)},

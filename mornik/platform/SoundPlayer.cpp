@@ -67,8 +67,9 @@ class GstSoundPlayer final : public SoundPlayer,
     watch_ = gst_bus_create_watch(bus);
     gst_object_unref(bus);
     g_source_set_callback(watch_, G_SOURCE_FUNC(&GstSoundPlayer::onMessage),
-                          new std::weak_ptr<GstSoundPlayer>(weak_from_this()),
-                          [](gpointer data) { delete static_cast<std::weak_ptr<GstSoundPlayer>*>(data); });
+                          new std::weak_ptr<GstSoundPlayer>(weak_from_this()), [](gpointer data) {
+                            delete static_cast<std::weak_ptr<GstSoundPlayer>*>(data);
+                          });
     g_source_attach(watch_, gstContext());
   }
 
@@ -115,7 +116,8 @@ class GstSoundPlayer final : public SoundPlayer,
 
  private:
   static gboolean onMessage(GstBus* /*bus*/, GstMessage* message, gpointer data) {
-    std::shared_ptr<GstSoundPlayer> self = static_cast<std::weak_ptr<GstSoundPlayer>*>(data)->lock();
+    std::shared_ptr<GstSoundPlayer> self =
+        static_cast<std::weak_ptr<GstSoundPlayer>*>(data)->lock();
     if (!self) return G_SOURCE_REMOVE;
     switch (GST_MESSAGE_TYPE(message)) {
       case GST_MESSAGE_EOS:

@@ -34,8 +34,7 @@ std::string takeMessage(GError*& error) {
 }
 
 std::string fileUri(const std::filesystem::path& path) {
-  return URL::fileURL(std::filesystem::absolute(path).lexically_normal().string())
-      .absoluteString();
+  return URL::fileURL(std::filesystem::absolute(path).lexically_normal().string()).absoluteString();
 }
 
 AppEntry entryOf(GAppInfo* info) {
@@ -166,8 +165,8 @@ class DesktopWorkspace final : public GioApplications {
       GError* error = nullptr;
       // Quoted, so that a path with blanks stays one word.
       gchar* quoted = g_shell_quote(application.c_str());
-      app = g_app_info_create_from_commandline(
-          quoted, nullptr, G_APP_INFO_CREATE_SUPPORTS_URIS, &error);
+      app = g_app_info_create_from_commandline(quoted, nullptr, G_APP_INFO_CREATE_SUPPORTS_URIS,
+                                               &error);
       g_free(quoted);
       if (app == nullptr) return WTF("not an application: " + takeMessage(error), 0);
     }
@@ -215,8 +214,8 @@ class DesktopWorkspace final : public GioApplications {
         detail::callSessionBus(kFileManager, kFileManagerPath, kFileManager, method,
                                g_variant_new("(ass)", &uris, ""), options_.busTimeoutMs);
     if (answer.isSuccess()) return {};
-    const bool noFileManager = answer.error().code() == detail::kServiceMissingCode ||
-                               !detail::sessionBusConfigured();
+    const bool noFileManager =
+        answer.error().code() == detail::kServiceMissingCode || !detail::sessionBusConfigured();
     if (!noFileManager) return answer.error();
     std::set<std::filesystem::path> folders;
     for (const auto& item : items) {
@@ -272,10 +271,10 @@ class SandboxedWorkspace final : public GioApplications {
 
   Result<void> portalOpen(const URL& item, bool ask) {
     if (item.isFileURL()) return withFd(item.path(), "OpenFile", ask);
-    return detail::callSessionBus(kPortal, kPortalPath, kOpenURI, "OpenURI",
-                                  g_variant_new("(ss@a{sv})", "", item.absoluteString().c_str(),
-                                                options(ask)),
-                                  options_.busTimeoutMs)
+    return detail::callSessionBus(
+               kPortal, kPortalPath, kOpenURI, "OpenURI",
+               g_variant_new("(ss@a{sv})", "", item.absoluteString().c_str(), options(ask)),
+               options_.busTimeoutMs)
         .asVoid();
   }
 

@@ -291,7 +291,8 @@ class X11Pasteboard final : public Pasteboard {
         XSelectInput(display_, request.requestor, PropertyChangeMask);
         XChangeProperty(display_, request.requestor, reply.property, incr_, 32, PropModeReplace,
                         reinterpret_cast<const unsigned char*>(&size), 1);
-        outgoing_.push_back(Outgoing{request.requestor, reply.property, type, std::move(*bytes), 0});
+        outgoing_.push_back(
+            Outgoing{request.requestor, reply.property, type, std::move(*bytes), 0});
       } else {
         XChangeProperty(display_, request.requestor, reply.property, type, 8, PropModeReplace,
                         bytes->data(), static_cast<int>(bytes->size()));
@@ -299,8 +300,7 @@ class X11Pasteboard final : public Pasteboard {
     } else {
       reply.property = None;
     }
-    XSendEvent(display_, request.requestor, False, NoEventMask,
-               reinterpret_cast<XEvent*>(&reply));
+    XSendEvent(display_, request.requestor, False, NoEventMask, reinterpret_cast<XEvent*>(&reply));
     XFlush(display_);
   }
 
@@ -355,8 +355,8 @@ class X11Pasteboard final : public Pasteboard {
     unsigned long count = 0;
     unsigned long after = 0;
     unsigned char* value = nullptr;
-    if (XGetWindowProperty(display_, window_, readProperty_, 0, 0x1FFFFFFF, True,
-                           AnyPropertyType, &type, &format, &count, &after, &value) != Success) {
+    if (XGetWindowProperty(display_, window_, readProperty_, 0, 0x1FFFFFFF, True, AnyPropertyType,
+                           &type, &format, &count, &after, &value) != Success) {
       return std::nullopt;
     }
     if (typeOut != nullptr) *typeOut = type;

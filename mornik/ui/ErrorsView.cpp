@@ -7,7 +7,8 @@
 
 namespace mornik {
 
-ErrorsView::ErrorsView(std::shared_ptr<ErrorsViewModel> model, std::shared_ptr<Pasteboard> clipboard)
+ErrorsView::ErrorsView(std::shared_ptr<ErrorsViewModel> model,
+                       std::shared_ptr<Pasteboard> clipboard)
     : model_(std::move(model)), clipboard_(std::move(clipboard)) {}
 
 bool ErrorsView::showsError() const { return model_->recentError.get().has_value(); }

@@ -4,6 +4,7 @@
 
 #include "mornik/desktop/TavHaptic.hpp"
 #include "mornik/platform/AppIdentity.hpp"
+
 #include "tests/desktop/support/Desktop.hpp"
 
 namespace mornik {
@@ -14,12 +15,12 @@ TEST(AppInfo, TextValuesOrThePlaceholder) {
   const Bundle bundle(nlohmann::json{{"CFBundleName", 42},
                                      {"CFBundleShortVersionString", "2.1"},
                                      {"NSHumanReadableCopyright", "© 2024 Me\\nAll rights"}});
-  EXPECT_EQ(appName(bundle), kInfoPlaceholder);  // a number, not text
+  EXPECT_EQ(appName(bundle), kInfoPlaceholder);   // a number, not text
   EXPECT_EQ(appBuild(bundle), kInfoPlaceholder);  // missing
   EXPECT_EQ(appVersionLong(bundle), "2.1");
   EXPECT_EQ(copyright(bundle), "© 2024 Me\nAll rights");
   EXPECT_EQ(copyright(Bundle(nlohmann::json())), kInfoPlaceholder);  // no dictionary
-  TavHaptic::vibrate(HapticFeedbackPattern::generic);                 // does nothing
+  TavHaptic::vibrate(HapticFeedbackPattern::generic);                // does nothing
 }
 
 TEST(AppInfo, MainBundleReadsTheInfoFileBesideTheExecutable) {

@@ -8,6 +8,7 @@
 #include "mornik/base/Output.hpp"
 #include "mornik/flow/pool/Pool.hpp"
 #include "mornik/platform/AppIdentity.hpp"
+
 #include "tests/desktop/support/Desktop.hpp"
 
 namespace mornik {
@@ -40,7 +41,8 @@ TEST_F(AudioPlayerManagerTest, FinishesAfterTheSoundOrAtOnceWhenLooping) {
   auto once = sounds_->playSound("ding", "wav", 0.5f, 1.0, false);
   EXPECT_TRUE(sounds_->isPlaying());
   EXPECT_EQ(once->wait().maybeSuccess(), true);
-  EXPECT_GE(std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(), 0.55);
+  EXPECT_GE(std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(),
+            0.55);
 
   // The future is timed by the clock; the player ends by itself a moment
   // later on a loaded machine.
@@ -73,6 +75,8 @@ TEST_F(AudioPlayerManagerTest, AFileThatIsNotSoundFailsAndSaysWhy) {
     return printed == std::vector<std::string>{why};
   }));
   EXPECT_TRUE(sounds_->playSound("notes", "txt", 1.0f, 1.0, false)->wait().isFailure());
+  EXPECT_EQ(SoundPlayer::make(text.string() + ".missing", {}).error().localizedDescription(),
+            "cannot play " + text.string() + ".missing: no such file");
   setOutputSink(nullptr);
 }
 

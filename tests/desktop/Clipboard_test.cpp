@@ -6,6 +6,7 @@
 
 #include "mornik/base/Output.hpp"
 #include "mornik/platform/Pasteboard.hpp"
+
 #include "tests/desktop/support/Desktop.hpp"
 
 namespace mornik {
@@ -60,7 +61,8 @@ TEST_F(ClipboardTest, FilesAndImages) {
   const fs::path real = test::desktopRoot() / "home" / "real.txt";
   std::ofstream(real) << "x";
   fs::create_symlink(real, test::desktopRoot() / "home" / "link.txt");
-  Clipboard::copyFileContent(std::optional<std::string>((test::desktopRoot() / "home/link.txt").string()));
+  Clipboard::copyFileContent(
+      std::optional<std::string>((test::desktopRoot() / "home/link.txt").string()));
   const std::string reference = "file://" + real.string();
   EXPECT_EQ(printed_, std::vector<std::string>{reference});  // the link resolved
   EXPECT_EQ(text(memory_->data(Pasteboard::kUriList)), reference + "\r\n");

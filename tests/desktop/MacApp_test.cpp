@@ -7,6 +7,7 @@
 #include "mornik/desktop/WebBrowser.hpp"
 #include "mornik/flow/pool/Identities.hpp"
 #include "mornik/flow/pool/Pool.hpp"
+
 #include "tests/desktop/support/Desktop.hpp"
 
 namespace mornik {
@@ -51,8 +52,8 @@ TEST(MacApp, OpensWithTheApplicationOrRevealsWithTheFileManager) {
   EXPECT_TRUE(test::waitForRecord("other", file.path()));
 
   // A failure also lands in the "MacApp" pool's error pool.
-  const MacApp broken{URL::fileURL((test::desktopRoot() / "data/applications/broken.desktop").string()),
-                      file};
+  const MacApp broken{
+      URL::fileURL((test::desktopRoot() / "data/applications/broken.desktop").string()), file};
   auto failed = broken.open();
   ASSERT_TRUE(failed->wait().isFailure());
   auto pool = Flow::PoolID{"MacApp"}.pool();

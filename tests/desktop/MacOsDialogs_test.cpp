@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "mornik/base/Output.hpp"
+
 #include "tests/desktop/support/Desktop.hpp"
 
 namespace mornik {

@@ -12,38 +12,15 @@ namespace {
 namespace fs = std::filesystem;
 using Paths = std::vector<fs::path>;
 
-TEST(FileDialogs, PortalAnswersAndCancellations) {
+// What the portal is asked is checked with MacOsDialogs; here, its answers.
+TEST(FileDialogs, PortalCancellationAnswersNone) {
   MORNIK_NEED_BUS();
-  const fs::path chosen = test::desktopRoot() / "home" / "chosen.txt";
-  {
-    test::FakeService portal({"--uri", "file://" + chosen.string()});
-    ASSERT_TRUE(portal.ready());
-    ASSERT_TRUE(FileDialogs::shared().isSuccess());
-    FileDialogs::Request request;
-    request.title = "Import";
-    request.acceptLabel = "Take";
-    request.folder = test::desktopRoot() / "home";
-    request.chooseFolders = true;
-    auto answer = FileDialogs::shared().value()->run(request);
-    ASSERT_TRUE(answer.isSuccess()) << answer.error().localizedDescription();
-    EXPECT_EQ(answer.value(), std::optional<Paths>(Paths{chosen}));
-    const std::string call = test::record("service");
-    for (const std::string& part : std::vector<std::string>{"FileChooser.OpenFile ('', 'Import'", "'accept_label': <'Take'>",
-                                   "'directory': <true>", "'multiple': <false>",
-                                   "'current_folder': <b'" + request.folder.string() + "'>"}) {
-      EXPECT_NE(call.find(part), std::string::npos) << part << " not in " << call;
-    }
-  }
   test::FakeService cancelling({"--response", "1"});
   ASSERT_TRUE(cancelling.ready());
-  FileDialogs::Request save;
-  save.save = true;
-  save.fileName = "report.txt";
-  auto cancelled = FileDialogs::makePortal()->run(save);
-  ASSERT_TRUE(cancelled.isSuccess());
+  ASSERT_TRUE(FileDialogs::shared().isSuccess());
+  auto cancelled = FileDialogs::shared().value()->run({});
+  ASSERT_TRUE(cancelled.isSuccess()) << cancelled.error().localizedDescription();
   EXPECT_EQ(cancelled.value(), std::nullopt);
-  EXPECT_NE(test::record("service").find("FileChooser.SaveFile"), std::string::npos);
-  EXPECT_NE(test::record("service").find("'current_name': <'report.txt'>"), std::string::npos);
 }
 
 TEST(FileDialogs, APortalThatNeverAnswersFailsInTime) {
@@ -68,22 +45,26 @@ TEST(FileDialogs, ZenityWithoutAPortalDrivenByAPerson) {
   request.save = true;
   request.folder = file.parent_path();
   request.fileName = file.filename();
+  // The person: finds the dialog (the name is filled in) and confirms, or
+  // leaves it; pressing again until it is gone, as a loaded machine may map
+  // the window before it takes keys.
+  const auto person = [](const std::string& title, const std::string& key, auto& dialog) {
+    for (int attempt = 0; attempt < 60; ++attempt) {
+      test::run({"timeout", "5", "xdotool", "search", "--name", title, "windowfocus", "--sync",
+                 "%1", "key", key});
+      if (dialog.wait_for(std::chrono::seconds(1)) == std::future_status::ready) return;
+    }
+    test::run({"pkill", "-P", std::to_string(::getpid()), "-x", "zenity"});  // ours only
+  };
   auto shown = std::async(std::launch::async, [&] { return dialogs.value()->run(request); });
-  // The person: finds the dialog, where the name is filled in, and confirms.
-  const auto pressed = test::run({"timeout", "20", "xdotool", "search", "--sync", "--name",
-                                  "Pick one", "windowfocus", "--sync", "%1", "sleep", "0.5", "key",
-                                  "Return"});
-  EXPECT_EQ(pressed.exitCode, 0);
+  person("Pick one", "Return", shown);
   auto answer = shown.get();
   ASSERT_TRUE(answer.isSuccess()) << answer.error().localizedDescription();
   EXPECT_EQ(answer.value(), std::optional<Paths>(Paths{file}));
 
   request.title = "Pick another";
   auto escaped = std::async(std::launch::async, [&] { return dialogs.value()->run(request); });
-  EXPECT_EQ(test::run({"timeout", "20", "xdotool", "search", "--sync", "--name", "Pick another", "windowfocus",
-                       "--sync", "%1", "sleep", "0.5", "key", "Escape"})
-                .exitCode,
-            0);
+  person("Pick another", "Escape", escaped);
   auto cancelled = escaped.get();
   ASSERT_TRUE(cancelled.isSuccess());
   EXPECT_EQ(cancelled.value(), std::nullopt);

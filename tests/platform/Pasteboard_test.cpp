@@ -32,7 +32,9 @@ TEST(Pasteboard, X11OwnerAnswersOtherPrograms) {
     EXPECT_NE(targets.find(each), std::string::npos) << each << " missing from " << targets;
   }
   EXPECT_EQ(paste("UTF8_STRING"), "grüße");
-  EXPECT_EQ(paste("STRING"), "gr\xFC\xDF" "e");  // Latin-1
+  EXPECT_EQ(paste("STRING"),
+            "gr\xFC\xDF"
+            "e");  // Latin-1
   EXPECT_EQ(paste("text/uri-list"), "file:///tmp/a\r\n");
   EXPECT_EQ(pasteboard->string(), "grüße");  // read back
 
@@ -68,7 +70,7 @@ TEST(Pasteboard, WaylandGoesThroughWlClipboard) {
   MORNIK_NEED_PROGRAM("wl-copy");
   const std::string socket = "mornik-wl-" + std::to_string(::getpid());
   test::Background compositor({"weston", "--backend=x11-backend.so", "--socket=" + socket,
-                               "--idle-time=0"});
+                               "--idle-time=0", "--log=/dev/null"});
   ASSERT_TRUE(test::waitFor([&] {
     return std::filesystem::exists(test::desktopRoot() / "runtime" / socket);
   })) << "weston did not start";
@@ -76,7 +78,8 @@ TEST(Pasteboard, WaylandGoesThroughWlClipboard) {
   auto made = Pasteboard::forDesktop();
   ASSERT_TRUE(made.isSuccess()) << made.error().localizedDescription();
   auto pasteboard = made.value();
-  ASSERT_TRUE(pasteboard->setString("über wayland").isSuccess());
+  // The socket is there before the compositor serves clients: try until it does.
+  ASSERT_TRUE(test::waitFor([&] { return pasteboard->setString("über wayland").isSuccess(); }));
   EXPECT_EQ(pasteboard->string(), "über wayland");
   EXPECT_EQ(test::run({"wl-paste", "--no-newline"}).output, "über wayland");
   const auto types = pasteboard->types();

@@ -105,8 +105,8 @@ Result<VariantPtr> callSessionBus(const std::string& service, const std::string&
     return WTF("no D-Bus session bus: " + message, 0);
   }
   GVariant* reply = g_dbus_connection_call_with_unix_fd_list_sync(
-      bus, service.c_str(), path.c_str(), interface.c_str(), method.c_str(), owned.get(),
-      nullptr, G_DBUS_CALL_FLAGS_NONE, timeoutMs, fds, nullptr, nullptr, &error);
+      bus, service.c_str(), path.c_str(), interface.c_str(), method.c_str(), owned.get(), nullptr,
+      G_DBUS_CALL_FLAGS_NONE, timeoutMs, fds, nullptr, nullptr, &error);
   g_object_unref(bus);
   if (reply != nullptr) return VariantPtr(reply);
   const bool timedOut = g_error_matches(error, G_IO_ERROR, G_IO_ERROR_TIMED_OUT) ||
@@ -118,9 +118,8 @@ Result<VariantPtr> callSessionBus(const std::string& service, const std::string&
   const std::string message = error != nullptr ? error->message : "unknown error";
   g_clear_error(&error);
   if (timedOut) {
-    return WTF(service + " did not answer " + method + " within " + std::to_string(timeoutMs) +
-                   " ms",
-               0);
+    return WTF(
+        service + " did not answer " + method + " within " + std::to_string(timeoutMs) + " ms", 0);
   }
   if (missing) return WTF(service + " is not available: " + message, kServiceMissingCode);
   return WTF(service + "." + method + ": " + message, 0);

@@ -17,7 +17,7 @@ namespace mornik::detail {
 
 // What a child that ran to its end said.
 struct ChildOutput {
-  int exitCode = -1;  // -signal when killed by a signal
+  int exitCode = -1;   // -signal when killed by a signal
   std::string output;  // standard output
 };
 

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -18,9 +17,8 @@
 
 extern char** environ;  // NOLINT(readability-redundant-declaration)
 
-// The desktop each test runs in (see DesktopSession.cpp) and what tests do
-// with it: the record files of the fake applications and services, the fake
-// service, and the desktop's programs.
+// The private desktop each test runs in (DesktopSession.cpp) and what tests
+// do with it.
 namespace mornik::test {
 
 inline constexpr const char* kRootVariable = "MORNIK_DESKTOP_ROOT";
@@ -30,7 +28,6 @@ inline std::string environment(const char* name) {
   return value != nullptr ? value : "";
 }
 
-// The temporary root of this run's desktop.
 inline std::filesystem::path desktopRoot() { return environment(kRootVariable); }
 
 inline bool onPath(const std::string& program) {
@@ -42,61 +39,49 @@ inline bool onPath(const std::string& program) {
 }
 
 inline std::string readFile(const std::filesystem::path& path) {
-  std::ifstream in(path);
   std::stringstream all;
-  all << in.rdbuf();
+  all << std::ifstream(path).rdbuf();
   return all.str();
 }
 
-// What the fake application `name` was started with, one line a launch.
+// The arguments of each start of the fake application `name` (or the calls
+// the fake service took: "service"), one line each.
 inline std::string record(const std::string& name) {
   return readFile(desktopRoot() / "records" / (name + ".log"));
 }
-
-// Waits until the record of `name` holds `text`.
 inline bool waitForRecord(const std::string& name, const std::string& text) {
   return waitFor([&] { return record(name).find(text) != std::string::npos; });
 }
 
-// Runs a program to its end with `input` on its standard input; its output
-// (standard error goes to a file, so that programs leaving children behind
-// never hold a pipe of ours).
+// Runs a program to its end, `input` on its standard input; its exit code and
+// output. Through files: programs that leave children behind hold no pipe.
 struct Ran {
   int exitCode = -1;
   std::string output;
 };
 inline Ran run(const std::vector<std::string>& argv, const std::string& input = {}) {
-  const std::filesystem::path base = desktopRoot() / ("run-" + std::to_string(::getpid()));
-  std::ofstream(base.string() + ".in") << input;
+  const std::string base = (desktopRoot() / ("run-" + std::to_string(::getpid()))).string();
+  std::ofstream(base + ".in") << input;
   std::string command;
   for (const auto& arg : argv) command += "'" + arg + "' ";
-  command += "< '" + base.string() + ".in' > '" + base.string() + ".out' 2>/dev/null";
+  command += "< '" + base + ".in' > '" + base + ".out' 2>/dev/null";
   const int status = std::system(command.c_str());  // NOLINT(concurrency-mt-unsafe)
-  return Ran{WIFEXITED(status) ? WEXITSTATUS(status) : -1, readFile(base.string() + ".out")};
+  return Ran{WIFEXITED(status) ? WEXITSTATUS(status) : -1, readFile(base + ".out")};
 }
 
-// A started program, ended (SIGTERM) and reaped when the object goes.
+// A program started in the background, ended (SIGTERM) when the object goes.
 class Background {
  public:
   explicit Background(std::vector<std::string> argv) {
     std::vector<char*> args;
     for (auto& arg : argv) args.push_back(arg.data());
     args.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", 01, 0);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", 01, 0);
-    if (posix_spawnp(&pid_, args[0], &actions, nullptr, args.data(), environ) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
+    if (posix_spawnp(&pid_, args[0], nullptr, nullptr, args.data(), environ) != 0) pid_ = -1;
   }
   Background(const Background&) = delete;
   Background& operator=(const Background&) = delete;
   ~Background() {
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGTERM);
-    int status = 0;
-    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-    }
+    if (pid_ > 0 && ::kill(pid_, SIGTERM) == 0) ::waitpid(pid_, nullptr, 0);
   }
   bool started() const { return pid_ > 0; }
 
@@ -104,11 +89,7 @@ class Background {
   pid_t pid_ = -1;
 };
 
-// The fake file manager and portal on this run's bus, recording to
-// record("service"). Started and ready, or skips the test.
-#ifndef MORNIK_FAKE_SERVICE
-#error "MORNIK_FAKE_SERVICE (the fake service's path) must be defined by the build"
-#endif
+// The fake file manager and portal (FakeDesktopService.cpp) on this run's bus.
 class FakeService : public Background {
  public:
   explicit FakeService(std::vector<std::string> options = {})
@@ -118,25 +99,24 @@ class FakeService : public Background {
  private:
   static std::vector<std::string> arguments(std::vector<std::string> options) {
     std::filesystem::remove(desktopRoot() / "records" / "service.log");
-    std::vector<std::string> all{MORNIK_FAKE_SERVICE,
-                                 (desktopRoot() / "records" / "service.log").string()};
-    all.insert(all.end(), options.begin(), options.end());
-    return all;
+    options.insert(options.begin(),
+                   {MORNIK_FAKE_SERVICE, (desktopRoot() / "records" / "service.log").string()});
+    return options;
   }
 };
 
-// Skips the test when a session bus is not there (dbus-run-session missing).
-#define MORNIK_NEED_BUS()                                                                    \
-  if (::mornik::test::environment("DBUS_SESSION_BUS_ADDRESS").empty())                       \
+// A test that needs a service skips, saying why, only when it cannot run here.
+#define MORNIK_NEED_BUS()                                              \
+  if (::mornik::test::environment("DBUS_SESSION_BUS_ADDRESS").empty()) \
   GTEST_SKIP() << "no session bus: dbus-run-session (package dbus-daemon) is not installed"
-#define MORNIK_NEED_DISPLAY()                                       \
-  if (::mornik::test::environment("DISPLAY").empty())               \
+#define MORNIK_NEED_DISPLAY()                         \
+  if (::mornik::test::environment("DISPLAY").empty()) \
   GTEST_SKIP() << "no X display: Xvfb (package xvfb) is not installed"
-#define MORNIK_NEED_PROGRAM(program)                                                   \
-  if (!::mornik::test::onPath(program))                                                \
+#define MORNIK_NEED_PROGRAM(program)    \
+  if (!::mornik::test::onPath(program)) \
   GTEST_SKIP() << program << " is not installed (see scripts/common.sh's test packages)"
 
-// Sets an environment variable for one scope and puts the old value back.
+// An environment variable changed for one scope.
 class ScopedEnv {
  public:
   ScopedEnv(const char* name, const char* value) : name_(name) {
@@ -149,11 +129,8 @@ class ScopedEnv {
 
  private:
   void set(const char* value) {
-    if (value != nullptr) {
-      ::setenv(name_, value, 1);  // NOLINT(concurrency-mt-unsafe)
-    } else {
-      ::unsetenv(name_);  // NOLINT(concurrency-mt-unsafe)
-    }
+    // NOLINTNEXTLINE(concurrency-mt-unsafe)
+    value != nullptr ? ::setenv(name_, value, 1) : ::unsetenv(name_);
   }
   const char* name_;
   std::optional<std::string> old_;

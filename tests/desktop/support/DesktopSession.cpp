@@ -1,10 +1,8 @@
-// main() of the desktop tests: every run (each test, as CTest starts them,
-// and the listing of tests) gets a desktop of its own before any test code
-// runs. The first process makes a temporary home with XDG folders, fake
-// applications and a MIME type, starts Xvfb, then runs itself again under
-// dbus-run-session, so that each run has a private session bus and display,
-// and tears everything down afterwards. Missing tools leave their part out
-// (no Xvfb: no DISPLAY); the tests that need it skip, saying so.
+// main() of the desktop tests: each run (every test as CTest starts it, and
+// the listing) gets a private desktop: a temporary home and XDG folders with
+// fake applications, Xvfb, and a session bus (it runs itself again under
+// dbus-run-session), all removed afterwards. A missing tool leaves its part
+// out; the tests that need it skip, saying so.
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -12,6 +10,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -60,12 +59,13 @@ void makeApplications(const fs::path& root) {
         "#!/bin/sh\nname=$1; shift\nprintf '%s\\n' \"$*\" >> " + (root / "records").string() +
             "/$name.log\n",
         true);
-  write(root / "bin/x-terminal-emulator", "#!/bin/sh\n" + recorder + " terminal \"$(pwd)\"\n", true);
+  write(root / "bin/x-terminal-emulator", "#!/bin/sh\n" + recorder + " terminal \"$(pwd)\"\n",
+        true);
   const auto app = [&](const std::string& file, const std::string& name, const std::string& exec,
                        const std::string& types) {
-    write(data / "applications" / file,
-          "[Desktop Entry]\nType=Application\nName=" + name + "\nIcon=" + file.substr(0, file.find('.')) +
-              "-icon\nExec=" + exec + "\nMimeType=" + types + "\n");
+    write(data / "applications" / file, "[Desktop Entry]\nType=Application\nName=" + name +
+                                            "\nIcon=" + file.substr(0, file.find('.')) +
+                                            "-icon\nExec=" + exec + "\nMimeType=" + types + "\n");
   };
   app("viewer.desktop", "Viewer", recorder + " viewer %U", "application/x-mornik;inode/directory;");
   app("other.desktop", "Other", recorder + " other %U", "application/x-mornik;");
@@ -76,8 +76,9 @@ void makeApplications(const fs::path& root) {
   write(root / "config/mimeapps.list",
         "[Default Applications]\napplication/x-mornik=viewer.desktop\n"
         "x-scheme-handler/https=browser.desktop\ninode/directory=viewer.desktop\n");
-  write(data / "mime/packages/mornik.xml",
-        R"(<?xml version="1.0"?><mime-info xmlns="http://www.freedesktop.org/standards/shared-mime-info">
+  write(
+      data / "mime/packages/mornik.xml",
+      R"(<?xml version="1.0"?><mime-info xmlns="http://www.freedesktop.org/standards/shared-mime-info">
 <mime-type type="application/x-mornik"><comment>Mornik test</comment><glob pattern="*.mornik"/></mime-type>
 </mime-info>)");
   // The system's data folders the tools need (MIME database, sounds, GTK's
@@ -130,8 +131,8 @@ int runSession(int argc, char** argv) {
   exportVariable("GSETTINGS_BACKEND", "memory");
   exportVariable("NO_AT_BRIDGE", "1");
   exportVariable(mornik::test::kRootVariable, root.string());
-  for (const char* name : {"DBUS_SESSION_BUS_ADDRESS", "DISPLAY", "WAYLAND_DISPLAY", "SNAP",
-                           "TERMINAL"}) {
+  for (const char* name :
+       {"DBUS_SESSION_BUS_ADDRESS", "DISPLAY", "WAYLAND_DISPLAY", "SNAP", "TERMINAL"}) {
     unsetenv(name);  // NOLINT(concurrency-mt-unsafe): before any thread
   }
   makeApplications(root);

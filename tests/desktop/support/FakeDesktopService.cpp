@@ -19,27 +19,18 @@
 
 namespace {
 
-const char* kXml = R"(<node>
- <interface name="org.freedesktop.FileManager1">
-  <method name="ShowItems"><arg type="as" direction="in"/><arg type="s" direction="in"/></method>
-  <method name="ShowFolders"><arg type="as" direction="in"/><arg type="s" direction="in"/></method>
-  <method name="ShowItemProperties"><arg type="as" direction="in"/><arg type="s" direction="in"/></method>
- </interface>
- <interface name="org.freedesktop.portal.OpenURI">
-  <method name="OpenURI"><arg type="s" direction="in"/><arg type="s" direction="in"/>
-   <arg type="a{sv}" direction="in"/><arg type="o" direction="out"/></method>
-  <method name="OpenFile"><arg type="s" direction="in"/><arg type="h" direction="in"/>
-   <arg type="a{sv}" direction="in"/><arg type="o" direction="out"/></method>
-  <method name="OpenDirectory"><arg type="s" direction="in"/><arg type="h" direction="in"/>
-   <arg type="a{sv}" direction="in"/><arg type="o" direction="out"/></method>
- </interface>
- <interface name="org.freedesktop.portal.FileChooser">
-  <method name="OpenFile"><arg type="s" direction="in"/><arg type="s" direction="in"/>
-   <arg type="a{sv}" direction="in"/><arg type="o" direction="out"/></method>
-  <method name="SaveFile"><arg type="s" direction="in"/><arg type="s" direction="in"/>
-   <arg type="a{sv}" direction="in"/><arg type="o" direction="out"/></method>
- </interface>
-</node>)";
+#define MORNIK_ITEMS_METHOD(name) \
+  "<method name='" name "'><arg type='as' direction='in'/><arg type='s' direction='in'/></method>"
+#define MORNIK_PORTAL_METHOD(name, second)                                   \
+  "<method name='" name "'><arg type='s' direction='in'/><arg type='" second \
+  "' direction='in'/><arg type='a{sv}' direction='in'/><arg type='o' direction='out'/></method>"
+const char* kXml =
+    "<node><interface name='org.freedesktop.FileManager1'>" MORNIK_ITEMS_METHOD("ShowItems")
+        MORNIK_ITEMS_METHOD("ShowFolders") MORNIK_ITEMS_METHOD("ShowItemProperties")
+    "</interface><interface name='org.freedesktop.portal.OpenURI'>" MORNIK_PORTAL_METHOD(
+            "OpenURI", "s") MORNIK_PORTAL_METHOD("OpenFile", "h") MORNIK_PORTAL_METHOD("OpenDirectory", "h")
+    "</interface><interface name='org.freedesktop.portal.FileChooser'>" MORNIK_PORTAL_METHOD(
+            "OpenFile", "s") MORNIK_PORTAL_METHOD("SaveFile", "s") "</interface></node>";
 
 std::string gRecord;
 bool gHang = false;
@@ -60,7 +51,8 @@ std::string print(GVariant* value) {
 
 // The path of the file a received descriptor refers to.
 std::string fdPath(GDBusMethodInvocation* invocation, GVariant* handle) {
-  GUnixFDList* fds = g_dbus_message_get_unix_fd_list(g_dbus_method_invocation_get_message(invocation));
+  GUnixFDList* fds =
+      g_dbus_message_get_unix_fd_list(g_dbus_method_invocation_get_message(invocation));
   if (fds == nullptr) return "(no fd)";
   const int fd = g_unix_fd_list_get(fds, g_variant_get_handle(handle), nullptr);
   char buffer[4096] = {};
@@ -79,8 +71,9 @@ void onCall(GDBusConnection* bus, const gchar* sender, const gchar* /*path*/,
     line += " " + print(g_variant_get_child_value(parameters, 0));
   } else if (iface == "org.freedesktop.portal.OpenURI") {
     GVariant* second = g_variant_get_child_value(parameters, 1);
-    line += " " + (std::string(method) == "OpenURI" ? std::string(g_variant_get_string(second, nullptr))
-                                                    : fdPath(invocation, second));
+    line +=
+        " " + (std::string(method) == "OpenURI" ? std::string(g_variant_get_string(second, nullptr))
+                                                : fdPath(invocation, second));
     line += " " + print(g_variant_get_child_value(parameters, 2));
   } else {
     line += " " + print(parameters);
@@ -126,7 +119,8 @@ int main(int argc, char** argv) {
     const std::string arg = argv[i];
     if (arg == "--hang") gHang = true;
     if (arg == "--no-file-manager") fileManager = false;
-    if (arg == "--response" && i + 1 < argc) gResponse = static_cast<guint32>(std::stoul(argv[++i]));
+    if (arg == "--response" && i + 1 < argc)
+      gResponse = static_cast<guint32>(std::stoul(argv[++i]));
     if (arg == "--uri" && i + 1 < argc) gUris.emplace_back(argv[++i]);
   }
   GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
@@ -143,9 +137,8 @@ int main(int argc, char** argv) {
   }
   const auto own = [&](const char* name) {
     GVariant* reply = g_dbus_connection_call_sync(
-        bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-        "RequestName", g_variant_new("(su)", name, 4u), nullptr, G_DBUS_CALL_FLAGS_NONE, 5000,
-        nullptr, nullptr);
+        bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "RequestName",
+        g_variant_new("(su)", name, 4u), nullptr, G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
     if (reply != nullptr) g_variant_unref(reply);
   };
   if (fileManager) own("org.freedesktop.FileManager1");
