@@ -70,13 +70,7 @@ TEST(FileDialogs, ZenityWithoutAPortalDrivenByAPerson) {
   EXPECT_EQ(cancelled.value(), std::nullopt);
 }
 
-TEST(FileDialogs, NoDialogAtAll) {
-  test::ScopedEnv noX("DISPLAY", nullptr);
-  auto none = FileDialogs::shared();  // no portal on this bus, no display for zenity
-  ASSERT_TRUE(none.isFailure());
-  EXPECT_EQ(none.error().localizedDescription(),
-            "no file dialog: neither the desktop portal nor zenity is available");
-}
+// No dialog at all: MacOsDialogs_test.cpp.
 
 }  // namespace
 }  // namespace mornik
