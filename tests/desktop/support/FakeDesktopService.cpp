@@ -17,6 +17,8 @@
 #include <gio/gunixfdlist.h>
 #include <unistd.h>
 
+#include "tests/desktop/support/TsanGlib.hpp"
+
 namespace {
 
 #define MORNIK_ITEMS_METHOD(name) \
