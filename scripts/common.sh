@@ -7,11 +7,18 @@ MORNIK_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 export MORNIK_ROOT
 
 # Building the library and the demo.
-MORNIK_PACKAGES_BUILD=(cmake ninja-build g++ pkg-config libicu-dev nlohmann-json3-dev)
-# Building and running the tests.
-MORNIK_PACKAGES_TEST=(libgtest-dev libgmock-dev)
-# Building and running the benchmarks (anchors included).
-MORNIK_PACKAGES_BENCH=(libbenchmark-dev libtbb-dev libboost-dev libglib2.0-dev)
+# The desktop adapters need GIO, GStreamer (with playbin) and Xlib.
+MORNIK_PACKAGES_BUILD=(cmake ninja-build g++ pkg-config libicu-dev nlohmann-json3-dev
+  libglib2.0-dev libgstreamer1.0-dev gstreamer1.0-plugins-base libx11-dev shared-mime-info)
+# Building and running the tests; the desktop tests run their own private
+# desktop: a session bus (dbus-run-session), Xvfb, fake applications
+# (update-desktop-database), xclip, weston with wl-clipboard, zenity driven
+# by xdotool, GStreamer's wavenc measured with sox, the freedesktop sounds.
+MORNIK_PACKAGES_TEST=(libgtest-dev libgmock-dev dbus-daemon xvfb desktop-file-utils xclip
+  xdotool zenity weston wl-clipboard gstreamer1.0-plugins-good sox sound-theme-freedesktop)
+# Building and running the benchmarks (anchors included; the clipboard
+# benchmark starts Xvfb).
+MORNIK_PACKAGES_BENCH=(libbenchmark-dev libtbb-dev libboost-dev libglib2.0-dev xvfb desktop-file-utils)
 # The extra CI steps: clang for the ThreadSanitizer build, the format check.
 MORNIK_PACKAGES_CI=(clang libclang-rt-14-dev clang-format clang-tidy)
 

@@ -12,7 +12,7 @@
 #include "mornik/flow/pool/Pool.hpp"
 #include "mornik/flow/pool/Producer.hpp"
 #include "mornik/flow/pool/RunBlocking.hpp"
-#include "mornik/platform/Clipboard.hpp"
+#include "mornik/platform/Pasteboard.hpp"
 #include "mornik/ui/ErrorsView.hpp"
 
 #include "tour/Tour.hpp"
@@ -66,7 +66,7 @@ void pools() {
       "; forwarded to the app: " + appErrors->errors()[0].descriptionTitle());
 
   // The error view, as any toolkit would draw and drive it.
-  auto clipboard = std::make_shared<mornik::MemoryClipboard>();
+  auto clipboard = std::make_shared<mornik::MemoryPasteboard>();
   mornik::ErrorsView view = mornik::errorView(*pool, clipboard);
   say("error view label: \"" + view.labelText() + "\"");
   view.toggle();

@@ -17,6 +17,7 @@ void text();
 void json();
 void documents();
 void processes();
+void desktop();
 
 inline void heading(const char* title) { std::printf("\n== %s\n", title); }
 inline void say(const std::string& line) { std::printf("  %s\n", line.c_str()); }

@@ -16,6 +16,7 @@ int main() {
   tour::json();
   tour::documents();
   tour::processes();
+  tour::desktop();
   std::printf("\nDone.\n");
   return 0;
 }

@@ -1,6 +1,7 @@
 #include "mornik/platform/AppIdentity.hpp"
 
 #include <cstdlib>
+#include <fstream>
 #include <optional>
 #include <vector>
 
@@ -23,6 +24,23 @@ std::optional<std::filesystem::path> absoluteFromEnvironment(const char* name) {
   const char* value = std::getenv(name);  // NOLINT(concurrency-mt-unsafe): read-only use
   if (value == nullptr || *value == '\0' || *value != '/') return std::nullopt;
   return std::filesystem::path(value);
+}
+
+LockedVar<std::optional<nlohmann::json>>& chosenInfo() {
+  static LockedVar<std::optional<nlohmann::json>> info{std::nullopt};
+  return info;
+}
+
+LockedVar<std::filesystem::path>& chosenResources() {
+  static LockedVar<std::filesystem::path> folder{std::filesystem::path()};
+  return folder;
+}
+
+nlohmann::json readInfoFile(const std::filesystem::path& path) {
+  std::ifstream in(path);
+  if (!in) return nlohmann::json::object();
+  nlohmann::json parsed = nlohmann::json::parse(in, nullptr, /*allow_exceptions=*/false);
+  return parsed.is_object() ? parsed : nlohmann::json::object();
 }
 
 }  // namespace
@@ -73,5 +91,48 @@ std::filesystem::path AppIdentity::dataHome() {
 std::filesystem::path AppIdentity::configFolder() { return configHome() / identifier(); }
 
 std::filesystem::path AppIdentity::applicationSupportFolder() { return dataHome() / identifier(); }
+
+std::filesystem::path AppIdentity::infoFilePath() {
+  const std::filesystem::path executable = executablePath();
+  if (executable.empty()) return {};
+  return executable.string() + ".info.json";
+}
+
+nlohmann::json AppIdentity::info() {
+  if (auto set = chosenInfo().read()) return *set;
+  // Read outside the lock; the first value stored wins.
+  nlohmann::json fromFile = readInfoFile(infoFilePath());
+  return chosenInfo().access([&](std::optional<nlohmann::json>& current) {
+    if (!current) current = std::move(fromFile);
+    return *current;
+  });
+}
+
+void AppIdentity::setInfo(nlohmann::json info) {
+  chosenInfo().set(info.is_object() ? std::move(info) : nlohmann::json::object());
+}
+
+std::filesystem::path AppIdentity::resourceFolder() {
+  if (auto chosen = chosenResources().read(); !chosen.empty()) return chosen;
+  const std::filesystem::path folder = executablePath().parent_path();
+  std::error_code error;
+  if (std::filesystem::is_directory(folder / "resources", error)) return folder / "resources";
+  return (folder / ".." / "share" / identifier()).lexically_normal();
+}
+
+void AppIdentity::setResourceFolder(std::filesystem::path folder) {
+  chosenResources().set(std::move(folder));
+}
+
+std::optional<std::filesystem::path> AppIdentity::resource(std::string_view name,
+                                                           std::string_view extension) {
+  if (name.empty()) return std::nullopt;
+  std::string file(name);
+  if (!extension.empty()) file += "." + std::string(extension);
+  const std::filesystem::path path = resourceFolder() / file;
+  std::error_code error;
+  if (!std::filesystem::is_regular_file(path, error)) return std::nullopt;
+  return path;
+}
 
 }  // namespace mornik

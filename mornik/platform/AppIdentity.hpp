@@ -1,8 +1,11 @@
 #pragma once
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
+
+#include <nlohmann/json.hpp>
 
 #include "mornik/base/Result.hpp"
 
@@ -28,8 +31,21 @@ namespace mornik {
 // they are first used, so set the identifier (and, in tests, the XDG
 // variables) before.
 //
-// Thread safety: every member may be called from any thread; setIdentifier
-// concurrent with a reader gives the reader the old or the new identifier.
+// Information values: a JSON object of facts about the application (its
+// name, version, build, copyright line, icon), under the keys
+// kNameKey, kBuildKey, kVersionKey, kCopyrightKey and kIconKey. The
+// application sets them with setInfo(); until it does, they are read once
+// from the info file beside the executable, "<executable>.info.json" (for
+// /opt/notes/bin/notes: /opt/notes/bin/notes.info.json). A missing or
+// unreadable file, or one that is not a JSON object, gives an empty object.
+//
+// Resources: the folder of the application's own read-only files (sounds,
+// images): set with setResourceFolder(), else "<executable's folder>/
+// resources", else (when that is not a folder) "<executable's folder>/../
+// share/<identifier>".
+//
+// Thread safety: every member may be called from any thread; a setter
+// concurrent with a reader gives the reader the old or the new value.
 class AppIdentity {
  public:
   AppIdentity() = delete;
@@ -53,6 +69,30 @@ class AppIdentity {
   static std::filesystem::path configFolder();
   // dataHome() / identifier(): the application-support folder.
   static std::filesystem::path applicationSupportFolder();
+
+  // The keys of the information values.
+  static constexpr const char* kNameKey = "CFBundleName";
+  static constexpr const char* kBuildKey = "CFBundleVersion";
+  static constexpr const char* kVersionKey = "CFBundleShortVersionString";
+  static constexpr const char* kCopyrightKey = "NSHumanReadableCopyright";
+  static constexpr const char* kIconKey = "CFBundleIconFile";
+
+  // The information values (a JSON object, possibly empty).
+  static nlohmann::json info();
+  // Replaces the information values; anything but an object is stored as an
+  // empty object.
+  static void setInfo(nlohmann::json info);
+  // executablePath() + ".info.json".
+  static std::filesystem::path infoFilePath();
+
+  // The folder of the application's resources.
+  static std::filesystem::path resourceFolder();
+  // Sets the resource folder (empty: back to the default).
+  static void setResourceFolder(std::filesystem::path folder);
+  // resourceFolder() / "<name>.<extension>" (or "<name>" when the extension
+  // is empty) when it is a regular file; nothing otherwise.
+  static std::optional<std::filesystem::path> resource(std::string_view name,
+                                                       std::string_view extension);
 };
 
 }  // namespace mornik

@@ -7,7 +7,8 @@
 
 namespace mornik {
 
-ErrorsView::ErrorsView(std::shared_ptr<ErrorsViewModel> model, std::shared_ptr<Clipboard> clipboard)
+ErrorsView::ErrorsView(std::shared_ptr<ErrorsViewModel> model,
+                       std::shared_ptr<Pasteboard> clipboard)
     : model_(std::move(model)), clipboard_(std::move(clipboard)) {}
 
 bool ErrorsView::showsError() const { return model_->recentError.get().has_value(); }
@@ -41,13 +42,16 @@ std::string ErrorsView::popoverText() const {
 void ErrorsView::copyDescription() const {
   const std::optional<Error> error = model_->recentError.get();
   if (!error) return;
-  clipboard_->clearContents();
-  clipboard_->setString(error->detailedDescription_MultiLine());
+  // A button's action has nobody to report to: a clipboard that refuses the
+  // text leaves it as it was.
+  if (clipboard_->clearContents().isSuccess()) {
+    (void)clipboard_->setString(error->detailedDescription_MultiLine());
+  }
 }
 
 void ErrorsView::dismiss() const { model_->dismiss(); }
 
-ErrorsView errorView(const Flow::Pool& pool, std::shared_ptr<Clipboard> clipboard) {
+ErrorsView errorView(const Flow::Pool& pool, std::shared_ptr<Pasteboard> clipboard) {
   return ErrorsView(ErrorsViewModel::make(pool.errorPool()), std::move(clipboard));
 }
 

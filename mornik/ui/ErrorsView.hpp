@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "mornik/flow/pool/Pool.hpp"
-#include "mornik/platform/Clipboard.hpp"
+#include "mornik/platform/Pasteboard.hpp"
 #include "mornik/ui/ErrorsViewModel.hpp"
 
 namespace mornik {
@@ -61,7 +61,7 @@ class ErrorsView {
 
   // A view over `model` whose copy action writes to `clipboard`.
   explicit ErrorsView(std::shared_ptr<ErrorsViewModel> model,
-                      std::shared_ptr<Clipboard> clipboard = Clipboard::general());
+                      std::shared_ptr<Pasteboard> clipboard = Pasteboard::general());
 
   const std::shared_ptr<ErrorsViewModel>& model() const noexcept { return model_; }
 
@@ -93,13 +93,13 @@ class ErrorsView {
 
  private:
   std::shared_ptr<ErrorsViewModel> model_;
-  std::shared_ptr<Clipboard> clipboard_;
+  std::shared_ptr<Pasteboard> clipboard_;
   bool isPresented_ = false;
 };
 
 // The error view of `pool`: a new view model of the pool's error pool,
 // popover not presented, copying to `clipboard` (by default the general one).
 ErrorsView errorView(const Flow::Pool& pool,
-                     std::shared_ptr<Clipboard> clipboard = Clipboard::general());
+                     std::shared_ptr<Pasteboard> clipboard = Pasteboard::general());
 
 }  // namespace mornik

@@ -9,7 +9,7 @@
 #include "mornik/concurrency/DispatchQueue.hpp"
 #include "mornik/flow/pool/ErrorPool.hpp"
 #include "mornik/flow/pool/Pool.hpp"
-#include "mornik/platform/Clipboard.hpp"
+#include "mornik/platform/Pasteboard.hpp"
 #include "mornik/text/StringUtils.hpp"
 #include "mornik/ui/ErrorsViewModel.hpp"
 
@@ -98,7 +98,7 @@ TEST(ErrorsViewModel, ShortDescriptionIsTheFirstHundredCharacters) {
 
 TEST(ErrorsView, LabelShowsThePrefixTheDescriptionAndTheMarker) {
   auto pool = ErrorPool::make();
-  ErrorsView view(ErrorsViewModel::make(pool), std::make_shared<MemoryClipboard>());
+  ErrorsView view(ErrorsViewModel::make(pool), std::make_shared<MemoryPasteboard>());
   EXPECT_FALSE(view.showsError());
   EXPECT_TRUE(view.label().empty());
   EXPECT_EQ(view.popoverText(), "");
@@ -122,8 +122,8 @@ TEST(ErrorsView, ThePopoverCopiesTheDetailedDescriptionAndDismissClearsThePool) 
   auto pool = ErrorPool::make();
   const Error error = WTF("disk full", 28);
   pool->append(error);
-  auto clipboard = std::make_shared<MemoryClipboard>();
-  clipboard->setString("old");
+  auto clipboard = std::make_shared<MemoryPasteboard>();
+  ASSERT_TRUE(clipboard->setString("old").isSuccess());
   ErrorsView view(ErrorsViewModel::make(pool), clipboard);
   EXPECT_FALSE(view.isPresented());
   EXPECT_FALSE(view.isPopoverShown());
@@ -146,7 +146,7 @@ TEST(ErrorsView, ThePopoverCopiesTheDetailedDescriptionAndDismissClearsThePool) 
 
 TEST(ErrorsView, FollowsThePoolsErrorPool) {
   auto pool = Pool::make(DispatchQueue("test.pool"));
-  auto clipboard = std::make_shared<MemoryClipboard>();
+  auto clipboard = std::make_shared<MemoryPasteboard>();
   ErrorsView view = errorView(*pool, clipboard);
   EXPECT_FALSE(view.isPresented());
   EXPECT_EQ(view.model()->pool(), pool->errorPool());

@@ -1,0 +1,74 @@
+#pragma once
+
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "mornik/base/Result.hpp"
+#include "mornik/text/URL.hpp"
+
+namespace mornik {
+
+// Options of the open dialogs.
+enum class MacOsDlgSettings { canChooseDirs, canChooseFiles, showsHiddenFiles };
+// Options of the save dialog.
+enum class MacOsSaveDlgSettings { showsHiddenFiles };
+
+// Modal open and save dialogs.
+//
+//   if (auto folder = mornik::MacOsDialogs::open("Choose a project",
+//                                                {mornik::MacOsDlgSettings::canChooseDirs},
+//                                                std::nullopt, "Open")) {
+//     load(*folder);
+//   }
+//
+// The dialog is the desktop's file chooser (xdg-desktop-portal), else
+// zenity (FileDialogs::shared()). How the options map:
+// - the title is the dialog's title (and its message, where the dialog has
+//   one); no translation catalogue is consulted, so it is shown as given;
+// - canChooseDirs alone: folders only; canChooseFiles alone: files only;
+//   both: files only (neither dialog offers both at once); neither: nothing
+//   can be chosen, so the call answers none without showing a dialog;
+// - showsHiddenFiles: not supported by either dialog (the user toggles
+//   hidden files there, Ctrl+H); accepted and ignored;
+// - startUrl / startDir: the folder the dialog starts in;
+// - submitBtnText: the confirm button's label (portal only; zenity keeps
+//   its own);
+// - resize indicator, folder creation and "may not be hidden": what the
+//   desktop's dialogs always do.
+// Confirming answers the chosen URL(s); cancelling answers none. When no
+// dialog can be shown (no portal, no zenity, no display) the plain forms
+// print the failure as a line and answer none; the R forms return it.
+//
+// Threading: each call blocks its thread until the user answers; call it
+// from the main thread, as a modal dialog.
+class MacOsDialogs {
+ public:
+  MacOsDialogs() = delete;
+
+  static std::optional<URL> open(const std::string& title, const std::set<MacOsDlgSettings>& conf,
+                                 const std::optional<URL>& startUrl,
+                                 const std::optional<std::string>& submitBtnText);
+  static std::optional<std::vector<URL>> openMany(const std::string& title,
+                                                  const std::set<MacOsDlgSettings>& conf,
+                                                  const std::optional<URL>& startUrl,
+                                                  const std::optional<std::string>& submitBtnText);
+  static std::optional<URL> save(const std::string& title, const std::optional<URL>& startDir,
+                                 const std::string& fileName,
+                                 const std::set<MacOsSaveDlgSettings>& conf);
+
+  static Result<std::optional<URL>> openR(const std::string& title,
+                                          const std::set<MacOsDlgSettings>& conf,
+                                          const std::optional<URL>& startUrl,
+                                          const std::optional<std::string>& submitBtnText);
+  static Result<std::optional<std::vector<URL>>> openManyR(
+      const std::string& title, const std::set<MacOsDlgSettings>& conf,
+      const std::optional<URL>& startUrl, const std::optional<std::string>& submitBtnText);
+  static Result<std::optional<URL>> saveR(const std::string& title,
+                                          const std::optional<URL>& startDir,
+                                          const std::string& fileName,
+                                          const std::set<MacOsSaveDlgSettings>& conf);
+};
+
+}  // namespace mornik

@@ -1,0 +1,64 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "mornik/base/Result.hpp"
+
+namespace mornik::detail {
+
+// One library thread, "mornik.gio", that runs a GLib main loop for the GIO
+// work that needs one: launched applications are reaped there, and the
+// application-database monitor reports changes there. Started on first use,
+// it runs until the process ends.
+
+// Runs `work` on the GIO thread and waits for it (runs it at once when
+// called on that thread).
+void runOnGioThread(const std::function<void()>& work);
+
+// A number that grows every time GIO reports that the installed
+// applications or their content-type associations changed.
+std::uint64_t applicationsGeneration();
+
+// Whether a session bus can be reached without starting one: its address is
+// in DBUS_SESSION_BUS_ADDRESS, or $XDG_RUNTIME_DIR/bus exists. Never lets
+// GLib launch a bus of its own.
+bool sessionBusConfigured();
+
+// The error when there is no session bus: "no D-Bus session bus".
+Error noSessionBus();
+
+}  // namespace mornik::detail
+
+// GLib types, declared here so that this header needs no GLib header.
+extern "C" {
+struct _GVariant;
+struct _GUnixFDList;
+}
+
+namespace mornik::detail {
+
+// Releases a GVariant reference.
+struct VariantUnref {
+  void operator()(_GVariant* value) const noexcept;
+};
+using VariantPtr = std::unique_ptr<_GVariant, VariantUnref>;
+
+// A method call on the session bus, waiting at most `timeoutMs` for the
+// answer: the reply tuple, or a failure. `parameters` is consumed (a
+// floating reference is sunk). Failures: noSessionBus(); a timeout as
+// "<service> did not answer <method> within <n> ms"; a service nobody owns
+// and nobody can start as "<service> is not available: <D-Bus message>"
+// (code 1, so callers can fall back); any other D-Bus error as
+// "<service>.<method>: <D-Bus message>".
+Result<VariantPtr> callSessionBus(const std::string& service, const std::string& path,
+                                  const std::string& interface, const std::string& method,
+                                  _GVariant* parameters, int timeoutMs,
+                                  _GUnixFDList* fds = nullptr);
+
+// The error code of callSessionBus() when the service is not there.
+inline constexpr int kServiceMissingCode = 1;
+
+}  // namespace mornik::detail

@@ -1,0 +1,40 @@
+#include "mornik/desktop/AppInfo.hpp"
+
+#include <gtest/gtest.h>
+
+#include "mornik/desktop/TavHaptic.hpp"
+#include "mornik/platform/AppIdentity.hpp"
+
+#include "tests/desktop/support/Desktop.hpp"
+
+namespace mornik {
+namespace {
+
+TEST(AppInfo, TextValuesOrThePlaceholder) {
+  EXPECT_EQ(kInfoPlaceholder, "\xE2\x9A\xA0\xEF\xB8\x8F");
+  const Bundle bundle(nlohmann::json{{"CFBundleName", 42},
+                                     {"CFBundleShortVersionString", "2.1"},
+                                     {"NSHumanReadableCopyright", "© 2024 Me\\nAll rights"}});
+  EXPECT_EQ(appName(bundle), kInfoPlaceholder);   // a number, not text
+  EXPECT_EQ(appBuild(bundle), kInfoPlaceholder);  // missing
+  EXPECT_EQ(appVersionLong(bundle), "2.1");
+  EXPECT_EQ(copyright(bundle), "© 2024 Me\nAll rights");
+  EXPECT_EQ(copyright(Bundle(nlohmann::json())), kInfoPlaceholder);  // no dictionary
+  TavHaptic::vibrate(HapticFeedbackPattern::generic);                // does nothing
+}
+
+TEST(AppInfo, MainBundleReadsTheInfoFileBesideTheExecutable) {
+  const auto file = AppIdentity::infoFilePath();
+  ASSERT_EQ(file.filename(), "mornik_desktop_tests.info.json");
+  std::ofstream(file) << R"({"CFBundleName": "Desktop tests", "CFBundleVersion": "77"})";
+  const Bundle bundle = Bundle::main();
+  std::filesystem::remove(file);
+  EXPECT_EQ(appName(bundle), "Desktop tests");
+  EXPECT_EQ(appBuild(bundle), "77");
+  AppIdentity::setInfo(nlohmann::json{{"CFBundleName", "Set"}});
+  EXPECT_EQ(appName(Bundle::main()), "Set");
+  EXPECT_EQ(appBuild(Bundle::main()), kInfoPlaceholder);
+}
+
+}  // namespace
+}  // namespace mornik

@@ -1,0 +1,105 @@
+#include "mornik/desktop/MacApp.hpp"
+
+#include <fstream>
+
+#include <gtest/gtest.h>
+
+#include "mornik/desktop/WebBrowser.hpp"
+#include "mornik/flow/pool/Identities.hpp"
+#include "mornik/flow/pool/Pool.hpp"
+
+#include "tests/desktop/support/Desktop.hpp"
+
+namespace mornik {
+namespace {
+
+namespace fs = std::filesystem;
+
+URL makeFile(const std::string& name) {
+  const fs::path path = test::desktopRoot() / "home" / name;
+  std::ofstream(path) << "content\n";
+  return URL::fileURL(path.string());
+}
+
+std::vector<std::string> displayNames(const std::vector<MacApp>& apps) {
+  std::vector<std::string> names;
+  for (const auto& app : apps) names.push_back(app.displayName());
+  return names;
+}
+
+TEST(MacApp, ListsTheFileManagerFirstThenTheApplications) {
+  const URL file = makeFile("a.mornik");
+  auto apps = MacApp::list(file, true);
+  EXPECT_EQ(displayNames(apps), (std::vector<std::string>{"FileManager1", "Viewer", "Other"}));
+  EXPECT_EQ(apps[0], (MacApp{MacApp::finderURL(), file}));
+  EXPECT_EQ(apps[1].icon(), "viewer-icon");
+  EXPECT_EQ(displayNames(MacApp::list(file, false)), (std::vector<std::string>{"Viewer", "Other"}));
+  // Nobody claims this type: only the file manager.
+  EXPECT_EQ(MacApp::list(makeFile("b.nobody-xyz"), true),
+            (std::vector<MacApp>{{MacApp::finderURL(), makeFile("b.nobody-xyz")}}));
+}
+
+TEST(MacApp, OpensWithTheApplicationOrRevealsWithTheFileManager) {
+  MORNIK_NEED_BUS();
+  test::FakeService fileManager;
+  ASSERT_TRUE(fileManager.ready());
+  const URL file = makeFile("c.mornik");
+  auto apps = MacApp::list(file, true);
+  ASSERT_TRUE(apps.at(0).open()->wait().isSuccess());
+  EXPECT_NE(test::record("service").find("ShowItems ['" + file.absoluteString() + "']"),
+            std::string::npos);
+  ASSERT_TRUE(apps.at(2).open()->wait().isSuccess());
+  EXPECT_TRUE(test::waitForRecord("other", file.path()));
+
+  // A failure also lands in the "MacApp" pool's error pool.
+  const MacApp broken{
+      URL::fileURL((test::desktopRoot() / "data/applications/broken.desktop").string()), file};
+  auto failed = broken.open();
+  ASSERT_TRUE(failed->wait().isFailure());
+  auto pool = Flow::PoolID{"MacApp"}.pool();
+  EXPECT_TRUE(test::waitFor([&] { return pool->hasRecentError(); }));
+  EXPECT_TRUE(pool->holds(failed->id()));
+}
+
+TEST(WebBrowser, ListsFiltersAndOpens) {
+  std::vector<std::string> names;
+  for (const auto& browser : WebBrowser::list()) names.push_back(browser.displayName());
+  EXPECT_EQ(names, (std::vector<std::string>{"Browser", "Folx", "folx"}));
+  names.clear();
+  for (const auto& browser : WebBrowser::filteredList()) names.push_back(browser.displayName());
+  EXPECT_EQ(names, (std::vector<std::string>{"Browser", "folx"}));  // Folx out, folx (case) in
+  const WebBrowser main = WebBrowser::main();
+  EXPECT_EQ(main.displayName(), "Browser");
+  EXPECT_EQ(main.pool, Flow::PoolID{"WebBrowser"}.pool());
+
+  auto opened = main.open("https://example.org/page?q=1");
+  EXPECT_TRUE(main.pool->holds(opened->id()));
+  ASSERT_TRUE(opened->wait().isSuccess());
+  EXPECT_TRUE(test::waitForRecord("browser", "https://example.org/page?q=1"));
+
+  auto refused = main.open("not a url");
+  ASSERT_TRUE(refused->wait().isFailure());
+  EXPECT_TRUE(refused->wait().error().is(kFTWDomain, 0));
+  EXPECT_EQ(refused->wait().error().localizedDescription(), "can't convert to URL: not a url");
+  EXPECT_FALSE(main.pool->holds(refused->id()));
+}
+
+TEST(WebBrowser, FallsBackWhenNoBrowserIsInstalled) {
+  const fs::path apps = test::desktopRoot() / "data/applications";
+  const fs::path aside = test::desktopRoot() / "aside";
+  fs::create_directories(aside);
+  const auto move = [&](const fs::path& from, const fs::path& to) {
+    for (const char* file : {"browser.desktop", "Folx.desktop", "lowerfolx.desktop"}) {
+      fs::rename(from / file, to / file);
+    }
+    ASSERT_EQ(test::run({"update-desktop-database", apps.string()}).exitCode, 0);
+  };
+  move(apps, aside);
+  ASSERT_TRUE(test::waitFor([] { return WebBrowser::list().empty(); }));
+  EXPECT_EQ(WebBrowser::main().appURL, URL::fileURL("/usr/bin/x-www-browser"));
+  move(aside, apps);  // for the tests after this one in the same run
+  EXPECT_TRUE(test::waitFor([] { return WebBrowser::list().size() == 3; }));
+}
+
+}  // namespace
+}  // namespace mornik

@@ -1,0 +1,167 @@
+// main() of the desktop tests: each run (every test as CTest starts it, and
+// the listing) gets a private desktop: a temporary home and XDG folders with
+// fake applications, Xvfb, and a session bus (it runs itself again under
+// dbus-run-session), all removed afterwards. A missing tool leaves its part
+// out; the tests that need it skip, saying so.
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "tests/desktop/support/Desktop.hpp"
+#include "tests/desktop/support/TsanGlib.hpp"
+
+extern char** environ;  // NOLINT(readability-redundant-declaration)
+
+namespace fs = std::filesystem;
+
+namespace {
+
+void write(const fs::path& path, const std::string& text, bool executable = false) {
+  fs::create_directories(path.parent_path());
+  std::ofstream(path) << text;
+  if (executable) fs::permissions(path, fs::perms::owner_all);
+}
+
+pid_t spawn(std::vector<std::string> argv, int outFd = -1) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  if (outFd >= 0) posix_spawn_file_actions_adddup2(&actions, outFd, STDOUT_FILENO);
+  std::vector<char*> args;
+  for (auto& arg : argv) args.push_back(arg.data());
+  args.push_back(nullptr);
+  pid_t pid = -1;
+  if (posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ) != 0) pid = -1;
+  posix_spawn_file_actions_destroy(&actions);
+  return pid;
+}
+
+int waitExit(pid_t pid) {
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// Fake applications whose Exec records its arguments, a MIME type of our
+// own (*.mornik), and the default applications.
+void makeApplications(const fs::path& root) {
+  const fs::path data = root / "data";
+  const std::string recorder = (root / "bin/record").string();
+  write(root / "bin/record",
+        "#!/bin/sh\nname=$1; shift\nprintf '%s\\n' \"$*\" >> " + (root / "records").string() +
+            "/$name.log\n",
+        true);
+  write(root / "bin/x-terminal-emulator", "#!/bin/sh\n" + recorder + " terminal \"$(pwd)\"\n",
+        true);
+  const auto app = [&](const std::string& file, const std::string& name, const std::string& exec,
+                       const std::string& types) {
+    write(data / "applications" / file, "[Desktop Entry]\nType=Application\nName=" + name +
+                                            "\nIcon=" + file.substr(0, file.find('.')) +
+                                            "-icon\nExec=" + exec + "\nMimeType=" + types + "\n");
+  };
+  app("viewer.desktop", "Viewer", recorder + " viewer %U", "application/x-mornik;inode/directory;");
+  app("other.desktop", "Other", recorder + " other %U", "application/x-mornik;");
+  app("broken.desktop", "Broken", "/nonexistent/program %U", "application/x-mornik;");
+  app("browser.desktop", "Browser", recorder + " browser %u", "x-scheme-handler/https;");
+  app("Folx.desktop", "Folx", recorder + " folx %u", "x-scheme-handler/https;");
+  app("lowerfolx.desktop", "folx", recorder + " lowerfolx %u", "x-scheme-handler/https;");
+  write(root / "config/mimeapps.list",
+        "[Default Applications]\napplication/x-mornik=viewer.desktop\n"
+        "x-scheme-handler/https=browser.desktop\ninode/directory=viewer.desktop\n");
+  write(
+      data / "mime/packages/mornik.xml",
+      R"(<?xml version="1.0"?><mime-info xmlns="http://www.freedesktop.org/standards/shared-mime-info">
+<mime-type type="application/x-mornik"><comment>Mornik test</comment><glob pattern="*.mornik"/></mime-type>
+</mime-info>)");
+  // The system's data folders the tools need (MIME database, sounds, GTK's
+  // settings schemas and icons), without its applications.
+  fs::create_directories(root / "share");
+  for (const char* each : {"mime", "sounds", "glib-2.0", "icons", "themes"}) {
+    std::error_code ignored;
+    fs::create_directory_symlink(fs::path("/usr/share") / each, root / "share" / each, ignored);
+  }
+  fs::create_directories(root / "records");
+  waitExit(spawn({"update-mime-database", (data / "mime").string()}));
+  waitExit(spawn({"update-desktop-database", (data / "applications").string()}));
+}
+
+void exportVariable(const char* name, const std::string& value) {
+  setenv(name, value.c_str(), 1);  // NOLINT(concurrency-mt-unsafe): before any thread
+}
+
+// Starts Xvfb on a free display; its number, or "".
+std::string startXvfb(pid_t& pid) {
+  int fds[2];
+  if (pipe(fds) != 0) return "";
+  pid = spawn({"Xvfb", "-displayfd", std::to_string(fds[1]), "-nolisten", "tcp", "-screen", "0",
+               "1024x768x24"});
+  close(fds[1]);
+  std::string number;
+  char c = 0;
+  while (pid > 0 && read(fds[0], &c, 1) == 1 && c != '\n') number.push_back(c);
+  close(fds[0]);
+  return number;
+}
+
+int runSession(int argc, char** argv) {
+  char pattern[] = "/tmp/mornik-desktop-XXXXXX";
+  if (mkdtemp(pattern) == nullptr) return 1;
+  const fs::path root = pattern;
+  for (const char* folder : {"home", "config", "data", "cache", "state", "runtime"}) {
+    fs::create_directories(root / folder);
+  }
+  fs::permissions(root / "runtime", fs::perms::owner_all);
+  exportVariable("HOME", (root / "home").string());
+  exportVariable("XDG_CONFIG_HOME", (root / "config").string());
+  exportVariable("XDG_DATA_HOME", (root / "data").string());
+  exportVariable("XDG_CACHE_HOME", (root / "cache").string());
+  exportVariable("XDG_STATE_HOME", (root / "state").string());
+  exportVariable("XDG_RUNTIME_DIR", (root / "runtime").string());
+  exportVariable("XDG_DATA_DIRS", (root / "share").string());
+  exportVariable("XDG_CONFIG_DIRS", (root / "config").string());
+  exportVariable("PATH", (root / "bin").string() + ":" + std::getenv("PATH"));  // NOLINT
+  exportVariable("GSETTINGS_BACKEND", "memory");
+  exportVariable("NO_AT_BRIDGE", "1");
+  exportVariable(mornik::test::kRootVariable, root.string());
+  for (const char* name :
+       {"DBUS_SESSION_BUS_ADDRESS", "DISPLAY", "WAYLAND_DISPLAY", "SNAP", "TERMINAL"}) {
+    unsetenv(name);  // NOLINT(concurrency-mt-unsafe): before any thread
+  }
+  makeApplications(root);
+  pid_t xvfb = -1;
+  const std::string display = startXvfb(xvfb);
+  if (!display.empty()) exportVariable("DISPLAY", ":" + display);
+  exportVariable("MORNIK_DESKTOP_SESSION", "1");
+
+  std::vector<std::string> command;
+  if (mornik::test::onPath("dbus-run-session")) command = {"dbus-run-session", "--"};
+  command.push_back(fs::read_symlink("/proc/self/exe").string());
+  for (int i = 1; i < argc; ++i) command.emplace_back(argv[i]);
+  const pid_t child = spawn(command);
+  const int code = child > 0 ? waitExit(child) : 1;
+  if (xvfb > 0) {
+    kill(xvfb, SIGTERM);
+    waitExit(xvfb);
+  }
+  std::error_code ignored;
+  fs::remove_all(root, ignored);
+  return code;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const char* inside = std::getenv("MORNIK_DESKTOP_SESSION");  // NOLINT(concurrency-mt-unsafe)
+  if (inside == nullptr) return runSession(argc, argv);
+  testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
