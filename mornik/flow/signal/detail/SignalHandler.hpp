@@ -113,8 +113,9 @@ class SignalHandler : public HandlerCore {
     noteSubmittedOnce();
     if (noteSubmitted()) {
       queue().async([self = this, value] {
+        self->beginCounted();
         self->deliver(&value);
-        self->noteDelivered();
+        self->endCounted();
       });
     } else {
       queue().async([self = this, value] { self->deliver(&value); });
@@ -127,8 +128,9 @@ class SignalHandler : public HandlerCore {
     noteSubmittedOnce();
     if (noteSubmitted()) {
       queue().async([self = this] {
+        self->beginCounted();
         self->deliver(nullptr);
-        self->noteDelivered();
+        self->endCounted();
       });
     } else {
       queue().async([self = this] { self->deliver(nullptr); });
@@ -160,7 +162,7 @@ class SignalHandler : public HandlerCore {
     release();
   }
 
-  // For the last step of destroy(): the block, if it is still there.
+  // For the last step of destroyShell(): the block, if it is still there.
   void destroyRemains() noexcept {
     if ((state_.load(std::memory_order_acquire) & kBlockGone) == 0) destroyBlockOnce();
   }
@@ -172,7 +174,10 @@ class SignalHandler : public HandlerCore {
   static constexpr std::uint32_t kOwnerFences = 8;  // the owner fences for the release
 
   virtual void invoke(const T& value) const = 0;
-  virtual void destroyBlock() noexcept = 0;
+  // Destroys the block in place; called once, by destroyBlockOnce().
+  virtual void destroyOwnBlock() noexcept = 0;
+  // The core's hook: whoever gets there first destroys the block.
+  void destroyBlock() noexcept final { destroyBlockOnce(); }
 
   void noteSubmittedOnce() const noexcept {
     if (!submitted_.load(std::memory_order_relaxed)) {
@@ -221,7 +226,7 @@ class SignalHandler : public HandlerCore {
   void destroyBlockOnce() noexcept {
     if ((state_.fetch_or(kBlockGone, std::memory_order_acq_rel) & kBlockGone) == 0) {
       replay_.reset();
-      destroyBlock();
+      destroyOwnBlock();
     }
   }
 
@@ -262,8 +267,8 @@ class SignalHandlerOf final : public SignalHandler<T> {
 
  private:
   void invoke(const T& value) const override { std::invoke(*block_, value); }
-  void destroyBlock() noexcept override { block_.reset(); }
-  void destroy() noexcept override {
+  void destroyOwnBlock() noexcept override { block_.reset(); }
+  void destroyShell() noexcept override {
     this->destroyRemains();
     this->~SignalHandlerOf();
     PoolAllocator<SignalHandlerOf>().deallocate(this, 1);
