@@ -11,6 +11,15 @@ void throwResultHasNoError() {
   throw std::logic_error("mornik::Result::error() called on a success");
 }
 
+Error nilOptional(std::string_view type, std::string_view context) {
+  std::string message;
+  if (!context.empty()) {
+    message.append("[").append(context).append("] ");
+  }
+  message.append("nil for optional value of type <").append(type).append(">");
+  return WTF(std::move(message), 0);
+}
+
 }  // namespace detail
 
 bool isValidUTF8(std::string_view bytes) noexcept {

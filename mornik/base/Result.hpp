@@ -662,6 +662,9 @@ Result<void> Result<T>::asVoid() const {
 
 namespace detail {
 [[noreturn]] void throwResultHasNoError();
+// The failure of asNonOptional: "[<context>] nil for optional value of type
+// <Type>", without the brackets when the context is empty.
+Error nilOptional(std::string_view type, std::string_view context);
 }  // namespace detail
 
 template <class T>
@@ -693,19 +696,18 @@ requires(sizeof...(T) >= 2) Result<std::tuple<T...>> combine(const Result<T>&...
 template <class T>
 Result<T> asNonOptional(const std::optional<T>& value) {
   if (value) return *value;
-  return WTF("nil for optional value of type <" + typeName<T>() + ">", 0);
+  return detail::nilOptional(typeName<T>(), {});
 }
 template <class T>
 Result<T> asNonOptional(std::optional<T>&& value) {
   if (value) return *std::move(value);
-  return WTF("nil for optional value of type <" + typeName<T>() + ">", 0);
+  return detail::nilOptional(typeName<T>(), {});
 }
 // The same, with the message "[<context>] nil for optional value of type <Type>".
 template <class T>
 Result<T> asNonOptional(const std::optional<T>& value, std::string_view context) {
   if (value) return *value;
-  return WTF(
-      "[" + std::string(context) + "] nil for optional value of type <" + typeName<T>() + ">", 0);
+  return detail::nilOptional(typeName<T>(), context);
 }
 
 // The block applied to a present value (as a Result; a block returning a
