@@ -389,10 +389,11 @@ class WorkerPool {
   // child keeps what was queued but none of the threads: the forking thread
   // stays a worker if it was one, and the rest start again on the next
   // submission (a phantom sleeper makes that submission call wakeOne()).
-  void lockForFork() noexcept {
+  // Held across fork(), which the analysis cannot follow.
+  void lockForFork() noexcept MORNIK_NO_THREAD_SAFETY_ANALYSIS {
     for (Level& level : levels_) level.popLock.lock();
   }
-  void unlockInParent() noexcept {
+  void unlockInParent() noexcept MORNIK_NO_THREAD_SAFETY_ANALYSIS {
     for (Level& level : levels_) level.popLock.unlock();
   }
   void resetInChild(int blockingDepth) noexcept {
@@ -666,8 +667,8 @@ class TimerHeap {
 
   // Fork: the heap is consistent while the lock is held; in the child the
   // thread is gone and starts again with the next entry.
-  void lockForFork() noexcept { lock_.lock(); }
-  void unlockInParent() noexcept { lock_.unlock(); }
+  void lockForFork() noexcept MORNIK_NO_THREAD_SAFETY_ANALYSIS { lock_.lock(); }
+  void unlockInParent() noexcept MORNIK_NO_THREAD_SAFETY_ANALYSIS { lock_.unlock(); }
   void resetInChild() noexcept {
     forceUnlockAfterFork(lock_);
     started_ = false;
