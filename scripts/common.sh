@@ -20,7 +20,7 @@ MORNIK_PACKAGES_TEST=(libgtest-dev libgmock-dev dbus-daemon xvfb desktop-file-ut
 # benchmark starts Xvfb).
 MORNIK_PACKAGES_BENCH=(libbenchmark-dev libtbb-dev libboost-dev libglib2.0-dev xvfb desktop-file-utils)
 # The extra CI steps: clang for the ThreadSanitizer build, the format check.
-MORNIK_PACKAGES_CI=(clang libclang-rt-14-dev clang-format clang-tidy)
+MORNIK_PACKAGES_CI=(clang libclang-rt-14-dev clang-format-16 clang-tidy)
 
 # ensure_packages PKG...: installs the packages that are not installed yet,
 # with sudo when not root. Silent when everything is present.
