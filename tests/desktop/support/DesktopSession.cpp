@@ -17,7 +17,6 @@
 #include <unistd.h>
 
 #include "tests/desktop/support/Desktop.hpp"
-#include "tests/desktop/support/TsanGlib.hpp"
 
 extern char** environ;  // NOLINT(readability-redundant-declaration)
 

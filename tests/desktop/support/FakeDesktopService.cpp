@@ -17,8 +17,6 @@
 #include <gio/gunixfdlist.h>
 #include <unistd.h>
 
-#include "tests/desktop/support/TsanGlib.hpp"
-
 namespace {
 
 #define MORNIK_ITEMS_METHOD(name) \
