@@ -20,12 +20,19 @@ std::string appBuild(const Bundle& bundle) { return bundle.text(AppIdentity::kBu
 std::string appVersionLong(const Bundle& bundle) { return bundle.text(AppIdentity::kVersionKey); }
 
 std::string copyright(const Bundle& bundle) {
-  std::string value = bundle.text(AppIdentity::kCopyrightKey);
-  for (std::size_t at = value.find("\\n"); at != std::string::npos;
-       at = value.find("\\n", at + 1)) {
-    value.replace(at, 2, "\n");
+  // The two characters \ and n stand for a line break.
+  const std::string value = bundle.text(AppIdentity::kCopyrightKey);
+  std::string text;
+  text.reserve(value.size());
+  for (std::size_t at = 0; at < value.size(); ++at) {
+    if (value[at] == '\\' && at + 1 < value.size() && value[at + 1] == 'n') {
+      text.push_back('\n');
+      ++at;
+    } else {
+      text.push_back(value[at]);
+    }
   }
-  return value;
+  return text;
 }
 
 }  // namespace mornik

@@ -128,7 +128,7 @@ std::optional<std::filesystem::path> AppIdentity::resource(std::string_view name
                                                            std::string_view extension) {
   if (name.empty()) return std::nullopt;
   std::string file(name);
-  if (!extension.empty()) file += "." + std::string(extension);
+  if (!extension.empty()) file.append(".").append(extension);
   const std::filesystem::path path = resourceFolder() / file;
   std::error_code error;
   if (!std::filesystem::is_regular_file(path, error)) return std::nullopt;

@@ -95,7 +95,8 @@ CachedFormat* cached(const std::string& key, Make&& make) {
 CachedFormat* patternFormat(std::string_view pattern, std::string_view locale = {},
                             std::string_view zone = {}) {
   std::string& key = tFormatters.scratchKey;
-  key.assign("p");
+  key.clear();
+  key.push_back('p');
   key.append(pattern).push_back('\0');
   key.append(locale).push_back('\0');
   key.append(zone);
