@@ -13,7 +13,10 @@
 #include <utility>
 #include <variant>
 
+#include "mornik/base/Export.hpp"
 #include "mornik/base/TypeName.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 namespace mornik {
 
@@ -144,3 +147,5 @@ std::string debugDescribe(const T& value) {
 }
 
 }  // namespace mornik
+
+MORNIK_EXPORTS_END

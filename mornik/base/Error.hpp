@@ -11,6 +11,10 @@
 #include <system_error>
 #include <variant>
 
+#include "mornik/base/Export.hpp"
+
+MORNIK_EXPORTS_BEGIN
+
 namespace mornik {
 
 // A value in an error's user-info dictionary.
@@ -114,6 +118,9 @@ class Error : public std::exception {
   std::shared_ptr<const ErrorRecord> record_;
 };
 
+// Declared again at namespace scope, so that it is exported with the class.
+bool operator==(const Error& a, const Error& b);
+
 // The printed form: Error Domain=<domain> Code=<code> "<description>"
 std::ostream& operator<<(std::ostream& out, const Error& error);
 
@@ -125,3 +132,5 @@ Error WTF(std::string message, std::int64_t code);
 std::string describeUserInfoValue(const UserInfoValue& value);
 
 }  // namespace mornik
+
+MORNIK_EXPORTS_END

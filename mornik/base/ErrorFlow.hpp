@@ -3,6 +3,9 @@
 #include <memory>
 
 #include "mornik/base/Error.hpp"
+#include "mornik/base/Export.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 namespace mornik {
 
@@ -28,3 +31,5 @@ class ErrorFlow {
 };
 
 }  // namespace mornik
+
+MORNIK_EXPORTS_END

@@ -1,5 +1,9 @@
 #pragma once
 
+#include "mornik/base/Export.hpp"
+
+MORNIK_EXPORTS_BEGIN
+
 namespace mornik::detail {
 
 // Ends the process after a programming error the library cannot recover from
@@ -8,3 +12,5 @@ namespace mornik::detail {
 [[noreturn]] void fatal(const char* message) noexcept;
 
 }  // namespace mornik::detail
+
+MORNIK_EXPORTS_END

@@ -3,6 +3,10 @@
 #include <functional>
 #include <string_view>
 
+#include "mornik/base/Export.hpp"
+
+MORNIK_EXPORTS_BEGIN
+
 namespace mornik {
 
 // Where the lines the library prints go: a Result's dump(), the messages a
@@ -29,3 +33,5 @@ void setOutputSink(OutputSink sink);
 void printLine(std::string_view line);
 
 }  // namespace mornik
+
+MORNIK_EXPORTS_END

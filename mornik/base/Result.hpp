@@ -18,8 +18,11 @@
 #include "mornik/base/Describe.hpp"
 #include "mornik/base/Error.hpp"
 #include "mornik/base/ErrorFlow.hpp"
+#include "mornik/base/Export.hpp"
 #include "mornik/base/Output.hpp"
 #include "mornik/base/TypeName.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 namespace mornik {
 
@@ -759,3 +762,5 @@ std::ostream& operator<<(std::ostream& out, const Result<T>& result) {
 }
 
 }  // namespace mornik
+
+MORNIK_EXPORTS_END

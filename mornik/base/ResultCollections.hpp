@@ -12,7 +12,10 @@
 #include <utility>
 #include <vector>
 
+#include "mornik/base/Export.hpp"
 #include "mornik/base/Result.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 namespace mornik {
 
@@ -180,3 +183,5 @@ operator|(const std::vector<E, A>& elements, F&& block) {
 }
 
 }  // namespace mornik
+
+MORNIK_EXPORTS_END

@@ -6,6 +6,10 @@
 #include <typeindex>
 #include <typeinfo>
 
+#include "mornik/base/Export.hpp"
+
+MORNIK_EXPORTS_BEGIN
+
 namespace mornik::Flow {
 
 // The identity of a static type, as a value: what the type-keyed hubs
@@ -47,3 +51,5 @@ struct std::hash<mornik::Flow::TypeKey> {
     return key.hashValue();
   }
 };
+
+MORNIK_EXPORTS_END

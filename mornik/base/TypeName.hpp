@@ -11,6 +11,10 @@
 #include <unordered_set>
 #include <vector>
 
+#include "mornik/base/Export.hpp"
+
+MORNIK_EXPORTS_BEGIN
+
 namespace mornik {
 
 namespace detail {
@@ -92,3 +96,5 @@ struct TypeNameOf<std::unordered_set<T, H, E, A>> {
 };
 
 }  // namespace mornik
+
+MORNIK_EXPORTS_END

@@ -9,6 +9,10 @@
 #include <string>
 #include <string_view>
 
+#include "mornik/base/Export.hpp"
+
+MORNIK_EXPORTS_BEGIN
+
 namespace mornik {
 
 // A 128-bit universally unique identifier.
@@ -78,3 +82,5 @@ struct std::hash<mornik::UUID> {
     return value;
   }
 };
+
+MORNIK_EXPORTS_END

@@ -4,8 +4,11 @@
 #include <type_traits>
 #include <utility>
 
+#include "mornik/base/Export.hpp"
 #include "mornik/base/Result.hpp"
 #include "mornik/concurrency/Task.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 namespace mornik::detail {
 
@@ -57,3 +60,5 @@ struct AsyncResultBlock<Task<U>> {
 };
 
 }  // namespace mornik::detail
+
+MORNIK_EXPORTS_END

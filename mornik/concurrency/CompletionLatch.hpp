@@ -3,6 +3,10 @@
 #include <atomic>
 #include <cstdint>
 
+#include "mornik/base/Export.hpp"
+
+MORNIK_EXPORTS_BEGIN
+
 namespace mornik {
 
 // Opens once and releases every thread waiting for it, then stays open.
@@ -26,3 +30,5 @@ class CompletionLatch {
 };
 
 }  // namespace mornik
+
+MORNIK_EXPORTS_END

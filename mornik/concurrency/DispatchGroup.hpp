@@ -4,7 +4,10 @@
 #include <functional>
 #include <memory>
 
+#include "mornik/base/Export.hpp"
 #include "mornik/concurrency/DispatchQueue.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 namespace mornik {
 
@@ -61,3 +64,5 @@ class DispatchGroup {
 };
 
 }  // namespace mornik
+
+MORNIK_EXPORTS_END

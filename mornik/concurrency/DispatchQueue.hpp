@@ -11,9 +11,12 @@
 #include <type_traits>
 #include <utility>
 
+#include "mornik/base/Export.hpp"
 #include "mornik/concurrency/QoS.hpp"
 #include "mornik/concurrency/detail/Executor.hpp"
 #include "mornik/concurrency/detail/WorkItem.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 namespace mornik {
 
@@ -256,3 +259,5 @@ struct std::hash<mornik::DispatchQueue> {
     return std::hash<const void*>()(queue.impl().get());
   }
 };
+
+MORNIK_EXPORTS_END

@@ -4,7 +4,10 @@
 #include <functional>
 #include <string>
 
+#include "mornik/base/Export.hpp"
 #include "mornik/concurrency/DispatchQueue.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 namespace mornik {
 
@@ -74,3 +77,5 @@ struct std::hash<mornik::DispatchQueueID> {
     return std::hash<std::string>()(id.id);
   }
 };
+
+MORNIK_EXPORTS_END

@@ -4,6 +4,10 @@
 #include <chrono>
 #include <cstdint>
 
+#include "mornik/base/Export.hpp"
+
+MORNIK_EXPORTS_BEGIN
+
 namespace mornik {
 
 // A counting semaphore: `wait` takes one unit, sleeping while there is none;
@@ -45,3 +49,5 @@ class DispatchSemaphore {
 };
 
 }  // namespace mornik
+
+MORNIK_EXPORTS_END

@@ -6,8 +6,11 @@
 #include <functional>
 #include <memory>
 
+#include "mornik/base/Export.hpp"
 #include "mornik/concurrency/DispatchQueue.hpp"
 #include "mornik/concurrency/UnfairLock.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 namespace mornik {
 
@@ -71,3 +74,5 @@ class DispatchTimerSource : public std::enable_shared_from_this<DispatchTimerSou
 };
 
 }  // namespace mornik
+
+MORNIK_EXPORTS_END

@@ -6,9 +6,12 @@
 #include <type_traits>
 #include <utility>
 
+#include "mornik/base/Export.hpp"
 #include "mornik/concurrency/LockingProtocol.hpp"
 #include "mornik/concurrency/MutexRecursiveLock.hpp"
 #include "mornik/concurrency/UnfairLock.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 namespace mornik {
 
@@ -90,3 +93,5 @@ class Locked {
 };
 
 }  // namespace mornik
+
+MORNIK_EXPORTS_END

@@ -9,7 +9,10 @@
 #include <type_traits>
 #include <utility>
 
+#include "mornik/base/Export.hpp"
 #include "mornik/concurrency/UnfairLock.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 namespace mornik {
 
@@ -337,3 +340,5 @@ class LockedVar {
 };
 
 }  // namespace mornik
+
+MORNIK_EXPORTS_END

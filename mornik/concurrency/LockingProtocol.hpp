@@ -3,7 +3,10 @@
 #include <functional>
 #include <type_traits>
 
+#include "mornik/base/Export.hpp"
 #include "mornik/concurrency/ThreadAnnotations.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 namespace mornik {
 
@@ -65,3 +68,5 @@ std::invoke_result_t<F&> LockingProtocol::locked(F&& block) {
 }
 
 }  // namespace mornik
+
+MORNIK_EXPORTS_END

@@ -5,8 +5,11 @@
 
 #include <pthread.h>
 
+#include "mornik/base/Export.hpp"
 #include "mornik/concurrency/LockingProtocol.hpp"
 #include "mornik/concurrency/ThreadAnnotations.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 namespace mornik {
 
@@ -45,3 +48,5 @@ class MORNIK_CAPABILITY("mutex") MutexRecursiveLock final : public LockingProtoc
 };
 
 }  // namespace mornik
+
+MORNIK_EXPORTS_END

@@ -3,7 +3,10 @@
 #include <cstddef>
 #include <new>
 
+#include "mornik/base/Export.hpp"
 #include "mornik/concurrency/detail/ItemAllocator.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 namespace mornik::detail {
 
@@ -31,3 +34,5 @@ struct PoolAllocator {
 };
 
 }  // namespace mornik::detail
+
+MORNIK_EXPORTS_END

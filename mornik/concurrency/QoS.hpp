@@ -3,6 +3,10 @@
 #include <cstdint>
 #include <string_view>
 
+#include "mornik/base/Export.hpp"
+
+MORNIK_EXPORTS_BEGIN
+
 namespace mornik {
 
 // Quality of service of a queue: the pool serves work of a higher class
@@ -21,3 +25,5 @@ enum class QoS : std::uint8_t {
 std::string_view qosName(QoS qos) noexcept;
 
 }  // namespace mornik
+
+MORNIK_EXPORTS_END

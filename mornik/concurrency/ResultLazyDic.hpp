@@ -1,7 +1,10 @@
 #pragma once
 
+#include "mornik/base/Export.hpp"
 #include "mornik/base/Result.hpp"
 #include "mornik/concurrency/ThreadSafeAccess.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 namespace mornik {
 
@@ -12,3 +15,5 @@ template <class K, class V>
 using ResultLazyDic = LazyDic<K, V, Result<V>>;
 
 }  // namespace mornik
+
+MORNIK_EXPORTS_END

@@ -7,8 +7,11 @@
 #include <memory>
 #include <vector>
 
+#include "mornik/base/Export.hpp"
 #include "mornik/concurrency/ThreadAnnotations.hpp"
 #include "mornik/concurrency/UnfairLock.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 namespace mornik {
 
@@ -140,3 +143,5 @@ class RunLoopTimer : public std::enable_shared_from_this<RunLoopTimer> {
 };
 
 }  // namespace mornik
+
+MORNIK_EXPORTS_END

@@ -5,7 +5,10 @@
 #include <unordered_map>
 #include <utility>
 
+#include "mornik/base/Export.hpp"
 #include "mornik/concurrency/LockedVar.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 namespace mornik {
 
@@ -72,3 +75,5 @@ class SafeDictionary {
 };
 
 }  // namespace mornik
+
+MORNIK_EXPORTS_END

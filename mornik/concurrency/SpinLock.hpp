@@ -3,8 +3,11 @@
 #include <atomic>
 #include <thread>
 
+#include "mornik/base/Export.hpp"
 #include "mornik/concurrency/ThreadAnnotations.hpp"
 #include "mornik/concurrency/detail/Futex.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 namespace mornik::detail {
 
@@ -53,3 +56,5 @@ class MORNIK_CAPABILITY("mutex") SpinLock {
 };
 
 }  // namespace mornik::detail
+
+MORNIK_EXPORTS_END

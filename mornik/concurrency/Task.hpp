@@ -14,9 +14,12 @@
 #include <variant>
 
 #include "mornik/base/Error.hpp"
+#include "mornik/base/Export.hpp"
 #include "mornik/base/Result.hpp"
 #include "mornik/concurrency/DispatchQueue.hpp"
 #include "mornik/concurrency/detail/Executor.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 namespace mornik {
 
@@ -370,3 +373,5 @@ Task<void> forEachAsync1(Range elements, Op&& operation) {
 }
 
 }  // namespace mornik
+
+MORNIK_EXPORTS_END

@@ -1,5 +1,9 @@
 #pragma once
 
+#include "mornik/base/Export.hpp"
+
+MORNIK_EXPORTS_BEGIN
+
 // Wrappers for clang's thread-safety attributes. Under clang with
 // -Wthread-safety (the library's own clang builds) the compiler checks that
 // guarded members are touched only with their lock held; elsewhere the macros
@@ -22,3 +26,5 @@
 #define MORNIK_EXCLUDES(...) MORNIK_THREAD_ANNOTATION(locks_excluded(__VA_ARGS__))
 #define MORNIK_RETURN_CAPABILITY(x) MORNIK_THREAD_ANNOTATION(lock_returned(x))
 #define MORNIK_NO_THREAD_SAFETY_ANALYSIS MORNIK_THREAD_ANNOTATION(no_thread_safety_analysis)
+
+MORNIK_EXPORTS_END

@@ -6,7 +6,10 @@
 #include <unordered_map>
 #include <utility>
 
+#include "mornik/base/Export.hpp"
 #include "mornik/concurrency/UnfairLock.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 namespace mornik {
 
@@ -139,3 +142,5 @@ template <class Owner>
 using ThreadSafeAccessStruct = ThreadSafeAccess<Owner>;
 
 }  // namespace mornik
+
+MORNIK_EXPORTS_END

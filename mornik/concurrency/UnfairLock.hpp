@@ -6,8 +6,11 @@
 #include <memory>
 #include <type_traits>
 
+#include "mornik/base/Export.hpp"
 #include "mornik/concurrency/LockingProtocol.hpp"
 #include "mornik/concurrency/ThreadAnnotations.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 namespace mornik {
 
@@ -102,3 +105,5 @@ class MORNIK_CAPABILITY("mutex") UnfairLock final : public LockingProtocol {
 };
 
 }  // namespace mornik
+
+MORNIK_EXPORTS_END

@@ -5,6 +5,10 @@
 
 #include <nlohmann/json.hpp>
 
+#include "mornik/base/Export.hpp"
+
+MORNIK_EXPORTS_BEGIN
+
 namespace mornik {
 
 // The text shown for an information value that is missing or not text:
@@ -46,3 +50,5 @@ std::string appVersionLong(const Bundle& bundle);
 std::string copyright(const Bundle& bundle);
 
 }  // namespace mornik
+
+MORNIK_EXPORTS_END

@@ -4,11 +4,14 @@
 #include <string_view>
 #include <vector>
 
+#include "mornik/base/Export.hpp"
 #include "mornik/concurrency/DispatchQueue.hpp"
 #include "mornik/concurrency/LockedVar.hpp"
 #include "mornik/flow/future/Future.hpp"
 #include "mornik/platform/SoundPlayer.hpp"
 #include "mornik/text/URL.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 namespace mornik::Flow {
 class Pool;
@@ -82,3 +85,5 @@ class AudioPlayerManager : public std::enable_shared_from_this<AudioPlayerManage
 };
 
 }  // namespace mornik
+
+MORNIK_EXPORTS_END

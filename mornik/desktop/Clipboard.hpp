@@ -4,7 +4,10 @@
 #include <string>
 #include <vector>
 
+#include "mornik/base/Export.hpp"
 #include "mornik/text/URL.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 namespace mornik {
 
@@ -51,3 +54,5 @@ class Clipboard {
 };
 
 }  // namespace mornik
+
+MORNIK_EXPORTS_END

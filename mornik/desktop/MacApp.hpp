@@ -6,8 +6,11 @@
 #include <string>
 #include <vector>
 
+#include "mornik/base/Export.hpp"
 #include "mornik/flow/future/Future.hpp"
 #include "mornik/text/URL.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 namespace mornik {
 
@@ -66,3 +69,5 @@ struct std::hash<mornik::MacApp> {
     return text(app.appURL.absoluteString()) * 31 + text(app.fileURL.absoluteString());
   }
 };
+
+MORNIK_EXPORTS_END

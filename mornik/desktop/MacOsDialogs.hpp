@@ -5,8 +5,11 @@
 #include <string>
 #include <vector>
 
+#include "mornik/base/Export.hpp"
 #include "mornik/base/Result.hpp"
 #include "mornik/text/URL.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 namespace mornik {
 
@@ -72,3 +75,5 @@ class MacOsDialogs {
 };
 
 }  // namespace mornik
+
+MORNIK_EXPORTS_END

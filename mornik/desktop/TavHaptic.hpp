@@ -1,5 +1,9 @@
 #pragma once
 
+#include "mornik/base/Export.hpp"
+
+MORNIK_EXPORTS_BEGIN
+
 namespace mornik {
 
 // The patterns of a haptic tap.
@@ -17,3 +21,5 @@ class TavHaptic {
 };
 
 }  // namespace mornik
+
+MORNIK_EXPORTS_END

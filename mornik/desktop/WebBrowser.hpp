@@ -6,8 +6,11 @@
 #include <string_view>
 #include <vector>
 
+#include "mornik/base/Export.hpp"
 #include "mornik/flow/future/Future.hpp"
 #include "mornik/text/URL.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 namespace mornik::Flow {
 class Pool;
@@ -67,3 +70,5 @@ struct WebBrowser {
 };
 
 }  // namespace mornik
+
+MORNIK_EXPORTS_END

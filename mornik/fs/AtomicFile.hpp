@@ -5,7 +5,10 @@
 #include <span>
 #include <string_view>
 
+#include "mornik/base/Export.hpp"
 #include "mornik/base/Result.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 // Replacing a file's whole content so that nobody ever sees it half-written.
 //
@@ -68,3 +71,5 @@ Result<void> writeAtomically(const std::filesystem::path& path,
                              const AtomicWriteOptions& options = {});
 
 }  // namespace mornik
+
+MORNIK_EXPORTS_END

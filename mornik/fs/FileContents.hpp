@@ -4,7 +4,10 @@
 #include <string>
 #include <string_view>
 
+#include "mornik/base/Export.hpp"
 #include "mornik/base/Result.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 // Reading a whole file into memory.
 //
@@ -26,3 +29,5 @@ Result<std::string> readFileContents(const std::filesystem::path& path);
 std::filesystem::path backupPathBeside(const std::filesystem::path& file, std::string_view why);
 
 }  // namespace mornik
+
+MORNIK_EXPORTS_END

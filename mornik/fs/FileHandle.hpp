@@ -7,7 +7,10 @@
 #include <string>
 #include <string_view>
 
+#include "mornik/base/Export.hpp"
 #include "mornik/base/Result.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 namespace mornik {
 
@@ -73,3 +76,5 @@ Result<void> write_r(FileHandle& handle, std::span<const std::uint8_t> data);  /
 Result<void> write_r(FileHandle& handle, std::string_view text);  // NOLINT
 
 }  // namespace mornik
+
+MORNIK_EXPORTS_END

@@ -7,7 +7,10 @@
 
 #include <nlohmann/json.hpp>
 
+#include "mornik/base/Export.hpp"
 #include "mornik/base/Result.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 namespace mornik {
 
@@ -96,3 +99,5 @@ class AppIdentity {
 };
 
 }  // namespace mornik
+
+MORNIK_EXPORTS_END

@@ -8,12 +8,15 @@
 
 #include <sys/types.h>
 
+#include "mornik/base/Export.hpp"
 #include "mornik/base/Result.hpp"
 #include "mornik/concurrency/CompletionLatch.hpp"
 #include "mornik/concurrency/ThreadAnnotations.hpp"
 #include "mornik/concurrency/UnfairLock.hpp"
 #include "mornik/platform/FdWatcher.hpp"
 #include "mornik/platform/UniqueFd.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 namespace mornik {
 
@@ -138,3 +141,5 @@ class ChildProcess final : public std::enable_shared_from_this<ChildProcess> {
 };
 
 }  // namespace mornik
+
+MORNIK_EXPORTS_END

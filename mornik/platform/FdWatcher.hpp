@@ -8,11 +8,14 @@
 #include <optional>
 #include <string_view>
 
+#include "mornik/base/Export.hpp"
 #include "mornik/base/Result.hpp"
 #include "mornik/concurrency/DispatchQueue.hpp"
 #include "mornik/concurrency/ThreadAnnotations.hpp"
 #include "mornik/concurrency/UnfairLock.hpp"
 #include "mornik/platform/UniqueFd.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 namespace mornik {
 
@@ -141,3 +144,5 @@ class FdWatch final : public std::enable_shared_from_this<FdWatch> {
 };
 
 }  // namespace mornik
+
+MORNIK_EXPORTS_END

@@ -6,7 +6,10 @@
 #include <string>
 #include <vector>
 
+#include "mornik/base/Export.hpp"
 #include "mornik/base/Result.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 namespace mornik {
 
@@ -74,3 +77,5 @@ class FileDialogs {
 };
 
 }  // namespace mornik
+
+MORNIK_EXPORTS_END

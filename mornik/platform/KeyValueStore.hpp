@@ -6,7 +6,10 @@
 #include <string>
 #include <string_view>
 
+#include "mornik/base/Export.hpp"
 #include "mornik/base/Result.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 namespace mornik {
 
@@ -45,3 +48,5 @@ class KeyValueStore {
 };
 
 }  // namespace mornik
+
+MORNIK_EXPORTS_END

@@ -8,9 +8,12 @@
 #include <string_view>
 #include <vector>
 
+#include "mornik/base/Export.hpp"
 #include "mornik/base/Result.hpp"
 #include "mornik/concurrency/ThreadAnnotations.hpp"
 #include "mornik/concurrency/UnfairLock.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 namespace mornik {
 
@@ -116,3 +119,5 @@ class MemoryPasteboard final : public Pasteboard {
 };
 
 }  // namespace mornik
+
+MORNIK_EXPORTS_END

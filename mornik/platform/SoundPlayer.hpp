@@ -6,7 +6,10 @@
 #include <string>
 #include <string_view>
 
+#include "mornik/base/Export.hpp"
 #include "mornik/base/Result.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 namespace mornik {
 
@@ -76,3 +79,5 @@ class SoundPlayer {
 std::optional<std::filesystem::path> systemSoundPath(std::string_view name);
 
 }  // namespace mornik
+
+MORNIK_EXPORTS_END

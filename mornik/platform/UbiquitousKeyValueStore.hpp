@@ -7,10 +7,13 @@
 #include <optional>
 #include <string>
 
+#include "mornik/base/Export.hpp"
 #include "mornik/concurrency/ThreadAnnotations.hpp"
 #include "mornik/concurrency/UnfairLock.hpp"
 #include "mornik/platform/KeyValueStore.hpp"
 #include "mornik/platform/detail/KeyValueFile.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 namespace mornik {
 
@@ -66,3 +69,5 @@ class UbiquitousKeyValueStore final : public KeyValueStore {
 };
 
 }  // namespace mornik
+
+MORNIK_EXPORTS_END

@@ -4,6 +4,10 @@
 
 #include <unistd.h>
 
+#include "mornik/base/Export.hpp"
+
+MORNIK_EXPORTS_BEGIN
+
 namespace mornik {
 
 // An owned file descriptor, closed when its owner is destroyed or reset.
@@ -39,3 +43,5 @@ class UniqueFd {
 };
 
 }  // namespace mornik
+
+MORNIK_EXPORTS_END

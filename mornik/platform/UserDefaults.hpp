@@ -3,8 +3,11 @@
 #include <filesystem>
 #include <memory>
 
+#include "mornik/base/Export.hpp"
 #include "mornik/platform/KeyValueStore.hpp"
 #include "mornik/platform/detail/KeyValueFile.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 namespace mornik {
 
@@ -59,3 +62,5 @@ class UserDefaults final : public KeyValueStore {
 };
 
 }  // namespace mornik
+
+MORNIK_EXPORTS_END

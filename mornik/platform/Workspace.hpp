@@ -6,8 +6,11 @@
 #include <string_view>
 #include <vector>
 
+#include "mornik/base/Export.hpp"
 #include "mornik/base/Result.hpp"
 #include "mornik/text/URL.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 namespace mornik {
 
@@ -118,3 +121,5 @@ class Workspace {
 };
 
 }  // namespace mornik
+
+MORNIK_EXPORTS_END

@@ -3,9 +3,12 @@
 #include <string>
 #include <vector>
 
+#include "mornik/base/Export.hpp"
 #include "mornik/base/Result.hpp"
 #include "mornik/platform/ChildProcess.hpp"
 #include "mornik/text/URL.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 namespace mornik::Aux {
 
@@ -73,3 +76,5 @@ class Shell {
 Result<std::string> outputAsString(const ChildProcess& process);
 
 }  // namespace mornik::Aux
+
+MORNIK_EXPORTS_END

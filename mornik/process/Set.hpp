@@ -11,8 +11,11 @@
 #include <utility>
 #include <variant>
 
+#include "mornik/base/Export.hpp"
 #include "mornik/base/Result.hpp"
 #include "mornik/base/TypeKey.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 namespace mornik::detail {
 template <class T>
@@ -121,3 +124,5 @@ class Set {
 };
 
 }  // namespace mornik::Aux
+
+MORNIK_EXPORTS_END

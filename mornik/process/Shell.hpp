@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "mornik/base/Export.hpp"
 #include "mornik/flow/future/Future.hpp"
 #include "mornik/flow/observe/ObservableObject.hpp"
 #include "mornik/flow/pool/Reduce.hpp"
@@ -15,6 +16,8 @@
 #include "mornik/platform/ChildProcess.hpp"
 #include "mornik/platform/FdWatcher.hpp"
 #include "mornik/text/URL.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 namespace mornik::Flow {
 
@@ -157,3 +160,5 @@ struct std::hash<mornik::Flow::ShellOutput> {
                    (seed >> 2));
   }
 };
+
+MORNIK_EXPORTS_END

@@ -5,6 +5,10 @@
 #include <string>
 #include <vector>
 
+#include "mornik/base/Export.hpp"
+
+MORNIK_EXPORTS_BEGIN
+
 namespace mornik::Aux {
 
 // A forest of text identifiers that only grows: which item is the parent of
@@ -55,4 +59,9 @@ class Tree {
   std::map<std::string, std::string> parentOf_;
 };
 
+// Declared again at namespace scope, so that it is exported with the class.
+Tree::Update operator+(const Tree::Update& a, const Tree::Update& b);
+
 }  // namespace mornik::Aux
+
+MORNIK_EXPORTS_END

@@ -6,8 +6,11 @@
 #include <string_view>
 #include <vector>
 
+#include "mornik/base/Export.hpp"
 #include "mornik/base/Result.hpp"
 #include "mornik/text/URL.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 // Helpers on bytes (Data): copies, text in a chosen encoding, UTF-8 text and
 // writing to a file.
@@ -65,3 +68,5 @@ std::optional<std::string> stringDetectingEncoding(std::string_view bytes);
 Result<void> write(const Data& data, const URL& url);
 
 }  // namespace mornik
+
+MORNIK_EXPORTS_END

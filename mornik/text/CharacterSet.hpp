@@ -5,7 +5,10 @@
 #include <utility>
 #include <vector>
 
+#include "mornik/base/Export.hpp"
 #include "mornik/base/Result.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 namespace mornik {
 
@@ -70,3 +73,5 @@ class CharacterSet {
 std::vector<std::string> allCharacters(const CharacterSet& set);
 
 }  // namespace mornik
+
+MORNIK_EXPORTS_END

@@ -21,6 +21,10 @@
 #include <utility>
 #include <vector>
 
+#include "mornik/base/Export.hpp"
+
+MORNIK_EXPORTS_BEGIN
+
 // Free operations on ordered collections, sequences and enumerations with a
 // fixed list of cases: safe and wrapping access by position, membership tests
 // over several values, de-duplication, chunking, grouping into dictionaries
@@ -637,3 +641,5 @@ std::optional<E> prev(E value) {
 }
 
 }  // namespace mornik
+
+MORNIK_EXPORTS_END

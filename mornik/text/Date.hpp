@@ -12,6 +12,10 @@
 #include <string>
 #include <string_view>
 
+#include "mornik/base/Export.hpp"
+
+MORNIK_EXPORTS_BEGIN
+
 // Instants in time and calendar arithmetic on them.
 //
 //   mornik::Date now = mornik::Date::now();
@@ -338,3 +342,5 @@ Date nearestHalfHour(Date d);
 Date nearestHour(Date d);
 
 }  // namespace mornik
+
+MORNIK_EXPORTS_END

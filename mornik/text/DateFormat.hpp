@@ -5,7 +5,10 @@
 #include <string>
 #include <string_view>
 
+#include "mornik/base/Export.hpp"
 #include "mornik/text/Date.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 // Dates as text: fixed formats for exchange with other programs, patterns,
 // localized styles and names.
@@ -83,3 +86,5 @@ class DateFormatter {
 };
 
 }  // namespace mornik
+
+MORNIK_EXPORTS_END

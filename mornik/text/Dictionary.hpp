@@ -12,6 +12,10 @@
 #include <unordered_set>
 #include <utility>
 
+#include "mornik/base/Export.hpp"
+
+MORNIK_EXPORTS_BEGIN
+
 // Small conveniences on dictionaries (std::map, std::unordered_map and
 // anything shaped like them).
 //
@@ -131,3 +135,5 @@ std::size_t sizeInBytes(const M& dictionary) {
 }
 
 }  // namespace mornik
+
+MORNIK_EXPORTS_END

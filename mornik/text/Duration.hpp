@@ -4,7 +4,10 @@
 #include <cstdint>
 #include <string>
 
+#include "mornik/base/Export.hpp"
 #include "mornik/text/Date.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 // Durations (TimeInterval, seconds as a double) in whole days, hours, minutes
 // and seconds, and as clock text.
@@ -92,3 +95,5 @@ std::string durationAsStr(std::chrono::duration<Rep, Period> t) {
 }
 
 }  // namespace mornik
+
+MORNIK_EXPORTS_END

@@ -17,10 +17,13 @@
 
 #include <nlohmann/json.hpp>
 
+#include "mornik/base/Export.hpp"
 #include "mornik/base/Result.hpp"
 #include "mornik/text/Date.hpp"
 #include "mornik/text/JsonFwd.hpp"
 #include "mornik/text/URL.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 // JSON text and bytes from any encodable value and back, with failures as
 // Result values.
@@ -451,3 +454,5 @@ Result<T> unarchivedObject(const Data& archive) {
 }
 
 }  // namespace mornik
+
+MORNIK_EXPORTS_END

@@ -7,8 +7,11 @@
 #include <string_view>
 #include <vector>
 
+#include "mornik/base/Export.hpp"
 #include "mornik/base/Result.hpp"
 #include "mornik/text/StringUtils.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 // Regular expressions over UTF-8 text, in ICU's dialect (the syntax of
 // icu::RegexPattern: Perl-like, with \p{...} properties, \Q...\E quoting,
@@ -135,3 +138,5 @@ Result<std::vector<std::string>> extractAll(std::string_view s, std::string_view
 bool isEmail(std::string_view s);
 
 }  // namespace mornik
+
+MORNIK_EXPORTS_END

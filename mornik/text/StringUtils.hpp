@@ -11,9 +11,12 @@
 #include <vector>
 
 #include "mornik/base/Describe.hpp"
+#include "mornik/base/Export.hpp"
 #include "mornik/base/Result.hpp"
 #include "mornik/text/CharacterSet.hpp"
 #include "mornik/text/Collections.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 // Free operations on UTF-8 text (std::string, std::string_view, anything that
 // converts to std::string_view): indexing by character position, searching,
@@ -495,3 +498,5 @@ std::vector<std::string> splitBySeparators(std::string_view s, const L& separato
 }
 
 }  // namespace mornik
+
+MORNIK_EXPORTS_END

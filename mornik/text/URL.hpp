@@ -4,6 +4,10 @@
 #include <string>
 #include <string_view>
 
+#include "mornik/base/Export.hpp"
+
+MORNIK_EXPORTS_BEGIN
+
 // A location: a file URL built from a path, or a URL parsed from text.
 //
 //   auto file = mornik::asURL("/tmp/report.pdf");        // file:///tmp/report.pdf
@@ -55,3 +59,5 @@ URL asURLdir(std::string_view path);
 std::optional<URL> asBrowserUrl(std::string_view text);
 
 }  // namespace mornik
+
+MORNIK_EXPORTS_END

@@ -5,9 +5,12 @@
 #include <string_view>
 #include <vector>
 
+#include "mornik/base/Export.hpp"
 #include "mornik/flow/pool/Pool.hpp"
 #include "mornik/platform/Pasteboard.hpp"
 #include "mornik/ui/ErrorsViewModel.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 namespace mornik {
 
@@ -103,3 +106,5 @@ ErrorsView errorView(const Flow::Pool& pool,
                      std::shared_ptr<Pasteboard> clipboard = Pasteboard::general());
 
 }  // namespace mornik
+
+MORNIK_EXPORTS_END

@@ -5,9 +5,12 @@
 #include <string>
 
 #include "mornik/base/Error.hpp"
+#include "mornik/base/Export.hpp"
 #include "mornik/flow/observe/ObservableObject.hpp"
 #include "mornik/flow/observe/Published.hpp"
 #include "mornik/flow/pool/ErrorPool.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 namespace mornik {
 
@@ -66,3 +69,5 @@ class ErrorsViewModel : public ObservableObject {
 };
 
 }  // namespace mornik
+
+MORNIK_EXPORTS_END

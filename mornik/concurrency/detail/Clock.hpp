@@ -19,6 +19,10 @@
 #include <cstdint>
 #include <limits>
 
+#include "mornik/base/Export.hpp"
+
+MORNIK_EXPORTS_BEGIN
+
 namespace mornik::detail {
 
 inline constexpr std::int64_t kNoDeadline = std::numeric_limits<std::int64_t>::max();
@@ -61,3 +65,5 @@ std::int64_t delayToNs(double seconds) noexcept;
 inline constexpr std::int64_t kMaxDelayNs = 100LL * 365 * 24 * 3600 * 1'000'000'000;
 
 }  // namespace mornik::detail
+
+MORNIK_EXPORTS_END

@@ -14,11 +14,14 @@
 #include <utility>
 #include <vector>
 
+#include "mornik/base/Export.hpp"
 #include "mornik/concurrency/QoS.hpp"
 #include "mornik/concurrency/UnfairLock.hpp"
 #include "mornik/concurrency/detail/Clock.hpp"
 #include "mornik/concurrency/detail/MpscList.hpp"
 #include "mornik/concurrency/detail/WorkItem.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 namespace mornik::detail {
 
@@ -190,3 +193,5 @@ int takeDueTimers(const std::function<void(const QueueRef&, WorkItem*)>& take);
 std::int64_t nextTimerDeadlineNs() noexcept;
 
 }  // namespace mornik::detail
+
+MORNIK_EXPORTS_END

@@ -3,6 +3,10 @@
 #include <atomic>
 #include <cstdint>
 
+#include "mornik/base/Export.hpp"
+
+MORNIK_EXPORTS_BEGIN
+
 namespace mornik::detail {
 
 // Sleeps while `*word == expected`, at most `timeoutNs` nanoseconds when
@@ -25,3 +29,5 @@ inline void cpuRelax() noexcept {
 }
 
 }  // namespace mornik::detail
+
+MORNIK_EXPORTS_END

@@ -4,6 +4,10 @@
 #include <cstddef>
 #include <new>
 
+#include "mornik/base/Export.hpp"
+
+MORNIK_EXPORTS_BEGIN
+
 namespace mornik::detail {
 
 // Memory for work items. Items are typically allocated on one thread and
@@ -91,3 +95,5 @@ inline void freeWorkItem(void* block, std::size_t size) noexcept {
 }
 
 }  // namespace mornik::detail
+
+MORNIK_EXPORTS_END

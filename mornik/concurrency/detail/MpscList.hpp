@@ -2,8 +2,11 @@
 
 #include <atomic>
 
+#include "mornik/base/Export.hpp"
 #include "mornik/concurrency/detail/Futex.hpp"
 #include "mornik/concurrency/detail/WorkItem.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 namespace mornik::detail {
 
@@ -99,3 +102,5 @@ class MpscList {
 };
 
 }  // namespace mornik::detail
+
+MORNIK_EXPORTS_END

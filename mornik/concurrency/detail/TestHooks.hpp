@@ -9,6 +9,10 @@
 #include <atomic>
 #include <cstdint>
 
+#include "mornik/base/Export.hpp"
+
+MORNIK_EXPORTS_BEGIN
+
 namespace mornik::detail {
 
 enum class TestPoint : std::uint8_t {
@@ -33,3 +37,5 @@ inline void testPoint(TestPoint point, const void* subject) noexcept {
 }
 
 }  // namespace mornik::detail
+
+MORNIK_EXPORTS_END

@@ -6,7 +6,10 @@
 #include <type_traits>
 #include <utility>
 
+#include "mornik/base/Export.hpp"
 #include "mornik/concurrency/detail/ItemAllocator.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 namespace mornik::detail {
 
@@ -73,3 +76,5 @@ struct StackWorkItem final : WorkItem {
 };
 
 }  // namespace mornik::detail
+
+MORNIK_EXPORTS_END

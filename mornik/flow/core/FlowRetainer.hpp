@@ -2,6 +2,10 @@
 
 #include <memory>
 
+#include "mornik/base/Export.hpp"
+
+MORNIK_EXPORTS_BEGIN
+
 namespace mornik::Flow {
 
 // Something that can keep other objects alive for as long as it lives:
@@ -28,3 +32,5 @@ class FlowRetainer {
 };
 
 }  // namespace mornik::Flow
+
+MORNIK_EXPORTS_END

@@ -5,7 +5,10 @@
 #include <functional>
 #include <string>
 
+#include "mornik/base/Export.hpp"
 #include "mornik/base/UUID.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 namespace mornik::Flow {
 
@@ -35,3 +38,5 @@ struct std::hash<mornik::Flow::FutureID> {
     return std::hash<mornik::UUID>()(id.id);
   }
 };
+
+MORNIK_EXPORTS_END

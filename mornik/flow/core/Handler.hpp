@@ -9,8 +9,11 @@
 #include <type_traits>
 #include <utility>
 
+#include "mornik/base/Export.hpp"
 #include "mornik/concurrency/DispatchQueue.hpp"
 #include "mornik/concurrency/PoolAllocator.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 namespace mornik::detail {
 
@@ -376,3 +379,5 @@ void callWithContext(const std::weak_ptr<C>& weak, F& block, const V&... value) 
 }
 
 }  // namespace mornik::detail
+
+MORNIK_EXPORTS_END

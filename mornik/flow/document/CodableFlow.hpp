@@ -5,10 +5,13 @@
 #include <utility>
 
 #include "mornik/base/ErrorFlow.hpp"
+#include "mornik/base/Export.hpp"
 #include "mornik/flow/document/Document.hpp"
 #include "mornik/platform/UserDefaults.hpp"
 #include "mornik/text/Json.hpp"
 #include "mornik/text/URL.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 namespace mornik {
 
@@ -42,3 +45,5 @@ template <class T>
 requires Decodable<T> && Encodable<T> CodableFlow<T> flow() { return {}; }
 
 }  // namespace mornik
+
+MORNIK_EXPORTS_END

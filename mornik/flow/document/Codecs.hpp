@@ -4,12 +4,15 @@
 #include <string>
 #include <utility>
 
+#include "mornik/base/Export.hpp"
 #include "mornik/base/Result.hpp"
 #include "mornik/flow/document/IO.hpp"
 #include "mornik/platform/UbiquitousKeyValueStore.hpp"
 #include "mornik/platform/UserDefaults.hpp"
 #include "mornik/text/Json.hpp"
 #include "mornik/text/URL.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 // The library's ready-made content codecs: text in a file, a JSON value in a
 // file, a JSON value under a key of the settings store, and a JSON value
@@ -115,3 +118,5 @@ requires Encodable<T> IO<T> jsonICloudIO(std::string key,
 }
 
 }  // namespace mornik::Flow
+
+MORNIK_EXPORTS_END

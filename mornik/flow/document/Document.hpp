@@ -8,6 +8,7 @@
 
 #include "mornik/base/Error.hpp"
 #include "mornik/base/ErrorFlow.hpp"
+#include "mornik/base/Export.hpp"
 #include "mornik/base/Result.hpp"
 #include "mornik/concurrency/DispatchQueue.hpp"
 #include "mornik/concurrency/QoS.hpp"
@@ -21,6 +22,8 @@
 #include "mornik/platform/UserDefaults.hpp"
 #include "mornik/text/Json.hpp"
 #include "mornik/text/URL.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 namespace mornik::Flow {
 
@@ -251,3 +254,5 @@ class Document final : public ObservableObject,
 };
 
 }  // namespace mornik::Flow
+
+MORNIK_EXPORTS_END

@@ -3,7 +3,10 @@
 #include <functional>
 #include <utility>
 
+#include "mornik/base/Export.hpp"
 #include "mornik/base/Result.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 namespace mornik::Flow {
 
@@ -44,3 +47,5 @@ struct MemDataIO {
 };
 
 }  // namespace mornik::Flow
+
+MORNIK_EXPORTS_END

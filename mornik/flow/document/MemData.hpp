@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "mornik/base/ErrorFlow.hpp"
+#include "mornik/base/Export.hpp"
 #include "mornik/base/Result.hpp"
 #include "mornik/base/TypeName.hpp"
 #include "mornik/base/UUID.hpp"
@@ -18,6 +19,8 @@
 #include "mornik/flow/observe/ObservableObject.hpp"
 #include "mornik/flow/pool/Pool.hpp"
 #include "mornik/flow/pool/Streamed.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 namespace mornik::Flow {
 
@@ -165,3 +168,5 @@ class MemData final : public mornik::detail::SavesAtExit,
 };
 
 }  // namespace mornik::Flow
+
+MORNIK_EXPORTS_END

@@ -6,6 +6,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "mornik/base/Export.hpp"
 #include "mornik/base/Output.hpp"
 #include "mornik/base/Result.hpp"
 #include "mornik/flow/document/Codecs.hpp"
@@ -15,6 +16,8 @@
 #include "mornik/flow/observe/ObservableState.hpp"
 #include "mornik/platform/UserDefaults.hpp"
 #include "mornik/text/Json.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 namespace mornik {
 
@@ -120,3 +123,5 @@ class UserDefaultsJSON {
 };
 
 }  // namespace mornik
+
+MORNIK_EXPORTS_END

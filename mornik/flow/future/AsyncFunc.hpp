@@ -7,10 +7,13 @@
 #include <utility>
 #include <vector>
 
+#include "mornik/base/Export.hpp"
 #include "mornik/base/Result.hpp"
 #include "mornik/concurrency/DispatchQueue.hpp"
 #include "mornik/concurrency/Task.hpp"
 #include "mornik/concurrency/UnfairLock.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 namespace mornik {
 
@@ -108,3 +111,5 @@ auto asyncFunc(F block) -> Task<std::remove_cvref_t<std::invoke_result_t<F&>>> {
 }
 
 }  // namespace mornik
+
+MORNIK_EXPORTS_END

@@ -9,12 +9,15 @@
 #include <utility>
 
 #include "mornik/base/Error.hpp"
+#include "mornik/base/Export.hpp"
 #include "mornik/concurrency/DispatchQueue.hpp"
 #include "mornik/concurrency/LockingProtocol.hpp"
 #include "mornik/concurrency/ThreadAnnotations.hpp"
 #include "mornik/concurrency/UnfairLock.hpp"
 #include "mornik/flow/core/JoinableValues.hpp"
 #include "mornik/flow/future/Future.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 namespace mornik::Flow {
 
@@ -135,3 +138,5 @@ template <class A, class B, class C>
 using FCombine3 = FCombine<A, B, C>;
 
 }  // namespace mornik::Flow
+
+MORNIK_EXPORTS_END

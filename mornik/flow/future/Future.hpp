@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "mornik/base/Error.hpp"
+#include "mornik/base/Export.hpp"
 #include "mornik/base/Result.hpp"
 #include "mornik/concurrency/AsyncResult.hpp"
 #include "mornik/concurrency/CompletionLatch.hpp"
@@ -27,6 +28,8 @@
 #include "mornik/flow/core/FutureID.hpp"
 #include "mornik/flow/core/Handler.hpp"
 #include "mornik/flow/future/FutureOperators.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 namespace mornik {
 
@@ -700,3 +703,5 @@ mornik::detail::FutureAwaiter<T> operator co_await(std::shared_ptr<Future<T>> fu
 }  // namespace Flow
 
 }  // namespace mornik
+
+MORNIK_EXPORTS_END

@@ -9,11 +9,14 @@
 #include <utility>
 
 #include "mornik/base/Error.hpp"
+#include "mornik/base/Export.hpp"
 #include "mornik/base/Result.hpp"
 #include "mornik/concurrency/DispatchQueue.hpp"
 #include "mornik/concurrency/Task.hpp"
 #include "mornik/flow/core/Handler.hpp"
 #include "mornik/flow/signal/Signal.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 namespace mornik::Flow {
 
@@ -475,3 +478,5 @@ class FutureOperators {
 };
 
 }  // namespace mornik::Flow
+
+MORNIK_EXPORTS_END

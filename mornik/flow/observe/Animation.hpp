@@ -3,6 +3,10 @@
 #include <functional>
 #include <utility>
 
+#include "mornik/base/Export.hpp"
+
+MORNIK_EXPORTS_BEGIN
+
 namespace mornik {
 
 // An animated write: runs `body` (typically one property write) inside an
@@ -17,3 +21,5 @@ decltype(auto) withAnimation(F&& body) {
 }
 
 }  // namespace mornik
+
+MORNIK_EXPORTS_END

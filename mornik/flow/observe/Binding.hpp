@@ -4,6 +4,10 @@
 #include <memory>
 #include <utility>
 
+#include "mornik/base/Export.hpp"
+
+MORNIK_EXPORTS_BEGIN
+
 namespace mornik {
 
 // A two-way binding for a user interface: a getter that reads the current
@@ -45,3 +49,5 @@ class Binding {
 };
 
 }  // namespace mornik
+
+MORNIK_EXPORTS_END

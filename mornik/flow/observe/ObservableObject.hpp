@@ -7,10 +7,13 @@
 #include <utility>
 #include <vector>
 
+#include "mornik/base/Export.hpp"
 #include "mornik/concurrency/DispatchQueue.hpp"
 #include "mornik/concurrency/ThreadAnnotations.hpp"
 #include "mornik/concurrency/UnfairLock.hpp"
 #include "mornik/flow/core/Handler.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 namespace mornik {
 
@@ -112,3 +115,5 @@ class ObservableObject {
 };
 
 }  // namespace mornik
+
+MORNIK_EXPORTS_END

@@ -4,9 +4,12 @@
 #include <memory>
 #include <utility>
 
+#include "mornik/base/Export.hpp"
 #include "mornik/flow/observe/Binding.hpp"
 #include "mornik/flow/observe/ObservableObject.hpp"
 #include "mornik/flow/observe/Published.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 namespace mornik {
 
@@ -52,3 +55,5 @@ class ObservableState final : public ObservableObject,
 };
 
 }  // namespace mornik
+
+MORNIK_EXPORTS_END

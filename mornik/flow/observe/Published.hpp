@@ -8,12 +8,15 @@
 #include <utility>
 #include <vector>
 
+#include "mornik/base/Export.hpp"
 #include "mornik/concurrency/DispatchQueue.hpp"
 #include "mornik/concurrency/LockingProtocol.hpp"
 #include "mornik/concurrency/ThreadAnnotations.hpp"
 #include "mornik/concurrency/UnfairLock.hpp"
 #include "mornik/flow/core/Handler.hpp"
 #include "mornik/flow/observe/ObservableObject.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 namespace mornik {
 
@@ -134,3 +137,5 @@ class Published {
 };
 
 }  // namespace mornik
+
+MORNIK_EXPORTS_END

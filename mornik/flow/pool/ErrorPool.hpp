@@ -7,8 +7,11 @@
 
 #include "mornik/base/Error.hpp"
 #include "mornik/base/ErrorFlow.hpp"
+#include "mornik/base/Export.hpp"
 #include "mornik/concurrency/LockedVar.hpp"
 #include "mornik/flow/signal/Signal.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 namespace mornik {
 
@@ -78,3 +81,5 @@ class ErrorPool : public ErrorFlow {
 };
 
 }  // namespace mornik
+
+MORNIK_EXPORTS_END

@@ -6,9 +6,12 @@
 #include <string_view>
 
 #include "mornik/base/Error.hpp"
+#include "mornik/base/Export.hpp"
 #include "mornik/flow/pool/Storage.hpp"
 #include "mornik/text/Json.hpp"
 #include "mornik/text/URL.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 namespace mornik::Flow {
 
@@ -103,3 +106,5 @@ struct nlohmann::adl_serializer<mornik::Flow::ProjectID> {
     json = nlohmann::json{{"path", id.path}};
   }
 };
+
+MORNIK_EXPORTS_END

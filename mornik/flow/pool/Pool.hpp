@@ -13,6 +13,7 @@
 
 #include "mornik/base/Error.hpp"
 #include "mornik/base/ErrorFlow.hpp"
+#include "mornik/base/Export.hpp"
 #include "mornik/base/Result.hpp"
 #include "mornik/concurrency/DispatchQueue.hpp"
 #include "mornik/concurrency/LockingProtocol.hpp"
@@ -29,6 +30,8 @@
 #include "mornik/flow/signal/CombineLatest.hpp"
 #include "mornik/flow/signal/Signal.hpp"
 #include "mornik/flow/signal/SignalsService.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 namespace mornik::detail {
 
@@ -432,3 +435,5 @@ requires JoinableValues<T...> std::shared_ptr<Signal<std::tuple<T...>>> Pool::co
 }
 
 }  // namespace mornik::Flow
+
+MORNIK_EXPORTS_END

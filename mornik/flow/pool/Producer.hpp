@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "mornik/base/Error.hpp"
+#include "mornik/base/Export.hpp"
 #include "mornik/base/Result.hpp"
 #include "mornik/concurrency/DispatchQueue.hpp"
 #include "mornik/concurrency/LockedVar.hpp"
@@ -15,6 +16,8 @@
 #include "mornik/flow/pool/Identities.hpp"
 #include "mornik/flow/pool/Pool.hpp"
 #include "mornik/flow/signal/Signal.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 namespace mornik::Flow {
 
@@ -182,3 +185,5 @@ class Producer : public ObservableObject, public std::enable_shared_from_this<Pr
 };
 
 }  // namespace mornik::Flow
+
+MORNIK_EXPORTS_END

@@ -5,6 +5,7 @@
 #include <memory>
 #include <utility>
 
+#include "mornik/base/Export.hpp"
 #include "mornik/concurrency/DispatchQueue.hpp"
 #include "mornik/concurrency/LockingProtocol.hpp"
 #include "mornik/concurrency/QoS.hpp"
@@ -12,6 +13,8 @@
 #include "mornik/concurrency/UnfairLock.hpp"
 #include "mornik/flow/future/Future.hpp"
 #include "mornik/flow/pool/Streamed.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 namespace mornik::Flow {
 
@@ -100,3 +103,5 @@ class Reduce final {
 };
 
 }  // namespace mornik::Flow
+
+MORNIK_EXPORTS_END

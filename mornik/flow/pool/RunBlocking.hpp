@@ -4,10 +4,13 @@
 #include <type_traits>
 #include <utility>
 
+#include "mornik/base/Export.hpp"
 #include "mornik/base/Result.hpp"
 #include "mornik/concurrency/DispatchQueue.hpp"
 #include "mornik/concurrency/QoS.hpp"
 #include "mornik/flow/pool/Pool.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 // Bridges from asynchronous work (a block returning a Task) to blocking code.
 //
@@ -57,3 +60,5 @@ requires Flow::TaskReturningBlock<F> Result<Flow::TaskValueOf<F>> getSyncResultF
 }
 
 }  // namespace mornik
+
+MORNIK_EXPORTS_END

@@ -8,7 +8,10 @@
 #include <unordered_map>
 #include <utility>
 
+#include "mornik/base/Export.hpp"
 #include "mornik/concurrency/LockedVar.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 namespace mornik::Flow {
 
@@ -103,3 +106,5 @@ class Storage {
 };
 
 }  // namespace mornik::Flow
+
+MORNIK_EXPORTS_END

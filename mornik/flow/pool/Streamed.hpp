@@ -6,9 +6,12 @@
 #include <type_traits>
 #include <utility>
 
+#include "mornik/base/Export.hpp"
 #include "mornik/concurrency/DispatchQueue.hpp"
 #include "mornik/concurrency/QoS.hpp"
 #include "mornik/flow/signal/Signal.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 namespace mornik {
 
@@ -100,3 +103,5 @@ class Streamed {
 };
 
 }  // namespace mornik
+
+MORNIK_EXPORTS_END

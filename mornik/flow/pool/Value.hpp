@@ -5,11 +5,14 @@
 #include <memory>
 #include <utility>
 
+#include "mornik/base/Export.hpp"
 #include "mornik/concurrency/DispatchQueue.hpp"
 #include "mornik/concurrency/QoS.hpp"
 #include "mornik/flow/observe/Binding.hpp"
 #include "mornik/flow/observe/ObservableObject.hpp"
 #include "mornik/flow/pool/Streamed.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 namespace mornik::Flow {
 
@@ -88,3 +91,5 @@ class Value final : public ObservableObject, public std::enable_shared_from_this
 };
 
 }  // namespace mornik::Flow
+
+MORNIK_EXPORTS_END

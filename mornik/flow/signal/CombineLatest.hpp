@@ -7,11 +7,14 @@
 #include <tuple>
 #include <utility>
 
+#include "mornik/base/Export.hpp"
 #include "mornik/concurrency/DispatchQueue.hpp"
 #include "mornik/flow/core/JoinableValues.hpp"
 #include "mornik/flow/observe/Published.hpp"
 #include "mornik/flow/signal/FlowBridge.hpp"
 #include "mornik/flow/signal/Signal.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 namespace mornik::Flow {
 
@@ -117,3 +120,5 @@ template <class A, class B, class C>
 using SCombineLatest3 = SCombineLatest<A, B, C>;
 
 }  // namespace mornik::Flow
+
+MORNIK_EXPORTS_END

@@ -6,10 +6,13 @@
 #include <type_traits>
 #include <utility>
 
+#include "mornik/base/Export.hpp"
 #include "mornik/concurrency/DispatchQueue.hpp"
 #include "mornik/flow/core/FlowRetainer.hpp"
 #include "mornik/flow/observe/Published.hpp"
 #include "mornik/flow/signal/Signal.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 namespace mornik::Flow {
 
@@ -70,3 +73,5 @@ std::shared_ptr<Signal<T>> flow(Published<T>& property, FlowRetainer& owner) {
 }
 
 }  // namespace mornik::Flow
+
+MORNIK_EXPORTS_END

@@ -4,10 +4,13 @@
 #include <utility>
 #include <variant>
 
+#include "mornik/base/Export.hpp"
 #include "mornik/base/TypeKey.hpp"
 #include "mornik/concurrency/DispatchQueue.hpp"
 #include "mornik/flow/signal/Signal.hpp"
 #include "mornik/flow/signal/detail/TypeKeyedEntries.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 namespace mornik {
 
@@ -109,3 +112,5 @@ class Notifications final {
 }  // namespace Flow
 
 }  // namespace mornik
+
+MORNIK_EXPORTS_END

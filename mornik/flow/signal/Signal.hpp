@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "mornik/base/Export.hpp"
 #include "mornik/concurrency/DispatchQueue.hpp"
 #include "mornik/concurrency/LockingProtocol.hpp"
 #include "mornik/concurrency/SpinLock.hpp"
@@ -22,6 +23,8 @@
 #include "mornik/flow/signal/SignalOperators.hpp"
 #include "mornik/flow/signal/detail/AppendOnlyList.hpp"
 #include "mornik/flow/signal/detail/SignalHandler.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 namespace mornik::detail {
 
@@ -365,6 +368,8 @@ class Signal : public FlowRetainer,
 };
 
 }  // namespace mornik::Flow
+
+MORNIK_EXPORTS_END
 
 // The definitions of debounce() and throttle().
 #include "mornik/flow/signal/Throttle.hpp"  // IWYU pragma: export

@@ -8,8 +8,11 @@
 #include <type_traits>
 #include <utility>
 
+#include "mornik/base/Export.hpp"
 #include "mornik/concurrency/DispatchQueue.hpp"
 #include "mornik/flow/core/Handler.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 namespace mornik::Flow {
 
@@ -223,3 +226,5 @@ class SignalOperators {
 };
 
 }  // namespace mornik::Flow
+
+MORNIK_EXPORTS_END

@@ -4,10 +4,13 @@
 #include <utility>
 #include <variant>
 
+#include "mornik/base/Export.hpp"
 #include "mornik/base/TypeKey.hpp"
 #include "mornik/concurrency/DispatchQueue.hpp"
 #include "mornik/flow/signal/Signal.hpp"
 #include "mornik/flow/signal/detail/TypeKeyedEntries.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 namespace mornik::Flow {
 
@@ -105,3 +108,5 @@ class SignalsService {
 };
 
 }  // namespace mornik::Flow
+
+MORNIK_EXPORTS_END

@@ -8,6 +8,7 @@
 #include <string>
 #include <utility>
 
+#include "mornik/base/Export.hpp"
 #include "mornik/concurrency/DispatchQueue.hpp"
 #include "mornik/concurrency/DispatchTimerSource.hpp"
 #include "mornik/concurrency/LockingProtocol.hpp"
@@ -15,6 +16,8 @@
 #include "mornik/concurrency/ThreadAnnotations.hpp"
 #include "mornik/concurrency/UnfairLock.hpp"
 #include "mornik/flow/signal/Signal.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 // Thinning a fast signal in time: debounce() and throttle().
 //
@@ -197,3 +200,5 @@ typename Signal<T>::Pointer Signal<T>::throttle(double interval, AfterThrottling
 }
 
 }  // namespace mornik::Flow
+
+MORNIK_EXPORTS_END

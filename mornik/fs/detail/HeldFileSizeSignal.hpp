@@ -6,6 +6,10 @@
 #include <pthread.h>
 #include <signal.h>
 
+#include "mornik/base/Export.hpp"
+
+MORNIK_EXPORTS_BEGIN
+
 namespace mornik::detail {
 
 // Holds SIGXFSZ back from the calling thread for the life of the object, so
@@ -45,3 +49,5 @@ class HeldFileSizeSignal {
 };
 
 }  // namespace mornik::detail
+
+MORNIK_EXPORTS_END

@@ -5,7 +5,10 @@
 #include <memory>
 #include <string>
 
+#include "mornik/base/Export.hpp"
 #include "mornik/base/Result.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 namespace mornik::detail {
 
@@ -62,3 +65,5 @@ Result<VariantPtr> callSessionBus(const std::string& service, const std::string&
 inline constexpr int kServiceMissingCode = 1;
 
 }  // namespace mornik::detail
+
+MORNIK_EXPORTS_END

@@ -8,10 +8,13 @@
 #include <string>
 #include <string_view>
 
+#include "mornik/base/Export.hpp"
 #include "mornik/base/Result.hpp"
 #include "mornik/concurrency/ThreadAnnotations.hpp"
 #include "mornik/concurrency/UnfairLock.hpp"
 #include "mornik/text/JsonFwd.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 namespace mornik::detail {
 
@@ -93,3 +96,5 @@ class KeyValueFile {
 };
 
 }  // namespace mornik::detail
+
+MORNIK_EXPORTS_END

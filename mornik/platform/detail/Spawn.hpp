@@ -6,7 +6,10 @@
 #include <string_view>
 #include <vector>
 
+#include "mornik/base/Export.hpp"
 #include "mornik/base/Result.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 namespace mornik::detail {
 
@@ -40,3 +43,5 @@ Result<void> startDetached(const std::vector<std::string>& argv,
 std::optional<std::filesystem::path> findProgram(std::string_view program);
 
 }  // namespace mornik::detail
+
+MORNIK_EXPORTS_END

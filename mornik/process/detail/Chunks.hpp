@@ -5,6 +5,10 @@
 #include <string>
 #include <string_view>
 
+#include "mornik/base/Export.hpp"
+
+MORNIK_EXPORTS_BEGIN
+
 // What the process runners do with a chunk of a child's output. Private to
 // process/.
 namespace mornik::detail {
@@ -29,3 +33,5 @@ std::shared_ptr<const std::string> recycledText(std::string_view bytes);
 std::string_view trimBlanksAndTabs(std::string_view text) noexcept;
 
 }  // namespace mornik::detail
+
+MORNIK_EXPORTS_END

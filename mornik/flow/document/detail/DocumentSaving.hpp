@@ -9,6 +9,7 @@
 
 #include "mornik/base/Error.hpp"
 #include "mornik/base/ErrorFlow.hpp"
+#include "mornik/base/Export.hpp"
 #include "mornik/base/Result.hpp"
 #include "mornik/concurrency/DispatchQueue.hpp"
 #include "mornik/flow/pool/ErrorPool.hpp"
@@ -16,6 +17,8 @@
 #include "mornik/flow/signal/Signal.hpp"
 #include "mornik/flow/signal/Throttle.hpp"
 #include "mornik/platform/KeyValueStore.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 // The saving machinery shared by Flow::Document and Flow::MemData.
 
@@ -183,3 +186,5 @@ void wireSaving(const std::shared_ptr<Flow::Signal<T>>& content,
 }
 
 }  // namespace mornik::detail
+
+MORNIK_EXPORTS_END

@@ -6,6 +6,10 @@
 #include <utility>
 #include <vector>
 
+#include "mornik/base/Export.hpp"
+
+MORNIK_EXPORTS_BEGIN
+
 namespace mornik::detail {
 
 // A list that only grows and whose elements never move, so that a prefix of
@@ -111,3 +115,5 @@ class AppendOnlyList {
 };
 
 }  // namespace mornik::detail
+
+MORNIK_EXPORTS_END

@@ -10,9 +10,12 @@
 #include <type_traits>
 #include <utility>
 
+#include "mornik/base/Export.hpp"
 #include "mornik/concurrency/DispatchQueue.hpp"
 #include "mornik/concurrency/PoolAllocator.hpp"
 #include "mornik/flow/core/Handler.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 namespace mornik::detail {
 
@@ -284,3 +287,5 @@ std::shared_ptr<SignalHandler<T>> SignalHandler<T>::make(DispatchQueue queue, F&
 }
 
 }  // namespace mornik::detail
+
+MORNIK_EXPORTS_END

@@ -5,12 +5,15 @@
 #include <utility>
 #include <variant>
 
+#include "mornik/base/Export.hpp"
 #include "mornik/base/TypeKey.hpp"
 #include "mornik/concurrency/DispatchQueue.hpp"
 #include "mornik/concurrency/LockingProtocol.hpp"
 #include "mornik/concurrency/ThreadAnnotations.hpp"
 #include "mornik/concurrency/UnfairLock.hpp"
 #include "mornik/flow/signal/Signal.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 namespace mornik::detail {
 
@@ -60,3 +63,5 @@ class TypeKeyedEntries {
 };
 
 }  // namespace mornik::detail
+
+MORNIK_EXPORTS_END
