@@ -80,4 +80,14 @@ while IFS= read -r header; do
   fi
 done < <(grep -rlE --include='*.hpp' '^#include <unicode/' mornik | sort)
 
+# The library is built with hidden visibility: an installed header exports
+# its declarations by wrapping them in MORNIK_EXPORTS_BEGIN/END.
+while IFS= read -r header; do
+  [ "$header" = mornik/base/Export.hpp ] && continue
+  grep -q '^#include <unicode/' "$header" && continue  # private, not installed
+  if ! grep -q '^MORNIK_EXPORTS_BEGIN' "$header" || ! grep -q '^MORNIK_EXPORTS_END' "$header"; then
+    fail "$header: its declarations are not between MORNIK_EXPORTS_BEGIN and MORNIK_EXPORTS_END"
+  fi
+done < <(find mornik -name '*.hpp' | sort)
+
 exit "$status"
