@@ -44,9 +44,7 @@ concept HasDescriber = requires(const T& value) {
 };
 
 template <class T>
-concept Streamable = requires(std::ostream& out, const T& value) {
-  out << value;
-};
+concept Streamable = requires(std::ostream& out, const T& value) { out << value; };
 
 template <class T>
 concept TextLike =
@@ -59,10 +57,7 @@ concept MapLike = std::ranges::input_range<const T> && requires {
 };
 
 template <class T>
-concept TupleLike = requires {
-  std::tuple_size<T>::value;
-}
-&&!std::ranges::range<T>;
+concept TupleLike = requires { std::tuple_size<T>::value; } && !std::ranges::range<T>;
 
 template <class T>
 inline constexpr bool kIsOptional = false;

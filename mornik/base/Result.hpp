@@ -102,15 +102,15 @@ class [[nodiscard]] Result {
   using Success = T;
 
   Result(const T& value)  // NOLINT(google-explicit-constructor)
-      requires std::copy_constructible<T> : storage_(std::in_place_index<0>, value) {}
+    requires std::copy_constructible<T>
+      : storage_(std::in_place_index<0>, value) {}
   Result(T&& value)  // NOLINT(google-explicit-constructor)
       : storage_(std::in_place_index<0>, std::move(value)) {}
   template <class U>
-  requires(!std::is_same_v<std::remove_cvref_t<U>, T> &&
-           !std::is_same_v<std::remove_cvref_t<U>, Error> && !IsResult<U> &&
-           std::is_constructible_v<T, U&&> && std::is_convertible_v<U&&, T>)
-      Result(
-          U&& value)  // NOLINT(google-explicit-constructor,bugprone-forwarding-reference-overload)
+    requires(!std::is_same_v<std::remove_cvref_t<U>, T> &&
+             !std::is_same_v<std::remove_cvref_t<U>, Error> && !IsResult<U> &&
+             std::is_constructible_v<T, U &&> && std::is_convertible_v<U &&, T>)
+  Result(U&& value)  // NOLINT(google-explicit-constructor,bugprone-forwarding-reference-overload)
       : storage_(std::in_place_index<0>, std::forward<U>(value)) {}
   Result(Error error)  // NOLINT(google-explicit-constructor)
       : storage_(std::in_place_index<1>, std::move(error)) {}
@@ -179,19 +179,27 @@ class [[nodiscard]] Result {
   // Runs `block(value)` on a success. (A block returning an awaitable makes
   // this the asynchronous variant: see detail::AsyncResultBlock.)
   template <class F>
-  requires std::invocable<F&, const T&>
-  auto onSuccess(F&& block) const& { return onCaseImpl<0>(*this, std::forward<F>(block)); }
+    requires std::invocable<F&, const T&>
+  auto onSuccess(F&& block) const& {
+    return onCaseImpl<0>(*this, std::forward<F>(block));
+  }
   template <class F>
-  requires std::invocable<F&, const T&>
-  auto onSuccess(F&& block) && { return onCaseImpl<0>(std::move(*this), std::forward<F>(block)); }
+    requires std::invocable<F&, const T&>
+  auto onSuccess(F&& block) && {
+    return onCaseImpl<0>(std::move(*this), std::forward<F>(block));
+  }
 
   // Runs `block(error)` on a failure.
   template <class F>
-  requires std::invocable<F&, const Error&>
-  auto onFailure(F&& block) const& { return onCaseImpl<1>(*this, std::forward<F>(block)); }
+    requires std::invocable<F&, const Error&>
+  auto onFailure(F&& block) const& {
+    return onCaseImpl<1>(*this, std::forward<F>(block));
+  }
   template <class F>
-  requires std::invocable<F&, const Error&>
-  auto onFailure(F&& block) && { return onCaseImpl<1>(std::move(*this), std::forward<F>(block)); }
+    requires std::invocable<F&, const Error&>
+  auto onFailure(F&& block) && {
+    return onCaseImpl<1>(std::move(*this), std::forward<F>(block));
+  }
 
   // Prints one line on standard output: "content: <value>" or
   // "ERROR: <localizedDescription>".
@@ -210,20 +218,21 @@ class [[nodiscard]] Result {
   // On success, writes the value into `object`: through a member pointer
   // (`&Model::count`) or a setter callable `(C&, const T&)`.
   template <class C, class M>
-  requires std::is_assignable_v<M&, const T&> Result assignRSuccess(M C::*member, C& object)
-  const& {
+    requires std::is_assignable_v<M&, const T&>
+  Result assignRSuccess(M C::*member, C& object) const& {
     if (isSuccess()) object.*member = std::get<0>(storage_);
     return *this;
   }
   template <class C, class M>
-  requires std::is_assignable_v<M&, const T&> Result assignRSuccess(M C::*member, C& object) && {
+    requires std::is_assignable_v<M&, const T&>
+  Result assignRSuccess(M C::*member, C& object) && {
     if (isSuccess()) object.*member = std::get<0>(storage_);
     return std::move(*this);
   }
   template <class Setter, class C>
-  requires(!std::is_member_object_pointer_v<std::remove_cvref_t<Setter>> &&
-           std::invocable<Setter&, C&, const T&>) Result assignRSuccess(Setter&& setter, C& object)
-  const& {
+    requires(!std::is_member_object_pointer_v<std::remove_cvref_t<Setter>> &&
+             std::invocable<Setter&, C&, const T&>)
+  Result assignRSuccess(Setter&& setter, C& object) const& {
     if (isSuccess()) std::invoke(setter, object, std::get<0>(storage_));
     return *this;
   }
@@ -236,10 +245,9 @@ class [[nodiscard]] Result {
     return *this;
   }
   template <class Setter, class C>
-  requires(!std::is_member_object_pointer_v<std::remove_cvref_t<Setter>> &&
-           std::invocable<Setter&, C&, const Error&>) Result
-      assignRError(Setter&& setter, C& object)
-  const& {
+    requires(!std::is_member_object_pointer_v<std::remove_cvref_t<Setter>> &&
+             std::invocable<Setter&, C&, const Error&>)
+  Result assignRError(Setter&& setter, C& object) const& {
     if (isFailure()) std::invoke(setter, object, std::get<1>(storage_));
     return *this;
   }
@@ -259,33 +267,45 @@ class [[nodiscard]] Result {
     return *this;
   }
   template <class S>
-  requires std::derived_from<S, ErrorFlow> Result failing(const std::shared_ptr<S>& sink)
-  const& { return failing(static_cast<ErrorFlow*>(sink.get())); }
+    requires std::derived_from<S, ErrorFlow>
+  Result failing(const std::shared_ptr<S>& sink) const& {
+    return failing(static_cast<ErrorFlow*>(sink.get()));
+  }
   template <class S>
-  requires std::derived_from<S, ErrorFlow> Result failing(const std::weak_ptr<S>& sink)
-  const& { return failing(std::shared_ptr<S>(sink.lock())); }
+    requires std::derived_from<S, ErrorFlow>
+  Result failing(const std::weak_ptr<S>& sink) const& {
+    return failing(std::shared_ptr<S>(sink.lock()));
+  }
 
   // ---- Transformations ----
 
   // success(f(value)); f may return void (giving Result<void>).
   template <class F>
-  requires std::invocable<F&, const T&>
-  auto map(F&& f) const& { return mapImpl(*this, f); }
+    requires std::invocable<F&, const T&>
+  auto map(F&& f) const& {
+    return mapImpl(*this, f);
+  }
   template <class F>
-  requires std::invocable<F&, T&&>
-  auto map(F&& f) && { return mapImpl(std::move(*this), f); }
+    requires std::invocable<F&, T&&>
+  auto map(F&& f) && {
+    return mapImpl(std::move(*this), f);
+  }
 
   // f(value), where f returns a Result.
   template <class F>
-  requires std::invocable<F&, const T&>
-  auto flatMap(F&& f) const& { return flatMapImpl(*this, f); }
+    requires std::invocable<F&, const T&>
+  auto flatMap(F&& f) const& {
+    return flatMapImpl(*this, f);
+  }
   template <class F>
-  requires std::invocable<F&, T&&>
-  auto flatMap(F&& f) && { return flatMapImpl(std::move(*this), f); }
+    requires std::invocable<F&, T&&>
+  auto flatMap(F&& f) && {
+    return flatMapImpl(std::move(*this), f);
+  }
 
   // `result | f`: flatMap when f returns a Result, else map.
   template <class F>
-  requires std::invocable<F&, const T&>
+    requires std::invocable<F&, const T&>
   friend auto operator|(const Result& result, F&& f) {
     if constexpr (IsResult<std::invoke_result_t<F&, const T&>>) {
       return result.flatMap(f);
@@ -294,7 +314,7 @@ class [[nodiscard]] Result {
     }
   }
   template <class F>
-  requires std::invocable<F&, T&&>
+    requires std::invocable<F&, T&&>
   friend auto operator|(Result&& result, F&& f) {
     if constexpr (IsResult<std::invoke_result_t<F&, T&&>>) {
       return std::move(result).flatMap(f);
@@ -307,11 +327,15 @@ class [[nodiscard]] Result {
   // failure (Error::fromCurrentException). f may return a plain value or a
   // Result.
   template <class F>
-  requires std::invocable<F&, const T&>
-  auto flatMapTry(F&& f) const& { return flatMapTryImpl(*this, f); }
+    requires std::invocable<F&, const T&>
+  auto flatMapTry(F&& f) const& {
+    return flatMapTryImpl(*this, f);
+  }
   template <class F>
-  requires std::invocable<F&, T&&>
-  auto flatMapTry(F&& f) && { return flatMapTryImpl(std::move(*this), f); }
+    requires std::invocable<F&, T&&>
+  auto flatMapTry(F&& f) && {
+    return flatMapTryImpl(std::move(*this), f);
+  }
 
   // On success: `then(value)` if the condition holds, else the unchanged
   // success. The condition is a bool, a predicate on the value, or a member
@@ -345,15 +369,14 @@ class [[nodiscard]] Result {
   // If this is a failure whose error code equals `code`, returns `block()`;
   // every other failure and every success pass through unchanged.
   template <class F>
-  requires std::convertible_to<std::invoke_result_t<F&>, Result> Result ifError(std::int64_t code,
-                                                                                F&& block)
-  const& {
+    requires std::convertible_to<std::invoke_result_t<F&>, Result>
+  Result ifError(std::int64_t code, F&& block) const& {
     if (isFailure() && std::get<1>(storage_).code() == code) return std::invoke(block);
     return *this;
   }
   template <class F>
-  requires std::convertible_to<std::invoke_result_t<F&>, Result> Result ifError(std::int64_t code,
-                                                                                F&& block) && {
+    requires std::convertible_to<std::invoke_result_t<F&>, Result>
+  Result ifError(std::int64_t code, F&& block) && {
     if (isFailure() && std::get<1>(storage_).code() == code) return std::invoke(block);
     return std::move(*this);
   }
@@ -363,7 +386,9 @@ class [[nodiscard]] Result {
   detail::ReadyResult<Result> wait() const& { return {*this}; }
   detail::ReadyResult<Result> wait() && { return {std::move(*this)}; }
 
-  friend bool operator==(const Result& a, const Result& b) requires std::equality_comparable<T> {
+  friend bool operator==(const Result& a, const Result& b)
+    requires std::equality_comparable<T>
+  {
     return a.storage_ == b.storage_;
   }
 
@@ -511,7 +536,7 @@ class [[nodiscard]] Result<void> {
   std::optional<Error> maybeFailure() const { return error_; }
 
   template <class F>
-  requires std::invocable<F&>
+    requires std::invocable<F&>
   auto onSuccess(F&& block) const {
     using R = std::invoke_result_t<F&>;
     if constexpr (std::is_void_v<R>) {
@@ -522,7 +547,7 @@ class [[nodiscard]] Result<void> {
     }
   }
   template <class F>
-  requires std::invocable<F&, const Error&>
+    requires std::invocable<F&, const Error&>
   auto onFailure(F&& block) const {
     using R = std::invoke_result_t<F&, const Error&>;
     if constexpr (std::is_void_v<R>) {
@@ -547,10 +572,9 @@ class [[nodiscard]] Result<void> {
     return *this;
   }
   template <class Setter, class C>
-  requires(!std::is_member_object_pointer_v<std::remove_cvref_t<Setter>> &&
-           std::invocable<Setter&, C&, const Error&>) Result
-      assignRError(Setter&& setter, C& object)
-  const {
+    requires(!std::is_member_object_pointer_v<std::remove_cvref_t<Setter>> &&
+             std::invocable<Setter&, C&, const Error&>)
+  Result assignRError(Setter&& setter, C& object) const {
     if (error_) std::invoke(setter, object, *error_);
     return *this;
   }
@@ -564,14 +588,18 @@ class [[nodiscard]] Result<void> {
     return *this;
   }
   template <class S>
-  requires std::derived_from<S, ErrorFlow> Result failing(const std::shared_ptr<S>& sink)
-  const { return failing(static_cast<ErrorFlow*>(sink.get())); }
+    requires std::derived_from<S, ErrorFlow>
+  Result failing(const std::shared_ptr<S>& sink) const {
+    return failing(static_cast<ErrorFlow*>(sink.get()));
+  }
   template <class S>
-  requires std::derived_from<S, ErrorFlow> Result failing(const std::weak_ptr<S>& sink)
-  const { return failing(std::shared_ptr<S>(sink.lock())); }
+    requires std::derived_from<S, ErrorFlow>
+  Result failing(const std::weak_ptr<S>& sink) const {
+    return failing(std::shared_ptr<S>(sink.lock()));
+  }
 
   template <class F>
-  requires std::invocable<F&>
+    requires std::invocable<F&>
   auto map(F&& f) const {
     using U = std::invoke_result_t<F&>;
     using Out = Result<std::decay_t<U>>;
@@ -584,7 +612,7 @@ class [[nodiscard]] Result<void> {
     }
   }
   template <class F>
-  requires std::invocable<F&>
+    requires std::invocable<F&>
   auto flatMap(F&& f) const {
     using Out = std::remove_cvref_t<std::invoke_result_t<F&>>;
     static_assert(IsResult<Out>, "flatMap needs a block that returns a Result; use map");
@@ -592,7 +620,7 @@ class [[nodiscard]] Result<void> {
     return Out(std::invoke(f));
   }
   template <class F>
-  requires std::invocable<F&>
+    requires std::invocable<F&>
   friend auto operator|(const Result& result, F&& f) {
     if constexpr (IsResult<std::invoke_result_t<F&>>) {
       return result.flatMap(f);
@@ -601,7 +629,7 @@ class [[nodiscard]] Result<void> {
     }
   }
   template <class F>
-  requires std::invocable<F&>
+    requires std::invocable<F&>
   auto flatMapTry(F&& f) const {
     using U = std::invoke_result_t<F&>;
     using Out = std::conditional_t<IsResult<U>, std::remove_cvref_t<U>, Result<std::decay_t<U>>>;
@@ -639,9 +667,8 @@ class [[nodiscard]] Result<void> {
     return ifThenElse(predicate, then, otherwise);
   }
   template <class F>
-  requires std::convertible_to<std::invoke_result_t<F&>, Result> Result ifError(std::int64_t code,
-                                                                                F&& block)
-  const {
+    requires std::convertible_to<std::invoke_result_t<F&>, Result>
+  Result ifError(std::int64_t code, F&& block) const {
     if (error_ && error_->code() == code) return std::invoke(block);
     return *this;
   }
@@ -686,7 +713,8 @@ Result<std::decay_t<T>> result(T&& value) {
 // Success with the tuple of all values when every argument succeeds;
 // otherwise the failure of the first failing argument, in argument order.
 template <class... T>
-requires(sizeof...(T) >= 2) Result<std::tuple<T...>> combine(const Result<T>&... results) {
+  requires(sizeof...(T) >= 2)
+Result<std::tuple<T...>> combine(const Result<T>&... results) {
   std::optional<Error> firstFailure;
   ((void)(firstFailure || !results.isFailure() || (firstFailure.emplace(results.error()), true)),
    ...);
@@ -716,7 +744,7 @@ Result<T> asNonOptional(const std::optional<T>& value, std::string_view context)
 // The block applied to a present value (as a Result; a block returning a
 // Result is flattened); an absent value gives asNonOptional's failure.
 template <class T, class F>
-requires std::invocable<F&, const T&>
+  requires std::invocable<F&, const T&>
 auto asResult(const std::optional<T>& value, F&& block) {
   using U = std::invoke_result_t<F&, const T&>;
   using Out = std::conditional_t<IsResult<U>, std::remove_cvref_t<U>, Result<std::decay_t<U>>>;
@@ -733,9 +761,9 @@ auto asResult(const std::optional<T>& value, F&& block) {
 
 // The action applied to a present value; absent stays absent.
 template <class T, class F>
-requires std::invocable<F&, const T&> &&(!std::is_void_v<std::invoke_result_t<F&, const T&>>)
-    std::optional<std::decay_t<std::invoke_result_t<F&, const T&>>> modify(
-        const std::optional<T>& value, F&& action) {
+  requires std::invocable<F&, const T&> && (!std::is_void_v<std::invoke_result_t<F&, const T&>>)
+std::optional<std::decay_t<std::invoke_result_t<F&, const T&>>> modify(
+    const std::optional<T>& value, F&& action) {
   if (!value) return std::nullopt;
   return std::invoke(action, *value);
 }

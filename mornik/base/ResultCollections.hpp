@@ -80,9 +80,9 @@ using ElementRef = std::ranges::range_reference_t<const Range>;
 // Folds left to right with a fallible step and stops at the first failure,
 // returning it; an empty collection yields success(initial).
 template <std::ranges::input_range Range, class R, class F>
-requires std::invocable<F&, const R&, detail::ElementRef<Range>> &&
-    IsResult<std::invoke_result_t<F&, const R&, detail::ElementRef<Range>>>
-        Result<R> reduce(const Range& elements, R initial, F&& next) {
+  requires std::invocable<F&, const R&, detail::ElementRef<Range>> &&
+           IsResult<std::invoke_result_t<F&, const R&, detail::ElementRef<Range>>>
+Result<R> reduce(const Range& elements, R initial, F&& next) {
   R accumulator = std::move(initial);
   for (auto&& element : elements) {
     auto step = std::invoke(next, std::as_const(accumulator), element);
@@ -95,8 +95,8 @@ requires std::invocable<F&, const R&, detail::ElementRef<Range>> &&
 // Maps every element with a fallible block, in order, and stops at the first
 // failure; on success the values in input order.
 template <std::ranges::input_range Range, class F>
-requires std::invocable<F&, detail::ElementRef<Range>> &&
-    IsResult<std::invoke_result_t<F&, detail::ElementRef<Range>>>
+  requires std::invocable<F&, detail::ElementRef<Range>> &&
+           IsResult<std::invoke_result_t<F&, detail::ElementRef<Range>>>
 auto flatMap(const Range& elements, F&& block) -> Result<
     std::vector<detail::ResultSuccess<std::invoke_result_t<F&, detail::ElementRef<Range>>>>> {
   using R = detail::ResultSuccess<std::invoke_result_t<F&, detail::ElementRef<Range>>>;
@@ -114,10 +114,10 @@ auto flatMap(const Range& elements, F&& block) -> Result<
 // accumulator, a failure is recorded under its element and leaves the
 // accumulator as it was.
 template <std::ranges::input_range Range, class R, class F>
-requires std::invocable<F&, const R&, detail::ElementRef<Range>> &&
-    IsResult<std::invoke_result_t<F&, const R&, detail::ElementRef<Range>>>
-        ResultCatch<std::ranges::range_value_t<Range>, R> reduceCatch(const Range& elements,
-                                                                      R initial, F&& block) {
+  requires std::invocable<F&, const R&, detail::ElementRef<Range>> &&
+           IsResult<std::invoke_result_t<F&, const R&, detail::ElementRef<Range>>>
+ResultCatch<std::ranges::range_value_t<Range>, R> reduceCatch(const Range& elements, R initial,
+                                                              F&& block) {
   ResultCatch<std::ranges::range_value_t<Range>, R> outcome{{}, std::move(initial)};
   for (auto&& element : elements) {
     auto step = std::invoke(block, std::as_const(outcome.results), element);
@@ -133,8 +133,8 @@ requires std::invocable<F&, const R&, detail::ElementRef<Range>> &&
 // Tries every element: successes are collected in input order, failures
 // recorded under their element.
 template <std::ranges::input_range Range, class F>
-requires std::invocable<F&, detail::ElementRef<Range>> &&
-    IsResult<std::invoke_result_t<F&, detail::ElementRef<Range>>>
+  requires std::invocable<F&, detail::ElementRef<Range>> &&
+           IsResult<std::invoke_result_t<F&, detail::ElementRef<Range>>>
 auto flatMapCatch(const Range& elements, F&& block) {
   using R = detail::ResultSuccess<std::invoke_result_t<F&, detail::ElementRef<Range>>>;
   using E = std::ranges::range_value_t<Range>;
@@ -161,8 +161,8 @@ auto flatMapCatch(const Range& elements, F&& block) {
 // The operator lives in namespace mornik: outside it, bring it in with
 // `using mornik::operator|;`.
 template <class E, class A, class F>
-requires std::invocable<F&, const E&> &&(!std::is_void_v<std::invoke_result_t<F&, const E&>>)auto
-operator|(const std::vector<E, A>& elements, F&& block) {
+  requires std::invocable<F&, const E&> && (!std::is_void_v<std::invoke_result_t<F&, const E&>>)
+auto operator|(const std::vector<E, A>& elements, F&& block) {
   using U = std::remove_cvref_t<std::invoke_result_t<F&, const E&>>;
   if constexpr (IsResult<U>) {
     return flatMap(elements, block);

@@ -70,7 +70,8 @@ class Locked {
 
   // Changes the value in place under the lock; returns the block's result.
   template <class F>
-  requires std::invocable<F&, T&> std::decay_t<std::invoke_result_t<F&, T&>> modify(F&& change) {
+    requires std::invocable<F&, T&>
+  std::decay_t<std::invoke_result_t<F&, T&>> modify(F&& change) {
     detail::ScopedLock<LockingProtocol> guard(*lock_);
     return std::invoke(change, value_);
   }

@@ -26,7 +26,7 @@ struct KeyOf {
   using type = NoType;
 };
 template <class T>
-requires requires { typename T::key_type; }
+  requires requires { typename T::key_type; }
 struct KeyOf<T> {
   using type = typename T::key_type;
 };
@@ -35,7 +35,7 @@ struct MappedOf {
   using type = NoType;
 };
 template <class T>
-requires requires { typename T::mapped_type; }
+  requires requires { typename T::mapped_type; }
 struct MappedOf<T> {
   using type = typename T::mapped_type;
 };
@@ -44,7 +44,7 @@ struct ValueOf {
   using type = NoType;
 };
 template <class T>
-requires requires { typename T::value_type; }
+  requires requires { typename T::value_type; }
 struct ValueOf<T> {
   using type = typename T::value_type;
 };
@@ -53,8 +53,7 @@ template <class T>
 concept DictionaryLike = requires {
   typename T::key_type;
   typename T::mapped_type;
-}
-&&requires(T& t, const typename T::key_type& key) {
+} && requires(T& t, const typename T::key_type& key) {
   t.find(key);
   t.erase(key);
   t.insert_or_assign(key, std::declval<typename T::mapped_type>());
@@ -64,9 +63,7 @@ template <class T>
 concept SetLike = requires {
   typename T::key_type;
   typename T::value_type;
-}
-&&!requires { typename T::mapped_type; }
-&&requires(T& t, const typename T::key_type& key) {
+} && !requires { typename T::mapped_type; } && requires(T& t, const typename T::key_type& key) {
   t.insert(key);
   t.find(key);
   t.extract(key);
@@ -74,11 +71,11 @@ concept SetLike = requires {
 
 template <class T>
 concept ArrayLike = std::ranges::random_access_range<T> && !DictionaryLike<T> && !SetLike<T> &&
-                    requires(T & t, std::size_t i) {
-  typename T::value_type;
-  t[i] = std::declval<typename T::value_type>();
-  t.size();
-};
+                    requires(T& t, std::size_t i) {
+                      typename T::value_type;
+                      t[i] = std::declval<typename T::value_type>();
+                      t.size();
+                    };
 
 }  // namespace detail
 
@@ -97,8 +94,8 @@ class LockedSlot {
   }
 
   template <class F>
-  requires std::invocable < F&, std::optional<Value>
-  & > void modify(F&& change) {
+    requires std::invocable<F&, std::optional<Value>&>
+  void modify(F&& change) {
     std::optional<Value> value = owner_.get(index_);
     std::invoke(change, value);
     owner_.set(index_, std::move(value));
@@ -149,7 +146,9 @@ class LockedVar {
   using Mapped = typename detail::MappedOf<T>::type;
   using ElementValue = typename detail::ValueOf<T>::type;
 
-  LockedVar() requires std::default_initializable<T> : LockedVar(T{}) {}
+  LockedVar()
+    requires std::default_initializable<T>
+      : LockedVar(T{}) {}
   explicit LockedVar(T value)
       : locker_(std::make_shared<UnfairLock>()), variable_(std::move(value)) {}
 
@@ -184,9 +183,8 @@ class LockedVar {
   // Runs `block` on the value under the lock and returns its result. `block`
   // may also be a member pointer of T (a key path): `read(&Point::x)`.
   template <class F>
-  requires std::invocable<F&, const T&> std::decay_t<std::invoke_result_t<F&, const T&>> read(
-      F&& block)
-  const {
+    requires std::invocable<F&, const T&>
+  std::decay_t<std::invoke_result_t<F&, const T&>> read(F&& block) const {
     detail::ScopedLock<UnfairLock> guard(*locker_);
     return std::invoke(block, std::as_const(variable_));
   }
@@ -194,7 +192,8 @@ class LockedVar {
   // Runs `block` with write access to the value under the lock and returns its
   // result. Compound updates (append, take and clear, test and set) go here.
   template <class F>
-  requires std::invocable<F&, T&> std::decay_t<std::invoke_result_t<F&, T&>> access(F&& block) {
+    requires std::invocable<F&, T&>
+  std::decay_t<std::invoke_result_t<F&, T&>> access(F&& block) {
     detail::ScopedLock<UnfairLock> guard(*locker_);
     return std::invoke(block, variable_);
   }
@@ -233,14 +232,22 @@ class LockedVar {
   // temporary without the lock, then one locked write. The two steps take the
   // lock separately and are not atomic together; use `access` when they must be.
   using Entry = LockedSlot<LockedVar, Key, Mapped>;
-  Entry operator[](const Key& key) requires detail::DictionaryLike<T> { return Entry(*this, key); }
+  Entry operator[](const Key& key)
+    requires detail::DictionaryLike<T>
+  {
+    return Entry(*this, key);
+  }
 
-  std::optional<Mapped> operator[](const Key& key) const requires detail::DictionaryLike<T> {
+  std::optional<Mapped> operator[](const Key& key) const
+    requires detail::DictionaryLike<T>
+  {
     return get(key);
   }
 
   // The value under `key`, or none.
-  std::optional<Mapped> get(const Key& key) const requires detail::DictionaryLike<T> {
+  std::optional<Mapped> get(const Key& key) const
+    requires detail::DictionaryLike<T>
+  {
     detail::ScopedLock<UnfairLock> guard(*locker_);
     const auto found = variable_.find(key);
     if (found == variable_.end()) return std::nullopt;
@@ -248,7 +255,9 @@ class LockedVar {
   }
 
   // Stores `value` under `key`, or removes the key when `value` is none.
-  void set(const Key& key, std::optional<Mapped> value) requires detail::DictionaryLike<T> {
+  void set(const Key& key, std::optional<Mapped> value)
+    requires detail::DictionaryLike<T>
+  {
     detail::ScopedLock<UnfairLock> guard(*locker_);
     if (value) {
       variable_.insert_or_assign(key, std::move(*value));
@@ -261,9 +270,9 @@ class LockedVar {
   // held, its result stored under the key and returned. The block runs at most
   // once per absent key and must not touch this LockedVar.
   template <class F>
-  requires detail::DictionaryLike<T> &&
-      std::convertible_to<std::invoke_result_t<F&, const Key&>, Mapped>
-          Mapped item(const Key& key, F&& block) {
+    requires detail::DictionaryLike<T> &&
+             std::convertible_to<std::invoke_result_t<F&, const Key&>, Mapped>
+  Mapped item(const Key& key, F&& block) {
     detail::ScopedLock<UnfairLock> guard(*locker_);
     auto found = variable_.find(key);
     if (found == variable_.end()) {
@@ -274,12 +283,15 @@ class LockedVar {
 
   // `item` under a second name.
   template <class F>
-  requires detail::DictionaryLike<T> Mapped factory(const Key& key, F&& block) {
+    requires detail::DictionaryLike<T>
+  Mapped factory(const Key& key, F&& block) {
     return item(key, std::forward<F>(block));
   }
 
   // Whether the dictionary holds `key`, or the set holds the member `key`.
-  bool contains(const Key& key) const requires detail::DictionaryLike<T> || detail::SetLike<T> {
+  bool contains(const Key& key) const
+    requires detail::DictionaryLike<T> || detail::SetLike<T>
+  {
     detail::ScopedLock<UnfairLock> guard(*locker_);
     return variable_.find(key) != variable_.end();
   }
@@ -287,14 +299,18 @@ class LockedVar {
   // ---- Sets (std::set, std::unordered_set, ...) ----
 
   // Inserts `member`; returns whether it was new and the member present after.
-  SetInsertResult<ElementValue> insert(ElementValue member) requires detail::SetLike<T> {
+  SetInsertResult<ElementValue> insert(ElementValue member)
+    requires detail::SetLike<T>
+  {
     detail::ScopedLock<UnfairLock> guard(*locker_);
     auto [position, inserted] = variable_.insert(std::move(member));
     return {inserted, *position};
   }
 
   // Removes `member`; returns the removed member, or none if it was absent.
-  std::optional<ElementValue> remove(const Key& member) requires detail::SetLike<T> {
+  std::optional<ElementValue> remove(const Key& member)
+    requires detail::SetLike<T>
+  {
     detail::ScopedLock<UnfairLock> guard(*locker_);
     auto node = variable_.extract(member);
     if (node.empty()) return std::nullopt;
@@ -308,21 +324,29 @@ class LockedVar {
   // (replaces the element only when the index is in range and the value is
   // present: no append, no removal), or `modify(change)` as for dictionaries.
   using Element = LockedSlot<LockedVar, std::ptrdiff_t, ElementValue>;
-  Element operator[](std::ptrdiff_t index) requires detail::ArrayLike<T> {
+  Element operator[](std::ptrdiff_t index)
+    requires detail::ArrayLike<T>
+  {
     return Element(*this, index);
   }
 
-  std::optional<ElementValue> operator[](std::ptrdiff_t index) const requires detail::ArrayLike<T> {
+  std::optional<ElementValue> operator[](std::ptrdiff_t index) const
+    requires detail::ArrayLike<T>
+  {
     return get(index);
   }
 
-  std::optional<ElementValue> get(std::ptrdiff_t index) const requires detail::ArrayLike<T> {
+  std::optional<ElementValue> get(std::ptrdiff_t index) const
+    requires detail::ArrayLike<T>
+  {
     detail::ScopedLock<UnfairLock> guard(*locker_);
     if (index < 0 || static_cast<std::size_t>(index) >= variable_.size()) return std::nullopt;
     return variable_[static_cast<std::size_t>(index)];
   }
 
-  void set(std::ptrdiff_t index, std::optional<ElementValue> value) requires detail::ArrayLike<T> {
+  void set(std::ptrdiff_t index, std::optional<ElementValue> value)
+    requires detail::ArrayLike<T>
+  {
     if (!value) return;
     detail::ScopedLock<UnfairLock> guard(*locker_);
     if (index < 0 || static_cast<std::size_t>(index) >= variable_.size()) return;

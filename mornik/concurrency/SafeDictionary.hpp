@@ -38,7 +38,7 @@ class SafeDictionary {
   void set(const K& key, V value) { dic_.set(key, std::optional<V>(std::move(value))); }
 
   template <class F>
-  requires std::invocable<F&, V&>
+    requires std::invocable<F&, V&>
   void modify(const K& key, F&& change) {
     V value = get(key);
     std::invoke(change, value);

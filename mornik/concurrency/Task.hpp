@@ -172,7 +172,7 @@ class [[nodiscard]] Task {
   // Starts the task as work of `queue`; `completion` receives its outcome
   // on the queue the task finishes on. `completion` is called exactly once.
   template <class F>
-  requires std::invocable<F&, Result<T>>
+    requires std::invocable<F&, Result<T>>
   void start(const DispatchQueue& queue, F&& completion) && {
     detail::resumeLater(queue.impl(), std::move(*this).detach(queue, std::forward<F>(completion)));
   }
@@ -181,7 +181,7 @@ class [[nodiscard]] Task {
   // be running work of `queue` (so the task is where start() would put it,
   // one submission sooner). For work that is itself a start step.
   template <class F>
-  requires std::invocable<F&, Result<T>>
+    requires std::invocable<F&, Result<T>>
   void startHere(const DispatchQueue& queue, F&& completion) && {
     std::move(*this).detach(queue, std::forward<F>(completion)).resume();
   }

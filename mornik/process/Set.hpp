@@ -59,7 +59,8 @@ class Set {
   Set() = default;
   // A set holding `value` under its type.
   template <detail::SetValue T>
-  requires(!std::same_as<std::decay_t<T>, Set>) explicit Set(T&& value) {
+    requires(!std::same_as<std::decay_t<T>, Set>)
+  explicit Set(T&& value) {
     put(Flow::TypeKey::of<Stored<T>>(), std::forward<T>(value));
   }
 

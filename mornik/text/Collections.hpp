@@ -133,8 +133,8 @@ std::optional<detail::ElementOf<C>> safe(const C& c, std::ptrdiff_t index) {
 
 // The elements at the valid positions among `indexes`, in the order given.
 template <detail::PositionalCollection C, std::ranges::input_range L>
-requires std::integral<std::ranges::range_value_t<L>> std::vector<detail::ElementOf<C>> safeIdxs(
-    const C& c, const L& indexes) {
+  requires std::integral<std::ranges::range_value_t<L>>
+std::vector<detail::ElementOf<C>> safeIdxs(const C& c, const L& indexes) {
   std::vector<detail::ElementOf<C>> out;
   const auto count = detail::countOf(c);
   for (const auto index : indexes) {
@@ -220,9 +220,9 @@ std::vector<std::remove_cv_t<std::ranges::range_value_t<R>>> asArray(const R& sl
 
 // Characters (one-character strings, or single bytes) joined into a string.
 template <std::ranges::input_range R>
-requires(detail::TextValue<std::ranges::range_value_t<R>> ||
-         std::same_as<std::ranges::range_value_t<R>, char>) std::string
-    asString(const R& characters) {
+  requires(detail::TextValue<std::ranges::range_value_t<R>> ||
+           std::same_as<std::ranges::range_value_t<R>, char>)
+std::string asString(const R& characters) {
   std::string out;
   for (const auto& character : characters) {
     if constexpr (std::same_as<std::ranges::range_value_t<R>, char>) {
@@ -238,29 +238,31 @@ requires(detail::TextValue<std::ranges::range_value_t<R>> ||
 
 // Whether any element of `list` is in the collection; false for an empty list.
 template <std::ranges::input_range C, std::ranges::input_range L>
-requires(!detail::TextValue<C>) bool containsOneOf(const C& c, const L& list) {
+  requires(!detail::TextValue<C>)
+bool containsOneOf(const C& c, const L& list) {
   for (const auto& wanted : list) {
     if (std::ranges::find(c, wanted) != std::ranges::end(c)) return true;
   }
   return false;
 }
 template <std::ranges::input_range C>
-requires(!detail::TextValue<C>) bool containsOneOf(
-    const C& c, std::initializer_list<detail::ElementOf<C>> list) {
+  requires(!detail::TextValue<C>)
+bool containsOneOf(const C& c, std::initializer_list<detail::ElementOf<C>> list) {
   return containsOneOf(c, std::span(list.begin(), list.size()));
 }
 
 // Whether every element of `list` is in the collection; true for an empty list.
 template <std::ranges::input_range C, std::ranges::input_range L>
-requires(!detail::TextValue<C>) bool containsAllOf(const C& c, const L& list) {
+  requires(!detail::TextValue<C>)
+bool containsAllOf(const C& c, const L& list) {
   for (const auto& wanted : list) {
     if (std::ranges::find(c, wanted) == std::ranges::end(c)) return false;
   }
   return true;
 }
 template <std::ranges::input_range C>
-requires(!detail::TextValue<C>) bool containsAllOf(
-    const C& c, std::initializer_list<detail::ElementOf<C>> list) {
+  requires(!detail::TextValue<C>)
+bool containsAllOf(const C& c, std::initializer_list<detail::ElementOf<C>> list) {
   return containsAllOf(c, std::span(list.begin(), list.size()));
 }
 
@@ -340,8 +342,8 @@ std::vector<T, A> replacingAllValues(std::vector<T, A> a, const std::type_identi
 // The elements in first-seen order, later duplicates dropped (hashable
 // elements; a seen-set decides).
 template <std::ranges::input_range C>
-requires detail::Hashable<detail::ElementOf<C>> std::vector<detail::ElementOf<C>> distinct(
-    const C& c) {
+  requires detail::Hashable<detail::ElementOf<C>>
+std::vector<detail::ElementOf<C>> distinct(const C& c) {
   using T = detail::ElementOf<C>;
   std::unordered_set<const T*, detail::PointeeHash<T>, detail::PointeeEqual<T>> seen;
   std::vector<T> out;
@@ -353,8 +355,10 @@ requires detail::Hashable<detail::ElementOf<C>> std::vector<detail::ElementOf<C>
 
 // distinct(), in place.
 template <class T, class A>
-requires detail::Hashable<T>
-void removeDuplicates(std::vector<T, A>& a) { a = distinct(a); }
+  requires detail::Hashable<T>
+void removeDuplicates(std::vector<T, A>& a) {
+  a = distinct(a);
+}
 
 // distinct() for elements that only compare for equality (a linear search of
 // the kept elements: quadratic).
@@ -427,8 +431,9 @@ auto splitBy(const C& c, std::ptrdiff_t n) {
 // empty when n > 0. Without a generator, a per-thread std::mt19937_64 seeded
 // from std::random_device is used.
 template <detail::PositionalCollection C, std::uniform_random_bit_generator G>
-requires detail::Hashable<detail::ElementOf<C>> std::unordered_set<detail::ElementOf<C>>
-randomElements(const C& c, std::ptrdiff_t n, G& generator) {
+  requires detail::Hashable<detail::ElementOf<C>>
+std::unordered_set<detail::ElementOf<C>> randomElements(const C& c, std::ptrdiff_t n,
+                                                        G& generator) {
   std::unordered_set<detail::ElementOf<C>> out;
   const auto count = detail::countOf(c);
   assert((n <= 0 || count > 0) && "randomElements from an empty collection");
@@ -445,8 +450,8 @@ randomElements(const C& c, std::ptrdiff_t n, G& generator) {
   return out;
 }
 template <detail::PositionalCollection C>
-requires detail::Hashable<detail::ElementOf<C>> std::unordered_set<detail::ElementOf<C>>
-randomElements(const C& c, std::ptrdiff_t n) {
+  requires detail::Hashable<detail::ElementOf<C>>
+std::unordered_set<detail::ElementOf<C>> randomElements(const C& c, std::ptrdiff_t n) {
   return randomElements(c, n, detail::threadRandomGenerator());
 }
 

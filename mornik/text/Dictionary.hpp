@@ -39,8 +39,7 @@ template <class M>
 concept Dictionary = requires {
   typename M::key_type;
   typename M::mapped_type;
-}
-&&requires(M& m, const typename M::key_type& key) {
+} && requires(M& m, const typename M::key_type& key) {
   m.find(key);
   m.erase(key);
   m.insert_or_assign(key, std::declval<typename M::mapped_type>());
@@ -58,7 +57,7 @@ void remove(M& dictionary, const typename M::key_type& key) {
 // new value and stores it. `change` returns a value, or an optional where
 // nothing removes the key.
 template <detail::Dictionary M, class F>
-requires std::invocable<F&, std::optional<typename M::mapped_type>>
+  requires std::invocable<F&, std::optional<typename M::mapped_type>>
 void item(M& dictionary, const typename M::key_type& key, F&& change) {
   using V = typename M::mapped_type;
   std::optional<V> current;
@@ -117,8 +116,8 @@ auto mapValues(const M& dictionary, F&& transform) {
 // key; a key that `other` lacks counts as different. Keys only `other` holds
 // are not reported.
 template <detail::Dictionary M, detail::Dictionary N>
-requires std::equality_comparable_with<typename M::mapped_type, typename N::mapped_type>
-    std::unordered_set<typename M::key_type> diff(const M& dictionary, const N& other) {
+  requires std::equality_comparable_with<typename M::mapped_type, typename N::mapped_type>
+std::unordered_set<typename M::key_type> diff(const M& dictionary, const N& other) {
   std::unordered_set<typename M::key_type> keys;
   for (const auto& [key, value] : dictionary) {
     const auto found = other.find(key);

@@ -181,7 +181,7 @@ T checkedNumber(const J& json) {
 // Numbers and booleans convert through mornik::detail::checkedNumber
 // (see "Numbers" above); encoding is the JSON library's own.
 template <class T>
-requires std::is_arithmetic_v<T>
+  requires std::is_arithmetic_v<T>
 struct nlohmann::adl_serializer<T, void> {
   template <class J>
   static void to_json(J& json, T value) noexcept {  // NOLINT(readability-identifier-naming)
@@ -208,9 +208,7 @@ inline constexpr std::size_t kJsonMaxDepth = 512;
 template <class T>
 concept Encodable = std::is_constructible_v<Json, const T&>;
 template <class T>
-concept Decodable = requires(const Json& json) {
-  json.template get<T>();
-};
+concept Decodable = requires(const Json& json) { json.template get<T>(); };
 
 // ---- Output formatting ----
 
@@ -327,8 +325,8 @@ Result<std::string> asJsonISO8601(const T& value) {
 
 // A list of encodable values as a JSON array.
 template <class L>
-requires std::ranges::input_range<const L> && Encodable<std::ranges::range_value_t<L>>
-    Result<std::string> asJSONString(const L& list) {
+  requires std::ranges::input_range<const L> && Encodable<std::ranges::range_value_t<L>>
+Result<std::string> asJSONString(const L& list) {
   try {
     Json array = Json::array();
     for (const auto& element : list) array.push_back(detail::toJsonModel(element));
@@ -346,8 +344,8 @@ concept JsonObjectKey = std::is_convertible_v<const K&, std::string_view> || std
 // A dictionary as a JSON object (text keys, or integer keys written as
 // their decimal text).
 template <class M>
-requires detail::JsonObjectKey<typename M::key_type> && Encodable<typename M::mapped_type>
-    Result<std::string> asJSONStrR(const M& dictionary) {  // NOLINT(readability-identifier-naming)
+  requires detail::JsonObjectKey<typename M::key_type> && Encodable<typename M::mapped_type>
+Result<std::string> asJSONStrR(const M& dictionary) {  // NOLINT(readability-identifier-naming)
   try {
     Json object = Json::object();
     for (const auto& [key, value] : dictionary) {

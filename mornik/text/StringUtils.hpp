@@ -113,7 +113,7 @@ constexpr bool has(CompareOptions options, CompareOptions flag) {
 namespace detail {
 template <class L>
 concept TextList = std::ranges::input_range<const L> &&
-    std::is_convertible_v<std::ranges::range_reference_t<const L>, std::string_view>;
+                   std::is_convertible_v<std::ranges::range_reference_t<const L>, std::string_view>;
 }  // namespace detail
 
 // ---- Characters ----

@@ -73,7 +73,7 @@ TEST(ThreadSafeAccess, StressWritesFromManyThreadsEndExact) {
   EXPECT_EQ(session.read(&Session::counter), static_cast<long>(threads) * iterations);
   EXPECT_EQ(session.read(&Session::scores).size(),
             static_cast<std::size_t>(threads * ((iterations + 99) / 100)));
-  EXPECT_EQ(session.read([](Session & s) -> auto& { return s.names.dic; }).size(), 16U);
+  EXPECT_EQ(session.read([](Session& s) -> auto& { return s.names.dic; }).size(), 16U);
 }
 
 TEST(SafeDictionary, MissingKeysAreCreatedOnceAndKept) {

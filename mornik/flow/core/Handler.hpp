@@ -149,7 +149,7 @@ template <class V>
 class Handler : public mornik::detail::HandlerCore {
  public:
   template <class F>
-  requires BlockTaking<F, const V&>
+    requires BlockTaking<F, const V&>
   static std::shared_ptr<Handler> make(DispatchQueue queue, F&& block);
 
   // Submits the block with a copy of `value` to queue().
@@ -194,7 +194,7 @@ template <>
 class Handler<void> : public mornik::detail::HandlerCore {
  public:
   template <class F>
-  requires BlockTaking<F>
+    requires BlockTaking<F>
   static std::shared_ptr<Handler> make(DispatchQueue queue, F&& block);
 
   // Submits the block to queue().
@@ -320,8 +320,8 @@ namespace mornik::Flow {
 
 template <class V>
 template <class F>
-requires BlockTaking<F, const V&> std::shared_ptr<Handler<V>> Handler<V>::make(DispatchQueue queue,
-                                                                               F&& block) {
+  requires BlockTaking<F, const V&>
+std::shared_ptr<Handler<V>> Handler<V>::make(DispatchQueue queue, F&& block) {
   return detail::createSharedHandler<Handler, detail::HandlerOf<V, std::decay_t<F>>>(
       Passkey(), std::move(queue), std::forward<F>(block));
 }
@@ -334,8 +334,8 @@ Handler<V>* Handler<V>::makeOwned(DispatchQueue queue, F&& block) {
 }
 
 template <class F>
-requires BlockTaking<F> std::shared_ptr<Handler<void>> Handler<void>::make(DispatchQueue queue,
-                                                                           F&& block) {
+  requires BlockTaking<F>
+std::shared_ptr<Handler<void>> Handler<void>::make(DispatchQueue queue, F&& block) {
   return detail::createSharedHandler<Handler, detail::HandlerOf<void, std::decay_t<F>>>(
       Passkey(), std::move(queue), std::forward<F>(block));
 }
@@ -349,8 +349,8 @@ Handler<void>* Handler<void>::makeOwned(DispatchQueue queue, F&& block) {
 // A block receiving the value of an update or a success: `block(const V&)`,
 // or `block()` when V is void.
 template <class F, class V>
-concept ValueBlock = (std::is_void_v<V> && BlockTaking<F>) ||
-                     (!std::is_void_v<V> && BlockTaking<F, const V&>);
+concept ValueBlock =
+    (std::is_void_v<V> && BlockTaking<F>) || (!std::is_void_v<V> && BlockTaking<F, const V&>);
 
 // The same with a context object first, taken as `C&` or as
 // `const std::shared_ptr<C>&`.

@@ -23,7 +23,7 @@ namespace mornik {
 // Each operation is exactly the Document factory of the same name (see
 // Document.hpp). A CodableFlow holds nothing.
 template <class T>
-requires Decodable<T> && Encodable<T>
+  requires Decodable<T> && Encodable<T>
 struct CodableFlow {
   // Flow::Document<T>::makeJsonURL.
   typename Flow::Document<T>::Pointer documentJsonURL(
@@ -42,7 +42,10 @@ struct CodableFlow {
 
 // The CodableFlow of T.
 template <class T>
-requires Decodable<T> && Encodable<T> CodableFlow<T> flow() { return {}; }
+  requires Decodable<T> && Encodable<T>
+CodableFlow<T> flow() {
+  return {};
+}
 
 }  // namespace mornik
 

@@ -67,7 +67,8 @@ IO<std::string> plainText(const URL& url);
 // A JSON value in a file. An encoding failure is returned without touching
 // the file.
 template <Decodable T>
-requires Encodable<T> IO<T> jsonFileIO(const URL& url) {
+  requires Encodable<T>
+IO<T> jsonFileIO(const URL& url) {
   return IO<T>{[url] {
                  return detail::readTextFile(url) |
                         [](const std::string& text) { return decodeFromJson<T>(text); };
@@ -81,8 +82,9 @@ requires Encodable<T> IO<T> jsonFileIO(const URL& url) {
 // A JSON value as the text under `key` of a settings store. An encoding
 // failure is returned and nothing is stored.
 template <Decodable T>
-requires Encodable<T> IO<T> jsonUserDefaultsIO(
-    std::string key, std::shared_ptr<UserDefaults> userDefaults = UserDefaults::standard()) {
+  requires Encodable<T>
+IO<T> jsonUserDefaultsIO(std::string key,
+                         std::shared_ptr<UserDefaults> userDefaults = UserDefaults::standard()) {
   return IO<T>{[key, userDefaults] {
                  return detail::storedText(*userDefaults, "userDefaults.string", key) |
                         [](const std::string& text) { return decodeFromJson<T>(text); };
@@ -99,9 +101,9 @@ requires Encodable<T> IO<T> jsonUserDefaultsIO(
 // `syncEnabled`, every write is followed by synchronize() and fails with its
 // error.
 template <Decodable T>
-requires Encodable<T> IO<T> jsonICloudIO(std::string key,
-                                         std::shared_ptr<UbiquitousKeyValueStore> store,
-                                         bool syncEnabled) {
+  requires Encodable<T>
+IO<T> jsonICloudIO(std::string key, std::shared_ptr<UbiquitousKeyValueStore> store,
+                   bool syncEnabled) {
   return IO<T>{[key, store] {
                  return (detail::storedText(*store, "NSUbiquitousKeyValueStore.string", key) |
                          [](const std::string& text) { return decodeFromJson<T>(text); })

@@ -116,9 +116,10 @@ class Document final : public ObservableObject,
   }
 
   // A JSON value in the file at `jsonURL` (jsonFileIO), labelled "json.<path>".
-  static Pointer makeJsonURL(
-      const URL& jsonURL, T defaultContent,
-      std::shared_ptr<ErrorFlow> errors = nullptr) requires Decodable<T> && Encodable<T> {
+  static Pointer makeJsonURL(const URL& jsonURL, T defaultContent,
+                             std::shared_ptr<ErrorFlow> errors = nullptr)
+    requires Decodable<T> && Encodable<T>
+  {
     return build(jsonFileIO<T>(jsonURL), std::move(defaultContent), std::move(errors),
                  "json." + jsonURL.path(), fileGuard(jsonURL));
   }
@@ -127,17 +128,19 @@ class Document final : public ObservableObject,
   // labelled "userDefaults.<key>".
   static Pointer makeJsonUserDefaultsKey(
       const std::string& key, T defaultContent, std::shared_ptr<ErrorFlow> errors = nullptr,
-      std::shared_ptr<UserDefaults> userDefaults =
-          UserDefaults::standard()) requires Decodable<T> && Encodable<T> {
+      std::shared_ptr<UserDefaults> userDefaults = UserDefaults::standard())
+    requires Decodable<T> && Encodable<T>
+  {
     auto guard = mornik::detail::makeSettingsKeyGuard(userDefaults, key);
     return build(jsonUserDefaultsIO<T>(key, userDefaults), std::move(defaultContent),
                  std::move(errors), "userDefaults." + key, std::move(guard));
   }
 
   // Text in the file at `textURL` (plainText), labelled "plainText.<path>".
-  static Pointer makeTextURL(
-      const URL& textURL, std::string defaultContent,
-      std::shared_ptr<ErrorFlow> errors = nullptr) requires std::same_as<T, std::string> {
+  static Pointer makeTextURL(const URL& textURL, std::string defaultContent,
+                             std::shared_ptr<ErrorFlow> errors = nullptr)
+    requires std::same_as<T, std::string>
+  {
     return build(plainText(textURL), std::move(defaultContent), std::move(errors),
                  "plainText." + textURL.path(), fileGuard(textURL));
   }

@@ -51,7 +51,7 @@ namespace mornik {
 // is safe to call from any thread, but two assignments made at once from
 // two threads may reach the store and the cell in different orders.
 template <class T>
-requires Decodable<T> && Encodable<T>
+  requires Decodable<T> && Encodable<T>
 class UserDefaultsJSON {
  public:
   UserDefaultsJSON(T wrappedValue, std::string key,
@@ -78,7 +78,7 @@ class UserDefaultsJSON {
   // Reads the value, lets `change` edit that copy, then assigns it (one
   // write); returns what the block returns.
   template <class F>
-  requires std::invocable<F&, T&>
+    requires std::invocable<F&, T&>
   decltype(auto) modify(F&& change) {
     T value = get();
     if constexpr (std::is_void_v<std::invoke_result_t<F&, T&>>) {

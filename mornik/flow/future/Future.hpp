@@ -232,7 +232,7 @@ class Future final : public FlowRetainer,
   // `queue` runs the block and serves handlers registered without a queue;
   // none means DispatchQueue::global().
   template <class F>
-  requires FutureWorkBlock<F, T>
+    requires FutureWorkBlock<F, T>
   static Pointer make(std::optional<DispatchQueue> queue, F&& block) {
     return allocate(
         std::move(queue),
@@ -241,8 +241,8 @@ class Future final : public FlowRetainer,
 
   // A future whose work completes it with what `block()` returns.
   template <class F>
-  requires(ResultWorkBlock<F, T> && !FutureWorkBlock<F, T>) static Pointer
-      make(std::optional<DispatchQueue> queue, F&& block) {
+    requires(ResultWorkBlock<F, T> && !FutureWorkBlock<F, T>)
+  static Pointer make(std::optional<DispatchQueue> queue, F&& block) {
     return make(std::move(queue),
                 [block = std::decay_t<F>(std::forward<F>(block))](const Pointer& future) mutable {
                   future->complete(std::invoke(block));
@@ -251,7 +251,8 @@ class Future final : public FlowRetainer,
 
   // The two forms above with no queue.
   template <class F>
-  requires(FutureWorkBlock<F, T> || ResultWorkBlock<F, T>) static Pointer make(F&& block) {
+    requires(FutureWorkBlock<F, T> || ResultWorkBlock<F, T>)
+  static Pointer make(F&& block) {
     return make(std::nullopt, std::forward<F>(block));
   }
 
@@ -260,7 +261,7 @@ class Future final : public FlowRetainer,
   // exception as the failure (Error::fromExceptionPtr). The running task
   // keeps the future alive until it ends.
   template <class F>
-  requires AsyncWorkBlock<F, T>
+    requires AsyncWorkBlock<F, T>
   static Pointer make(DispatchQueue queue, F&& block) {
     DispatchQueue taskQueue = queue;
     return make(std::optional<DispatchQueue>(std::move(queue)),
@@ -287,12 +288,15 @@ class Future final : public FlowRetainer,
 
   // make(success(value)) and make(failure(error)), without a queue.
   template <class U = T>
-  requires(!std::is_void_v<U>) static Pointer succeeded(U value) {
+    requires(!std::is_void_v<U>)
+  static Pointer succeeded(U value) {
     return make(Result<T>(std::move(value)));
   }
   template <class U = T>
-  requires std::is_void_v<U>
-  static Pointer succeeded() { return make(Result<T>()); }
+    requires std::is_void_v<U>
+  static Pointer succeeded() {
+    return make(Result<T>());
+  }
   static Pointer failed(Error error) { return make(Result<T>(std::move(error))); }
 
   // A future without work: it completes only when some other code calls
@@ -363,33 +367,38 @@ class Future final : public FlowRetainer,
 
   // `block(result)` once the future completes.
   template <class F>
-  requires BlockTaking < F, const Result<T>
-  & > Future& onComplete(std::optional<DispatchQueue> queue, F&& block) {
+    requires BlockTaking<F, const Result<T>&>
+  Future& onComplete(std::optional<DispatchQueue> queue, F&& block) {
     return add(Handler<Result<T>>::makeOwned(queueOr(queue), std::forward<F>(block)),
                Kind::complete);
   }
   template <class F>
-  requires BlockTaking < F, const Result<T>
-  & > Future& onComplete(F&& block) { return onComplete(std::nullopt, std::forward<F>(block)); }
+    requires BlockTaking<F, const Result<T>&>
+  Future& onComplete(F&& block) {
+    return onComplete(std::nullopt, std::forward<F>(block));
+  }
 
   // `block(value)` (for Future<void>: `block()`) if the future succeeds.
   template <class F>
-  requires ValueBlock<F, T> Future& onSuccess(std::optional<DispatchQueue> queue, F&& block) {
+    requires ValueBlock<F, T>
+  Future& onSuccess(std::optional<DispatchQueue> queue, F&& block) {
     return add(Handler<T>::makeOwned(queueOr(queue), std::forward<F>(block)), Kind::success);
   }
   template <class F>
-  requires ValueBlock<F, T> Future& onSuccess(F&& block) {
+    requires ValueBlock<F, T>
+  Future& onSuccess(F&& block) {
     return onSuccess(std::nullopt, std::forward<F>(block));
   }
 
   // `block(error)` if the future fails.
   template <class F>
-  requires BlockTaking<F, const Error&> Future& onFailure(std::optional<DispatchQueue> queue,
-                                                          F&& block) {
+    requires BlockTaking<F, const Error&>
+  Future& onFailure(std::optional<DispatchQueue> queue, F&& block) {
     return add(Handler<Error>::makeOwned(queueOr(queue), std::forward<F>(block)), Kind::failure);
   }
   template <class F>
-  requires BlockTaking<F, const Error&> Future& onFailure(F&& block) {
+    requires BlockTaking<F, const Error&>
+  Future& onFailure(F&& block) {
     return onFailure(std::nullopt, std::forward<F>(block));
   }
 
@@ -397,24 +406,24 @@ class Future final : public FlowRetainer,
   // block gets the context (as `C&` or `const std::shared_ptr<C>&`) and the
   // value if the context still exists, and nothing happens otherwise.
   template <class C, class F>
-  requires ContextValueBlock<F, C, Result<T>> Future& onComplete(const std::shared_ptr<C>& context,
-                                                                 std::optional<DispatchQueue> queue,
-                                                                 F&& block) {
+    requires ContextValueBlock<F, C, Result<T>>
+  Future& onComplete(const std::shared_ptr<C>& context, std::optional<DispatchQueue> queue,
+                     F&& block) {
     return onComplete(
         std::move(queue),
         [weak = std::weak_ptr<C>(context), block = std::decay_t<F>(std::forward<F>(block))](
             const Result<T>& result) mutable { detail::callWithContext(weak, block, result); });
   }
   template <class C, class F>
-  requires ContextValueBlock<F, C, Result<T>> Future& onComplete(const std::shared_ptr<C>& context,
-                                                                 F&& block) {
+    requires ContextValueBlock<F, C, Result<T>>
+  Future& onComplete(const std::shared_ptr<C>& context, F&& block) {
     return onComplete(context, std::nullopt, std::forward<F>(block));
   }
 
   template <class C, class F>
-  requires ContextValueBlock<F, C, T> Future& onSuccess(const std::shared_ptr<C>& context,
-                                                        std::optional<DispatchQueue> queue,
-                                                        F&& block) {
+    requires ContextValueBlock<F, C, T>
+  Future& onSuccess(const std::shared_ptr<C>& context, std::optional<DispatchQueue> queue,
+                    F&& block) {
     if constexpr (std::is_void_v<T>) {
       return onSuccess(std::move(queue),
                        [weak = std::weak_ptr<C>(context),
@@ -429,23 +438,23 @@ class Future final : public FlowRetainer,
     }
   }
   template <class C, class F>
-  requires ContextValueBlock<F, C, T> Future& onSuccess(const std::shared_ptr<C>& context,
-                                                        F&& block) {
+    requires ContextValueBlock<F, C, T>
+  Future& onSuccess(const std::shared_ptr<C>& context, F&& block) {
     return onSuccess(context, std::nullopt, std::forward<F>(block));
   }
 
   template <class C, class F>
-  requires ContextValueBlock<F, C, Error> Future& onFailure(const std::shared_ptr<C>& context,
-                                                            std::optional<DispatchQueue> queue,
-                                                            F&& block) {
+    requires ContextValueBlock<F, C, Error>
+  Future& onFailure(const std::shared_ptr<C>& context, std::optional<DispatchQueue> queue,
+                    F&& block) {
     return onFailure(
         std::move(queue),
         [weak = std::weak_ptr<C>(context), block = std::decay_t<F>(std::forward<F>(block))](
             const Error& error) mutable { detail::callWithContext(weak, block, error); });
   }
   template <class C, class F>
-  requires ContextValueBlock<F, C, Error> Future& onFailure(const std::shared_ptr<C>& context,
-                                                            F&& block) {
+    requires ContextValueBlock<F, C, Error>
+  Future& onFailure(const std::shared_ptr<C>& context, F&& block) {
     return onFailure(context, std::nullopt, std::forward<F>(block));
   }
 
@@ -506,7 +515,7 @@ class Future final : public FlowRetainer,
   // lock of the starting caller: a derived future's work just registers a
   // handler on its source.
   template <class F>
-  requires FutureWorkBlock<F, T>
+    requires FutureWorkBlock<F, T>
   static Pointer makeStartingInline(DispatchQueue queue, F&& block) {
     using InlineWork = detail::FutureWorkOf<T, std::decay_t<F>, true>;
     return allocate(std::move(queue),

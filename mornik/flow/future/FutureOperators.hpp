@@ -138,7 +138,8 @@ concept MapBlock =
 // A block for flatMap() on a Future<T>: takes the success value and returns a
 // Result, a future or a Task.
 template <class F, class T>
-concept FlatMapBlock = ValueBlock<F, T> &&
+concept FlatMapBlock =
+    ValueBlock<F, T> &&
     (IsResult<mornik::detail::SuccessBlockResultT<F, T>> ||
      mornik::detail::IsFuturePointerOf<mornik::detail::SuccessBlockResultT<F, T>>::value ||
      mornik::detail::IsTaskOf<mornik::detail::SuccessBlockResultT<F, T>>::value);
@@ -147,7 +148,8 @@ concept FlatMapBlock = ValueBlock<F, T> &&
 // something convertible to Result<T> (a Result<T>, a T, an Error), a
 // Future<T> or a Task<T>.
 template <class F, class T>
-concept RecoveryBlock = BlockTaking<F, const Error&> &&
+concept RecoveryBlock =
+    BlockTaking<F, const Error&> &&
     (std::convertible_to<std::invoke_result_t<BlockRef<F>, const Error&>, Result<T>> ||
      std::same_as<std::remove_cvref_t<std::invoke_result_t<BlockRef<F>, const Error&>>,
                   std::shared_ptr<Future<T>>> ||
@@ -217,7 +219,7 @@ class FutureOperators {
   // through without calling the block. A block returning Task<U> gives a
   // Future<U> that completes with the task's outcome.
   template <class F>
-  requires MapBlock<F, T>
+    requires MapBlock<F, T>
   [[nodiscard]] auto map(std::optional<DispatchQueue> queue, F&& block) {
     using R = mornik::detail::SuccessBlockResultT<F, T>;
     if constexpr (mornik::detail::IsTaskOf<R>::value) {
@@ -235,13 +237,15 @@ class FutureOperators {
     }
   }
   template <class F>
-  requires MapBlock<F, T>
-  [[nodiscard]] auto map(F&& block) { return map(std::nullopt, std::forward<F>(block)); }
+    requires MapBlock<F, T>
+  [[nodiscard]] auto map(F&& block) {
+    return map(std::nullopt, std::forward<F>(block));
+  }
 
   // A future of the Result, future or task that `block` returns for the
   // success value; a failure passes through without calling the block.
   template <class F>
-  requires FlatMapBlock<F, T>
+    requires FlatMapBlock<F, T>
   [[nodiscard]] auto flatMap(std::optional<DispatchQueue> queue, F&& block) {
     using R = mornik::detail::SuccessBlockResultT<F, T>;
     using U = typename decltype(valueOfReturned<R>())::type;
@@ -267,14 +271,16 @@ class FutureOperators {
                      });
   }
   template <class F>
-  requires FlatMapBlock<F, T>
-  [[nodiscard]] auto flatMap(F&& block) { return flatMap(std::nullopt, std::forward<F>(block)); }
+    requires FlatMapBlock<F, T>
+  [[nodiscard]] auto flatMap(F&& block) {
+    return flatMap(std::nullopt, std::forward<F>(block));
+  }
 
   // A future that succeeds as the source does, and on a failure completes
   // with what `block(error)` returns: a Result<T> (or a T, or an Error), a
   // future of T or a Task<T>.
   template <class F>
-  requires RecoveryBlock<F, T>
+    requires RecoveryBlock<F, T>
   [[nodiscard]] std::shared_ptr<Future<T>> flatMapError(std::optional<DispatchQueue> queue,
                                                         F&& block) {
     using R = std::remove_cvref_t<std::invoke_result_t<BlockRef<F>, const Error&>>;
@@ -295,7 +301,7 @@ class FutureOperators {
                      });
   }
   template <class F>
-  requires RecoveryBlock<F, T>
+    requires RecoveryBlock<F, T>
   [[nodiscard]] std::shared_ptr<Future<T>> flatMapError(F&& block) {
     return flatMapError(std::nullopt, std::forward<F>(block));
   }
@@ -321,9 +327,9 @@ class FutureOperators {
   // Updates `signal` with the success value, on `queue` (else this future's
   // queue).
   template <class U = T>
-  requires(!std::is_void_v<U>) Future<T>
-  &updating(const std::shared_ptr<Signal<U>>& signal, std::optional<DispatchQueue> queue,
-            bool retain) {
+    requires(!std::is_void_v<U>)
+  Future<T>& updating(const std::shared_ptr<Signal<U>>& signal, std::optional<DispatchQueue> queue,
+                      bool retain) {
     if (retain) {
       return self().onSuccess(std::move(queue),
                               [signal](const U& value) { signal->update(value); });
@@ -332,8 +338,8 @@ class FutureOperators {
                             [](Signal<U>& target, const U& value) { target.update(value); });
   }
   template <class U = T>
-  requires(!std::is_void_v<U>) Future<T>
-  &updating(const std::shared_ptr<Signal<U>>& signal, bool retain) {
+    requires(!std::is_void_v<U>)
+  Future<T>& updating(const std::shared_ptr<Signal<U>>& signal, bool retain) {
     return updating(signal, std::nullopt, retain);
   }
 
@@ -360,15 +366,15 @@ class FutureOperators {
   // data member of type T or std::optional<T> (`&Model::count`), or a setter
   // callable `(C&, const T&)` (a member function such as `&Model::setName`).
   template <class C, class M, class U = T>
-  requires(!std::is_void_v<U> && std::is_assignable_v<M&, const U&>) Future<T>
-  &assign(const std::shared_ptr<C>& object, M C::*property, DispatchQueue queue) {
+    requires(!std::is_void_v<U> && std::is_assignable_v<M&, const U&>)
+  Future<T>& assign(const std::shared_ptr<C>& object, M C::*property, DispatchQueue queue) {
     return self().onSuccess(object, std::move(queue),
                             [property](C& target, const U& value) { target.*property = value; });
   }
   template <class C, class S, class U = T>
-  requires(!std::is_void_v<U> && !std::is_member_object_pointer_v<std::decay_t<S>> &&
-           BlockTaking<S, C&, const U&>) Future<T>
-  &assign(const std::shared_ptr<C>& object, S&& setter, DispatchQueue queue) {
+    requires(!std::is_void_v<U> && !std::is_member_object_pointer_v<std::decay_t<S>> &&
+             BlockTaking<S, C&, const U&>)
+  Future<T>& assign(const std::shared_ptr<C>& object, S&& setter, DispatchQueue queue) {
     return self().onSuccess(object, std::move(queue), std::forward<S>(setter));
   }
 
@@ -376,17 +382,16 @@ class FutureOperators {
   // data member with push_back (`&Model::log`), or a modifier callable
   // `(C&, const T&)` that appends in place.
   template <class C, class M, class U = T>
-  requires(!std::is_void_v<U> &&
-           requires(M & list, const U& value) { list.push_back(value); }) Future<T>
-  &append(const std::shared_ptr<C>& object, M C::*property, DispatchQueue queue) {
+    requires(!std::is_void_v<U> && requires(M& list, const U& value) { list.push_back(value); })
+  Future<T>& append(const std::shared_ptr<C>& object, M C::*property, DispatchQueue queue) {
     return self().onSuccess(object, std::move(queue), [property](C& target, const U& value) {
       (target.*property).push_back(value);
     });
   }
   template <class C, class S, class U = T>
-  requires(!std::is_void_v<U> && !std::is_member_object_pointer_v<std::decay_t<S>> &&
-           BlockTaking<S, C&, const U&>) Future<T>
-  &append(const std::shared_ptr<C>& object, S&& modifier, DispatchQueue queue) {
+    requires(!std::is_void_v<U> && !std::is_member_object_pointer_v<std::decay_t<S>> &&
+             BlockTaking<S, C&, const U&>)
+  Future<T>& append(const std::shared_ptr<C>& object, S&& modifier, DispatchQueue queue) {
     return self().onSuccess(object, std::move(queue), std::forward<S>(modifier));
   }
 
@@ -394,32 +399,30 @@ class FutureOperators {
   // member of type Error or std::optional<Error>, or a setter callable
   // `(C&, const Error&)`.
   template <class C, class M>
-  requires std::is_assignable_v<M&, const Error&> Future<T>
-  &assignFailure(const std::shared_ptr<C>& object, M C::*property, DispatchQueue queue) {
+    requires std::is_assignable_v<M&, const Error&>
+  Future<T>& assignFailure(const std::shared_ptr<C>& object, M C::*property, DispatchQueue queue) {
     return self().onFailure(object, std::move(queue), [property](C& target, const Error& error) {
       target.*property = error;
     });
   }
   template <class C, class S>
-  requires(!std::is_member_object_pointer_v<std::decay_t<S>> &&
-           BlockTaking<S, C&, const Error&>) Future<T>
-  &assignFailure(const std::shared_ptr<C>& object, S&& setter, DispatchQueue queue) {
+    requires(!std::is_member_object_pointer_v<std::decay_t<S>> && BlockTaking<S, C&, const Error&>)
+  Future<T>& assignFailure(const std::shared_ptr<C>& object, S&& setter, DispatchQueue queue) {
     return self().onFailure(object, std::move(queue), std::forward<S>(setter));
   }
 
   // Appends the failure, on `queue`, to a list property of `object`: a data
   // member with push_back, or a modifier callable `(C&, const Error&)`.
   template <class C, class M>
-  requires requires(M& list, const Error& error) { list.push_back(error); }
+    requires requires(M& list, const Error& error) { list.push_back(error); }
   Future<T>& appendFailure(const std::shared_ptr<C>& object, M C::*property, DispatchQueue queue) {
     return self().onFailure(object, std::move(queue), [property](C& target, const Error& error) {
       (target.*property).push_back(error);
     });
   }
   template <class C, class S>
-  requires(!std::is_member_object_pointer_v<std::decay_t<S>> &&
-           BlockTaking<S, C&, const Error&>) Future<T>
-  &appendFailure(const std::shared_ptr<C>& object, S&& modifier, DispatchQueue queue) {
+    requires(!std::is_member_object_pointer_v<std::decay_t<S>> && BlockTaking<S, C&, const Error&>)
+  Future<T>& appendFailure(const std::shared_ptr<C>& object, S&& modifier, DispatchQueue queue) {
     return self().onFailure(object, std::move(queue), std::forward<S>(modifier));
   }
 

@@ -68,15 +68,16 @@ class ChangePublisher {
 
   // `block()` on `queue` after every later send(), while the handle lives.
   template <class F>
-  requires Flow::BlockTaking<F> Subscription subscribe(DispatchQueue queue, F&& block)
-  MORNIK_EXCLUDES(lock_) {
+    requires Flow::BlockTaking<F>
+  Subscription subscribe(DispatchQueue queue, F&& block) MORNIK_EXCLUDES(lock_) {
     auto handler = Flow::Handler<void>::make(std::move(queue), std::forward<F>(block));
     add(handler);
     return Subscription(std::move(handler));
   }
   // The same on the main queue.
   template <class F>
-  requires Flow::BlockTaking<F> Subscription subscribe(F&& block) {
+    requires Flow::BlockTaking<F>
+  Subscription subscribe(F&& block) {
     return subscribe(DispatchQueue::main(), std::forward<F>(block));
   }
 

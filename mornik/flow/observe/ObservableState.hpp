@@ -40,8 +40,10 @@ class ObservableState final : public ObservableObject,
   T get() const { return value_.get(); }
   void set(T value) { value_.set(std::move(value)); }
   template <class F>
-  requires std::invocable<F&, T&>
-  decltype(auto) modify(F&& change) { return value_.modify(std::forward<F>(change)); }
+    requires std::invocable<F&, T&>
+  decltype(auto) modify(F&& change) {
+    return value_.modify(std::forward<F>(change));
+  }
 
   // A binding that reads and writes this cell (and keeps it alive).
   Binding<T> binding() {

@@ -75,7 +75,7 @@ class Published {
   // be short and must not touch this property); returns a copy of the block's
   // result.
   template <class F>
-  requires std::invocable<F&, T&>
+    requires std::invocable<F&, T&>
   auto modify(F&& change) MORNIK_EXCLUDES(lock_) {
     using R = std::decay_t<std::invoke_result_t<F&, T&>>;
     publisher_.send();
@@ -94,8 +94,8 @@ class Published {
   // `block(value)` on `queue` with the current value, then with every value
   // stored later, while the returned handle lives.
   template <class F>
-  requires Flow::BlockTaking<F, const T&> Subscription subscribe(DispatchQueue queue, F&& block)
-  MORNIK_EXCLUDES(lock_) {
+    requires Flow::BlockTaking<F, const T&>
+  Subscription subscribe(DispatchQueue queue, F&& block) MORNIK_EXCLUDES(lock_) {
     auto handler = Flow::Handler<T>::make(std::move(queue), std::forward<F>(block));
     {
       detail::ScopedLock<UnfairLock> guard(lock_);

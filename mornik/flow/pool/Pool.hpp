@@ -89,18 +89,16 @@ concept ResultReturningBlock =
 
 // A block that returns a Task: asynchronous work of a pool future.
 template <class F, class... A>
-concept TaskReturningBlock = BlockTaking<F, A...> && mornik::detail::TaskTraits<
-    std::remove_cvref_t<std::invoke_result_t<BlockRef<F>, A...>>>::isTask;
+concept TaskReturningBlock =
+    BlockTaking<F, A...> &&
+    mornik::detail::TaskTraits<
+        std::remove_cvref_t<std::invoke_result_t<BlockRef<F>, A...>>>::isTask;
 
 // The same, given a context object (as `const std::shared_ptr<C>&`).
 template <class F, class C>
-concept ContextResultBlock = ResultReturningBlock < F,
-        const std::shared_ptr<C>
-& > ;
+concept ContextResultBlock = ResultReturningBlock<F, const std::shared_ptr<C>&>;
 template <class F, class C>
-concept ContextTaskBlock = TaskReturningBlock < F,
-        const std::shared_ptr<C>
-& > ;
+concept ContextTaskBlock = TaskReturningBlock<F, const std::shared_ptr<C>&>;
 
 // The success type of the Result (or the value type of the Task) that a
 // block returns.
@@ -216,34 +214,36 @@ class Pool : public FlowRetainer, public ErrorFlow, public std::enable_shared_fr
 
   // A future on q whose work completes it with what `block()` returns.
   template <class F>
-  requires ResultReturningBlock<F> std::shared_ptr<Future<ResultValueOf<F>>> future(
-      std::optional<DispatchQueue> queue, F&& block) {
+    requires ResultReturningBlock<F>
+  std::shared_ptr<Future<ResultValueOf<F>>> future(std::optional<DispatchQueue> queue, F&& block) {
     return retain(Future<ResultValueOf<F>>::make(queueOr(queue), std::forward<F>(block)));
   }
 
   // A future on q whose asynchronous work is the task `block()` returns: it
   // completes with the task's value, or with its exception as the failure.
   template <class F>
-  requires TaskReturningBlock<F> std::shared_ptr<Future<TaskValueOf<F>>> future(
-      std::optional<DispatchQueue> queue, F&& block) {
+    requires TaskReturningBlock<F>
+  std::shared_ptr<Future<TaskValueOf<F>>> future(std::optional<DispatchQueue> queue, F&& block) {
     return retain(Future<TaskValueOf<F>>::make(queueOr(queue), std::forward<F>(block)));
   }
 
   // Either form on the pool's queue.
   template <class F>
-  requires(ResultReturningBlock<F> || TaskReturningBlock<F>) auto future(F&& block) {
+    requires(ResultReturningBlock<F> || TaskReturningBlock<F>)
+  auto future(F&& block) {
     return future(std::nullopt, std::forward<F>(block));
   }
 
   // A future on q whose work is `block(future)`: the block completes the
   // future it is given, now or later.
   template <class T, class F>
-  requires FutureWorkBlock<F, T> std::shared_ptr<Future<T>> promise(
-      std::optional<DispatchQueue> queue, F&& block) {
+    requires FutureWorkBlock<F, T>
+  std::shared_ptr<Future<T>> promise(std::optional<DispatchQueue> queue, F&& block) {
     return retain(Future<T>::make(queueOr(queue), std::forward<F>(block)));
   }
   template <class T, class F>
-  requires FutureWorkBlock<F, T> std::shared_ptr<Future<T>> promise(F&& block) {
+    requires FutureWorkBlock<F, T>
+  std::shared_ptr<Future<T>> promise(F&& block) {
     return promise<T>(std::nullopt, std::forward<F>(block));
   }
 
@@ -252,7 +252,7 @@ class Pool : public FlowRetainer, public ErrorFlow, public std::enable_shared_fr
   // Result. The table holds a start future (on q, which succeeds at once);
   // the returned future continues it on q and lives through it.
   template <class C, class F>
-  requires ContextResultBlock<F, C>
+    requires ContextResultBlock<F, C>
   auto future(std::optional<DispatchQueue> queue, const std::shared_ptr<C>& context, F&& block) {
     using T = ResultValueOf<F, const std::shared_ptr<C>&>;
     return mornik::detail::continueAfter<T>(
@@ -270,7 +270,7 @@ class Pool : public FlowRetainer, public ErrorFlow, public std::enable_shared_fr
   // A coroutine block should take the context by value, so that its frame
   // owns it.
   template <class C, class F>
-  requires ContextTaskBlock<F, C>
+    requires ContextTaskBlock<F, C>
   auto future(std::optional<DispatchQueue> queue, const std::shared_ptr<C>& context, F&& block) {
     using T = TaskValueOf<F, const std::shared_ptr<C>&>;
     return mornik::detail::continueAfter<T>(
@@ -283,8 +283,8 @@ class Pool : public FlowRetainer, public ErrorFlow, public std::enable_shared_fr
 
   // Both context forms on the pool's queue.
   template <class C, class F>
-  requires(ContextResultBlock<F, C> ||
-           ContextTaskBlock<F, C>) auto future(const std::shared_ptr<C>& context, F&& block) {
+    requires(ContextResultBlock<F, C> || ContextTaskBlock<F, C>)
+  auto future(const std::shared_ptr<C>& context, F&& block) {
     return future(std::nullopt, context, std::forward<F>(block));
   }
 
@@ -295,21 +295,22 @@ class Pool : public FlowRetainer, public ErrorFlow, public std::enable_shared_fr
   // pool keeps the combiner (an FCombine, whose handlers run on its own
   // serial queue) alive; the sources are not held.
   template <class... T>
-  requires JoinableValues<T...> std::shared_ptr<Future<std::tuple<T...>>> combine(
-      const std::shared_ptr<Future<T>>&... sources);
+    requires JoinableValues<T...>
+  std::shared_ptr<Future<std::tuple<T...>>> combine(const std::shared_ptr<Future<T>>&... sources);
 
   // A signal of the tuple of the sources' latest values, in source order,
   // once every source has delivered one. The pool keeps the combiner (an
   // SCombineLatest) alive; the sources are not held.
   template <class... T>
-  requires JoinableValues<T...> std::shared_ptr<Signal<std::tuple<T...>>> combineLatest(
+    requires JoinableValues<T...>
+  std::shared_ptr<Signal<std::tuple<T...>>> combineLatest(
       const std::shared_ptr<Signal<T>>&... sources);
 
   // The same over published properties, each first bridged into a signal by
   // flow(property, *this), in argument order: the pool owns the bridges.
   template <class... T>
-  requires JoinableValues<T...> std::shared_ptr<Signal<std::tuple<T...>>> combineLatest(
-      Published<T>&... properties);
+    requires JoinableValues<T...>
+  std::shared_ptr<Signal<std::tuple<T...>>> combineLatest(Published<T>&... properties);
 
   // ---- Errors ----
 
@@ -370,8 +371,8 @@ Future<T>& Future<T>::failing(const std::shared_ptr<Pool>& pool) {
 
 template <class T>
 template <class F>
-requires BlockTaking<F, const T&> Signal<T>
-&Signal<T>::onUpdate(const std::shared_ptr<Pool>& pool, F&& block) {
+  requires BlockTaking<F, const T&>
+Signal<T>& Signal<T>::onUpdate(const std::shared_ptr<Pool>& pool, F&& block) {
   static_assert(std::is_convertible_v<std::invoke_result_t<BlockRef<F>, const T&>, Result<void>>,
                 "a block run through a pool returns a Result<void>");
   // One block, shared by the futures of every value (which may run at the
@@ -405,7 +406,8 @@ namespace mornik::Flow {
 // ---- Pool::combine ----
 
 template <class... T>
-requires JoinableValues<T...> std::shared_ptr<Future<std::tuple<T...>>> Pool::combine(
+  requires JoinableValues<T...>
+std::shared_ptr<Future<std::tuple<T...>>> Pool::combine(
     const std::shared_ptr<Future<T>>&... sources) {
   // No queue: the handlers run on the combiner's own serial queue.
   auto combiner = FCombine<T...>::make(sources...);
@@ -416,7 +418,8 @@ requires JoinableValues<T...> std::shared_ptr<Future<std::tuple<T...>>> Pool::co
 // ---- Pool::combineLatest ----
 
 template <class... T>
-requires JoinableValues<T...> std::shared_ptr<Signal<std::tuple<T...>>> Pool::combineLatest(
+  requires JoinableValues<T...>
+std::shared_ptr<Signal<std::tuple<T...>>> Pool::combineLatest(
     const std::shared_ptr<Signal<T>>&... sources) {
   auto combiner = SCombineLatest<T...>::make(sources...);
   retain(std::shared_ptr<const void>(combiner));
@@ -424,8 +427,8 @@ requires JoinableValues<T...> std::shared_ptr<Signal<std::tuple<T...>>> Pool::co
 }
 
 template <class... T>
-requires JoinableValues<T...> std::shared_ptr<Signal<std::tuple<T...>>> Pool::combineLatest(
-    Published<T>&... properties) {
+  requires JoinableValues<T...>
+std::shared_ptr<Signal<std::tuple<T...>>> Pool::combineLatest(Published<T>&... properties) {
   // A braced list runs its elements in order: the properties are bridged in
   // argument order.
   std::tuple<std::shared_ptr<Signal<T>>...> signals{flow(properties, *this)...};

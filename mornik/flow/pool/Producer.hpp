@@ -132,8 +132,8 @@ class Producer : public ObservableObject, public std::enable_shared_from_this<Pr
   // it has gone, the refresh fails with "context is nil" (code 0) like any
   // failing block.
   template <class C, class F>
-  requires std::is_invocable_r_v<Result<T>, F&, C&> std::shared_ptr<Future<T>> refresh(
-      const std::shared_ptr<C>& context, F block) {
+    requires std::is_invocable_r_v<Result<T>, F&, C&>
+  std::shared_ptr<Future<T>> refresh(const std::shared_ptr<C>& context, F block) {
     return refresh([weak = std::weak_ptr<C>(context), block = std::move(block)]() mutable {
       const std::shared_ptr<C> strong = weak.lock();
       if (!strong) return Result<T>::wtf("context is nil", 0);

@@ -46,7 +46,8 @@ class RunBlocking {
 // The value of the task `block()` returns, waited for on the calling thread;
 // the task's exception (as an Error) is thrown.
 template <class F>
-requires Flow::TaskReturningBlock<F> Flow::TaskValueOf<F> getSyncResultFrom(F&& block) {
+  requires Flow::TaskReturningBlock<F>
+Flow::TaskValueOf<F> getSyncResultFrom(F&& block) {
   using T = Flow::TaskValueOf<F>;
   Result<T> result = detail::RunBlocking<T>().run(std::forward<F>(block));
   if (result.isFailure()) throw result.error();
@@ -55,7 +56,8 @@ requires Flow::TaskReturningBlock<F> Flow::TaskValueOf<F> getSyncResultFrom(F&& 
 
 // The same as a Result: the value, or the task's exception as the failure.
 template <class F>
-requires Flow::TaskReturningBlock<F> Result<Flow::TaskValueOf<F>> getSyncResultFromR(F&& block) {
+  requires Flow::TaskReturningBlock<F>
+Result<Flow::TaskValueOf<F>> getSyncResultFromR(F&& block) {
   return detail::RunBlocking<Flow::TaskValueOf<F>>().run(std::forward<F>(block));
 }
 

@@ -55,8 +55,8 @@ class Storage {
   // The object stored for (T, id), made by `block(storage id, pool)` on
   // first request. A block that returns null stores nothing and returns null.
   template <class T, class Block>
-  requires std::is_invocable_r_v<std::shared_ptr<T>, Block&, const ID&, const PoolPointer&>
-      std::shared_ptr<T> lazyInit(std::string_view id, Block&& block) {
+    requires std::is_invocable_r_v<std::shared_ptr<T>, Block&, const ID&, const PoolPointer&>
+  std::shared_ptr<T> lazyInit(std::string_view id, Block&& block) {
     Key key{std::type_index(typeid(T)), std::string(id)};
     if (auto found = items_.get(key)) return std::static_pointer_cast<T>(*found);
     std::shared_ptr<T> made = std::invoke(block, id_, pool_);

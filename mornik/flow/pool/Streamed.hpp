@@ -79,7 +79,8 @@ class Streamed {
   // Reads once, runs `change` on that copy, publishes the result once;
   // returns what the block returns.
   template <class F>
-  requires std::invocable<F&, T&> std::decay_t<std::invoke_result_t<F&, T&>> modify(F&& change) {
+    requires std::invocable<F&, T&>
+  std::decay_t<std::invoke_result_t<F&, T&>> modify(F&& change) {
     T value = get();
     if constexpr (std::is_void_v<std::invoke_result_t<F&, T&>>) {
       std::invoke(change, value);

@@ -64,8 +64,8 @@ class Value final : public ObservableObject, public std::enable_shared_from_this
   // make(value), then `block(box)` once, synchronously, with the finished box
   // (as `Value&` or `const std::shared_ptr<Value>&`); the block is not kept.
   template <class F>
-  requires(std::invocable<F&, Value&> || std::invocable<F&, const Pointer&>) static Pointer
-      make(T value, F&& block) {
+    requires(std::invocable<F&, Value&> || std::invocable<F&, const Pointer&>)
+  static Pointer make(T value, F&& block) {
     Pointer box = make(std::move(value));
     if constexpr (std::invocable<F&, Value&>) {
       std::invoke(block, *box);

@@ -25,10 +25,10 @@ using FeedCallback = std::function<void(const T&)>;
 // subscription (an object whose lifetime is the subscription's, such as a
 // Subscription or a shared_ptr to a handle).
 template <class S, class T>
-concept SubscribeStep = std::invocable < std::decay_t<S>
-&, FeedCallback < T >>
-           &&std::move_constructible<std::invoke_result_t<std::decay_t<S>&, FeedCallback<T>>> &&
-       !std::is_void_v<std::invoke_result_t<std::decay_t<S>&, FeedCallback<T>>>;
+concept SubscribeStep =
+    std::invocable<std::decay_t<S>&, FeedCallback<T>> &&
+    std::move_constructible<std::invoke_result_t<std::decay_t<S>&, FeedCallback<T>>> &&
+    !std::is_void_v<std::invoke_result_t<std::decay_t<S>&, FeedCallback<T>>>;
 
 // Bridges an observable source that delivers values to a callback into a
 // new signal, owned through its subscription by `owner` (typically a pool).
@@ -45,7 +45,8 @@ concept SubscribeStep = std::invocable < std::decay_t<S>
 // owner; the callback holds the signal strongly, so the signal lasts at
 // least as long too.
 template <class T, class S>
-requires SubscribeStep<S, T> std::shared_ptr<Signal<T>> flow(S&& subscribe, FlowRetainer& owner) {
+  requires SubscribeStep<S, T>
+std::shared_ptr<Signal<T>> flow(S&& subscribe, FlowRetainer& owner) {
   auto signal = Signal<T>::make(DispatchQueue::global());
   using Token = std::decay_t<std::invoke_result_t<std::decay_t<S>&, FeedCallback<T>>>;
   std::decay_t<S> step(std::forward<S>(subscribe));

@@ -184,7 +184,8 @@ class Signal : public FlowRetainer,
   // routes its failure into the pool's error pool (failing()). Values that
   // arrive once the pool is gone are ignored.
   template <class F>
-  requires BlockTaking<F, const T&> Signal& onUpdate(const std::shared_ptr<Pool>& pool, F&& block);
+    requires BlockTaking<F, const T&>
+  Signal& onUpdate(const std::shared_ptr<Pool>& pool, F&& block);
 
   // ---- Thinning in time (defined in Throttle.hpp) ----
 
@@ -210,12 +211,14 @@ class Signal : public FlowRetainer,
   // `block(value)` for the buffered value and every later one, on `queue`
   // (else the signal's queue).
   template <class F>
-  requires ValueBlock<F, T> Signal& onUpdate(std::optional<DispatchQueue> queue, F&& block) {
+    requires ValueBlock<F, T>
+  Signal& onUpdate(std::optional<DispatchQueue> queue, F&& block) {
     return subscribe(mornik::detail::SignalHandler<T>::make(queue ? std::move(*queue) : queue_,
                                                             std::forward<F>(block)));
   }
   template <class F>
-  requires ValueBlock<F, T> Signal& onUpdate(F&& block) {
+    requires ValueBlock<F, T>
+  Signal& onUpdate(F&& block) {
     return onUpdate(std::nullopt, std::forward<F>(block));
   }
 
@@ -223,17 +226,17 @@ class Signal : public FlowRetainer,
   // or `const std::shared_ptr<C>&`) and the value while the context lives,
   // and is skipped once it is gone.
   template <class C, class F>
-  requires ContextValueBlock<F, C, T> Signal& onUpdate(const std::shared_ptr<C>& context,
-                                                       std::optional<DispatchQueue> queue,
-                                                       F&& block) {
+    requires ContextValueBlock<F, C, T>
+  Signal& onUpdate(const std::shared_ptr<C>& context, std::optional<DispatchQueue> queue,
+                   F&& block) {
     return onUpdate(
         std::move(queue),
         [weak = std::weak_ptr<C>(context), block = std::decay_t<F>(std::forward<F>(block))](
             const T& value) mutable { mornik::detail::callWithContext(weak, block, value); });
   }
   template <class C, class F>
-  requires ContextValueBlock<F, C, T> Signal& onUpdate(const std::shared_ptr<C>& context,
-                                                       F&& block) {
+    requires ContextValueBlock<F, C, T>
+  Signal& onUpdate(const std::shared_ptr<C>& context, F&& block) {
     return onUpdate(context, std::nullopt, std::forward<F>(block));
   }
 
@@ -242,30 +245,28 @@ class Signal : public FlowRetainer,
   // setter: a callable `(C&, const T&)` or a member function
   // (`&Model::setName`). Nothing is written once the object is gone.
   template <class C, class M>
-  requires std::is_assignable_v<M&, const T&> Signal& assign(const std::shared_ptr<C>& object,
-                                                             M C::*property, DispatchQueue queue) {
+    requires std::is_assignable_v<M&, const T&>
+  Signal& assign(const std::shared_ptr<C>& object, M C::*property, DispatchQueue queue) {
     return onUpdate(object, std::move(queue),
                     [property](C& target, const T& value) { target.*property = value; });
   }
   template <class C, class S>
-  requires(!std::is_member_object_pointer_v<std::decay_t<S>> &&
-           BlockTaking<S, C&, const T&>) Signal& assign(const std::shared_ptr<C>& object,
-                                                        S&& setter, DispatchQueue queue) {
+    requires(!std::is_member_object_pointer_v<std::decay_t<S>> && BlockTaking<S, C&, const T&>)
+  Signal& assign(const std::shared_ptr<C>& object, S&& setter, DispatchQueue queue) {
     return onUpdate(object, std::move(queue), std::forward<S>(setter));
   }
 
   // assign() with the write inside withAnimation().
   template <class C, class M>
-  requires std::is_assignable_v<M&, const T&> Signal& assignAnimated(
-      const std::shared_ptr<C>& object, M C::*property, DispatchQueue queue) {
+    requires std::is_assignable_v<M&, const T&>
+  Signal& assignAnimated(const std::shared_ptr<C>& object, M C::*property, DispatchQueue queue) {
     return onUpdate(object, std::move(queue), [property](C& target, const T& value) {
       withAnimation([&] { target.*property = value; });
     });
   }
   template <class C, class S>
-  requires(!std::is_member_object_pointer_v<std::decay_t<S>> &&
-           BlockTaking<S, C&, const T&>) Signal& assignAnimated(const std::shared_ptr<C>& object,
-                                                                S&& setter, DispatchQueue queue) {
+    requires(!std::is_member_object_pointer_v<std::decay_t<S>> && BlockTaking<S, C&, const T&>)
+  Signal& assignAnimated(const std::shared_ptr<C>& object, S&& setter, DispatchQueue queue) {
     return onUpdate(
         object, std::move(queue),
         [setter = std::decay_t<S>(std::forward<S>(setter))](C& target, const T& value) mutable {
@@ -277,15 +278,14 @@ class Signal : public FlowRetainer,
   // `queue`: a data member with push_back (`&Model::log`), or a modifier
   // callable `(C&, const T&)` that appends in place.
   template <class C, class M>
-  requires requires(M& list, const T& value) { list.push_back(value); }
+    requires requires(M& list, const T& value) { list.push_back(value); }
   Signal& append(const std::shared_ptr<C>& object, M C::*property, DispatchQueue queue) {
     return onUpdate(object, std::move(queue),
                     [property](C& target, const T& value) { (target.*property).push_back(value); });
   }
   template <class C, class S>
-  requires(!std::is_member_object_pointer_v<std::decay_t<S>> &&
-           BlockTaking<S, C&, const T&>) Signal& append(const std::shared_ptr<C>& object,
-                                                        S&& modifier, DispatchQueue queue) {
+    requires(!std::is_member_object_pointer_v<std::decay_t<S>> && BlockTaking<S, C&, const T&>)
+  Signal& append(const std::shared_ptr<C>& object, S&& modifier, DispatchQueue queue) {
     return onUpdate(object, std::move(queue), std::forward<S>(modifier));
   }
 

@@ -105,9 +105,9 @@ class SignalOperators {
   // A signal of `block(value)` for every value. The transform runs on this
   // signal's queue; `queue` only sets the derived signal's queue.
   template <class F>
-  requires BlockTaking<F, const T&> &&(!std::is_void_v<MappedValue<F, T>>)
-      [[nodiscard]] std::shared_ptr<Signal<MappedValue<F, T>>> map(
-          std::optional<DispatchQueue> queue, F&& block) {
+    requires BlockTaking<F, const T&> && (!std::is_void_v<MappedValue<F, T>>)
+  [[nodiscard]] std::shared_ptr<Signal<MappedValue<F, T>>> map(std::optional<DispatchQueue> queue,
+                                                               F&& block) {
     using U = MappedValue<F, T>;
     Signal<T>& source = self();
     auto derived = Signal<U>::make(queue ? std::move(*queue) : source.queue());
@@ -116,15 +116,15 @@ class SignalOperators {
     return derived;
   }
   template <class F>
-  requires BlockTaking<F, const T&> &&(!std::is_void_v<MappedValue<F, T>>)
-      [[nodiscard]] std::shared_ptr<Signal<MappedValue<F, T>>> map(F&& block) {
+    requires BlockTaking<F, const T&> && (!std::is_void_v<MappedValue<F, T>>)
+  [[nodiscard]] std::shared_ptr<Signal<MappedValue<F, T>>> map(F&& block) {
     return map(std::nullopt, std::forward<F>(block));
   }
 
   // The same with a context value, held strongly (copied in) for the life of
   // the handler, handed to the block with every value: `block(context, value)`.
   template <class X, class F>
-  requires BlockTaking<F, const X&, const T&>
+    requires BlockTaking<F, const X&, const T&>
   [[nodiscard]] auto map(X context, std::optional<DispatchQueue> queue, F&& block) {
     return map(
         std::move(queue),
@@ -135,7 +135,7 @@ class SignalOperators {
   // A signal of the values for which `predicate(value)` holds, tested on the
   // derived queue (`queue`, else this signal's).
   template <class F>
-  requires BlockTaking<F, const T&>
+    requires BlockTaking<F, const T&>
   [[nodiscard]] std::shared_ptr<Signal<T>> filter(std::optional<DispatchQueue> queue,
                                                   F&& predicate) {
     Signal<T>& source = self();
@@ -148,7 +148,7 @@ class SignalOperators {
     return derived;
   }
   template <class F>
-  requires BlockTaking<F, const T&>
+    requires BlockTaking<F, const T&>
   [[nodiscard]] std::shared_ptr<Signal<T>> filter(F&& predicate) {
     return filter(std::nullopt, std::forward<F>(predicate));
   }
@@ -157,10 +157,10 @@ class SignalOperators {
   // (the object as `C&` or `const std::shared_ptr<C>&`); once the object is
   // gone nothing passes.
   template <class C, class F>
-  requires(BlockTaking<F, C&, const T&> || BlockTaking<F, const std::shared_ptr<C>&, const T&>)
-      [[nodiscard]] std::shared_ptr<Signal<T>> filter(const std::shared_ptr<C>& object,
-                                                      std::optional<DispatchQueue> queue,
-                                                      F&& predicate) {
+    requires(BlockTaking<F, C&, const T&> || BlockTaking<F, const std::shared_ptr<C>&, const T&>)
+  [[nodiscard]] std::shared_ptr<Signal<T>> filter(const std::shared_ptr<C>& object,
+                                                  std::optional<DispatchQueue> queue,
+                                                  F&& predicate) {
     return filter(
         std::move(queue),
         [weak = std::weak_ptr<C>(object),
@@ -175,9 +175,8 @@ class SignalOperators {
         });
   }
   template <class C, class F>
-  requires(BlockTaking<F, C&, const T&> || BlockTaking<F, const std::shared_ptr<C>&, const T&>)
-      [[nodiscard]] std::shared_ptr<Signal<T>> filter(const std::shared_ptr<C>& object,
-                                                      F&& predicate) {
+    requires(BlockTaking<F, C&, const T&> || BlockTaking<F, const std::shared_ptr<C>&, const T&>)
+  [[nodiscard]] std::shared_ptr<Signal<T>> filter(const std::shared_ptr<C>& object, F&& predicate) {
     return filter(object, std::nullopt, std::forward<F>(predicate));
   }
 
@@ -204,7 +203,7 @@ class SignalOperators {
   // A signal of the values that differ from the derived signal's buffer
   // (the last value let through): consecutive equal values pass once.
   template <class U = T>
-  requires std::equality_comparable<U>
+    requires std::equality_comparable<U>
   [[nodiscard]] std::shared_ptr<Signal<T>> distinct() {
     Signal<T>& source = self();
     auto derived = Signal<T>::make(source.queue());

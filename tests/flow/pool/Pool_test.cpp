@@ -17,8 +17,8 @@
 
 #include "tests/support/Census.hpp"
 #include "tests/support/Concurrently.hpp"
-#include "tests/support/QueueGate.hpp"
 #include "tests/support/DeliveryLog.hpp"
+#include "tests/support/QueueGate.hpp"
 #include "tests/support/ResultMatchers.hpp"
 #include "tests/support/RunLoopWait.hpp"
 #include "tests/support/Sanitizers.hpp"
