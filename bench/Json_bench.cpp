@@ -49,20 +49,22 @@ AppSettings makeSettings() {
   AppSettings settings{"dark", 13, 1.25, {}, {}, {}};
   for (int i = 0; settings.recent.size() < 5000; ++i) {
     const std::string n = std::to_string(i);
-    settings.recent.push_back(
-        RecentFile{"Report " + n + " (final).txt",
-                   "/home/user/Documents/Projects/Quarterly/report-" + n + ".txt",
-                   1024LL * i + 17,
-                   7.0e8 + i * 3.25,
-                   i % 7 == 0,
-                   {"work", "q" + std::to_string(i % 4 + 1), "draft"}});
+    settings.recent.push_back(RecentFile{
+        std::string("Report ").append(n).append(" (final).txt"),
+        std::string("/home/user/Documents/Projects/Quarterly/report-").append(n).append(".txt"),
+        1024LL * i + 17,
+        7.0e8 + i * 3.25,
+        i % 7 == 0,
+        {"work", std::string("q").append(std::to_string(i % 4 + 1)), "draft"}});
   }
   for (int i = 0; i < 3000; ++i) {
-    settings.shortcuts["command.action." + std::to_string(i)] =
-        "Ctrl+Shift+" + std::string(1, static_cast<char>('A' + i % 26));
+    // Built with append: g++ 12 at -O3 misreads "literal" + std::string (-Wrestrict).
+    settings.shortcuts[std::string("command.action.").append(std::to_string(i))] =
+        std::string("Ctrl+Shift+").append(1, static_cast<char>('A' + i % 26));
   }
   for (int i = 0; i < 500; ++i) {
-    settings.windowFrames["window-" + std::to_string(i)] = {i, i * 2, 800 + i, 600 + i};
+    settings.windowFrames[std::string("window-").append(std::to_string(i))] = {i, i * 2, 800 + i,
+                                                                               600 + i};
   }
   return settings;
 }
