@@ -1,0 +1,113 @@
+#include "mornik/files/FileStream.hpp"
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace mornik {
+
+namespace {
+constexpr std::size_t kBlock = std::size_t{1} << 20U;
+}  // namespace
+
+// The block holds bytes read but not yet handed out, [begin_, end_); a line
+// longer than the block grows it. `result_` is the line last handed out;
+// before the block's bytes move, it is copied to `held_` so that the
+// caller's view stays valid.
+struct FileStream::State {
+  int fd = -1;
+  std::vector<char> block = std::vector<char>(kBlock);
+  std::size_t begin = 0;
+  std::size_t end = 0;
+  std::size_t scanned = 0;  // bytes from begin known to hold no line feed
+  bool atEnd = false;
+  bool started = false;
+  std::optional<std::string_view> next;
+  std::string_view result;
+  std::string held;
+
+  ~State() {
+    if (fd >= 0) ::close(fd);
+  }
+
+  void secureResult() {
+    const char* data = block.data();
+    if (result.data() >= data && result.data() < data + block.size()) {
+      held.assign(result);
+      result = held;
+    }
+  }
+
+  static std::string_view cutAtNul(std::string_view line) {
+    const void* nul = std::memchr(line.data(), '\0', line.size());
+    return nul == nullptr ? line : line.substr(0, static_cast<const char*>(nul) - line.data());
+  }
+
+  std::optional<std::string_view> fetch() {
+    for (;;) {
+      if (begin + scanned < end) {
+        char* from = block.data() + begin + scanned;
+        if (auto* feed = static_cast<char*>(std::memchr(from, '\n', end - begin - scanned))) {
+          const std::string_view line(block.data() + begin, feed + 1 - (block.data() + begin));
+          begin += line.size();
+          scanned = 0;
+          return cutAtNul(line);
+        }
+        scanned = end - begin;
+      }
+      if (atEnd) {
+        if (begin == end) return std::nullopt;
+        const std::string_view line(block.data() + begin, end - begin);
+        begin = end;
+        scanned = 0;
+        return cutAtNul(line);
+      }
+      secureResult();
+      if (begin > 0) {
+        std::memmove(block.data(), block.data() + begin, end - begin);
+        end -= begin;
+        begin = 0;
+      }
+      if (end == block.size()) block.resize(block.size() * 2);
+      const ssize_t got = ::read(fd, block.data() + end, block.size() - end);
+      if (got > 0) {
+        end += static_cast<std::size_t>(got);
+      } else if (got < 0 && errno == EINTR) {
+        continue;
+      } else {
+        atEnd = true;  // the end, or a read error: both final
+      }
+    }
+  }
+};
+
+FileStream::FileStream(URL url, int fd) : url_(std::move(url)), state_(std::make_unique<State>()) {
+  state_->fd = fd;
+}
+FileStream::FileStream(FileStream&&) noexcept = default;
+FileStream& FileStream::operator=(FileStream&&) noexcept = default;
+FileStream::~FileStream() = default;
+
+std::optional<FileStream> FileStream::make(const URL& url) {
+  const int fd = ::open(url.path().c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return std::nullopt;
+  ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  return FileStream(url, fd);
+}
+
+std::optional<std::string_view> FileStream::readLn() {
+  State& state = *state_;
+  if (!state.started) {
+    state.started = true;
+    state.next = state.fetch();
+  }
+  if (!state.next) return std::nullopt;
+  state.result = *state.next;
+  state.next = state.fetch();
+  return state.result;
+}
+
+}  // namespace mornik
