@@ -94,9 +94,7 @@ std::vector<URL> getFiles(const URL& url) {
 }
 
 bool FS::exist(const std::optional<URL>& url) { return url && detail::itemExists(url->path()); }
-bool FS::exist(const std::optional<std::string>& path) {
-  return path && detail::itemExists(*path);
-}
+bool FS::exist(const std::optional<std::string>& path) { return path && detail::itemExists(*path); }
 
 Result<void> FS::mkdir(const URL& url) { return mkdir(url.path()); }
 Result<void> FS::mkdir(const std::string& path) {

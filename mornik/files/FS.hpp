@@ -62,12 +62,10 @@ class FS {
   // Uses copy_file_range (which reflinks where the file system can) and
   // keeps the permission bits.
   static Result<void> copy(const URL& source, const URL& destination, bool replace);
-  static Result<void> copy(const std::string& source, const std::string& destination,
-                           bool replace);
+  static Result<void> copy(const std::string& source, const std::string& destination, bool replace);
   // Renames; across file systems, copies and then deletes the source.
   static Result<void> move(const URL& source, const URL& destination, bool replace);
-  static Result<void> move(const std::string& source, const std::string& destination,
-                           bool replace);
+  static Result<void> move(const std::string& source, const std::string& destination, bool replace);
 
   // Removes a file, link or whole folder tree; a missing item is ENOENT.
   static Result<void> remove(const URL& url);

@@ -103,11 +103,15 @@ void makeHoldingFolder(const URL& url) {
 }  // namespace
 
 std::string decodeText(std::string bytes) {
-  const std::string_view view = bytes;
-  if (view.starts_with("\xEF\xBB\xBF")) return bytes.substr(3);
+  std::string_view view = bytes;
   if (view.starts_with("\xFF\xFE")) return fromUtf16(view.substr(2), false);
   if (view.starts_with("\xFE\xFF")) return fromUtf16(view.substr(2), true);
+  if (view.starts_with("\xEF\xBB\xBF")) {
+    bytes.erase(0, 3);
+    view = bytes;
+  }
   if (isUtf8(view)) return bytes;
+  // Not UTF-8 after all: every byte is an ISO-8859-1 character.
   std::string out;
   out.reserve(bytes.size() * 2);
   for (const char c : bytes) appendUtf8(out, static_cast<unsigned char>(c));
@@ -138,7 +142,8 @@ void File::append(std::string_view text) const {
   makeHoldingFolder(url_);
   auto handle = FileHandle::forUpdatingAtPath(url_.path());
   if (!handle) return;
-  if (seekToEnd_r(*handle).isSuccess()) static_cast<void>(write_r(*handle, withFinalLineFeed(text)));
+  if (seekToEnd_r(*handle).isSuccess())
+    static_cast<void>(write_r(*handle, withFinalLineFeed(text)));
   static_cast<void>(close_r(*handle));
 }
 

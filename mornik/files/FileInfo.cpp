@@ -1,4 +1,3 @@
-#include "mornik/base/Output.hpp"
 #include "mornik/files/FileInfo.hpp"
 
 #include <algorithm>
@@ -9,10 +8,11 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 #include <unicode/locid.h>
 #include <unicode/numberformatter.h>
+#include <unistd.h>
 
+#include "mornik/base/Output.hpp"
 #include "mornik/files/detail/Items.hpp"
 #include "mornik/platform/DesktopFiles.hpp"
 
@@ -53,10 +53,9 @@ std::optional<struct statx> attributesOf(const std::string& path, unsigned mask)
 
 std::string formatNumber(double value, int fractionDigits) {
   UErrorCode status = U_ZERO_ERROR;
-  const auto formatted =
-      icu::number::NumberFormatter::withLocale(icu::Locale::getDefault())
-          .precision(icu::number::Precision::maxFraction(fractionDigits))
-          .formatDouble(value, status);
+  const auto formatted = icu::number::NumberFormatter::withLocale(icu::Locale::getDefault())
+                             .precision(icu::number::Precision::maxFraction(fractionDigits))
+                             .formatDouble(value, status);
   const icu::UnicodeString text = formatted.toString(status);
   if (U_FAILURE(status)) return std::to_string(static_cast<long long>(value));
   std::string out;
@@ -152,9 +151,7 @@ std::optional<std::string> FSFileInfo::fileSizeString() const {
   return " - " + formatByteCount(static_cast<std::uint64_t>(status.st_size));
 }
 
-bool FSFileInfo::isHidden() const {
-  return FSUrlFileInfo(FSurl(URL::fileURL(path()))).isHidden();
-}
+bool FSFileInfo::isHidden() const { return FSUrlFileInfo(FSurl(URL::fileURL(path()))).isHidden(); }
 
 std::string FSFileInfo::icon() const {
   const auto info = DesktopFiles::queryItem(path());

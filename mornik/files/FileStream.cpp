@@ -23,6 +23,7 @@ struct FileStream::State {
   std::size_t begin = 0;
   std::size_t end = 0;
   std::size_t scanned = 0;  // bytes from begin known to hold no line feed
+  std::size_t nul = 0;      // the first NUL in [begin, end), or end when there is none
   bool atEnd = false;
   bool started = false;
   std::optional<std::string_view> next;
@@ -41,9 +42,23 @@ struct FileStream::State {
     }
   }
 
-  static std::string_view cutAtNul(std::string_view line) {
-    const void* nul = std::memchr(line.data(), '\0', line.size());
-    return nul == nullptr ? line : line.substr(0, static_cast<const char*>(nul) - line.data());
+  // Hands out [begin, lineEnd) cut at its first NUL, and moves begin on.
+  // Each byte is searched for a NUL once, when it is read.
+  std::string_view take(std::size_t lineEnd) {
+    std::string_view line(block.data() + begin, lineEnd - begin);
+    if (nul < lineEnd) {
+      line = line.substr(0, nul - begin);
+      nul = findNul(lineEnd);
+    }
+    begin = lineEnd;
+    scanned = 0;
+    return line;
+  }
+
+  std::size_t findNul(std::size_t from) const {
+    const void* found = std::memchr(block.data() + from, '\0', end - from);
+    return found == nullptr ? end : static_cast<std::size_t>(static_cast<const char*>(found) -
+                                                             block.data());
   }
 
   std::optional<std::string_view> fetch() {
@@ -51,30 +66,27 @@ struct FileStream::State {
       if (begin + scanned < end) {
         char* from = block.data() + begin + scanned;
         if (auto* feed = static_cast<char*>(std::memchr(from, '\n', end - begin - scanned))) {
-          const std::string_view line(block.data() + begin, feed + 1 - (block.data() + begin));
-          begin += line.size();
-          scanned = 0;
-          return cutAtNul(line);
+          return take(static_cast<std::size_t>(feed + 1 - block.data()));
         }
         scanned = end - begin;
       }
       if (atEnd) {
         if (begin == end) return std::nullopt;
-        const std::string_view line(block.data() + begin, end - begin);
-        begin = end;
-        scanned = 0;
-        return cutAtNul(line);
+        return take(end);
       }
       secureResult();
       if (begin > 0) {
         std::memmove(block.data(), block.data() + begin, end - begin);
         end -= begin;
+        nul -= begin;
         begin = 0;
       }
       if (end == block.size()) block.resize(block.size() * 2);
       const ssize_t got = ::read(fd, block.data() + end, block.size() - end);
       if (got > 0) {
+        const bool noNulYet = nul == end;
         end += static_cast<std::size_t>(got);
+        if (noNulYet) nul = findNul(nul);
       } else if (got < 0 && errno == EINTR) {
         continue;
       } else {

@@ -1,4 +1,3 @@
-#include "mornik/base/Output.hpp"
 #include "mornik/files/URLFiles.hpp"
 
 #include <cerrno>
@@ -13,6 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "mornik/base/Output.hpp"
 #include "mornik/base/UUID.hpp"
 #include "mornik/files/FS.hpp"
 #include "mornik/files/File.hpp"
@@ -41,8 +41,9 @@ std::uint64_t allocatedBytes(const std::string& path) {
 }
 
 bool keepsInQuery(unsigned char c) {
-  return std::isalnum(c) != 0 || std::string_view("-._~!$&'()*+,;=:@/?").find(static_cast<char>(
-                                     c)) != std::string_view::npos;
+  return std::isalnum(c) != 0 ||
+         std::string_view("-._~!$&'()*+,;=:@/?").find(static_cast<char>(c)) !=
+             std::string_view::npos;
 }
 
 }  // namespace
@@ -267,8 +268,7 @@ std::string pathExpandingHomeWithTilde(const URL& url) {
   std::string path = url.path();
   // A relative "~/x" became "<cwd>/~/x" in the URL: look for the tilde as a component.
   const auto tilde = path.find("/~");
-  if (tilde != std::string::npos &&
-      (tilde + 2 == path.size() || path[tilde + 2] == '/')) {
+  if (tilde != std::string::npos && (tilde + 2 == path.size() || path[tilde + 2] == '/')) {
     return userHomePath() + path.substr(tilde + 2);
   }
   return path;

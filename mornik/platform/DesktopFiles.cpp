@@ -97,8 +97,8 @@ Result<void> moveToTrash(const std::filesystem::path& item) {
 
 std::optional<ItemInfo> queryItem(const std::filesystem::path& item) {
   GFile* file = g_file_new_for_path(item.c_str());
-  GFileInfo* info = g_file_query_info(file, "*", G_FILE_QUERY_INFO_NOFOLLOW_SYMLINKS, nullptr,
-                                      nullptr);
+  GFileInfo* info =
+      g_file_query_info(file, "*", G_FILE_QUERY_INFO_NOFOLLOW_SYMLINKS, nullptr, nullptr);
   g_object_unref(file);
   if (info == nullptr) return std::nullopt;
   ItemInfo out;
@@ -153,8 +153,8 @@ std::optional<double> dateAdded(const std::filesystem::path& item) {
   if (g_bookmark_file_load_from_file(bookmarks, file.c_str(), nullptr)) {
     const std::string uri = fileUri(item);
     if (GDateTime* date = g_bookmark_file_get_added_date_time(bookmarks, uri.c_str(), nullptr)) {
-      added = static_cast<double>(g_date_time_to_unix(date)) +
-              g_date_time_get_microsecond(date) / 1e6;
+      added =
+          static_cast<double>(g_date_time_to_unix(date)) + g_date_time_get_microsecond(date) / 1e6;
     }
   }
   g_bookmark_file_free(bookmarks);

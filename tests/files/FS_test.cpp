@@ -6,6 +6,7 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
@@ -19,6 +20,7 @@
 #include "mornik/platform/AppIdentity.hpp"
 #include "mornik/platform/DesktopFiles.hpp"
 #include "mornik/platform/Workspace.hpp"
+
 #include "tests/files/FilesTest.hpp"
 
 namespace mornik {
@@ -138,10 +140,10 @@ TEST(FS, MovesAcrossFileSystems) {
   ASSERT_EQ(::waitpid(child, &status, 0), child);
   if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "no private mount namespace here";
   ASSERT_EQ(WEXITSTATUS(status), 0);
-  EXPECT_EQ(test::readFile(dir / "report"),
-            "ok\non disk\nok\nok\nmove " + (dir / "big").string() + " to " +
-                (dir / "mnt/big").string() + ": No space left on device\n0\n" +
-                std::to_string(EROFS) + "\n");
+  EXPECT_EQ(test::readFile(dir / "report"), "ok\non disk\nok\nok\nmove " + (dir / "big").string() +
+                                                " to " + (dir / "mnt/big").string() +
+                                                ": No space left on device\n0\n" +
+                                                std::to_string(EROFS) + "\n");
   EXPECT_EQ(test::readFile(dir / "tree/a/b"), "deep");
   EXPECT_FALSE(std::filesystem::exists(dir / "file"));
   EXPECT_EQ(test::readFile(dir / "back"), "on disk");
@@ -177,8 +179,9 @@ TEST_F(Trash, AListTrashesEveryItemItCanAndReportsTheFirstFailure) {
   test::TempDir dir;  // on the same file system as the temporary home
   test::writeFile(dir / "one", "1");
   test::writeFile(dir / "three", "3");
-  const auto trashed =
-      FS::deleteToTrash(std::vector<URL>{test::url(dir / "one"), test::url(dir / "two"), test::url(dir / "three")}, true);
+  const auto trashed = FS::deleteToTrash(
+      std::vector<URL>{test::url(dir / "one"), test::url(dir / "two"), test::url(dir / "three")},
+      true);
   ASSERT_TRUE(trashed.isFailure());
   EXPECT_TRUE(trashed.error().is(DesktopFiles::kGioErrorDomain, DesktopFiles::kGioNotFound));
   EXPECT_EQ(gSounds, 0);
@@ -222,24 +225,25 @@ TEST(FS, ListingsHideWhatTheyShouldAndMarkFolders) {
   std::filesystem::create_directory_symlink(dir.path(), dir / "sub/loop");
 
   const auto flat = FS::contentOfDirectory(test::dirUrl(dir.path()), false);
-  EXPECT_EQ(names(flat.value()),
-            (std::set{test::url(dir / "f").absoluteString(), test::dirUrl(dir / "sub").absoluteString()}));
+  EXPECT_EQ(names(flat.value()), (std::set{test::url(dir / "f").absoluteString(),
+                                           test::dirUrl(dir / "sub").absoluteString()}));
   EXPECT_THAT(FS::subDirectories(test::dirUrl(dir.path())).value(),
               ElementsAre(test::dirUrl(dir / "sub")));
 
   const auto deep = FS::contentOfDirectory(test::dirUrl(dir.path()), true).value();
-  EXPECT_EQ(names(deep),
-            (std::set{test::url(dir / "f").absoluteString(), test::url(dir / ".hidden").absoluteString(),
-                      test::dirUrl(dir / "sub").absoluteString(),
-                      test::url(dir / ("sub/" + odd)).absoluteString(),
-                      test::url(dir / "sub/loop").absoluteString()}));
+  EXPECT_EQ(names(deep), (std::set{test::url(dir / "f").absoluteString(),
+                                   test::url(dir / ".hidden").absoluteString(),
+                                   test::dirUrl(dir / "sub").absoluteString(),
+                                   test::url(dir / ("sub/" + odd)).absoluteString(),
+                                   test::url(dir / "sub/loop").absoluteString()}));
   std::set<std::string> paths;
   for (const auto& url : deep) paths.insert(url.path());
   EXPECT_TRUE(paths.contains(dir / ("sub/" + odd)));  // the name survives the URL
 
   EXPECT_TRUE(getFiles(test::url(dir / "f")).empty());
   EXPECT_TRUE(getFiles(test::url(dir / "missing")).empty());
-  EXPECT_TRUE(FS::contentOfDirectory(test::url(dir / "f"), false).error().is(std::errc::not_a_directory));
+  EXPECT_TRUE(
+      FS::contentOfDirectory(test::url(dir / "f"), false).error().is(std::errc::not_a_directory));
 }
 
 TEST(FS, ExistenceFollowsLinks) {
@@ -304,11 +308,11 @@ TEST(FS, DesktopRequestsGoToTheWorkspace) {
   FSstr(d).openTerminalAt();
   FS::openGetInfoWnd({test::url(f), test::url(d)});
   Workspace::setShared(nullptr);
-  EXPECT_THAT(workspace->calls,
-              ElementsAre("reveal " + f, "openFolder " + d, "reveal " + d + "/missing",
-                          "reveal " + d, "openFolder " + d, "open " + f,
-                          "openWith /apps/viewer.desktop " + f + " " + d, "terminal " + d,
-                          "properties 2"));
+  EXPECT_THAT(
+      workspace->calls,
+      ElementsAre("reveal " + f, "openFolder " + d, "reveal " + d + "/missing", "reveal " + d,
+                  "openFolder " + d, "open " + f, "openWith /apps/viewer.desktop " + f + " " + d,
+                  "terminal " + d, "properties 2"));
 }
 
 TEST(FSApp, TheApplicationFolderIsUnderTheDataHome) {
@@ -336,7 +340,8 @@ TEST(FS_OLD, PrintsWhatItDoes) {
   test::TempDir dir;
   test::CapturedOutput output;
   FS_OLD::remove(dir / "missing", false);
-  EXPECT_THAT(FS_OLD::mkdir(dir.path()), Failed(WTF("Dir already exist: " + dir.path().string(), 0)));
+  EXPECT_THAT(FS_OLD::mkdir(dir.path()),
+              Failed(WTF("Dir already exist: " + dir.path().string(), 0)));
   EXPECT_FALSE(FS_OLD::move(test::url(dir / "missing"), test::url(dir / "to"), true));
   EXPECT_THAT(output.lines(),
               ElementsAre("FS: going to delete file: " + (dir / "missing").string(),

@@ -1,9 +1,10 @@
 #include "mornik/files/FileInfo.hpp"
 
-#include <gdk-pixbuf/gdk-pixbuf.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+
 #include <fcntl.h>
+#include <gdk-pixbuf/gdk-pixbuf.h>
 #include <sys/stat.h>
 
 #include "tests/files/FilesTest.hpp"
@@ -32,15 +33,17 @@ void writePng(const std::filesystem::path& path, int width, int height,
   }
   keys.push_back(nullptr);
   values.push_back(nullptr);
-  ASSERT_TRUE(
-      gdk_pixbuf_savev(pixbuf, path.c_str(), "png", keys.data(), values.data(), nullptr));
+  ASSERT_TRUE(gdk_pixbuf_savev(pixbuf, path.c_str(), "png", keys.data(), values.data(), nullptr));
   g_object_unref(pixbuf);
 }
 
 TEST(FSFileInfo, NamesAndKinds) {
-  for (const auto& [path, name] : std::vector<std::pair<std::string, std::string>>{
-           {"/a/b/", "b"}, {"/a/b", "b"}, {"/", "failedToGetName"}, {"", "failedToGetName"},
-           {"rel", "rel"}}) {
+  for (const auto& [path, name] :
+       std::vector<std::pair<std::string, std::string>>{{"/a/b/", "b"},
+                                                        {"/a/b", "b"},
+                                                        {"/", "failedToGetName"},
+                                                        {"", "failedToGetName"},
+                                                        {"rel", "rel"}}) {
     EXPECT_EQ(info(path).name(), name) << path;
   }
   test::TempDir dir;
@@ -79,15 +82,20 @@ TEST(FSFileInfo, SizesAndDates) {
 
   test::CapturedOutput output;
   EXPECT_EQ(info(dir / "missing").creationDate(), std::nullopt);
-  EXPECT_THAT(output.lines(), testing::ElementsAre("FileAttribute error: " +
-                                                   (dir / "missing").string() +
-                                                   ": No such file or directory"));
+  EXPECT_THAT(output.lines(),
+              testing::ElementsAre("FileAttribute error: " + (dir / "missing").string() +
+                                   ": No such file or directory"));
 }
 
 TEST(FSFileInfo, ByteCountsInTheFileStyle) {
-  for (const auto& [bytes, text] : std::vector<std::pair<std::uint64_t, std::string>>{
-           {0, "Zero KB"}, {1, "1 byte"}, {999, "999 bytes"}, {1000, "1 KB"},
-           {1499, "1 KB"}, {1500000, "1.5 MB"}, {1234567890, "1.23 GB"}}) {
+  for (const auto& [bytes, text] :
+       std::vector<std::pair<std::uint64_t, std::string>>{{0, "Zero KB"},
+                                                          {1, "1 byte"},
+                                                          {999, "999 bytes"},
+                                                          {1000, "1 KB"},
+                                                          {1499, "1 KB"},
+                                                          {1500000, "1.5 MB"},
+                                                          {1234567890, "1.23 GB"}}) {
     EXPECT_EQ(formatByteCount(bytes), text) << bytes;
   }
 }
@@ -107,10 +115,13 @@ TEST(FSFileInfo, WhatTheDesktopKnows) {
 
   // The date added is the one of the desktop's recently-used record.
   const std::string uri = test::url(dir / "shown.txt").absoluteString();
-  test::writeFile(gHome / ".local/share/recently-used.xbel",
-                  "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<xbel version=\"1.0\">"
-                  "<bookmark href=\"" + uri + "\" added=\"2024-01-02T03:04:05Z\" "
-                  "modified=\"2024-01-02T03:04:05Z\" visited=\"2024-01-02T03:04:05Z\"/></xbel>\n");
+  test::writeFile(
+      gHome / ".local/share/recently-used.xbel",
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<xbel version=\"1.0\">"
+      "<bookmark href=\"" +
+          uri +
+          "\" added=\"2024-01-02T03:04:05Z\" "
+          "modified=\"2024-01-02T03:04:05Z\" visited=\"2024-01-02T03:04:05Z\"/></xbel>\n");
   EXPECT_EQ(info(dir / "shown.txt").addedToFSDate(), Date::fromUnixTimestamp(1704164645));
   EXPECT_EQ(info(dir / ".dot").addedToFSDate(), std::nullopt);
 }

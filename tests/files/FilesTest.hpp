@@ -8,6 +8,7 @@
 
 #include "mornik/base/Output.hpp"
 #include "mornik/text/URL.hpp"
+
 #include "tests/support/ResultMatchers.hpp"
 #include "tests/support/TempDir.hpp"
 

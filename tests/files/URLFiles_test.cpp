@@ -2,6 +2,7 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+
 #include <unistd.h>
 
 #include "tests/files/FilesTest.hpp"
@@ -55,8 +56,10 @@ TEST(URLFiles, ReadingWritingAndAppending) {
   EXPECT_THAT(readToString(file), Succeeded(std::string("text+more")));
   EXPECT_THAT(write(file, Data{0, 1, 2}), Succeeded(file));
   EXPECT_THAT(readToData(file), Succeeded(Data{0, 1, 2}));
-  EXPECT_TRUE(append(test::url(dir / "none"), "x").error().is(std::errc::no_such_file_or_directory));
-  EXPECT_TRUE(readToString(test::url(dir / "none")).error().is(std::errc::no_such_file_or_directory));
+  EXPECT_TRUE(
+      append(test::url(dir / "none"), "x").error().is(std::errc::no_such_file_or_directory));
+  EXPECT_TRUE(
+      readToString(test::url(dir / "none")).error().is(std::errc::no_such_file_or_directory));
   EXPECT_EQ(fileSize(file), 3U);
   EXPECT_EQ(fileSizeAt(dir / "none"), 0U);
   auto handle = fileHande(file);
@@ -101,9 +104,9 @@ TEST(URLFiles, AttributesAndAccess) {
   }
   test::CapturedOutput output;
   EXPECT_EQ(attributes(test::url(dir / "none")), std::nullopt);
-  EXPECT_THAT(output.lines(), testing::ElementsAre("FileAttribute error: " +
-                                                   (dir / "none").string() +
-                                                   ": No such file or directory"));
+  EXPECT_THAT(output.lines(),
+              testing::ElementsAre("FileAttribute error: " + (dir / "none").string() +
+                                   ": No such file or directory"));
 }
 
 TEST(URLFiles, PathTexts) {
@@ -111,11 +114,12 @@ TEST(URLFiles, PathTexts) {
   EXPECT_EQ(pathAbbreviatingHomeWithTilde(test::url(home + "/notes.txt")), "~/notes.txt");
   EXPECT_EQ(pathAbbreviatingHomeWithTilde(test::url("/elsewhere/x")), "/elsewhere/x");
   EXPECT_EQ(pathExpandingHomeWithTilde(test::url("/work/~/x")), home + "/x");
-  EXPECT_EQ(lastPathComponentOSLocalized(test::url("/a/caf\xC3\xA9\xFF")), "caf\xC3\xA9\xEF\xBF\xBD");
-  for (const auto& [text, host] : std::vector<std::pair<std::string, std::string>>{
-           {"https://example.org/x", "example.org"},
-           {"https://user@h:8080?q", "user@h:8080"},
-           {"file:///tmp/x", ""}}) {
+  EXPECT_EQ(lastPathComponentOSLocalized(test::url("/a/caf\xC3\xA9\xFF")),
+            "caf\xC3\xA9\xEF\xBF\xBD");
+  for (const auto& [text, host] :
+       std::vector<std::pair<std::string, std::string>>{{"https://example.org/x", "example.org"},
+                                                        {"https://user@h:8080?q", "user@h:8080"},
+                                                        {"file:///tmp/x", ""}}) {
     EXPECT_THAT(urlHost(*URL::parse(text)), Succeeded(host)) << text;
   }
   EXPECT_EQ(generageEmailUrl("me@example.org", "Hi there", "a&b=c")->absoluteString(),

@@ -68,9 +68,10 @@ bool copyBytes(int in, int out) {
 Result<void> copyFile(const std::string& from, const std::string& to, mode_t mode) {
   const UniqueFd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
   if (!in) return copyError(errno, from, to);
-  const UniqueFd out(::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY,
-                            mode & 07777U));
+  const UniqueFd out(
+      ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, mode & 07777U));
   if (!out) return copyError(errno, from, to);
+  ::posix_fadvise(in.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
   if (!copyBytes(in.get(), out.get()) || ::fchmod(out.get(), mode & 07777U) != 0) {
     const int error = errno;
     ::unlink(to.c_str());
@@ -144,8 +145,7 @@ Result<void> moveItem(const std::string& source, const std::string& destination)
   const auto moveError = [&](int error) {
     return Error::fromErrno(error, "move " + source + " to " + destination);
   };
-  if (::renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, destination.c_str(), RENAME_NOREPLACE) ==
-      0) {
+  if (::renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, destination.c_str(), RENAME_NOREPLACE) == 0) {
     return {};
   }
   int error = errno;
