@@ -1,6 +1,7 @@
 // Files: a folder listed, a file streamed line by line, what the desktop
 // knows about a file. Everything happens in a temporary folder.
 #include <string>
+#include <vector>
 
 #include "mornik/files/FS.hpp"
 #include "mornik/files/File.hpp"
@@ -22,16 +23,16 @@ void files() {
   const std::string root = folder.value().path();
 
   const mornik::File notes(mornik::asURL(root + "/notes.txt"));
-  notes.setContentR("first line").onFailure([](const mornik::Error& e) {
-    say("write failed: " + e.localizedDescription());
-  });
-  static_cast<void>(notes.appendR("second line"));
-  static_cast<void>(notes.appendR("third line"));
+  const auto written = notes.setContentR("first line")
+                           .flatMap([&] { return notes.appendR("second line"); })
+                           .flatMap([&] { return notes.appendR("third line"); });
+  if (written.isFailure()) say("write failed: " + written.error().localizedDescription());
   static_cast<void>(mornik::FS::mkdir(root + "/photos"));
   static_cast<void>(mornik::write(mornik::asURL(root + "/.hidden"), "not listed"));
 
   say("listing " + root + ":");
-  for (const auto& item : mornik::FS::contentOfDirectory(mornik::asURLdir(root), false).value()) {
+  const auto listed = mornik::FS::contentOfDirectory(mornik::asURLdir(root), false);
+  for (const auto& item : listed.valueOr(std::vector<mornik::URL>{})) {
     say("  " + item.absoluteString());
   }
 
