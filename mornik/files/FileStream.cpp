@@ -10,7 +10,7 @@
 namespace mornik {
 
 namespace {
-constexpr std::size_t kBlock = std::size_t{1} << 20U;
+constexpr std::size_t kBlock = std::size_t{1} << 17U;  // 128 KiB: read, then scanned while in cache
 }  // namespace
 
 // The block holds bytes read but not yet handed out, [begin_, end_); a line
@@ -57,8 +57,9 @@ struct FileStream::State {
 
   std::size_t findNul(std::size_t from) const {
     const void* found = std::memchr(block.data() + from, '\0', end - from);
-    return found == nullptr ? end : static_cast<std::size_t>(static_cast<const char*>(found) -
-                                                             block.data());
+    return found == nullptr
+               ? end
+               : static_cast<std::size_t>(static_cast<const char*>(found) - block.data());
   }
 
   std::optional<std::string_view> fetch() {

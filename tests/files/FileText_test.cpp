@@ -145,7 +145,7 @@ TEST(FileStream, AWarmStreamAllocatesNothingPerLine) {
   test::writeFile(dir / "f", bytes);
   auto stream = FileStream::make(test::url(dir / "f"));
   ASSERT_TRUE(stream);
-  // Warm: past the first refill of its 1 MiB block, which sizes the held line.
+  // Warm: past the first refill of its block, which sizes the held line.
   for (int i = 0; i < 20000; ++i) ASSERT_TRUE(stream->readLn());
   const long before = gAllocations;
   std::size_t total = 0;
