@@ -42,7 +42,8 @@ class FSUrlFileInfo;
 // asked and it is installed.
 //
 // An absent optional URL or path makes an operation do nothing (`exist`
-// answers false). Nothing is cached.
+// answers false). Nothing is cached. Deleting is `remove` (`delete` is a
+// C++ keyword).
 //
 // Thread safety: every operation may be called from any thread; each runs on
 // the caller's thread.
