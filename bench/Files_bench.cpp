@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include <benchmark/benchmark.h>
@@ -35,15 +36,25 @@ double secondsSince(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-// A scratch folder beside the build (a disk, not tmpfs), removed at exit.
-const std::filesystem::path& scratch() {
-  static const std::filesystem::path folder = [] {
+// A scratch folder on the disk of the temporary folder (not tmpfs), removed
+// with everything in it when the program ends.
+struct Scratch {
+  std::filesystem::path path;
+  Scratch() {
     std::string pattern = (std::filesystem::temp_directory_path() / "mornik-files-bench-XXXXXX");
     if (::mkdtemp(pattern.data()) == nullptr) std::abort();
-    std::atexit([] { std::filesystem::remove_all(scratch()); });
-    return std::filesystem::path(pattern);
-  }();
-  return folder;
+    path = pattern;
+  }
+  Scratch(const Scratch&) = delete;
+  Scratch& operator=(const Scratch&) = delete;
+  ~Scratch() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path, ignored);
+  }
+};
+const std::filesystem::path& scratch() {
+  static const Scratch folder;
+  return folder.path;
 }
 
 // Runs a program to its end with its output sent to /dev/null.
