@@ -29,6 +29,7 @@ allowed[crypto]="$flow_all"
 allowed[log]="$flow_all"
 allowed[net]="$flow_all"
 allowed[desktop]="$flow_all"
+allowed[files]="$flow_all"
 
 # The desktop system's own headers: only platform/ adapters include them.
 system_headers='^#include <(gio/|glib|gdk|libsecret/|X11/|gst/|curl/|systemd/|dbus/)'

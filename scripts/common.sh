@@ -7,9 +7,10 @@ MORNIK_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 export MORNIK_ROOT
 
 # Building the library and the demo.
-# The desktop adapters need GIO, GStreamer (with playbin) and Xlib.
+# The desktop adapters need GIO, GStreamer (with playbin), GdkPixbuf and Xlib.
 MORNIK_PACKAGES_BUILD=(cmake ninja-build g++ pkg-config libicu-dev nlohmann-json3-dev
-  libglib2.0-dev libgstreamer1.0-dev gstreamer1.0-plugins-base libx11-dev shared-mime-info)
+  libglib2.0-dev libgstreamer1.0-dev gstreamer1.0-plugins-base libx11-dev shared-mime-info
+  libgdk-pixbuf-2.0-dev)
 # Building and running the tests; the desktop tests run their own private
 # desktop: a session bus (dbus-run-session), Xvfb, fake applications
 # (update-desktop-database), xclip, weston with wl-clipboard, zenity driven

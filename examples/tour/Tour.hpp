@@ -18,6 +18,7 @@ void json();
 void documents();
 void processes();
 void desktop();
+void files();
 
 inline void heading(const char* title) { std::printf("\n== %s\n", title); }
 inline void say(const std::string& line) { std::printf("  %s\n", line.c_str()); }

@@ -17,6 +17,7 @@ int main() {
   tour::documents();
   tour::processes();
   tour::desktop();
+  tour::files();
   std::printf("\nDone.\n");
   return 0;
 }

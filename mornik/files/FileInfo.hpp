@@ -1,0 +1,116 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+
+#include "mornik/files/FS.hpp"
+#include "mornik/text/Date.hpp"
+
+namespace mornik {
+
+// A width and a height in whole pixels.
+struct IntSize {
+  std::int64_t width = 0;
+  std::int64_t height = 0;
+  friend bool operator==(const IntSize&, const IntSize&) = default;
+};
+
+// A rendered image: PNG bytes and their pixel size.
+struct ImageData {
+  IntSize size;
+  std::string png;
+};
+
+// Read-only questions about the item at a path, answered afresh each time.
+//
+//   auto info = mornik::fs("/home/me/photo.png").info();
+//   info.name();             // "photo.png"
+//   info.fileSizeString();   // " - 1.2 MB"
+//   info.mimeType();         // "image/png"
+//
+// Nothing here fails: an answer is false, absent, empty, or the text
+// "failedToGetName". Only creationDate() and modificationDate() say why
+// they have no answer, on standard output: "FileAttribute error: <text>".
+//
+// On this system: a package is a folder whose name ends with ".localized",
+// or an application folder (an AppDir: a folder holding an "AppRun"
+// program), whose executable is that AppRun. The date added is the one the
+// desktop's recently-used record keeps. The icon is the desktop icon theme's
+// names for the item ("image-png image-x-generic"). Thumbnails come from the
+// desktop's thumbnail cache when it has a fresh one, else from the image
+// scaled down.
+//
+// Thread safety: every member may be called from any thread.
+class FSFileInfo {
+ public:
+  explicit FSFileInfo(FSstr obj) : obj_(std::move(obj)) {}
+  const FSstr& obj() const { return obj_; }
+  const std::string& path() const { return obj_.path(); }
+
+  // The last non-empty "/"-separated part, or "failedToGetName".
+  std::string name() const;
+  bool isDirectory() const;
+  bool isExecutable() const;
+  bool isPackage() const;
+  // The MIME type for the path's extension (the part after the last "."),
+  // "application/octet-stream" when unknown; absent for an empty path.
+  std::optional<std::string> mimeType() const;
+  // Everything the desktop knows of the item, as text ("standard::size" ->
+  // "12"); empty when the item cannot be queried.
+  std::map<std::string, std::string> getAttributes() const;
+  std::optional<Date> addedToFSDate() const;
+  // The later of the last access and the last change, in whole seconds.
+  std::optional<Date> lastUseDate() const;
+  // Of the item itself (a link is not followed). The creation date needs a
+  // file system that records it.
+  std::optional<Date> creationDate() const;
+  std::optional<Date> modificationDate() const;
+  std::optional<std::uint64_t> fileSizeBytes() const;
+  // " - " and the size as the byte-count formatter writes it ("1 MB");
+  // absent for folders and unreadable sizes.
+  std::optional<std::string> fileSizeString() const;
+  bool isHidden() const;
+  // The icon theme's names for the item, most specific first; "" when the
+  // item cannot be queried.
+  std::string icon() const;
+  // A thumbnail at most `size` pixels wide and high; absent when the item is
+  // not an image that can be read.
+  std::optional<ImageData> hiresThumbnail(int size) const;
+
+ private:
+  FSstr obj_;
+};
+
+// The questions of FSFileInfo that are asked of a URL.
+//
+// Thread safety: every member may be called from any thread.
+class FSUrlFileInfo {
+ public:
+  explicit FSUrlFileInfo(FSurl obj) : obj_(std::move(obj)) {}
+  const FSurl& obj() const { return obj_; }
+  const URL& url() const { return obj_.url(); }
+
+  // A dot name, a backup name ("notes~"), or a name listed in the folder's
+  // ".hidden" file.
+  bool isHidden() const;
+  bool isDirectory() const;
+  bool isExecutable() const;
+  // The pixel size of an image; absent for anything else.
+  std::optional<IntSize> getImgDimensions() const;
+
+ private:
+  FSurl obj_;
+};
+
+// A thumbnail of the image at most `size` pixels wide and high (see
+// FSFileInfo::hiresThumbnail); absent for anything but a readable image.
+std::optional<ImageData> getImgThumbnailSync(const URL& url, int size);
+
+// The byte-count text in the file style: decimal units ("Zero KB",
+// "1 byte", "999 bytes", "1 KB", "1.5 MB", "1.23 GB"), numbers in the
+// current locale.
+std::string formatByteCount(std::uint64_t bytes);
+
+}  // namespace mornik

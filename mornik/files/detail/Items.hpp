@@ -1,0 +1,31 @@
+#pragma once
+
+#include <atomic>
+#include <string>
+
+#include "mornik/base/Result.hpp"
+#include "mornik/text/URL.hpp"
+
+// The file-system steps shared by FS and the URL operations.
+namespace mornik::detail {
+
+// Copies a file, a link (as a link) or a folder tree to `destination`,
+// which must not exist (EEXIST). On failure nothing is left at the
+// destination. Errors: POSIX, "copy <from> to <to>: <system text>".
+Result<void> copyItem(const std::string& source, const std::string& destination);
+// Renames without replacing; across file systems copies, then removes the
+// source. Errors: POSIX, "move <from> to <to>: <system text>".
+Result<void> moveItem(const std::string& source, const std::string& destination);
+// Removes a file, link or folder tree. Errors: POSIX, "remove <path>: <text>".
+Result<void> removeItem(const std::string& path);
+// Whether something (not a dangling link) is at the path.
+bool itemExists(const std::string& path);
+// Whether a folder (or a link to one) is at the path.
+bool folderExists(const std::string& path);
+
+// Called instead of playing the trash sound when set (tests count requests).
+extern std::atomic<void (*)()> gTrashSoundHook;
+// Plays the sound theme's "trash-empty" sound, without waiting for it.
+void playTrashSound();
+
+}  // namespace mornik::detail

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "mornik/base/Output.hpp"
+#include "mornik/text/URL.hpp"
+
+#include "tests/support/ResultMatchers.hpp"
+#include "tests/support/TempDir.hpp"
+
+// What the file tests share: writing and reading whole files, and the lines
+// the library prints.
+namespace mornik::test {
+
+inline URL url(const std::filesystem::path& path) { return URL::fileURL(path.string()); }
+inline URL dirUrl(const std::filesystem::path& path) { return URL::fileURL(path.string(), true); }
+
+inline void writeFile(const std::filesystem::path& path, const std::string& bytes) {
+  std::filesystem::create_directories(path.parent_path());
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+inline std::string readFile(const std::filesystem::path& path) {
+  std::stringstream all;
+  all << std::ifstream(path, std::ios::binary).rdbuf();
+  return all.str();
+}
+
+// Collects the lines the library prints while it lives.
+class CapturedOutput {
+ public:
+  CapturedOutput() {
+    setOutputSink([this](std::string_view line) { lines_.emplace_back(line); });
+  }
+  ~CapturedOutput() { setOutputSink(nullptr); }
+  CapturedOutput(const CapturedOutput&) = delete;
+  CapturedOutput& operator=(const CapturedOutput&) = delete;
+  const std::vector<std::string>& lines() const { return lines_; }
+
+ private:
+  std::vector<std::string> lines_;
+};
+
+}  // namespace mornik::test
