@@ -4,8 +4,11 @@
 #include <string>
 #include <vector>
 
+#include "mornik/base/Export.hpp"
 #include "mornik/base/Result.hpp"
 #include "mornik/text/URL.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 namespace mornik {
 
@@ -168,3 +171,5 @@ inline FSurl fs(const URL& url) { return FSurl(url); }
 inline FSstr fs(const std::string& path) { return FSstr(path); }
 
 }  // namespace mornik
+
+MORNIK_EXPORTS_END

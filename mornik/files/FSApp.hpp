@@ -3,8 +3,11 @@
 #include <optional>
 #include <string>
 
+#include "mornik/base/Export.hpp"
 #include "mornik/base/Result.hpp"
 #include "mornik/text/URL.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 namespace mornik {
 
@@ -67,3 +70,5 @@ class FSApp {
 };
 
 }  // namespace mornik
+
+MORNIK_EXPORTS_END

@@ -4,9 +4,12 @@
 #include <string>
 #include <vector>
 
+#include "mornik/base/Export.hpp"
 #include "mornik/base/Result.hpp"
 #include "mornik/files/FSApp.hpp"
 #include "mornik/text/URL.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 namespace mornik {
 
@@ -77,3 +80,5 @@ class FS_OLD {  // NOLINT(readability-identifier-naming): the earlier name, kept
 };
 
 }  // namespace mornik
+
+MORNIK_EXPORTS_END

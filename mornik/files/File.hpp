@@ -4,8 +4,11 @@
 #include <string>
 #include <string_view>
 
+#include "mornik/base/Export.hpp"
 #include "mornik/base/Result.hpp"
 #include "mornik/text/URL.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 namespace mornik {
 
@@ -64,3 +67,5 @@ class File {
 std::string decodeText(std::string bytes);
 
 }  // namespace mornik
+
+MORNIK_EXPORTS_END

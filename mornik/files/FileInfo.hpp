@@ -5,8 +5,11 @@
 #include <optional>
 #include <string>
 
+#include "mornik/base/Export.hpp"
 #include "mornik/files/FS.hpp"
 #include "mornik/text/Date.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 namespace mornik {
 
@@ -114,3 +117,5 @@ std::optional<ImageData> getImgThumbnailSync(const URL& url, int size);
 std::string formatByteCount(std::uint64_t bytes);
 
 }  // namespace mornik
+
+MORNIK_EXPORTS_END

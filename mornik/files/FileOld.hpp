@@ -5,8 +5,11 @@
 #include <string>
 #include <string_view>
 
+#include "mornik/base/Export.hpp"
 #include "mornik/files/File.hpp"
 #include "mornik/fs/FileHandle.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 namespace mornik {
 
@@ -57,3 +60,5 @@ class FileOld {
 };
 
 }  // namespace mornik
+
+MORNIK_EXPORTS_END

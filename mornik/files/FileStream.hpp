@@ -5,7 +5,10 @@
 #include <string>
 #include <string_view>
 
+#include "mornik/base/Export.hpp"
 #include "mornik/text/URL.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 namespace mornik {
 
@@ -54,3 +57,5 @@ class FileStream {
 };
 
 }  // namespace mornik
+
+MORNIK_EXPORTS_END

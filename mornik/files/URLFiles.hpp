@@ -6,10 +6,13 @@
 #include <string>
 #include <vector>
 
+#include "mornik/base/Export.hpp"
 #include "mornik/base/Result.hpp"
 #include "mornik/fs/FileHandle.hpp"
 #include "mornik/text/Date.hpp"
 #include "mornik/text/URL.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 // File operations on URLs, temporary folders, and what the process may
 // touch.
@@ -151,3 +154,5 @@ std::optional<URL> generageEmailUrl(const std::string& email, const std::string&
 bool operator<(const URL& a, const URL& b);
 
 }  // namespace mornik
+
+MORNIK_EXPORTS_END

@@ -7,7 +7,10 @@
 #include <string>
 #include <string_view>
 
+#include "mornik/base/Export.hpp"
 #include "mornik/base/Result.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 // What the desktop knows about files beyond what the file system records:
 // the trash, content types, hidden items, icons, when an item was added,
@@ -76,3 +79,5 @@ struct Thumbnail {
 std::optional<Thumbnail> thumbnail(const std::filesystem::path& image, int side);
 
 }  // namespace mornik::DesktopFiles
+
+MORNIK_EXPORTS_END

@@ -3,8 +3,11 @@
 #include <atomic>
 #include <string>
 
+#include "mornik/base/Export.hpp"
 #include "mornik/base/Result.hpp"
 #include "mornik/text/URL.hpp"
+
+MORNIK_EXPORTS_BEGIN
 
 // The file-system steps shared by FS and the URL operations.
 namespace mornik::detail {
@@ -29,3 +32,5 @@ extern std::atomic<void (*)()> gTrashSoundHook;
 void playTrashSound();
 
 }  // namespace mornik::detail
+
+MORNIK_EXPORTS_END
