@@ -22,7 +22,7 @@ struct Point {
   int y = 0;
 };
 
-TEST(LockedVar, ReadAccessAndTheStarOperators) {
+TEST(LockedVar, ReadAccessTheStarOperatorsAndKeyPaths) {
   LockedVar<int> counter(5);
   EXPECT_EQ(counter.read(), 5);
   EXPECT_EQ(*counter, 5);
@@ -33,9 +33,7 @@ TEST(LockedVar, ReadAccessAndTheStarOperators) {
   target *= counter;
   EXPECT_EQ(target, 10);
   EXPECT_EQ(counter.wrapped(), 10);
-}
 
-TEST(LockedVar, ReadThroughAKeyPath) {
   LockedVar<Point> point(Point{3, 4});
   EXPECT_EQ(point.read(&Point::y), 4);
   point.access([](Point& p) { p.x = 7; });

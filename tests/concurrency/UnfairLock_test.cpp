@@ -15,14 +15,25 @@
 namespace mornik {
 namespace {
 
-TEST(UnfairLock, LockedReturnsTheBlockResultAndReleases) {
+// locked(), try_lock, a standard guard and a moved lock each take and
+// release it.
+TEST(UnfairLock, EveryWayOfTakingItReleasesIt) {
   UnfairLock lock;
   EXPECT_EQ(lock.locked([] { return 42; }), 42);
   EXPECT_FALSE(lock.isLocked());
   EXPECT_TRUE(lock.try_lock());
   EXPECT_TRUE(lock.isLocked());
   lock.unlock();
+  {
+    std::unique_lock guard(lock);
+    EXPECT_TRUE(lock.isLocked());
+  }
   EXPECT_FALSE(lock.isLocked());
+  UnfairLock moved(std::move(lock));
+  UnfairLock assigned;
+  assigned = std::move(moved);
+  EXPECT_EQ(assigned.locked([] { return 4; }), 4);
+  EXPECT_FALSE(assigned.isLocked());
 }
 
 TEST(UnfairLock, ThrowingBlockReleasesTheLockAndTheExceptionArrivesUnchanged) {
@@ -49,24 +60,6 @@ TEST(UnfairLock, TryLockFailsWhileAnotherThreadHoldsIt) {
     if (acquired) lock.unlock();
   }).join();
   EXPECT_TRUE(acquired);
-}
-
-TEST(UnfairLock, WorksWithStandardGuards) {
-  UnfairLock lock;
-  {
-    std::unique_lock guard(lock);
-    EXPECT_TRUE(lock.isLocked());
-  }
-  EXPECT_FALSE(lock.isLocked());
-}
-
-TEST(UnfairLock, MovedLockKeepsWorking) {
-  UnfairLock first;
-  UnfairLock second(std::move(first));
-  EXPECT_EQ(second.locked([] { return 3; }), 3);
-  UnfairLock third;
-  third = std::move(second);
-  EXPECT_EQ(third.locked([] { return 4; }), 4);
 }
 
 TEST(UnfairLock, AWaiterBlockedInLockProceedsAfterUnlock) {

@@ -118,6 +118,8 @@ TEST(FdWatcher, OneWatchRunsOneHandlerAtATimeOnAConcurrentQueue) {
   EXPECT_EQ(calls.load(), 1);
   finish.signal();
   watch.value()->cancel();
+  // The handler still runs on its queue and uses this frame's locals.
+  ASSERT_TRUE(test::waitFor([&] { return watch.value()->isFinished(); }));
 }
 
 }  // namespace

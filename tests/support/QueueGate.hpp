@@ -46,11 +46,16 @@ class QueueGate {
 };
 
 // Waits (pumping the main run loop) until everything submitted to the serial
-// `queue` before this call has run.
-inline void drain(const DispatchQueue& queue) {
-  auto done = std::make_shared<std::atomic<bool>>(false);
-  queue.async([done] { done->store(true); });
-  ASSERT_TRUE(waitFor([&] { return done->load(); }));
+// `queue` before this call has run, and what that work submitted back to the
+// queue in turn, to a depth of `hops`: a value handed from a signal to a
+// throttle to a pool's future crosses the same queue several times, and a
+// single marker would only wait for the first crossing.
+inline void drain(const DispatchQueue& queue, int hops = 4) {
+  for (int hop = 0; hop < hops; ++hop) {
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    queue.async([done] { done->store(true); });
+    ASSERT_TRUE(waitFor([&] { return done->load(); }));
+  }
 }
 
 }  // namespace mornik::test
