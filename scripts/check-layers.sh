@@ -40,23 +40,27 @@ fail() {
   status=1
 }
 
-folder_of() {  # mornik/flow/pool/detail/X.hpp -> flow/pool
-  local dir
-  dir="$(dirname "${1#mornik/}")"
-  echo "${dir%/detail}"
+# Sets `folder`: mornik/flow/pool/detail/X.hpp -> flow/pool (no subshell: this
+# runs for every include of every file).
+folder_of() {
+  folder="${1#mornik/}"
+  folder="${folder%/*}"
+  folder="${folder%/detail}"
 }
 
 while IFS= read -r file; do
-  from="$(folder_of "$file")"
+  folder_of "$file"
+  from="$folder"
   if [ -z "${allowed[$from]+x}" ]; then
     fail "$file: folder '$from' has no place in the layers (add it to scripts/check-layers.sh and docs/ARCHITECTURE.md)"
     continue
   fi
   while IFS= read -r target; do
     [ "$target" = mornik/version.hpp ] && continue  # generated; for every folder
-    to="$(folder_of "$target")"
+    folder_of "$target"
+    to="$folder"
     [ "$to" = "$from" ] && continue
-    case "$(dirname "${target#mornik/}")" in
+    case "${target%/*}" in
       */detail) fail "$file includes another folder's detail header $target" ;;
     esac
     if ! [[ " ${allowed[$from]} " == *" $to "* ]]; then

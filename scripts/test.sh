@@ -3,7 +3,8 @@
 #
 # Environment: MORNIK_SANITIZE=thread|address for a sanitizer build,
 # MORNIK_CXX for the compiler, MORNIK_WERROR=ON to fail on warnings,
-# MORNIK_BUILD_DIR for the build folder. Extra arguments go to ctest.
+# MORNIK_BUILD_DIR for the build folder, MORNIK_CMAKE_ARGS for more
+# configure arguments. Extra arguments go to ctest.
 source "$(dirname "$0")/common.sh"
 
 ensure_packages "${MORNIK_PACKAGES_BUILD[@]}" "${MORNIK_PACKAGES_TEST[@]}"
@@ -11,7 +12,8 @@ sanitize="${MORNIK_SANITIZE:-}"
 build="${MORNIK_BUILD_DIR:-$MORNIK_ROOT/build/test${sanitize:+-$sanitize}}"
 mkdir -p "$(dirname "$build")"
 configure_build "$build" -DCMAKE_BUILD_TYPE=Debug -DMORNIK_SANITIZE="$sanitize" \
-  -DMORNIK_BUILD_TESTS=ON -DMORNIK_BUILD_BENCH=OFF -DMORNIK_BUILD_EXAMPLES=ON
+  -DMORNIK_BUILD_TESTS=ON -DMORNIK_BUILD_BENCH=OFF -DMORNIK_BUILD_EXAMPLES=ON \
+  ${MORNIK_CMAKE_ARGS:-}
 cmake --build "$build" -- -j"$(jobs_count)"
 
 runner=()
