@@ -1,6 +1,7 @@
 #include "mornik/concurrency/UnfairLock.hpp"
 
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -37,6 +38,22 @@ TEST(UnfairLock, EveryWayOfTakingItReleasesIt) {
   assigned = std::move(moved);
   EXPECT_EQ(assigned.locked([] { return 4; }), 4);
   EXPECT_FALSE(assigned.isLocked());
+}
+
+// A waiter that went to sleep on the futex wakes at the unlock. (The stress
+// below rarely gets a waiter that far on a loaded machine.)
+TEST(UnfairLock, AWaiterBlockedInLockProceedsAfterUnlock) {
+  UnfairLock lock;
+  std::atomic<bool> entered{false};
+  lock.lock();
+  std::thread waiter([&] { lock.locked([&] { entered = true; }); });
+  // Only widens the window in which the waiter spins and then sleeps on the
+  // futex; the assertions do not depend on it.
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_FALSE(entered.load());
+  lock.unlock();
+  waiter.join();
+  EXPECT_TRUE(entered.load());
 }
 
 // Threads hammer one lock; a plain counter and an occupancy count check
