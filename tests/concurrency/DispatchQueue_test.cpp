@@ -332,18 +332,25 @@ TEST(DispatchQueuePool, HigherClassesOfServiceAreServedFirst) {
   // grow), queue low then high work, then let the workers go. Every worker
   // alive counts: workers added while earlier work blocked stay for a second
   // and would take low work the moment it is queued.
-  std::atomic<bool> release{false};
-  std::atomic<int> busy{0};
+  // The spinners' state outlives the test: a spinner still queued when the
+  // loop below ends (a worker retired meanwhile) starts later, sees the
+  // release and ends, instead of spinning on a dead frame and holding a
+  // worker from the tests that follow.
+  struct Spin {
+    std::atomic<bool> release{false};
+    std::atomic<int> busy{0};
+  };
+  const auto spin = std::make_shared<Spin>();
   int workers = 0;
-  for (int submitted = 0; busy.load() < (workers = detail::poolWorkerCount());) {
+  for (int submitted = 0; spin->busy.load() < (workers = detail::poolWorkerCount());) {
     for (; submitted < workers; ++submitted) {
-      DispatchQueue::global(QoS::userInteractive).async([&] {
-        busy.fetch_add(1);
-        while (!release.load()) std::this_thread::yield();
+      DispatchQueue::global(QoS::userInteractive).async([spin] {
+        spin->busy.fetch_add(1);
+        while (!spin->release.load()) std::this_thread::yield();
       });
     }
-    ASSERT_TRUE(
-        waitFor([&] { return busy.load() >= submitted || detail::poolWorkerCount() < submitted; }));
+    ASSERT_TRUE(waitFor(
+        [&] { return spin->busy.load() >= submitted || detail::poolWorkerCount() < submitted; }));
   }
   // At most 8 per class: workers take single items from lists that short, so
   // a worker preempted right after taking an item holds only that one (from
@@ -365,7 +372,7 @@ TEST(DispatchQueuePool, HigherClassesOfServiceAreServedFirst) {
   for (QoS qos : {QoS::background, QoS::userInitiated}) {
     for (int i = 0; i < perClass; ++i) DispatchQueue::global(qos).async(record(qos));
   }
-  release = true;
+  spin->release = true;
   ASSERT_TRUE(waitFor([&] { return done.load() == 2 * perClass; }));
   // Every worker may be about to start one low item while the last high
   // items are taken, so allow as many low items among the first half.
