@@ -18,7 +18,7 @@ namespace inner {
 struct Widget {};
 }  // namespace inner
 
-TEST(TypeName, LibraryNamesForCommonTypes) {
+TEST(TypeName, LibraryNamesForCommonTypesElseTheUnqualifiedName) {
   EXPECT_EQ(typeName<int>(), "Int");
   EXPECT_EQ(typeName<std::int64_t>(), "Int");
   EXPECT_EQ(typeName<double>(), "Double");
@@ -28,9 +28,7 @@ TEST(TypeName, LibraryNamesForCommonTypes) {
   EXPECT_EQ(typeName<std::vector<std::string>>(), "Array<String>");
   EXPECT_EQ((typeName<std::map<std::string, int>>()), "Dictionary<String, Int>");
   EXPECT_EQ(typeName<std::optional<double>>(), "Optional<Double>");
-}
-
-TEST(TypeName, OtherTypesUseTheirUnqualifiedName) {
+  // Other types: their unqualified name.
   EXPECT_EQ(typeName<Opaque>(), "Opaque");
   EXPECT_EQ(typeName<inner::Widget>(), "Widget");
   EXPECT_EQ(typeName<std::vector<inner::Widget>>(), "Array<Widget>");

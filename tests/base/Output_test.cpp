@@ -20,13 +20,16 @@ TEST(Output, LinesGoToTheInstalledSinkAndAnEmptySinkRestoresStandardOutput) {
   setOutputSink([&](std::string_view line) { lines.emplace_back(line); });
   (void)Result<int>(3).dump();
   (void)Result<void>(WTF("gone", 1)).dump();
+  (void)Result<void>().dump();
+  (void)Result<std::vector<std::string>>(std::vector<std::string>{"a"}).dump();
   setOutputSink(nullptr);
-  EXPECT_EQ(lines, (std::vector<std::string>{"content: 3", "ERROR: gone"}));
+  EXPECT_EQ(lines, (std::vector<std::string>{"content: 3", "ERROR: gone", "content: ()",
+                                             "content: [\"a\"]"}));
 
   testing::internal::CaptureStdout();
   printLine("plain");
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "plain\n");
-  EXPECT_EQ(lines.size(), 2U);
+  EXPECT_EQ(lines.size(), 4U);
 }
 
 // Printing threads race a thread that keeps replacing the sink: every line

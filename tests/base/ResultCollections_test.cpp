@@ -14,7 +14,9 @@ Result<int> nonNegative(int value) {
   return value;
 }
 
-TEST(ResultReduce, FoldsLeftToRightAndStopsAtTheFirstFailure) {
+// reduce and flatMap visit in order and stop at the first failure; the
+// catching forms visit everything and key each failure by its element.
+TEST(ResultCollections, WalksStopAtTheFirstFailureOrCollectEveryOne) {
   std::vector<std::string> visited;
   auto concat = [&](const std::string& acc, const std::string& s) -> Result<std::string> {
     visited.push_back(s);
@@ -29,23 +31,26 @@ TEST(ResultReduce, FoldsLeftToRightAndStopsAtTheFirstFailure) {
   EXPECT_EQ(visited, (std::vector<std::string>{"a", "stop"}));
   EXPECT_EQ(reduce(std::vector<int>{}, 17, [](int a, int b) { return Result<int>(a + b); }).value(),
             17);
-}
-
-TEST(ResultFlatMap, MapsInOrderAndStopsAtTheFirstFailure) {
   int calls = 0;
   auto counted = [&](int v) {
     ++calls;
     return nonNegative(v);
   };
   EXPECT_EQ(flatMap(std::list<int>{3, 1, 2}, counted).value(), (std::vector<int>{3, 1, 2}));
-  calls = 0;
   EXPECT_EQ(flatMap(std::vector<int>{1, -2, -3}, counted).error().localizedDescription(),
             "negative: -2");
-  EXPECT_EQ(calls, 2);
-  EXPECT_EQ(flatMap(std::vector<int>{}, counted).value(), std::vector<int>{});
-}
-
-TEST(ResultPipe, VectorPipeMapsFlatMapsOrConcatenates) {
+  EXPECT_EQ(calls, 5);
+  const auto sum = reduceCatch(std::vector<int>{1, -2, 3}, 0, [](int acc, int v) {
+    return nonNegative(v).map([&](int ok) { return acc + ok; });
+  });
+  EXPECT_EQ(sum.results, 4);
+  ASSERT_EQ(sum.errors.size(), 1U);
+  EXPECT_EQ(sum.errors.at(-2).localizedDescription(), "negative: -2");
+  const auto all = flatMapCatch(std::vector<int>{-1, 5, -3, 7}, nonNegative);
+  EXPECT_EQ(all.results, (std::vector<int>{5, 7}));
+  ASSERT_EQ(all.errors.size(), 2U);
+  EXPECT_EQ(all.errors.at(-3).localizedDescription(), "negative: -3");
+  // The vector pipe maps, flat-maps or concatenates.
   const std::vector<int> numbers{1, 2, 3};
   EXPECT_EQ(
       numbers | [](int v) { return v * 10; }, (std::vector<int>{10, 20, 30}));
@@ -54,23 +59,6 @@ TEST(ResultPipe, VectorPipeMapsFlatMapsOrConcatenates) {
   EXPECT_EQ(
       numbers | [](int v) { return std::vector<int>(static_cast<std::size_t>(v), v); },
       (std::vector<int>{1, 2, 2, 3, 3, 3}));
-}
-
-TEST(ResultReduceCatch, VisitsEveryElementAndRecordsFailuresByElement) {
-  const auto outcome = reduceCatch(std::vector<int>{1, -2, 3}, 0, [](int acc, int v) {
-    return nonNegative(v).map([&](int ok) { return acc + ok; });
-  });
-  EXPECT_EQ(outcome.results, 4);
-  ASSERT_EQ(outcome.errors.size(), 1U);
-  EXPECT_EQ(outcome.errors.at(-2).localizedDescription(), "negative: -2");
-}
-
-TEST(ResultFlatMapCatch, CollectsSuccessesInOrderAndFailuresByElement) {
-  const auto outcome = flatMapCatch(std::vector<int>{-1, 5, -3, 7}, nonNegative);
-  EXPECT_EQ(outcome.results, (std::vector<int>{5, 7}));
-  ASSERT_EQ(outcome.errors.size(), 2U);
-  EXPECT_EQ(outcome.errors.at(-1).localizedDescription(), "negative: -1");
-  EXPECT_EQ(outcome.errors.at(-3).localizedDescription(), "negative: -3");
 }
 
 class Lines : public ResultIterator<std::string> {

@@ -17,15 +17,13 @@
 namespace mornik {
 namespace {
 
-TEST(DispatchSemaphore, ASignalBeforeTheWaitIsKept) {
+// A signal before the wait is kept; a signal wakes a waiter and publishes
+// the writes made before it.
+TEST(DispatchSemaphore, SignalsAreKeptAndPublishTheirWrites) {
   DispatchSemaphore semaphore;
   EXPECT_FALSE(semaphore.signal());
   semaphore.wait();
   EXPECT_FALSE(semaphore.wait(0.0));
-}
-
-TEST(DispatchSemaphore, SignalWakesAWaiterAndPublishesItsWrites) {
-  DispatchSemaphore semaphore;
   int payload = 0;
   std::thread signaller([&] {
     payload = 42;

@@ -1,15 +1,16 @@
 #include "mornik/concurrency/detail/ItemAllocator.hpp"
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <mutex>
 #include <set>
 #include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "tests/support/Concurrently.hpp"
 #include "tests/support/Sanitizers.hpp"
 
 namespace mornik::detail {
@@ -51,23 +52,15 @@ TEST(ItemAllocator, BlocksMovingBetweenThreadsStayDistinct) {
       }
     });
     producer.join();
-    std::vector<std::thread> consumers;
-    std::mutex failuresLock;
-    int failures = 0;
-    for (int c = 0; c < 2; ++c) {
-      consumers.emplace_back([&, c] {
-        int bad = 0;
-        for (std::size_t i = static_cast<std::size_t>(c); i < blocks.size(); i += 2) {
-          const std::uint64_t expected = static_cast<std::uint64_t>(round) << 32 | i;
-          if (blocks[i][0] != expected) ++bad;
-          freeWorkItem(blocks[i], 64);
-        }
-        std::lock_guard guard(failuresLock);
-        failures += bad;
-      });
-    }
-    for (auto& consumer : consumers) consumer.join();
-    EXPECT_EQ(failures, 0) << "a block was reused while still in use";
+    std::atomic<int> failures{0};
+    test::runConcurrently(2, [&](int c) {
+      for (std::size_t i = static_cast<std::size_t>(c); i < blocks.size(); i += 2) {
+        const std::uint64_t expected = static_cast<std::uint64_t>(round) << 32 | i;
+        if (blocks[i][0] != expected) failures.fetch_add(1);
+        freeWorkItem(blocks[i], 64);
+      }
+    });
+    EXPECT_EQ(failures.load(), 0) << "a block was reused while still in use";
   }
 }
 

@@ -2,7 +2,6 @@
 
 #include <string>
 #include <thread>
-#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -12,9 +11,8 @@
 namespace mornik {
 namespace {
 
-TEST(Locked, ReadsAndWritesTheValue) {
+TEST(Locked, ReadsWritesAndCopies) {
   Locked<std::string> name(std::string("a"), LockType::unfair);
-  EXPECT_EQ(name.get(), "a");
   name = "b";
   std::string read = name;
   EXPECT_EQ(read, "b");
@@ -22,23 +20,18 @@ TEST(Locked, ReadsAndWritesTheValue) {
   EXPECT_EQ(name.get(), "bc");
   name.projected() = "d";
   EXPECT_EQ(name.get(), "d");
-}
-
-TEST(Locked, RecursiveLockMayBeTakenAgainByItsOwner) {
+  // A recursive lock may be taken again by its owner; copies share the lock
+  // and copy the value.
   Locked<int> value(1, LockType::recursive);
-  const int seen = value.lock().locked([&] {
+  EXPECT_EQ(value.lock().locked([&] {
     value.modify([&](int& n) { n = value.get() + 1; });
     return value.get();
-  });
-  EXPECT_EQ(seen, 2);
-}
-
-TEST(Locked, CopiesShareTheLockAndCopyTheValue) {
-  Locked<int> original(1, LockType::recursive);
-  Locked<int> copy = original;
+  }),
+            2);
+  Locked<int> copy = value;
   copy = 5;
-  EXPECT_EQ(original.get(), 1);
-  EXPECT_EQ(&original.lock(), &copy.lock());
+  EXPECT_EQ(value.get(), 2);
+  EXPECT_EQ(&value.lock(), &copy.lock());
 }
 
 TEST(LockedDeathTest, UnfairLockTakenAgainByItsOwnerAborts) {
@@ -51,20 +44,17 @@ TEST(LockedDeathTest, UnfairLockTakenAgainByItsOwnerAborts) {
       "taken twice on one thread");
 }
 
-class LockedStress : public testing::TestWithParam<LockType> {};
-
-TEST_P(LockedStress, ModifyFromManyThreadsEndsExact) {
+TEST(LockedStress, ModifyFromManyThreadsEndsExact) {
   const int threads = 4;
   const int iterations = test::scaled(20000);
-  Locked<long> value(0, GetParam());
-  test::runConcurrently(threads, [&](int /*thread*/) {
-    for (int i = 0; i < iterations; ++i) value.modify([](long& n) { ++n; });
-  });
-  EXPECT_EQ(value.get(), static_cast<long>(threads) * iterations);
+  for (LockType type : {LockType::unfair, LockType::recursive}) {
+    Locked<long> value(0, type);
+    test::runConcurrently(threads, [&](int) {
+      for (int i = 0; i < iterations; ++i) value.modify([](long& n) { ++n; });
+    });
+    EXPECT_EQ(value.get(), static_cast<long>(threads) * iterations);
+  }
 }
-
-INSTANTIATE_TEST_SUITE_P(Kinds, LockedStress,
-                         testing::Values(LockType::unfair, LockType::recursive));
 
 }  // namespace
 }  // namespace mornik

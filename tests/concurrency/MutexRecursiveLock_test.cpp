@@ -2,7 +2,6 @@
 
 #include <stdexcept>
 #include <thread>
-#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -12,14 +11,9 @@
 namespace mornik {
 namespace {
 
-TEST(MutexRecursiveLock, TheOwnerMayNestWithoutDeadlock) {
-  MutexRecursiveLock lock;
-  const int depth =
-      lock.locked([&] { return lock.locked([&] { return lock.locked([] { return 3; }); }); });
-  EXPECT_EQ(depth, 3);
-}
-
-TEST(MutexRecursiveLock, OtherThreadsAreExcludedUntilTheLastRelease) {
+// The owner may nest; other threads are kept out until the last release,
+// and a throwing nested block releases every level.
+TEST(MutexRecursiveLock, TheOwnerNestsAndOthersWaitForTheLastRelease) {
   MutexRecursiveLock lock;
   bool acquired = true;
   auto probe = [&] {
@@ -27,27 +21,19 @@ TEST(MutexRecursiveLock, OtherThreadsAreExcludedUntilTheLastRelease) {
       acquired = lock.try_lock();
       if (acquired) lock.unlock();
     }).join();
+    return acquired;
   };
+  EXPECT_EQ(lock.locked([&] { return lock.locked([&] { return lock.locked([] { return 3; }); }); }),
+            3);
   lock.lock();
   lock.lock();
   lock.unlock();
-  probe();
-  EXPECT_FALSE(acquired) << "one release of two must keep the lock held";
+  EXPECT_FALSE(probe()) << "one release of two must keep the lock held";
   lock.unlock();
-  probe();
-  EXPECT_TRUE(acquired);
-}
-
-TEST(MutexRecursiveLock, ThrowingNestedBlocksReleaseEveryLevel) {
-  MutexRecursiveLock lock;
+  EXPECT_TRUE(probe());
   EXPECT_THROW(lock.locked([&] { lock.locked([]() { throw std::runtime_error("inner"); }); }),
                std::runtime_error);
-  bool acquired = false;
-  std::thread([&] {
-    acquired = lock.try_lock();
-    if (acquired) lock.unlock();
-  }).join();
-  EXPECT_TRUE(acquired);
+  EXPECT_TRUE(probe());
 }
 
 TEST(MutexRecursiveLock, StressMutualExclusion) {

@@ -33,7 +33,7 @@ class Session : public ThreadSafeAccess<Session> {
   std::atomic<int> lookups{0};
 };
 
-TEST(ThreadSafeAccess, ReadWriteAndSubPaths) {
+TEST(ThreadSafeAccess, ReadWriteSubPathsAndCache) {
   Session session;
   EXPECT_EQ(session.read(&Session::user), "ann");
   EXPECT_EQ(session.read(&Session::user, [](const std::string& u) { return u.size(); }), 3U);
@@ -48,10 +48,7 @@ TEST(ThreadSafeAccess, ReadWriteAndSubPaths) {
   EXPECT_EQ(session.read(&Session::user), "ann!");
   // A callable projection works like a member pointer.
   EXPECT_EQ(session.read([](Session& s) -> Point& { return s.cursor; }).y, 9);
-}
-
-TEST(ThreadSafeAccess, CacheCallsTheGetterOncePerKey) {
-  Session session;
+  // cache calls the getter once per key.
   EXPECT_EQ(session.cache(&Session::names, 7), "user7");
   EXPECT_EQ(session.cache(&Session::names, 7), "user7");
   EXPECT_EQ(session.lookups.load(), 1);
@@ -76,24 +73,8 @@ TEST(ThreadSafeAccess, StressWritesFromManyThreadsEndExact) {
   EXPECT_EQ(session.read([](Session& s) -> auto& { return s.names.dic; }).size(), 16U);
 }
 
+// Missing keys are created once (also when readers race for one) and kept.
 TEST(SafeDictionary, MissingKeysAreCreatedOnceAndKept) {
-  std::atomic<int> created{0};
-  SafeDictionary<std::string, int> sizes([&](const std::string& key) {
-    created.fetch_add(1);
-    return static_cast<int>(key.size());
-  });
-  EXPECT_EQ(sizes.get("abc"), 3);
-  int read = sizes["abc"];
-  EXPECT_EQ(read, 3);
-  EXPECT_EQ(created.load(), 1);
-  sizes["abc"] = 10;
-  EXPECT_EQ(sizes.get("abc"), 10);
-  sizes["xy"].modify([](int& n) { n *= 100; });  // created (2) then changed
-  EXPECT_EQ(sizes.get("xy"), 200);
-  EXPECT_EQ(created.load(), 2);
-}
-
-TEST(SafeDictionary, ConcurrentReadersOfOneMissingKeyShareOneCreation) {
   std::atomic<int> created{0};
   SafeDictionary<int, int> squares([&](const int& k) {
     created.fetch_add(1);
@@ -107,6 +88,13 @@ TEST(SafeDictionary, ConcurrentReadersOfOneMissingKeyShareOneCreation) {
   });
   EXPECT_EQ(created.load(), 32);
   EXPECT_EQ(wrong.load(), 0);
+  int read = squares[3];
+  EXPECT_EQ(read, 9);
+  squares[3] = 10;
+  EXPECT_EQ(squares.get(3), 10);
+  squares[40].modify([](int& n) { n *= 100; });  // created then changed
+  EXPECT_EQ(squares.get(40), 160000);
+  EXPECT_EQ(created.load(), 33);
 }
 
 }  // namespace

@@ -14,7 +14,9 @@
 // Helpers of the process tests (tests/process and tests/platform).
 namespace mornik::test {
 
-inline const std::string kProcessChild = MORNIK_PROCESS_CHILD;  // ProcessChild.cpp
+// The test helper program (tests/support/ChildMain.cpp); its "chunks" mode
+// writes output the tests control chunk by chunk.
+inline const std::string kProcessChild = MORNIK_TEST_CHILD;
 
 // How many processes of the group are alive (zombies do not count).
 inline int liveMembers(pid_t group) {

@@ -5,7 +5,7 @@
 namespace mornik::Aux {
 namespace {
 
-TEST(AuxSet, ReadsBackByTypeOrKeyAndAnswersNoneForAnotherType) {
+TEST(AuxSet, ReadsBackByTypeOrKeyAndTakesResults) {
   const Set five(5);
   EXPECT_EQ(five.get<int>(), 5);
   EXPECT_EQ(five.get<std::string>(), std::nullopt);
@@ -16,9 +16,7 @@ TEST(AuxSet, ReadsBackByTypeOrKeyAndAnswersNoneForAnotherType) {
   EXPECT_EQ(both.get<std::string>(), "text");
   EXPECT_EQ(both.get<int>(), 5);
   EXPECT_EQ(five.size(), 1U);  // with() left it unchanged
-}
-
-TEST(AuxSet, WithAResultStoresItsValueOrPassesItsFailure) {
+  // with() a Result stores its value or passes its failure.
   EXPECT_EQ(Set().with(Result<int>(7)).value().get<int>(), 7);
   EXPECT_EQ(Set().with("k", Result<double>(0.5)).value().get<double>("k"), 0.5);
   Result<int> failed = WTF("no value", 0);

@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include "mornik/concurrency/DispatchQueueID.hpp"
-#include "mornik/concurrency/DispatchSemaphore.hpp"
 #include "mornik/platform/FdWatcher.hpp"
 
 #include "tests/process/ProcessTesting.hpp"
@@ -17,16 +16,22 @@
 namespace mornik::Flow {
 namespace {
 
-TEST(Shell, SilentChildEndsBothStreamsWithANotificationEach) {
+// A silent child ends both streams with a notification each; one that
+// cannot start fails both end-of-file futures.
+TEST(Shell, EndOfBothStreamsIsNotifiedOrFailsWhenTheChildCannotStart) {
   auto shell = Shell::make("/bin/true", asURLdir("/"));
   std::atomic<int> notes{0};
   auto subscription = shell->objectWillChange().subscribe([&] { ++notes; });
   ASSERT_TRUE(test::waitFor([&] { return notes == 1; }));  // the first, empty tail
   shell->run();
   ASSERT_TRUE(test::waitFor([&] { return notes == 3; }));
-  EXPECT_TRUE(shell->stdEOF()->maybeSuccess());
-  EXPECT_TRUE(shell->errEOF()->maybeSuccess());
+  EXPECT_TRUE(shell->stdEOF()->maybeSuccess() && shell->errEOF()->maybeSuccess());
   EXPECT_TRUE(shell->tail.get().empty());
+  auto missing = Shell::make("/no/such/tool", asURLdir("/"));
+  missing->run({"ignored"});
+  const Result<void> expected = Error::fromErrno(ENOENT, "cannot start /no/such/tool");
+  EXPECT_EQ(missing->stdEOF()->wait(), expected);
+  EXPECT_EQ(missing->errEOF()->wait(), expected);
 }
 
 TEST(Shell, KeepsTheLastTwoValidChunksOfBothStreamsAndPrintsStandardOutputOnes) {
@@ -36,44 +41,28 @@ TEST(Shell, KeepsTheLastTwoValidChunksOfBothStreamsAndPrintsStandardOutputOnes) 
   shell->run({"chunks", "o:a", "e:b", "o:p\xC3", "o:\xA9q", "o:c"});
   const Shell::Chunks expected{ShellOutput::err("b"), ShellOutput::out("c")};
   ASSERT_TRUE(test::waitFor([&] { return shell->tail.get() == expected; }));
-  std::string name;
-  DispatchSemaphore named;
-  DispatchQueue::global().async([&] {
-    name = Thread::dbgName();
-    named.signal();
-  });
-  named.wait();
+  // Printed with the name of the global queue's work.
+  const std::string name = DispatchQueue::global().sync([] { return Thread::dbgName(); });
   EXPECT_EQ(printed.lines(), (std::vector<std::string>{name + " a", name + " c"}));
 }
 
-TEST(Shell, ChildThatCannotStartFailsBothEndOfFileFutures) {
-  auto shell = Shell::make("/no/such/tool", asURLdir("/"));
-  shell->run({"ignored"});
-  const Error expected = Error::fromErrno(ENOENT, "cannot start /no/such/tool");
-  EXPECT_EQ(shell->stdEOF()->wait(), Result<void>(expected));
-  EXPECT_EQ(shell->errEOF()->wait(), Result<void>(expected));
+// Releasing the shell ends every process of the child's group and reaps the
+// child, one that ignores TERM or one that exited leaving a writer. The
+// child prints its pid (its group's id) first.
+TEST(Shell, ReleaseEndsTheChildsGroupAndReapsTheChild) {
+  for (const char* script : {"trap '' TERM; sleep 1000 & echo $$; wait", "sleep 1000 & echo $$"}) {
+    test::PrintedLines printed;
+    auto shell = Shell::make("/bin/sh", asURLdir("/"));
+    shell->run({"-c", script});
+    ASSERT_TRUE(test::waitFor([&] { return !printed.lines().empty(); }));
+    const std::string line = printed.lines().front();
+    const pid_t group = std::stoi(line.substr(line.rfind(' ') + 1));
+    ASSERT_TRUE(test::waitFor([&] { return test::liveMembers(group) >= 1; }));
+    shell.reset();
+    EXPECT_TRUE(test::waitFor([&] { return test::liveMembers(group) == 0; })) << script;
+    EXPECT_TRUE(test::waitFor([&] { return !test::exists(group); })) << "zombie: " << script;
+  }
 }
-
-// The child prints its pid (its group's id) first.
-class ShellRelease : public testing::TestWithParam<const char*> {};
-
-TEST_P(ShellRelease, EndsEveryProcessOfTheChildsGroupAndReapsTheChild) {
-  test::PrintedLines printed;
-  auto shell = Shell::make("/bin/sh", asURLdir("/"));
-  shell->run({"-c", GetParam()});
-  ASSERT_TRUE(test::waitFor([&] { return !printed.lines().empty(); }));
-  const std::string line = printed.lines().front();
-  const pid_t group = std::stoi(line.substr(line.rfind(' ') + 1));
-  ASSERT_TRUE(test::waitFor([&] { return test::liveMembers(group) >= 1; }));
-  shell.reset();
-  EXPECT_TRUE(test::waitFor([&] { return test::liveMembers(group) == 0; }));
-  EXPECT_TRUE(test::waitFor([&] { return !test::exists(group); }));  // reaped, not a zombie
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Scripts, ShellRelease,
-    testing::Values("trap '' TERM; sleep 1000 & echo $$; wait",  // ignores TERM
-                    "sleep 1000 & echo $$"));                    // exits, leaving a writer
 
 TEST(Shell, TwoHundredChildrenStartedAndReleasedConcurrently) {
   test::PrintedLines swallowed;

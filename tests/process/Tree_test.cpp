@@ -7,7 +7,7 @@ namespace {
 
 using Names = std::vector<std::string>;
 
-TEST(Tree, UpdateAddsOnlyNewItemsAndNeverReparents) {
+TEST(Tree, UpdateAddsOnlyNewItemsNeverReparentsAndAllChildrenCollectsDescendants) {
   Tree tree;
   EXPECT_EQ(tree.update("a", {}).inserted, Names{"a"});
   EXPECT_EQ(tree.update("a", {}), Tree::Update{});
@@ -17,19 +17,11 @@ TEST(Tree, UpdateAddsOnlyNewItemsAndNeverReparents) {
   EXPECT_EQ(tree.childrenOf().at("a"), std::set<std::string>{"b"});
   EXPECT_EQ(tree.items(), (std::set<std::string>{"a", "b", "c"}));
   EXPECT_EQ(Tree().update("x", {"y"}).inserted, (Names{"x", "y"}));
-}
-
-TEST(Tree, AllChildrenCollectsEveryDescendant) {
-  Tree tree;
-  tree.update("a", {"b"});
-  tree.update("b", {"c"});
+  // allChildren collects every descendant; updates add up in order.
   tree.update("d", {"e"});
   EXPECT_EQ(tree.allChildren("a"), (std::set<std::string>{"b", "c"}));
   EXPECT_TRUE(tree.allChildren("c").empty());
   EXPECT_TRUE(tree.allChildren("unknown").empty());
-}
-
-TEST(Tree, UpdatesAddUpInOrder) {
   const Tree::Update sum = Tree::Update{{"a"}, {"x"}} + Tree::Update{{"b"}, {"y"}};
   EXPECT_EQ(sum, (Tree::Update{{"a", "b"}, {"x", "y"}}));
 }

@@ -13,8 +13,6 @@
 //                                         then tries <size> bytes over it
 //   as-user <uid> <file>                  writes the file as another user
 //   defaults-set <file> <prefix> <n>      sets n keys in a settings store
-//   cloud-set <file> <prefix> <n>         sets and synchronises n keys in a
-//                                         key-value store
 //   document-kill-rounds <file> <n> <seed> <most µs>
 //                                         n times: forks a saver that saves a
 //                                         JSON document of versioned values in
@@ -35,6 +33,12 @@
 //                                         tmpfs in a private mount namespace)
 //                                         or whose folder became read-only,
 //                                         then one that fits
+//   chunks <piece>...                     writes each piece, "o:<text>" to standard
+//                                         output or "e:<text>" to standard error,
+//                                         and waits until the reader has taken it
+//                                         before the next, so that each arrives as
+//                                         a chunk of its own; "x:<code>" exits
+//                                         with that code
 //
 // Results are printed as "code=<errno or 0>" and the error's description.
 // Exit 77 when the machine does not allow the experiment.
@@ -44,12 +48,14 @@
 #include <filesystem>
 #include <random>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <fcntl.h>
 #include <grp.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -59,7 +65,6 @@
 #include "mornik/fs/AtomicFile.hpp"
 #include "mornik/fs/FileContents.hpp"
 #include "mornik/fs/FileHandle.hpp"
-#include "mornik/platform/UbiquitousKeyValueStore.hpp"
 #include "mornik/platform/UserDefaults.hpp"
 
 #include "tests/support/VersionedContent.hpp"
@@ -110,10 +115,15 @@ int defaultsFsize(const std::string& file, long limit, long size) {
       std::string(static_cast<std::size_t>(size), 'x'), "big"));
 }
 
+// Mounts a 64 KiB tmpfs on `folder` in a private mount namespace.
+bool tinyTmpfs(const std::string& folder) {
+  return ::unshare(CLONE_NEWNS) == 0 &&
+         ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+         ::mount("tmpfs", folder.c_str(), "tmpfs", 0, "size=64k") == 0;
+}
+
 int tinyDisk(const std::string& folder, const std::string& old, long size) {
-  if (::unshare(CLONE_NEWNS) != 0) return kUnsupported;
-  if (::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return kUnsupported;
-  if (::mount("tmpfs", folder.c_str(), "tmpfs", 0, "size=64k") != 0) return kUnsupported;
+  if (!tinyTmpfs(folder)) return kUnsupported;
   const std::string target = folder + "/target";
   if (mornik::writeAtomically(target, old).isFailure()) return 2;
   report(mornik::writeAtomically(target, std::string(static_cast<std::size_t>(size), 'x')));
@@ -135,12 +145,29 @@ int asUser(unsigned uid, const std::string& file) {
   return report(mornik::writeAtomically(file, "new content"));
 }
 
-int storeSet(mornik::KeyValueStore& store, const std::string& prefix, int count, bool sync) {
+int defaultsSet(const std::string& file, const std::string& prefix, int count) {
+  auto store = mornik::UserDefaults::atPath(file);
   for (int i = 0; i < count; ++i) {
     const std::string key = prefix + std::to_string(i);
-    auto stored = store.set("value of " + key, key);
-    if (stored.isSuccess() && sync) stored = store.synchronize();
+    auto stored = store->set("value of " + key, key);
     if (stored.isFailure()) return report(stored), 1;
+  }
+  return 0;
+}
+
+int chunks(const std::vector<std::string>& pieces) {
+  const timespec pause{0, 1'000'000};
+  for (const std::string& piece : pieces) {
+    if (piece.starts_with("x:")) return std::stoi(piece.substr(2));
+    const int fd = piece.starts_with("e:") ? 2 : 1;
+    for (std::string_view rest = std::string_view(piece).substr(2); !rest.empty();) {
+      const ssize_t wrote = ::write(fd, rest.data(), rest.size());
+      if (wrote <= 0) return 3;
+      rest.remove_prefix(static_cast<std::size_t>(wrote));
+    }
+    for (int pending = 1; ::ioctl(fd, FIONREAD, &pending) == 0 && pending > 0;) {
+      ::nanosleep(&pause, nullptr);
+    }
   }
   return 0;
 }
@@ -227,9 +254,7 @@ int documentFull(const std::string& folder, const std::string& how) {
     ::signal(SIGXFSZ, SIG_IGN);
     big = 10000;
   } else {
-    if (::unshare(CLONE_NEWNS) != 0) return kUnsupported;
-    if (::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return kUnsupported;
-    if (::mount("tmpfs", folder.c_str(), "tmpfs", 0, "size=64k") != 0) return kUnsupported;
+    if (!tinyTmpfs(folder)) return kUnsupported;
     if (how == "tmpfs") big = 100000;
   }
   const std::string file = folder + "/document.json";
@@ -275,16 +300,10 @@ int main(int argc, char** argv) {
   if (command == "as-user" && args.size() == 3) {
     return asUser(static_cast<unsigned>(std::stoul(args[1])), args[2]);
   }
-  if ((command == "defaults-set" || command == "cloud-set") && args.size() == 4) {
-    const bool cloud = command == "cloud-set";
-    std::shared_ptr<mornik::KeyValueStore> store;
-    if (cloud) {
-      store = mornik::UbiquitousKeyValueStore::atPath(args[1]);
-    } else {
-      store = mornik::UserDefaults::atPath(args[1]);
-    }
-    return storeSet(*store, args[2], std::stoi(args[3]), cloud);
+  if (command == "defaults-set" && args.size() == 4) {
+    return defaultsSet(args[1], args[2], std::stoi(args[3]));
   }
+  if (command == "chunks") return chunks({args.begin() + 1, args.end()});
   if (command == "document-kill-rounds" && args.size() == 5) {
     return documentKillRounds(args[1], std::stoi(args[2]),
                               static_cast<unsigned>(std::stoul(args[3])), std::stoi(args[4]));
