@@ -22,10 +22,8 @@
 namespace mornik::Flow {
 namespace {
 
-using test::drain;
 using test::Recorder;
 using test::waitFor;
-
 using Triple = std::tuple<int, int, int>;
 
 TEST(SCombineLatest, NothingUntilEverySourceHasAValueThenOneTupleOfTheLatestPerValue) {
@@ -37,32 +35,28 @@ TEST(SCombineLatest, NothingUntilEverySourceHasAValueThenOneTupleOfTheLatestPerV
   EXPECT_EQ(combiner->queue().label(), "SCombine3.Serial");
   Recorder<Triple> recorder;
   recorder.on(*combiner->signal());
-  second->update(20);
-  second->update(21);  // replaces 20 before the tuple is complete
-  drain(sources);
-  drain(combiner->queue());
-  EXPECT_EQ(recorder.values(), std::vector<Triple>{});
-  using Step = std::pair<std::shared_ptr<Signal<int>>, int>;
+  // 21 replaces 20 before the tuple is complete; then one source queue and
+  // one combiner queue keep the update order.
   for (const auto& [signal, value] :
-       {Step{third, 30}, Step{first, 2}, Step{third, 31}, Step{second, 22}}) {
+       {std::pair{second, 20}, std::pair{second, 21}, std::pair{third, 30}, std::pair{first, 2},
+        std::pair{third, 31}, std::pair{second, 22}}) {
     signal->update(value);
-    drain(sources);  // one source queue, one combiner queue: in update order
+    test::drain(sources);
   }
-  drain(combiner->queue());
+  test::drain(combiner->queue());
   EXPECT_EQ(recorder.values(),
             (std::vector<Triple>{{1, 21, 30}, {2, 21, 30}, {2, 21, 31}, {2, 22, 31}}));
 }
 
+// One writer per source sends 1, 2, 3, ...: every value makes one tuple,
+// and each component steps by at most one from tuple to tuple.
 TEST(SCombineLatest, ConcurrentWritersMakeOneTupleEachInEachSourcesOrder) {
-  // One writer per source sends 1, 2, 3, ...: every value makes one tuple,
-  // and each component steps by at most one from tuple to tuple.
   const int perWriter = test::scaled(3000);
   auto pool = Pool::make(DispatchQueue("test.latest.pool"));
   std::vector<std::shared_ptr<Signal<int>>> sources;
   for (int s = 0; s < 3; ++s) sources.push_back(Signal<int>::make(DispatchQueue::global(), 0));
-  auto combined = pool->combineLatest(sources[0], sources[1], sources[2]);
   Recorder<Triple> recorder;
-  recorder.on(*combined);
+  recorder.on(*pool->combineLatest(sources[0], sources[1], sources[2]));
   ASSERT_TRUE(waitFor([&] { return recorder.seen() == 1; }));
   test::runConcurrently(3, [&](int s) {
     for (int v = 1; v <= perWriter; ++v) sources[static_cast<std::size_t>(s)]->update(v);
@@ -86,15 +80,11 @@ TEST(PoolCombineLatest, ThePoolKeepsTheCombinerAliveButNotItsSourcesWhileANakedO
   const auto nakedOutput = naked->signal();
   const DispatchQueue nakedQueue = naked->queue();
   naked.reset();  // the subscriptions hold it weakly
-
   auto pool = Pool::make(DispatchQueue("test.latest.pool"));
   Recorder<std::tuple<int, std::string>> recorder;
-  std::weak_ptr<Signal<std::tuple<int, std::string>>> weakOutput;
-  {
-    auto output = pool->combineLatest(first, second);
-    weakOutput = output;
-    recorder.on(*output);
-  }
+  const std::weak_ptr<Signal<std::tuple<int, std::string>>> output =
+      pool->combineLatest(first, second);
+  recorder.on(*output.lock());
   first->update(1);
   second->update("one");
   ASSERT_TRUE(waitFor([&] { return recorder.seen() == 1; }));
@@ -103,10 +93,10 @@ TEST(PoolCombineLatest, ThePoolKeepsTheCombinerAliveButNotItsSourcesWhileANakedO
   second->update("two");  // the latest value of a gone source still counts
   ASSERT_TRUE(waitFor([&] { return recorder.seen() == 2; }));
   EXPECT_EQ(recorder.values().back(), std::make_tuple(1, std::string("two")));
-  drain(nakedQueue);
+  test::drain(nakedQueue);
   EXPECT_FALSE(nakedOutput->currentValue().has_value());
   pool.reset();
-  EXPECT_TRUE(waitFor([&] { return weakOutput.expired(); }));  // a delivery may hold it briefly
+  EXPECT_TRUE(waitFor([&] { return output.expired(); }));  // a delivery may hold it briefly
 }
 
 class Model : public ObservableObject {
@@ -120,12 +110,8 @@ TEST(FlowBridge, PublishedPropertiesFlowAndCombineWhileThePoolOwnsTheSubscriptio
   auto model = std::make_shared<Model>();
   Recorder<int> counts;
   Recorder<std::tuple<int, std::string>> both;
-  std::weak_ptr<Signal<int>> weakCounts;
-  {
-    auto signal = flow(model->count, *pool);
-    weakCounts = signal;
-    counts.on(*signal);
-  }
+  const std::weak_ptr<Signal<int>> signal = flow(model->count, *pool);
+  counts.on(*signal.lock());
   both.on(*pool->combineLatest(model->count, model->title));
   ASSERT_TRUE(waitFor([&] { return counts.seen() == 1 && both.seen() == 1; }));
   model->count = 2;
@@ -139,7 +125,7 @@ TEST(FlowBridge, PublishedPropertiesFlowAndCombineWhileThePoolOwnsTheSubscriptio
   EXPECT_EQ(model->count.subscriberCount(), 2U);
   pool.reset();
   EXPECT_EQ(model->count.subscriberCount() + model->title.subscriberCount(), 0U);
-  EXPECT_TRUE(waitFor([&] { return weakCounts.expired(); }));
+  EXPECT_TRUE(waitFor([&] { return signal.expired(); }));
 }
 
 }  // namespace
