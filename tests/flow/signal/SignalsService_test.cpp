@@ -31,27 +31,26 @@ struct Item {
 
 namespace {
 
-using test::drain;
-using test::waitFor;
-
 template <int N>
-struct Tag {
-  int n = N;
-};
+struct Tag {};
 
-TEST(SignalsService, EachTypeHasOneSignalOfItsOwnAndValuesReachOnlyItsSubscribers) {
+TEST(SignalsService, EachTypeHasASignalAndANotifierOfItsOwn) {
   DispatchQueue queue("test.hub");
   auto hub = SignalsService::make(queue);
   const std::vector<std::shared_ptr<const void>> signals{
       hub->subscribeFor<Tag<0>>(),           hub->subscribeFor<Tag<1>>(),
       hub->subscribeFor<here::Item>(),       hub->subscribeFor<there::Item>(),
       hub->subscribeFor<std::vector<int>>(), hub->subscribeFor<std::vector<long>>()};
-  for (std::size_t i = 0; i < signals.size(); ++i) {
-    EXPECT_EQ(std::count(signals.begin(), signals.end(), signals[i]), 1);
-  }
+  // Those subscriptions came before any notifier: they leave no trace.
+  for (const auto& signal : signals)
+    EXPECT_EQ(std::count(signals.begin(), signals.end(), signal), 1);
   EXPECT_EQ(hub->subscribeFor<Tag<1>>(), signals[1]);
+  EXPECT_EQ(hub->onSubscribe<here::Item>(), hub->onSubscribe<here::Item>());
+
   hub->send(here::Item{1});  // nobody listens yet: buffered
-  std::vector<int> seen;     // queue only
+  int told = 0;              // queue only, as `seen`
+  hub->onSubscribe<here::Item>()->onUpdate([&](std::monostate /*unused*/) { ++told; });
+  std::vector<int> seen;
   hub->subscribeFor<here::Item>()->onUpdate([&](const here::Item& item) {
     seen.push_back(item.n * (DispatchQueue::currentLabel() == "test.hub" ? 1 : -1));
   });
@@ -59,27 +58,13 @@ TEST(SignalsService, EachTypeHasOneSignalOfItsOwnAndValuesReachOnlyItsSubscriber
       [&](const there::Item& item) { seen.push_back(100 * item.n); });
   hub->send(there::Item{2});  // same spelling, another type
   hub->send(here::Item{3});
-  drain(queue);
+  (void)hub->subscribeFor<here::Item>();
+  test::drain(queue);
   EXPECT_EQ(seen, (std::vector<int>{1, 200, 3}));
-}
-
-TEST(SignalsService, NotifiersFireOnEverySubscriptionMadeAfterThem) {
-  DispatchQueue queue("test.hub");
-  auto hub = SignalsService::make(queue);
-  (void)hub->subscribeFor<here::Item>();  // before any onSubscribe: no trace
-  int told = 0;                           // queue only
-  EXPECT_EQ(hub->onSubscribe<here::Item>(), hub->onSubscribe<here::Item>());
-  hub->onSubscribe<here::Item>()->onUpdate([&](std::monostate /*unused*/) { ++told; });
-  drain(queue);
-  EXPECT_EQ(told, 0);
-  (void)hub->subscribeFor<here::Item>();
-  (void)hub->subscribeFor<here::Item>();
-  (void)hub->subscribeFor<there::Item>();  // another type's notifier
-  drain(queue);
-  EXPECT_EQ(told, 2);
-  int toldLate = 0;  // queue only; a sender that asks late is told at once
+  EXPECT_EQ(told, 2);  // once per later subscription to its own type
+  int toldLate = 0;    // a sender that asks late is told at once
   hub->onSubscribe<here::Item>()->onUpdate([&](std::monostate /*unused*/) { ++toldLate; });
-  drain(queue);
+  test::drain(queue);
   EXPECT_EQ(toldLate, 1);
 }
 
@@ -95,8 +80,7 @@ TEST(Notifications, DispatchersCarryEachTypeOnTheGlobalQueueAndTheHubsAreMadeOnc
   hub->subscribeFor<there::Item>()->onUpdate([&](const there::Item& item) { sum += item.n; });
   signal->onUpdate([&](const here::Item& item) { sum += 100 * item.n; });
   hub->send(there::Item{2});
-  ASSERT_TRUE(waitFor([&] { return sum.load() == 1102; }));
-
+  ASSERT_TRUE(test::waitFor([&] { return sum.load() == 1102; }));
   EXPECT_EQ(Notifications::main(), Notifications::main());
   EXPECT_EQ(SignalsService::shared(), SignalsService::shared());
   EXPECT_EQ(SignalsService::shared()->queue(), DispatchQueue::global());
