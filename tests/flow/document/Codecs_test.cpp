@@ -2,8 +2,6 @@
 
 #include <cerrno>
 #include <map>
-#include <string>
-#include <vector>
 
 #include <gtest/gtest.h>
 

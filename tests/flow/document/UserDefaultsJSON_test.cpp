@@ -1,13 +1,10 @@
 #include "mornik/flow/document/UserDefaultsJSON.hpp"
 
 #include <atomic>
-#include <string>
-#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "mornik/fs/AtomicFile.hpp"
-#include "mornik/platform/UserDefaults.hpp"
 
 #include "tests/support/RunLoopWait.hpp"
 #include "tests/support/TempDir.hpp"

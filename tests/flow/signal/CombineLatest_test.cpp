@@ -1,22 +1,15 @@
 #include "mornik/flow/signal/CombineLatest.hpp"
 
-#include <memory>
 #include <string>
 #include <tuple>
-#include <utility>
-#include <vector>
 
 #include <gtest/gtest.h>
 
-#include "mornik/concurrency/DispatchQueue.hpp"
-#include "mornik/flow/observe/ObservableObject.hpp"
 #include "mornik/flow/observe/Published.hpp"
 #include "mornik/flow/pool/Pool.hpp"
-#include "mornik/flow/signal/Signal.hpp"
 
 #include "tests/support/Concurrently.hpp"
 #include "tests/support/Recorder.hpp"
-#include "tests/support/RunLoopWait.hpp"
 #include "tests/support/Sanitizers.hpp"
 
 namespace mornik::Flow {

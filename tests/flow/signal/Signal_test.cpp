@@ -1,20 +1,14 @@
 #include "mornik/flow/signal/Signal.hpp"
 
 #include <array>
-#include <atomic>
-#include <memory>
-#include <optional>
 #include <string>
-#include <vector>
 
 #include <gtest/gtest.h>
 
-#include "mornik/concurrency/DispatchQueue.hpp"
 #include "mornik/concurrency/DispatchSemaphore.hpp"
 
 #include "tests/support/Concurrently.hpp"
 #include "tests/support/Recorder.hpp"
-#include "tests/support/RunLoopWait.hpp"
 #include "tests/support/Sanitizers.hpp"
 
 namespace mornik::Flow {

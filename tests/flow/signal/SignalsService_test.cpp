@@ -2,85 +2,75 @@
 
 #include <algorithm>
 #include <atomic>
-#include <memory>
 #include <variant>
-#include <vector>
 
 #include <gtest/gtest.h>
 
-#include "mornik/concurrency/DispatchQueue.hpp"
 #include "mornik/flow/signal/Notifications.hpp"
 
 #include "tests/support/Concurrently.hpp"
 #include "tests/support/QueueGate.hpp"
-#include "tests/support/RunLoopWait.hpp"
 #include "tests/support/Sanitizers.hpp"
 
 namespace mornik::Flow {
-
-namespace here {
-struct Item {
-  int n = 0;
-};
-}  // namespace here
-namespace there {
-struct Item {
-  int n = 0;
-};
-}  // namespace there
-
 namespace {
 
+struct Item {
+  int n = 0;
+};
 template <int N>
 struct Tag {};
 
 TEST(SignalsService, EachTypeHasASignalAndANotifierOfItsOwn) {
+  struct Item {  // the same name as Flow::Item, another type
+    int n = 0;
+  };
   DispatchQueue queue("test.hub");
   auto hub = SignalsService::make(queue);
+  // These subscriptions come before any notifier: they leave no trace.
   const std::vector<std::shared_ptr<const void>> signals{
       hub->subscribeFor<Tag<0>>(),           hub->subscribeFor<Tag<1>>(),
-      hub->subscribeFor<here::Item>(),       hub->subscribeFor<there::Item>(),
+      hub->subscribeFor<Flow::Item>(),       hub->subscribeFor<Item>(),
       hub->subscribeFor<std::vector<int>>(), hub->subscribeFor<std::vector<long>>()};
-  // Those subscriptions came before any notifier: they leave no trace.
   for (const auto& signal : signals)
     EXPECT_EQ(std::count(signals.begin(), signals.end(), signal), 1);
   EXPECT_EQ(hub->subscribeFor<Tag<1>>(), signals[1]);
-  EXPECT_EQ(hub->onSubscribe<here::Item>(), hub->onSubscribe<here::Item>());
+  EXPECT_EQ(hub->onSubscribe<Item>(), hub->onSubscribe<Item>());
 
-  hub->send(here::Item{1});  // nobody listens yet: buffered
-  int told = 0;              // queue only, as `seen`
-  hub->onSubscribe<here::Item>()->onUpdate([&](std::monostate /*unused*/) { ++told; });
+  hub->send(Item{1});  // nobody listens yet: buffered
+  int told = 0;        // queue only, as `seen`
+  hub->onSubscribe<Item>()->onUpdate([&](std::monostate /*unused*/) { ++told; });
   std::vector<int> seen;
-  hub->subscribeFor<here::Item>()->onUpdate([&](const here::Item& item) {
+  hub->subscribeFor<Item>()->onUpdate([&](const Item& item) {
     seen.push_back(item.n * (DispatchQueue::currentLabel() == "test.hub" ? 1 : -1));
   });
-  hub->subscribeFor<there::Item>()->onUpdate(
-      [&](const there::Item& item) { seen.push_back(100 * item.n); });
-  hub->send(there::Item{2});  // same spelling, another type
-  hub->send(here::Item{3});
-  (void)hub->subscribeFor<here::Item>();
+  hub->subscribeFor<Flow::Item>()->onUpdate(
+      [&](const Flow::Item& item) { seen.push_back(100 * item.n); });
+  hub->send(Flow::Item{2});
+  hub->send(Item{3});
+  (void)hub->subscribeFor<Item>();
   test::drain(queue);
   EXPECT_EQ(seen, (std::vector<int>{1, 200, 3}));
   EXPECT_EQ(told, 2);  // once per later subscription to its own type
   int toldLate = 0;    // a sender that asks late is told at once
-  hub->onSubscribe<here::Item>()->onUpdate([&](std::monostate /*unused*/) { ++toldLate; });
+  hub->onSubscribe<Item>()->onUpdate([&](std::monostate /*unused*/) { ++toldLate; });
   test::drain(queue);
   EXPECT_EQ(toldLate, 1);
 }
 
 TEST(Notifications, DispatchersCarryEachTypeOnTheGlobalQueueAndTheHubsAreMadeOnce) {
   auto hub = Notifications::make();
-  hub->send(here::Item{1});
-  auto signal = hub->subscribeFor<here::Item>();
-  EXPECT_EQ(signal, hub->dispatcherOf<here::Item>()->dispatcher());
+  hub->send(Item{1});
+  auto signal = hub->subscribeFor<Item>();
+  EXPECT_EQ(signal, hub->dispatcherOf<Item>()->dispatcher());
   EXPECT_EQ(signal->queue(), DispatchQueue::global());
-  EXPECT_EQ(hub->onSubscribe<there::Item>()->queue(), DispatchQueue::global());
+  EXPECT_EQ(hub->onSubscribe<Tag<0>>()->queue(), DispatchQueue::global());
   std::atomic<int> sum{0};
-  hub->onSubscribe<there::Item>()->onUpdate([&](std::monostate /*unused*/) { sum += 1000; });
-  hub->subscribeFor<there::Item>()->onUpdate([&](const there::Item& item) { sum += item.n; });
-  signal->onUpdate([&](const here::Item& item) { sum += 100 * item.n; });
-  hub->send(there::Item{2});
-  ASSERT_TRUE(test::waitFor([&] { return sum.load() == 1102; }));
+  hub->onSubscribe<Tag<0>>()->onUpdate([&](std::monostate /*unused*/) { sum += 1000; });
+  hub->subscribeFor<Tag<0>>()->onUpdate([&](Tag<0> /*unused*/) { sum += 10; });
+  signal->onUpdate([&](const Item& item) { sum += 100 * item.n; });
+  hub->send(Tag<0>{});
+  ASSERT_TRUE(test::waitFor([&] { return sum.load() == 1110; }));
   EXPECT_EQ(Notifications::main(), Notifications::main());
   EXPECT_EQ(SignalsService::shared(), SignalsService::shared());
   EXPECT_EQ(SignalsService::shared()->queue(), DispatchQueue::global());
