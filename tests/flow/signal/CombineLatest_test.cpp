@@ -65,7 +65,16 @@ TEST(SCombineLatest, ConcurrentWritersMakeOneTupleEachInEachSourcesOrder) {
   EXPECT_EQ(tuples.back(), Triple(perWriter, perWriter, perWriter));
 }
 
-TEST(PoolCombineLatest, ThePoolKeepsTheCombinerAliveButNotItsSourcesWhileANakedOneStops) {
+class Model : public ObservableObject {
+ public:
+  Published<int> count{*this, 1};
+  Published<std::string> title{*this, "first"};
+};
+
+// A pool keeps alive the combiners it makes and the subscriptions of the
+// published properties it bridges, not their sources; a combiner nobody
+// keeps stops.
+TEST(PoolCombineLatest, ThePoolKeepsCombinersAndBridgesButNotTheirSourcesAlive) {
   auto first = Signal<int>::make(DispatchQueue::global());
   auto second = Signal<std::string>::make(DispatchQueue::global());
   auto naked = SCombineLatest2<int, std::string>::make(first, second);
@@ -74,51 +83,37 @@ TEST(PoolCombineLatest, ThePoolKeepsTheCombinerAliveButNotItsSourcesWhileANakedO
   const DispatchQueue nakedQueue = naked->queue();
   naked.reset();  // the subscriptions hold it weakly
   auto pool = Pool::make(DispatchQueue("test.latest.pool"));
-  Recorder<std::tuple<int, std::string>> recorder;
+  auto model = std::make_shared<Model>();
+  Recorder<std::tuple<int, std::string>> signals, properties;  // NOLINT
+  Recorder<int> counts;
   const std::weak_ptr<Signal<std::tuple<int, std::string>>> output =
       pool->combineLatest(first, second);
-  recorder.on(*output.lock());
+  signals.on(*output.lock());
+  const std::weak_ptr<Signal<int>> bridged = flow(model->count, *pool);
+  counts.on(*bridged.lock());
+  properties.on(*pool->combineLatest(model->count, model->title));
   first->update(1);
   second->update("one");
-  ASSERT_TRUE(waitFor([&] { return recorder.seen() == 1; }));
-  EXPECT_EQ(first.use_count(), 1);  // the combiner does not hold its sources
+  ASSERT_TRUE(waitFor([&] { return signals.seen() == 1; }));
+  EXPECT_EQ(first.use_count(), 1);
   first.reset();
   second->update("two");  // the latest value of a gone source still counts
-  ASSERT_TRUE(waitFor([&] { return recorder.seen() == 2; }));
-  EXPECT_EQ(recorder.values().back(), std::make_tuple(1, std::string("two")));
-  test::drain(nakedQueue);
-  EXPECT_FALSE(nakedOutput->currentValue().has_value());
-  pool.reset();
-  EXPECT_TRUE(waitFor([&] { return output.expired(); }));  // a delivery may hold it briefly
-}
-
-class Model : public ObservableObject {
- public:
-  Published<int> count{*this, 1};
-  Published<std::string> title{*this, "first"};
-};
-
-TEST(FlowBridge, PublishedPropertiesFlowAndCombineWhileThePoolOwnsTheSubscriptions) {
-  auto pool = Pool::make(DispatchQueue("test.bridge.pool"));
-  auto model = std::make_shared<Model>();
-  Recorder<int> counts;
-  Recorder<std::tuple<int, std::string>> both;
-  const std::weak_ptr<Signal<int>> signal = flow(model->count, *pool);
-  counts.on(*signal.lock());
-  both.on(*pool->combineLatest(model->count, model->title));
-  ASSERT_TRUE(waitFor([&] { return counts.seen() == 1 && both.seen() == 1; }));
   model->count = 2;
   model->count.modify([](int& n) { n += 10; });
   model->title = "second";
-  ASSERT_TRUE(waitFor([&] { return counts.seen() == 3 && both.seen() == 4; }));
+  ASSERT_TRUE(
+      waitFor([&] { return signals.seen() == 2 && counts.seen() == 3 && properties.seen() == 4; }));
+  EXPECT_EQ(signals.values().back(), std::make_tuple(1, std::string("two")));
   EXPECT_EQ(counts.values(), (std::vector<int>{1, 2, 12}));
   // The properties reach the combiner through separate queues: only the
   // order within each property is fixed.
-  EXPECT_EQ(both.values().back(), std::make_tuple(12, std::string("second")));
+  EXPECT_EQ(properties.values().back(), std::make_tuple(12, std::string("second")));
+  test::drain(nakedQueue);
+  EXPECT_FALSE(nakedOutput->currentValue().has_value());
   EXPECT_EQ(model->count.subscriberCount(), 2U);
   pool.reset();
   EXPECT_EQ(model->count.subscriberCount() + model->title.subscriberCount(), 0U);
-  EXPECT_TRUE(waitFor([&] { return signal.expired(); }));
+  EXPECT_TRUE(waitFor([&] { return output.expired() && bridged.expired(); }));
 }
 
 }  // namespace
