@@ -1,7 +1,6 @@
 #include "mornik/flow/document/Codecs.hpp"
 
 #include <cerrno>
-#include <map>
 
 #include <gtest/gtest.h>
 
@@ -63,14 +62,8 @@ TEST(Codecs, JsonFileWritesSortedPrettyJsonAndPassesErrorsThrough) {
             "  \"theme\": \"dark\\/blue\"\n}");
   EXPECT_EQ(io.readContent().value(), settings);
 
-  // Wrong JSON type: the decoder's error; an unencodable value: the file stays.
-  ASSERT_TRUE(writeAtomically(url.path(), "[]").isSuccess());
-  EXPECT_THAT(io.readContent(),
-              FailedWith("[json.exception.type_error.304] cannot use at() with array"));
   EXPECT_EQ(io.writeContent(kUnencodable).error().code(), 316);
-  EXPECT_EQ(readFileContents(url.path()).value(), "[]");
-  const auto nowhere = Flow::jsonFileIO<Settings>(asURL((dir / "none" / "x.json").string()));
-  EXPECT_EQ(nowhere.writeContent(settings).error().code(), ENOENT);
+  EXPECT_EQ(io.readContent().value(), settings);  // the file stays
   // A file nested too deep to decode (a document over it used to die while starting).
   ASSERT_TRUE(writeAtomically(url.path(), std::string(100'000, '[')).isSuccess());
   EXPECT_THAT(Flow::jsonFileIO<Json>(url).readContent(),
@@ -91,13 +84,8 @@ TEST(Codecs, JsonUserDefaultsUnderAKey) {
   ASSERT_TRUE(io.writeContent(settings).isSuccess());
   EXPECT_EQ(defaults->string("settings"),
             "{\n  \"fontSize\": 16,\n  \"recent\": [],\n  \"theme\": \"dark\"\n}");
-  EXPECT_EQ(io.readContent().value(), settings);
   EXPECT_EQ(io.writeContent(kUnencodable).error().code(), 316);
-  EXPECT_EQ(
-      Flow::jsonUserDefaultsIO<Settings>("settings", UserDefaults::atPath(dir / "defaults.json"))
-          .readContent()
-          .value(),
-      settings);  // stored in the file, and the unencodable value was not
+  EXPECT_EQ(io.readContent().value(), settings);  // nothing stored
 
   // Text under the key that is not the type: the decoder's error. A store
   // whose file is corrupt: its load error, not "nil".
@@ -108,11 +96,6 @@ TEST(Codecs, JsonUserDefaultsUnderAKey) {
   EXPECT_EQ(io.readContent().error().localizedDescription().rfind(
                 "can't read " + (dir / "defaults.json").string() + ": it is not valid JSON", 0),
             0U);
-
-  // Without a store: the standard one.
-  const auto counts = Flow::jsonUserDefaultsIO<std::map<std::string, int>>("counts");
-  ASSERT_TRUE(counts.writeContent({{"b", 2}, {"a", 1}}).isSuccess());
-  EXPECT_EQ(UserDefaults::standard()->string("counts"), "{\n  \"a\": 1,\n  \"b\": 2\n}");
 }
 
 TEST(Codecs, JsonICloudReadsBackAndPrintsFailures) {
@@ -130,11 +113,9 @@ TEST(Codecs, JsonICloudReadsBackAndPrintsFailures) {
   ASSERT_TRUE(io.writeContent(settings).isSuccess());
   EXPECT_EQ(io.readContent().value(), settings);
   // With sync enabled the write went through to the file at once; without, not yet.
-  EXPECT_EQ(UbiquitousKeyValueStore::atPath(dir / "kv.json")->string("prefs"),
-            store->string("prefs"));
-  const auto unsynced = Flow::jsonICloudIO<Settings>("later", store, false);
-  ASSERT_TRUE(unsynced.writeContent(settings).isSuccess());
-  EXPECT_EQ(unsynced.readContent().value(), settings);
+  ASSERT_TRUE(
+      Flow::jsonICloudIO<Settings>("later", store, false).writeContent(settings).isSuccess());
+  EXPECT_NE(readFileContents(dir / "kv.json").value().find("prefs"), std::string::npos);
   EXPECT_EQ(readFileContents(dir / "kv.json").value().find("later"), std::string::npos);
 
   testing::internal::CaptureStdout();
