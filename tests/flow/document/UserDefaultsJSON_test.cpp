@@ -50,15 +50,6 @@ TEST(UserDefaultsJSON, AssignmentsAreStoredAndAnnouncedAndANewPropertyReadsThem)
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
   EXPECT_EQ(reopened.get(), (Layout{4, {}}));
   EXPECT_EQ(reopened.initialValue(), Layout{});
-
-  // A value of another shape: its decoding error, and the stored text stays.
-  ASSERT_TRUE(defaults->set("[\"not a layout\"]", "broken").isSuccess());
-  testing::internal::CaptureStdout();
-  const UserDefaultsJSON<Layout> broken(Layout{}, "broken", defaults);
-  EXPECT_EQ(
-      testing::internal::GetCapturedStdout().rfind("UserDefaultsJSON: ERROR [json.exception.", 0),
-      0U);
-  EXPECT_EQ(defaults->string("broken"), "[\"not a layout\"]");
 }
 
 TEST(UserDefaultsJSON, AFailedWriteIsSilentAndTheValueChangesRegardless) {
