@@ -27,37 +27,32 @@ NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(Settings, theme, fontSize, recent)
 
 const Settings kUnencodable{1, "\xFF", {}};  // not UTF-8: JSON error 316
 
-TEST(Codecs, PlainTextWritesExactlyTheTextAndDetectsEncodings) {
+TEST(Codecs, FilesHoldExactlyTheTextOrSortedPrettyJsonAndPassErrorsThrough) {
   test::TempDir dir;
   const auto url = asURL((dir / "note.txt").string());
-  const auto io = Flow::plainText(url);
-  ASSERT_TRUE(io.writeContent("no line feed added").isSuccess());
+  const auto text = Flow::plainText(url);
+  ASSERT_TRUE(text.writeContent("no line feed added").isSuccess());
   EXPECT_EQ(readFileContents(url.path()).value(), "no line feed added");
-  EXPECT_EQ(io.readContent().value(), "no line feed added");
+  EXPECT_EQ(text.readContent().value(), "no line feed added");
   ASSERT_TRUE(writeAtomically(url.path(), std::string("\xFF\xFEh\0i\0", 6)).isSuccess());
-  EXPECT_EQ(io.readContent().value(), "hi");
+  EXPECT_EQ(text.readContent().value(), "hi");
   ASSERT_TRUE(writeAtomically(url.path(), "latin \xE9").isSuccess());
-  EXPECT_EQ(io.readContent().error().code(), EILSEQ);
-  EXPECT_THAT(io.readContent(), FailedWith("can't read " + url.path() +
-                                           " as text: Invalid or incomplete multibyte or wide "
-                                           "character"));
-  EXPECT_THAT(io.writeContent("bad \xC3"),
+  EXPECT_EQ(text.readContent().error().code(), EILSEQ);
+  EXPECT_THAT(text.readContent(), FailedWith("can't read " + url.path() +
+                                             " as text: Invalid or incomplete multibyte or wide "
+                                             "character"));
+  EXPECT_THAT(text.writeContent("bad \xC3"),
               FailedWith("can't write " + url.path() + ": the text is not valid UTF-8"));
   EXPECT_EQ(readFileContents(url.path()).value(), "latin \xE9");  // untouched
-}
 
-TEST(Codecs, JsonFileWritesSortedPrettyJsonAndPassesErrorsThrough) {
-  test::TempDir dir;
-  const auto url = asURL((dir / "settings.json").string());
-  const auto io = Flow::jsonFileIO<Settings>(url);
-  const auto missing = io.readContent();
-  EXPECT_EQ(missing.error().domain(), "POSIX");
-  EXPECT_EQ(missing.error().code(), ENOENT);
-  EXPECT_THAT(missing, FailedWith("can't read " + url.path() + ": No such file or directory"));
-
+  // JSON: a missing file's error passes through; values go sorted and pretty.
+  const auto json = asURL((dir / "settings.json").string());
+  const auto io = Flow::jsonFileIO<Settings>(json);
+  EXPECT_THAT(io.readContent(),
+              FailedWith("can't read " + json.path() + ": No such file or directory"));
   const Settings settings{14, "dark/blue", {"a.txt"}};
   ASSERT_TRUE(io.writeContent(settings).isSuccess());
-  EXPECT_EQ(readFileContents(url.path()).value(),
+  EXPECT_EQ(readFileContents(json.path()).value(),
             "{\n  \"fontSize\": 14,\n  \"recent\": [\n    \"a.txt\"\n  ],\n"
             "  \"theme\": \"dark\\/blue\"\n}");
   EXPECT_EQ(io.readContent().value(), settings);
@@ -65,8 +60,8 @@ TEST(Codecs, JsonFileWritesSortedPrettyJsonAndPassesErrorsThrough) {
   EXPECT_EQ(io.writeContent(kUnencodable).error().code(), 316);
   EXPECT_EQ(io.readContent().value(), settings);  // the file stays
   // A file nested too deep to decode (a document over it used to die while starting).
-  ASSERT_TRUE(writeAtomically(url.path(), std::string(100'000, '[')).isSuccess());
-  EXPECT_THAT(Flow::jsonFileIO<Json>(url).readContent(),
+  ASSERT_TRUE(writeAtomically(json.path(), std::string(100'000, '[')).isSuccess());
+  EXPECT_THAT(Flow::jsonFileIO<Json>(json).readContent(),
               FailedWith("can't decode JSON nested deeper than 512 levels"));
 }
 
