@@ -50,21 +50,20 @@ TEST(UserDefaultsJSON, AssignmentsAreStoredAndAnnouncedAndANewPropertyReadsThem)
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
   EXPECT_EQ(reopened.get(), (Layout{4, {}}));
   EXPECT_EQ(reopened.initialValue(), Layout{});
-}
 
-TEST(UserDefaultsJSON, AFailedWriteIsSilentAndTheValueChangesRegardless) {
-  test::TempDir dir;
+  // A store that can neither read nor write: a failed write is silent, and
+  // the value changes regardless.
   ASSERT_TRUE(writeAtomically(dir / "file", "a file, not a folder").isSuccess());
   auto unwritable = UserDefaults::atPath(dir / "file" / "defaults.json");
   testing::internal::CaptureStdout();
-  UserDefaultsJSON<Layout> layout(Layout{}, "layout", unwritable);
-  layout = Layout{5, {}};
-  layout.binding().set(Layout{6, {}});
+  UserDefaultsJSON<Layout> failing(Layout{}, "layout", unwritable);
+  failing = Layout{5, {}};
+  failing.binding().set(Layout{6, {}});
   // The store cannot read its file either: its error is the one printed.
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "UserDefaultsJSON: ERROR can't read " +
                                                         (dir / "file" / "defaults.json").string() +
                                                         ": Not a directory\n");
-  EXPECT_EQ(layout.get(), (Layout{6, {}}));
+  EXPECT_EQ(failing.get(), (Layout{6, {}}));
   EXPECT_EQ(unwritable->string("layout"), std::nullopt);
 }
 
