@@ -1,68 +1,34 @@
 #include "mornik/flow/signal/CombineLatest.hpp"
 
-#include <memory>
 #include <string>
 #include <tuple>
-#include <utility>
-#include <vector>
 
 #include <gtest/gtest.h>
 
-#include "mornik/concurrency/DispatchQueue.hpp"
-#include "mornik/flow/observe/ObservableObject.hpp"
 #include "mornik/flow/observe/Published.hpp"
 #include "mornik/flow/pool/Pool.hpp"
-#include "mornik/flow/signal/Signal.hpp"
 
 #include "tests/support/Concurrently.hpp"
 #include "tests/support/Recorder.hpp"
-#include "tests/support/RunLoopWait.hpp"
 #include "tests/support/Sanitizers.hpp"
 
 namespace mornik::Flow {
 namespace {
 
-using test::drain;
 using test::Recorder;
 using test::waitFor;
-
 using Triple = std::tuple<int, int, int>;
 
-TEST(SCombineLatest, NothingUntilEverySourceHasAValueThenOneTupleOfTheLatestPerValue) {
-  DispatchQueue sources("test.latest.sources");
-  auto first = Signal<int>::make(sources, 1);  // a buffered value counts as delivered
-  auto second = Signal<int>::make(sources);
-  auto third = Signal<int>::make(sources);
-  auto combiner = SCombineLatest3<int, int, int>::make(first, second, third);
-  EXPECT_EQ(combiner->queue().label(), "SCombine3.Serial");
-  Recorder<Triple> recorder;
-  recorder.on(*combiner->signal());
-  second->update(20);
-  second->update(21);  // replaces 20 before the tuple is complete
-  drain(sources);
-  drain(combiner->queue());
-  EXPECT_EQ(recorder.values(), std::vector<Triple>{});
-  using Step = std::pair<std::shared_ptr<Signal<int>>, int>;
-  for (const auto& [signal, value] :
-       {Step{third, 30}, Step{first, 2}, Step{third, 31}, Step{second, 22}}) {
-    signal->update(value);
-    drain(sources);  // one source queue, one combiner queue: in update order
-  }
-  drain(combiner->queue());
-  EXPECT_EQ(recorder.values(),
-            (std::vector<Triple>{{1, 21, 30}, {2, 21, 30}, {2, 21, 31}, {2, 22, 31}}));
-}
-
+// One writer per source (each holding 0, which counts as delivered) sends
+// 1, 2, 3, ...: every value makes one tuple, and each component steps by at
+// most one from tuple to tuple.
 TEST(SCombineLatest, ConcurrentWritersMakeOneTupleEachInEachSourcesOrder) {
-  // One writer per source sends 1, 2, 3, ...: every value makes one tuple,
-  // and each component steps by at most one from tuple to tuple.
   const int perWriter = test::scaled(3000);
   auto pool = Pool::make(DispatchQueue("test.latest.pool"));
   std::vector<std::shared_ptr<Signal<int>>> sources;
   for (int s = 0; s < 3; ++s) sources.push_back(Signal<int>::make(DispatchQueue::global(), 0));
-  auto combined = pool->combineLatest(sources[0], sources[1], sources[2]);
   Recorder<Triple> recorder;
-  recorder.on(*combined);
+  recorder.on(*pool->combineLatest(sources[0], sources[1], sources[2]));
   ASSERT_TRUE(waitFor([&] { return recorder.seen() == 1; }));
   test::runConcurrently(3, [&](int s) {
     for (int v = 1; v <= perWriter; ++v) sources[static_cast<std::size_t>(s)]->update(v);
@@ -78,7 +44,16 @@ TEST(SCombineLatest, ConcurrentWritersMakeOneTupleEachInEachSourcesOrder) {
   EXPECT_EQ(tuples.back(), Triple(perWriter, perWriter, perWriter));
 }
 
-TEST(PoolCombineLatest, ThePoolKeepsTheCombinerAliveButNotItsSourcesWhileANakedOneStops) {
+class Model : public ObservableObject {
+ public:
+  Published<int> count{*this, 1};
+  Published<std::string> title{*this, "first"};
+};
+
+// A pool keeps alive the combiners it makes and the subscriptions of the
+// published properties it bridges, not their sources; a combiner nobody
+// keeps stops.
+TEST(PoolCombineLatest, ThePoolKeepsCombinersAndBridgesButNotTheirSourcesAlive) {
   auto first = Signal<int>::make(DispatchQueue::global());
   auto second = Signal<std::string>::make(DispatchQueue::global());
   auto naked = SCombineLatest2<int, std::string>::make(first, second);
@@ -86,60 +61,40 @@ TEST(PoolCombineLatest, ThePoolKeepsTheCombinerAliveButNotItsSourcesWhileANakedO
   const auto nakedOutput = naked->signal();
   const DispatchQueue nakedQueue = naked->queue();
   naked.reset();  // the subscriptions hold it weakly
-
   auto pool = Pool::make(DispatchQueue("test.latest.pool"));
-  Recorder<std::tuple<int, std::string>> recorder;
-  std::weak_ptr<Signal<std::tuple<int, std::string>>> weakOutput;
-  {
-    auto output = pool->combineLatest(first, second);
-    weakOutput = output;
-    recorder.on(*output);
-  }
-  first->update(1);
+  auto model = std::make_shared<Model>();
+  Recorder<std::tuple<int, std::string>> signals, properties;  // NOLINT
+  Recorder<int> counts;
+  const std::weak_ptr<Signal<std::tuple<int, std::string>>> output =
+      pool->combineLatest(first, second);
+  signals.on(*output.lock());
+  const std::weak_ptr<Signal<int>> bridged = flow(model->count, *pool);
+  counts.on(*bridged.lock());
+  properties.on(*pool->combineLatest(model->count, model->title));
+  second->update("zero");  // replaced before the tuple is complete
   second->update("one");
-  ASSERT_TRUE(waitFor([&] { return recorder.seen() == 1; }));
+  first->update(1);
+  ASSERT_TRUE(waitFor([&] { return signals.seen() == 1; }));
+  EXPECT_EQ(signals.values(), (std::vector<std::tuple<int, std::string>>{{1, "one"}}));
   EXPECT_EQ(first.use_count(), 1);  // the combiner does not hold its sources
   first.reset();
   second->update("two");  // the latest value of a gone source still counts
-  ASSERT_TRUE(waitFor([&] { return recorder.seen() == 2; }));
-  EXPECT_EQ(recorder.values().back(), std::make_tuple(1, std::string("two")));
-  drain(nakedQueue);
-  EXPECT_FALSE(nakedOutput->currentValue().has_value());
-  pool.reset();
-  EXPECT_TRUE(waitFor([&] { return weakOutput.expired(); }));  // a delivery may hold it briefly
-}
-
-class Model : public ObservableObject {
- public:
-  Published<int> count{*this, 1};
-  Published<std::string> title{*this, "first"};
-};
-
-TEST(FlowBridge, PublishedPropertiesFlowAndCombineWhileThePoolOwnsTheSubscriptions) {
-  auto pool = Pool::make(DispatchQueue("test.bridge.pool"));
-  auto model = std::make_shared<Model>();
-  Recorder<int> counts;
-  Recorder<std::tuple<int, std::string>> both;
-  std::weak_ptr<Signal<int>> weakCounts;
-  {
-    auto signal = flow(model->count, *pool);
-    weakCounts = signal;
-    counts.on(*signal);
-  }
-  both.on(*pool->combineLatest(model->count, model->title));
-  ASSERT_TRUE(waitFor([&] { return counts.seen() == 1 && both.seen() == 1; }));
   model->count = 2;
   model->count.modify([](int& n) { n += 10; });
   model->title = "second";
-  ASSERT_TRUE(waitFor([&] { return counts.seen() == 3 && both.seen() == 4; }));
+  ASSERT_TRUE(
+      waitFor([&] { return signals.seen() == 2 && counts.seen() == 3 && properties.seen() == 4; }));
+  EXPECT_EQ(signals.values().back(), std::make_tuple(1, std::string("two")));
   EXPECT_EQ(counts.values(), (std::vector<int>{1, 2, 12}));
   // The properties reach the combiner through separate queues: only the
   // order within each property is fixed.
-  EXPECT_EQ(both.values().back(), std::make_tuple(12, std::string("second")));
+  EXPECT_EQ(properties.values().back(), std::make_tuple(12, std::string("second")));
+  test::drain(nakedQueue);
+  EXPECT_FALSE(nakedOutput->currentValue().has_value());
   EXPECT_EQ(model->count.subscriberCount(), 2U);
   pool.reset();
   EXPECT_EQ(model->count.subscriberCount() + model->title.subscriberCount(), 0U);
-  EXPECT_TRUE(waitFor([&] { return weakCounts.expired(); }));
+  EXPECT_TRUE(waitFor([&] { return output.expired() && bridged.expired(); }));
 }
 
 }  // namespace

@@ -1,155 +1,117 @@
 #include "mornik/flow/signal/SignalOperators.hpp"
 
-#include <atomic>
-#include <memory>
-#include <optional>
 #include <string>
-#include <vector>
 
 #include <gtest/gtest.h>
 
-#include "mornik/concurrency/DispatchQueue.hpp"
 #include "mornik/flow/signal/Signal.hpp"
 
 #include "tests/support/Concurrently.hpp"
-#include "tests/support/QueueGate.hpp"
 #include "tests/support/Recorder.hpp"
-#include "tests/support/RunLoopWait.hpp"
 #include "tests/support/Sanitizers.hpp"
 
 namespace mornik::Flow {
 namespace {
 
-using test::drain;
-using test::QueueGate;
 using test::Recorder;
-using test::waitFor;
 
 // Updates `signal` with each value, then waits for the queues in turn.
 template <class T>
 void feed(Signal<T>& signal, const std::vector<T>& values,
           const std::vector<DispatchQueue>& queues) {
   for (const T& value : values) signal.update(value);
-  for (const DispatchQueue& queue : queues) drain(queue);
+  for (const DispatchQueue& queue : queues) test::drain(queue);
 }
 
-TEST(SignalMap, TransformsOnTheSourcesQueueIntoASignalOnTheGivenQueue) {
+// The transform runs on the source's queue (for the value the source held
+// too) and feeds a signal on the given queue. The source's handler holds
+// the derived signal and the context; neither holds the source.
+TEST(SignalMap, TransformsOnTheSourcesQueueAndLivesAsLongAsTheSource) {
   DispatchQueue sourceQueue("test.source");
   DispatchQueue derivedQueue("test.derived");
   auto source = Signal<int>::make(sourceQueue, 3);
+  auto prefix = std::make_shared<std::string>("n=");
   std::vector<std::string> transformQueues;  // sourceQueue only
-  std::shared_ptr<Signal<std::string>> derived;
+  std::weak_ptr<Signal<std::string>> weakDerived;
+  Recorder<std::string> recorder(derivedQueue);
   {
-    QueueGate gate(sourceQueue);
-    derived = source->map(derivedQueue, [&](int v) {
+    test::QueueGate gate(sourceQueue);
+    auto derived = source->map(prefix, derivedQueue, [&](const auto& p, int v) {
       transformQueues.push_back(DispatchQueue::currentLabel());
-      return std::to_string(2 * v);
+      return *p + std::to_string(v);
     });
     EXPECT_EQ(derived->currentValue(), std::nullopt);  // until the handler ran
+    derived->onUpdate(recorder.block());               // on the derived signal's queue
+    weakDerived = derived;
   }
-  drain(sourceQueue);
-  EXPECT_EQ(derived->currentValue(), "6");
-  Recorder<std::string> recorder(derivedQueue);
-  derived->onUpdate(recorder.block());  // on the derived signal's queue
-  feed(*source, {5}, {sourceQueue});
-  EXPECT_EQ(recorder.values(), (std::vector<std::string>{"6", "10"}));
+  feed(*source, {5}, {sourceQueue});  // dropping the derived signal does not stop it
+  EXPECT_EQ(recorder.values(), (std::vector<std::string>{"n=3", "n=5"}));
   EXPECT_EQ(recorder.lastQueue(), "test.derived");
   EXPECT_EQ(transformQueues, (std::vector<std::string>{"test.source", "test.source"}));
   EXPECT_EQ(source->map([](int v) { return v * 1.5; })->queue(), sourceQueue);
+  const std::weak_ptr<Signal<int>> weakSource = source;
+  source.reset();
+  EXPECT_TRUE(weakSource.expired() && weakDerived.expired());
+  EXPECT_EQ(prefix.use_count(), 1);
 }
 
+// The predicate runs on the derived queue, and its context object is held
+// weakly: once it is gone nothing passes.
 TEST(SignalFilter, PassesMatchingValuesTestedOnTheDerivedQueueWhileItsContextLives) {
   DispatchQueue sourceQueue("test.source");
   DispatchQueue derivedQueue("test.derived");
-  struct Limit {
-    int max = 10;
-  };
-  auto limit = std::make_shared<Limit>();
+  auto limit = std::make_shared<int>(10);
   auto source = Signal<int>::make(sourceQueue);
   std::vector<std::string> predicateQueues;  // derivedQueue only
-  auto evens = source->filter(derivedQueue, [&](int v) {
+  auto small = source->filter(limit, derivedQueue, [&](const std::shared_ptr<int>& l, int v) {
     predicateQueues.push_back(DispatchQueue::currentLabel());
-    return v % 2 == 0;
+    return v <= *l;
   });
-  auto small = source->filter(limit, [](Limit& l, int v) { return v <= l.max; });
-  auto large =
-      source->filter(limit, [](const std::shared_ptr<Limit>& l, int v) { return v > l->max; });
-  Recorder<int> evensSeen, smallSeen, largeSeen;  // NOLINT(readability-isolate-declaration)
-  evensSeen.on(*evens);
-  smallSeen.on(*small);
-  largeSeen.on(*large);
-  feed(*source, {1, 2, 50}, {sourceQueue, derivedQueue});
-  limit.reset();
-  feed(*source, {4, 60}, {sourceQueue, derivedQueue});
-  EXPECT_EQ(evensSeen.values(), (std::vector<int>{2, 50, 4, 60}));
-  EXPECT_EQ(predicateQueues, std::vector<std::string>(5, "test.derived"));
-  EXPECT_EQ(smallSeen.values(), (std::vector<int>{1, 2}));
-  EXPECT_EQ(largeSeen.values(), std::vector<int>{50});
-  EXPECT_TRUE(evens->queue() == derivedQueue && small->queue() == sourceQueue);
-}
-
-TEST(SignalSkip, DropsTheFirstValuesCountingABufferedOneAndPassesAllForCountsBelowOne) {
-  struct Case {
-    std::optional<std::string> held;
-    long first;
-    bool countingQueue;                 // skip(first, queue) rather than skip(first)
-    std::vector<std::string> expected;  // after updates a, b, c, d
-  };
-  const Case cases[] = {
-      {std::nullopt, 2, false, {"c", "d"}},       {std::nullopt, 2, true, {"c", "d"}},
-      {"x", 2, false, {"b", "c", "d"}},           {"x", 1, false, {"a", "b", "c", "d"}},
-      {std::nullopt, 1, true, {"b", "c", "d"}},   {"x", 0, false, {"x", "a", "b", "c", "d"}},
-      {"x", -3, true, {"x", "a", "b", "c", "d"}},
-  };
-  for (const Case& c : cases) {
-    DispatchQueue queue("test.source");
-    auto source = Signal<std::string>::make(queue, c.held);
-    auto skipped = c.countingQueue ? source->skip(c.first, DispatchQueue("test.count"))
-                   : c.first == 1  ? source->skipFirst()
-                                   : source->skip(c.first);
-    EXPECT_EQ(skipped->queue() == queue, !c.countingQueue);
-    Recorder<std::string> recorder;
-    recorder.on(*skipped);
-    feed(*source, {"a", "b", "c", "d"}, {queue, skipped->queue()});
-    EXPECT_EQ(recorder.values(), c.expected) << c.held.value_or("-") << " " << c.first;
-  }
-}
-
-TEST(SignalDistinct, DropsRepeatsOfTheLastValueLetThroughUntilItsBufferIsCleared) {
-  DispatchQueue queue("test.source");
-  auto source = Signal<int>::make(queue);
-  auto distinct = source->distinct();
-  EXPECT_EQ(distinct->queue(), queue);
+  EXPECT_EQ(small->queue(), derivedQueue);
   Recorder<int> recorder;
-  recorder.on(*distinct);
-  feed(*source, {1, 1, 2, 2, 1}, {queue});
-  distinct->clearBuffer();
-  feed(*source, {1, 1}, {queue});
-  EXPECT_EQ(recorder.values(), (std::vector<int>{1, 2, 1, 1}));
+  recorder.on(*small);
+  feed(*source, {1, 50, 2}, {sourceQueue, derivedQueue});
+  limit.reset();
+  feed(*source, {4}, {sourceQueue, derivedQueue});
+  EXPECT_EQ(recorder.values(), (std::vector<int>{1, 2}));
+  EXPECT_EQ(predicateQueues, std::vector<std::string>(3, "test.derived"));
 }
 
-TEST(SignalOwnership, ADerivedSignalAndAMapsContextLiveWithTheSourceAndNeverKeepItAlive) {
-  DispatchQueue queue("test.source");
-  auto source = Signal<int>::make(queue);
-  auto prefix = std::make_shared<std::string>("n=");
-  Recorder<std::string> recorder;
-  std::weak_ptr<Signal<std::string>> weakDerived;
-  {
-    auto derived = source->map(prefix, std::nullopt,
-                               [](const auto& p, int v) { return *p + std::to_string(v); });
+// Each operator over a source holding `held` (or nothing), fed a, a, b, a;
+// skip counts a held value, and counts below one let everything through.
+TEST(SignalOperators, SkipDistinctAndFilterPassTheValuesTheyShould) {
+  using S = Signal<std::string>;
+  const struct {
+    std::optional<std::string> held;
+    std::shared_ptr<S> (*apply)(S&);
+    bool ownQueue;  // the derived signal has a queue of its own
+    std::vector<std::string> expected;
+  } cases[] = {
+      {std::nullopt, [](S& s) { return s.skip(2); }, false, {"b", "a"}},
+      {std::nullopt, [](S& s) { return s.skip(2, DispatchQueue("test.count")); }, true, {"b", "a"}},
+      {"x", [](S& s) { return s.skip(2); }, false, {"a", "b", "a"}},
+      {"x", [](S& s) { return s.skipFirst(); }, false, {"a", "a", "b", "a"}},
+      {std::nullopt, [](S& s) { return s.skip(1, DispatchQueue("c")); }, true, {"a", "b", "a"}},
+      {"x", [](S& s) { return s.skip(0); }, false, {"x", "a", "a", "b", "a"}},
+      {"x", [](S& s) { return s.skip(-3, DispatchQueue("c")); }, true, {"x", "a", "a", "b", "a"}},
+      {"a", [](S& s) { return s.distinct(); }, false, {"a", "b", "a"}},
+      {"x", [](S& s) { return s.filter([](auto& v) { return v != "a"; }); }, false, {"x", "b"}},
+      // A context that is gone once filter() has returned: nothing passes.
+      {std::nullopt,
+       [](S& s) { return s.filter(std::make_shared<int>(), [](int&, auto&) { return true; }); },
+       false,
+       {}},
+  };
+  for (const auto& c : cases) {
+    DispatchQueue queue("test.source");
+    auto source = S::make(queue, c.held);
+    auto derived = c.apply(*source);
+    EXPECT_EQ(derived->queue() == queue, !c.ownQueue);
+    Recorder<std::string> recorder;
     recorder.on(*derived);
-    weakDerived = derived;
+    feed(*source, {"a", "a", "b", "a"}, {queue, derived->queue()});
+    EXPECT_EQ(recorder.values(), c.expected) << "case " << &c - cases;
   }
-  feed(*source, {1, 2}, {queue});  // dropping the derived signal does not stop it
-  EXPECT_EQ(recorder.values(), (std::vector<std::string>{"n=1", "n=2"}));
-  EXPECT_EQ(prefix.use_count(), 2);
-  auto derived = weakDerived.lock();
-  std::weak_ptr<Signal<int>> weakSource = source;
-  source.reset();
-  EXPECT_TRUE(weakSource.expired());
-  EXPECT_EQ(prefix.use_count(), 1);
-  derived.reset();
-  EXPECT_TRUE(weakDerived.expired());
 }
 
 TEST(SignalOperatorsStress, SkipCountsExactlyOnAConcurrentQueue) {
@@ -164,7 +126,7 @@ TEST(SignalOperatorsStress, SkipCountsExactlyOnAConcurrentQueue) {
     for (int i = 0; i < perThread; ++i) source->update(i);
   });
   const int passing = 4 * perThread - kSkipped;
-  ASSERT_TRUE(waitFor([&] { return passedHere == passing && passedThere == passing; }));
+  ASSERT_TRUE(test::waitFor([&] { return passedHere == passing && passedThere == passing; }));
 }
 
 }  // namespace

@@ -1,170 +1,104 @@
 #include "mornik/flow/signal/Throttle.hpp"
 
+#include <chrono>
 #include <cmath>
-#include <cstdint>
-#include <functional>
-#include <memory>
-#include <mutex>
+#include <optional>
 #include <stdexcept>
-#include <string>
-#include <utility>
-#include <vector>
 
 #include <gtest/gtest.h>
 
-#include "mornik/concurrency/DispatchQueue.hpp"
-#include "mornik/concurrency/QoS.hpp"
 #include "mornik/flow/signal/Signal.hpp"
 
 #include "tests/support/ManualClock.hpp"
-#include "tests/support/QueueGate.hpp"
-#include "tests/support/RunLoopWait.hpp"
+#include "tests/support/Recorder.hpp"
 
-// A test clock drives the windows: the tests move it a window at a time and
-// settle every queue in between, so what a destination delivers, and at
-// which moment of that clock, is exact.
+// A test clock drives the windows (1 s each): the tests move it and let
+// every delivery be recorded before moving it again, so what a destination
+// delivers, and when on that clock, is exact.
 
 namespace mornik::Flow {
 namespace {
 
 using test::waitFor;
 
-constexpr std::int64_t kWindowNs = 1'000'000'000;
-
-// What a destination delivered, and when on the test clock (in windows since
-// the recorder was made), recorded on a serial queue. The state outlives the
-// test if an open window still holds the operator.
+// What `destination` delivered, with when (seconds since `start` on the
+// test clock when the recorder's queue took it).
 template <class T>
-class Recorder {
- public:
-  explicit Recorder(const std::shared_ptr<Signal<T>>& destination) {
-    destination->onUpdate(state_->queue, [state = state_](const T& value) {
-      const std::lock_guard<std::mutex> guard(state->mutex);
-      state->deliveries.emplace_back(value, mornik::detail::monotonicNowNs() - state->start);
-    });
-  }
-  // Everything delivered so far, once what is on its way arrived.
-  std::vector<std::pair<T, double>> deliveries() const {
-    test::drain(state_->queue);
-    const std::lock_guard<std::mutex> guard(state_->mutex);
-    std::vector<std::pair<T, double>> inWindows;
-    for (const auto& [value, ns] : state_->deliveries) {
-      inWindows.emplace_back(value, static_cast<double>(ns) / kWindowNs);
-    }
-    return inWindows;
-  }
+test::Recorder<std::pair<T, double>> timed(Signal<T>& destination, std::int64_t start) {
+  test::Recorder<std::pair<T, double>> recorder;
+  destination.onUpdate(recorder.queue(), [block = recorder.block(), start](const T& value) {
+    block({value, static_cast<double>(mornik::detail::monotonicNowNs() - start) / 1e9});
+  });
+  return recorder;
+}
 
- private:
-  struct State {
-    DispatchQueue queue{"test.throttle.recorder"};
-    std::mutex mutex;
-    std::int64_t start = mornik::detail::monotonicNowNs();
-    std::vector<std::pair<T, std::int64_t>> deliveries;
-  };
-  std::shared_ptr<State> state_ = std::make_shared<State>();
-};
+using Timed = std::vector<std::pair<std::string, double>>;
 
-using Apply = std::function<std::shared_ptr<Signal<std::string>>(Signal<std::string>&)>;
-using Deliveries = std::vector<std::pair<std::string, double>>;
-
-// Each source already holds "a" (the first arrival: the replay), gets b and
-// c in the first window, then d, e and f once two windows passed; four
-// sources run side by side. Had a window stayed open, d would not pass at
-// once.
+// Each source already holds "a" (its replay is the first arrival); b and c
+// come in the first window, d in the second, nothing in the third, which
+// closes, then e, f and g, and the sources go. Had a delivery at a window's
+// end not opened a new window, d would pass at 1; had the empty window
+// stayed open, e would wait. The last window ends one empty window later,
+// and with it the operator.
 TEST(Throttle, EachWindowKeepsWhatItsModeSaysAndAnEmptyWindowCloses) {
   test::ManualClock clock;
-  const double window = static_cast<double>(kWindowNs) / 1e9;
   const struct {
-    const char* name;
-    Apply apply;
-    Deliveries expected;
+    const char* name;  // a throttle's mode, or debounce
+    std::optional<AfterThrottling> after;
+    Timed expected;
   } cases[] = {
-      {"debounce",
-       [&](auto& s) { return s.debounce(window); },
-       {{"a", 0}, {"c", 1}, {"d", 2}, {"f", 3}}},
-      {"sendLast",
-       [&](auto& s) { return s.throttle(window, AfterThrottling::sendLast); },
-       {{"a", 0}, {"c", 1}, {"d", 2}, {"f", 3}}},
-      {"sendFirst",
-       [&](auto& s) { return s.throttle(window, AfterThrottling::sendFirst); },
-       {{"a", 0}, {"b", 1}, {"d", 2}, {"e", 3}}},
-      {"none",
-       [&](auto& s) { return s.throttle(window, AfterThrottling::none); },
-       {{"a", 0}, {"d", 2}}},
+      {"debounce", std::nullopt, {{"a", 0}, {"c", 1}, {"d", 2}, {"e", 3}, {"g", 4}}},
+      {"sendLast", AfterThrottling::sendLast, {{"a", 0}, {"c", 1}, {"d", 2}, {"e", 3}, {"g", 4}}},
+      {"sendFirst", AfterThrottling::sendFirst, {{"a", 0}, {"b", 1}, {"d", 2}, {"e", 3}, {"f", 4}}},
+      {"none", AfterThrottling::none, {{"a", 0}, {"d", 1}, {"e", 3}}},
   };
   const DispatchQueue sourceQueue("test.throttle.source");
   std::vector<std::shared_ptr<Signal<std::string>>> sources;
-  std::vector<Recorder<std::string>> recorders;
+  std::vector<test::Recorder<std::pair<std::string, double>>> recorders;
+  std::vector<std::weak_ptr<Signal<std::string>>> destinations;  // the sources hold them
   for (const auto& c : cases) {
     sources.push_back(Signal<std::string>::make(sourceQueue, "a"));
-    auto destination = c.apply(*sources.back());
+    auto destination = c.after ? sources.back()->throttle(1.0, *c.after)
+                               : sources.back()->debounce(std::chrono::seconds(1));
     EXPECT_EQ(destination->queue(), DispatchQueue::global(QoS::userInteractive));
-    recorders.emplace_back(destination);
+    recorders.push_back(timed(*destination, clock.nowNs()));
+    destinations.push_back(destination);
   }
-  auto send = [&](std::initializer_list<const char*> values) {
+  // Sends, lets every arrival and delivery be recorded, then moves the clock.
+  auto step = [&](std::vector<const char*> values, double seconds) {
     for (const auto& source : sources) {
       for (const char* value : values) source->update(value);
     }
-    test::drain(sourceQueue);  // every arrival handled
-  };
-  // Deliveries are recorded before the clock moves on.
-  auto advance = [&](double seconds) {
+    test::drain(sourceQueue);
+    for (const auto& recorder : recorders) (void)recorder.values();
     clock.advance(seconds);
-    for (const auto& recorder : recorders) (void)recorder.deliveries();
   };
-  send({"b", "c"});
-  advance(window);  // the first window delivers what it held
-  advance(window);  // the second ends empty and closes
-  send({"d", "e", "f"});
-  advance(window);
-  advance(window * 3);  // nothing more may come
+  step({"b", "c"}, 1.0);
+  step({"d"}, 1.0);
+  step({}, 1.0);
+  step({"e", "f", "g"}, 0);
+  sources.clear();  // an open window keeps what it holds, and its operator
+  step({}, 1.0);
+  EXPECT_FALSE(destinations[0].expired());  // the window g's delivery opened
+  step({}, 3.0);                            // nothing more may come
   for (std::size_t i = 0; i < recorders.size(); ++i) {
-    EXPECT_EQ(recorders[i].deliveries(), cases[i].expected) << cases[i].name;
+    EXPECT_EQ(recorders[i].values(), cases[i].expected) << cases[i].name;
+    EXPECT_TRUE(waitFor([&] { return destinations[i].expired(); })) << cases[i].name;
   }
 }
 
-// A steady stream of 20 values per quarter window over several windows:
-// deliveries are values sent, in the order sent, one per window, each at the
-// end of a window. Arrivals on a concurrent queue overlap, and still no more
-// than one value passes per window.
-TEST(Throttle, AStreamOverSeveralWindowsIsThinnedToOneValuePerWindow) {
+// Arrivals on a concurrent queue overlap, and still the first passes and
+// one more at the window's end, whenever the others arrive.
+TEST(Throttle, OverlappingArrivalsPassOneValueAtOnceAndOnePerWindow) {
   test::ManualClock clock;
-  const double window = static_cast<double>(kWindowNs) / 1e9;
-  const DispatchQueue sourceQueue("test.throttle.source");
-  auto serial = Signal<int>::make(sourceQueue);
-  auto concurrent = Signal<int>::make(DispatchQueue::global());
-  const Recorder<int> debounced(serial->debounce(window));
-  const Recorder<int> first(serial->throttle(window, AfterThrottling::sendFirst));
-  const Recorder<int> none(serial->throttle(window, AfterThrottling::none));
-  const Recorder<int> overlapping(concurrent->debounce(window));
-  int sent = 0;
-  for (int quarter = 0; quarter < 16; ++quarter) {
-    for (int i = 0; i < 20; ++i) {
-      serial->update(++sent);
-      concurrent->update(sent);
-    }
-    test::drain(sourceQueue);
-    clock.advance(window / 4);
-    for (const auto* recorder : {&debounced, &first, &none, &overlapping}) {
-      (void)recorder->deliveries();  // recorded before the clock moves on
-    }
-  }
-  clock.advance(window * 3);
-  for (const auto& [name, recorder] : {std::pair{"debounce", &debounced},
-                                       std::pair{"sendFirst", &first}, std::pair{"none", &none}}) {
-    const auto deliveries = recorder->deliveries();
-    ASSERT_GE(deliveries.size(), 2U) << name;
-    EXPECT_EQ(deliveries.front().first, 1) << name;
-    for (std::size_t i = 1; i < deliveries.size(); ++i) {
-      EXPECT_LT(deliveries[i - 1].first, deliveries[i].first) << name;
-      EXPECT_GE(deliveries[i].second - deliveries[i - 1].second, 1.0) << name;
-    }
-  }
-  // Concurrent arrivals may be handled after the clock moved on, so only
-  // the count is exact: one delivery per window of the 7 at most, plus the
-  // first.
-  EXPECT_LE(overlapping.deliveries().size(), 8U);
-  EXPECT_EQ(debounced.deliveries().back().first, sent);
+  auto source = Signal<int>::make(DispatchQueue::global());
+  const auto recorder = timed(*source->debounce(1.0), clock.nowNs());
+  for (int i = 1; i <= 200; ++i) source->update(i);
+  ASSERT_TRUE(waitFor([&] { return recorder.seen() == 1; }));
+  clock.advance(1.0);
+  ASSERT_TRUE(waitFor([&] { return recorder.seen() == 2; }));
+  const auto deliveries = recorder.values();
+  EXPECT_TRUE(deliveries.size() == 2 && deliveries[0].second == 0 && deliveries[1].second == 1);
 }
 
 TEST(Throttle, RejectsIntervalsOutsideSigned64BitMicrosecondsAndEndsShortWindowsAtOnce) {
@@ -173,36 +107,17 @@ TEST(Throttle, RejectsIntervalsOutsideSigned64BitMicrosecondsAndEndsShortWindows
     EXPECT_THROW((void)source->debounce(bad), std::invalid_argument) << bad;
     EXPECT_THROW((void)source->throttle(bad, AfterThrottling::none), std::invalid_argument) << bad;
   }
-  const Recorder<int> longest(source->debounce(9.2e12));  // about 2^63 microseconds
-  const Recorder<int> zero(source->debounce(0));
-  const Recorder<int> negative(source->throttle(-1, AfterThrottling::sendLast));
+  EXPECT_THROW((void)source->throttle(std::chrono::hours::max(), AfterThrottling::none),
+               std::invalid_argument);
+  EXPECT_NO_THROW((void)source->debounce(9.2e12));  // about 2^63 microseconds
+  test::Recorder<int> zero, negative;               // NOLINT(readability-isolate-declaration)
+  zero.on(*source->debounce(0));
+  negative.on(*source->throttle(-1, AfterThrottling::sendLast));
   for (int i = 1; i <= 1000; ++i) source->update(i);
-  ASSERT_TRUE(waitFor(
-      [&] { return !zero.deliveries().empty() && zero.deliveries().back().first == 1000; }));
-  ASSERT_TRUE(waitFor([&] {
-    return !negative.deliveries().empty() && negative.deliveries().back().first == 1000;
-  }));
-  EXPECT_EQ(longest.deliveries().size(), 1U);
-}
-
-TEST(Throttle, AHeldValueOutlivesTheSourceAndEverythingGoesOneEmptyWindowLater) {
-  test::ManualClock clock;
-  DispatchQueue queue("test.throttle.source");
-  auto source = Signal<int>::make(queue);
-  auto destination = source->throttle(1.0, AfterThrottling::sendLast);
-  const std::weak_ptr<Signal<int>> weak = destination;
-  const Recorder<int> recorder(destination);
-  destination.reset();  // the source holds it
-  source->update(1);
-  source->update(2);
-  test::drain(queue);  // 2 is held by the open window
-  source.reset();
-  EXPECT_FALSE(weak.expired());
-  clock.advance(1.0);
-  EXPECT_EQ(recorder.deliveries(), (std::vector<std::pair<int, double>>{{1, 0}, {2, 1}}));
-  EXPECT_FALSE(weak.expired());  // the second window is open
-  clock.advance(1.0);
-  EXPECT_TRUE(waitFor([&] { return weak.expired(); }));
+  for (const auto* recorder : {&zero, &negative}) {
+    ASSERT_TRUE(
+        waitFor([&] { return !recorder->values().empty() && recorder->values().back() == 1000; }));
+  }
 }
 
 }  // namespace
