@@ -1,5 +1,6 @@
 #include "mornik/flow/pool/Identities.hpp"
 
+#include <atomic>
 #include <memory>
 #include <set>
 #include <string>
@@ -10,9 +11,12 @@
 #include <unistd.h>
 
 #include "mornik/flow/pool/Pool.hpp"
+#include "mornik/flow/pool/Storage.hpp"
 #include "mornik/text/Json.hpp"
 
+#include "tests/support/Census.hpp"
 #include "tests/support/Concurrently.hpp"
+#include "tests/support/Sanitizers.hpp"
 
 namespace mornik::Flow {
 namespace {
@@ -23,51 +27,28 @@ std::string unique(const std::string& name) {
   return "/tmp/mornik-identities/" + name + "-" + std::to_string(++next);
 }
 
-TEST(PoolID, OneProcessWidePoolPerNameAlsoWhenFirstRequestsRace) {
+TEST(Identities, OnePoolPerNameAndOneStorageAndPoolPerPathAlsoWhenFirstRequestsRace) {
   const std::string name = unique("pool");
-  const auto pool = PoolID{name}.pool();
-  ASSERT_NE(pool, nullptr);
-  EXPECT_EQ(PoolID{name}.pool(), pool);
-  EXPECT_NE(PoolID{name + "x"}.pool(), pool);
-  EXPECT_EQ(pool->queue(), DispatchQueue::global(QoS::default_));
-  for (int round = 0; round < 50; ++round) {
-    const std::string raced = unique("race");
-    test::runConcurrently(4, [&](int) { EXPECT_NE(PoolID{raced}.pool(), nullptr); });
-    EXPECT_EQ(PoolID{raced}.pool(), PoolID{raced}.pool());
-  }
-}
+  EXPECT_EQ(PoolID{name}.pool(), PoolID{name}.pool());
+  EXPECT_NE(PoolID{name + "x"}.pool(), PoolID{name}.pool());
+  EXPECT_EQ(PoolID{name}.pool()->queue(), DispatchQueue::global(QoS::default_));
 
-TEST(ProjectID, OneStorageAndOnePoolPerPathOnItsOwnSerialQueueAlsoWhenRequestsRace) {
   const std::string path = unique("project");
   const auto storage = ProjectID(path + "/").storage();
   EXPECT_EQ(ProjectID(path).storage(), storage);
-  EXPECT_EQ(storage->id(), ProjectID(path));
   EXPECT_EQ(ProjectID(path).pool(), storage->pool());
   EXPECT_NE(ProjectID(path + "//").pool(), storage->pool());
-  const Result<std::string> label =
-      storage->pool()
-          ->future([]() -> Result<std::string> { return DispatchQueue::currentLabel(); })
-          ->wait();
-  EXPECT_EQ(label.value(), "Flow.ProjectID." + path);
-  // A relative path is labelled by the absolute path of its file URL.
-  char cwd[4096];
+  EXPECT_EQ(storage->pool()->queue().label(), "Flow.ProjectID." + path);
+  char cwd[4096];  // a relative path is labelled by its absolute path
   ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
-  const std::string relative = "mornik-relative-" + std::to_string(getpid());
-  EXPECT_EQ(ProjectID(relative).pool()->queue().label(),
-            "Flow.ProjectID." + std::string(cwd) + "/" + relative);
-  // Objects of its storage are made with the project and its pool.
-  struct Index {
-    ProjectID project;
-    std::shared_ptr<Pool> pool;
-  };
-  const auto index =
-      storage->lazyInit<Index>("main", [](const ProjectID& id, const std::shared_ptr<Pool>& pool) {
-        return std::make_shared<Index>(Index{id, pool});
+  EXPECT_EQ(ProjectID("relative").pool()->queue().label(),
+            "Flow.ProjectID." + std::string(cwd) + "/relative");
+  const auto made = storage->lazyInit<ProjectID>(
+      "self", [&](const ProjectID& id, const std::shared_ptr<Pool>& pool) {
+        return pool == storage->pool() ? std::make_shared<ProjectID>(id) : nullptr;
       });
-  EXPECT_EQ(index->project, ProjectID(path));
-  EXPECT_EQ(index->pool, storage->pool());
-  // send() puts an error in the project's pool only.
-  ProjectID(path).send(WTF("disk full", 28));
+  EXPECT_EQ(*made, ProjectID(path));
+  ProjectID(path).send(WTF("disk full", 28));  // into the project's pool only
   EXPECT_TRUE(storage->pool()->hasRecentError());
   EXPECT_FALSE(ProjectID(unique("errors")).pool()->hasRecentError());
 
@@ -76,27 +57,95 @@ TEST(ProjectID, OneStorageAndOnePoolPerPathOnItsOwnSerialQueueAlsoWhenRequestsRa
     std::vector<std::shared_ptr<Storage<ProjectID>>> seen(4);
     test::runConcurrently(4, [&](int thread) {
       seen[static_cast<std::size_t>(thread)] = ProjectID(raced).storage();
+      EXPECT_NE(PoolID{raced}.pool(), nullptr);
     });
     EXPECT_EQ(std::set(seen.begin(), seen.end()).size(), 1U);
+    EXPECT_EQ(PoolID{raced}.pool(), PoolID{raced}.pool());
   }
 }
 
 TEST(Identities, PathsDropExactlyOneTrailingSlashAndBothEncodeAsOneMemberObjects) {
-  EXPECT_EQ(ProjectID("/p/").path, "/p");
   EXPECT_EQ(ProjectID("/p/"), ProjectID("/p"));
   EXPECT_EQ(ProjectID("/p//").path, "/p/");
   EXPECT_EQ(ProjectID("/").path, "");
   EXPECT_EQ(ProjectID(URL::fileURL("/p", true)).path, "/p");
-  EXPECT_EQ(ProjectID("/p").url(), URL::fileURL("/p"));
-
   EXPECT_EQ(asJson(PoolID{"sync"}).value(), R"({"id":"sync"})");
   EXPECT_EQ(decodeFromJson<PoolID>(R"({"id":"sync"})").value(), PoolID{"sync"});
   EXPECT_TRUE(decodeFromJson<PoolID>(R"({"name":"sync"})").isFailure());
   EXPECT_EQ(Json(ProjectID("/home/me/novel/")), Json::parse(R"({"path":"/home/me/novel"})"));
-  // The path comes back as written: "/p//" encodes as "/p/", which is not "/p".
   EXPECT_EQ(decodeFromJson<ProjectID>(asJson(ProjectID("/p//")).value()).value(),
-            ProjectID("/p//"));
+            ProjectID("/p//"));  // the path comes back as written
   EXPECT_TRUE(decodeFromJson<ProjectID>(R"({"path":7})").isFailure());
+}
+
+struct Index {
+  std::string madeFor;
+};
+
+TEST(Storage, MakesOncePerClassAndIdStoresNoNullAndRemovesOutsideTheLock) {
+  Storage<std::string> storage("novel", nullptr);
+  int runs = 0;
+  auto make = [&runs](const std::string& owner, const auto&) {
+    ++runs;
+    return std::make_shared<Index>(Index{owner});
+  };
+  const auto first = storage.lazyInit<Index>("main", make);
+  EXPECT_EQ(storage.lazyInit<Index>("main", make), first);
+  EXPECT_EQ(first->madeFor, "novel");
+  EXPECT_NE(storage.lazyInit<Index>("drafts", make), first);
+  const auto other =
+      storage.lazyInit<std::string>("main", [](const std::string& owner, const auto&) {
+        return std::make_shared<std::string>(owner + "!");
+      });
+  EXPECT_EQ(*other, "novel!");  // another class under the same id
+  EXPECT_EQ(runs, 2);
+  auto none = [](const std::string&, const auto&) { return std::shared_ptr<Index>(); };
+  EXPECT_EQ(storage.lazyInit<Index>("empty", none), nullptr);
+  EXPECT_NE(storage.lazyInit<Index>("empty", make), nullptr);
+  EXPECT_EQ(runs, 3);
+
+  // remove() forgets one entry; an object it releases may use the storage.
+  auto census = test::Census::make();
+  struct Reentrant {
+    test::Census::Member member;
+    Storage<std::string>* storage;
+    ~Reentrant() { storage->remove<Index>("drafts"); }
+  };
+  auto reentrant = [&](const std::string&, const auto&) {
+    return std::make_shared<Reentrant>(Reentrant{census->member(), &storage});
+  };
+  storage.lazyInit<Reentrant>("b", reentrant);
+  storage.remove<Index>("b");  // another class: nothing happens
+  EXPECT_EQ(census->alive(), 1);
+  storage.remove<Reentrant>("b");
+  EXPECT_EQ(census->alive(), 0);
+  EXPECT_EQ(storage.lazyInit<Index>("main", make), first);
+  storage.lazyInit<Index>("drafts", make);  // removed by the destructor: made again
+  EXPECT_EQ(runs, 4);
+}
+
+// Racing requests may each make an object, but afterwards everybody gets one
+// and the same object, and every object made is released exactly once.
+TEST(Storage, ConcurrentRequestsSettleOnOneObject) {
+  auto census = test::Census::make();
+  std::atomic<int> made{0};
+  const int ids = test::scaled(5000);
+  {
+    Storage<std::string> storage("p", nullptr);
+    auto make = [&](const std::string&, const auto&) {
+      made.fetch_add(1);
+      return census->object();
+    };
+    test::runConcurrently(4, [&](int) {
+      for (int i = 0; i < ids; ++i)
+        ASSERT_NE(storage.lazyInit<test::Census::Member>(std::to_string(i), make), nullptr);
+    });
+    EXPECT_EQ(census->alive(), ids);
+    const int before = made.load();
+    for (int i = 0; i < ids; ++i) storage.lazyInit<test::Census::Member>(std::to_string(i), make);
+    EXPECT_EQ(made.load(), before);
+  }
+  EXPECT_EQ(census->alive(), 0);
 }
 
 }  // namespace
