@@ -165,61 +165,46 @@ TEST(Future, ReleasingAFutureReleasesItsCapturesAtOnceAndContextsAreHeldWeakly) 
   EXPECT_TRUE(waitFor([&] { return census->alive() == 0; }));
 }
 
-// Runs `hook` the first time `target` reaches `step`.
-class SeamScope {
- public:
-  using Step = mornik::detail::FutureStep;
-  SeamScope(const void* target, Step step, std::function<void()> hook) {
-    target_ = target;
-    step_ = step;
-    hook_ = std::move(hook);
-    mornik::detail::futureSeam.store(&SeamScope::at);
+// Runs `hook` once, the first time `target` reaches `step` (a seam between
+// two steps of a start, a registration or a completion).
+using Step = mornik::detail::FutureStep;
+struct Seam {
+  static inline const void* target = nullptr;
+  static inline Step step{};
+  static inline std::function<void()> hook;
+  static void at(Step reached, const void* future) {
+    if (future == target && reached == step && hook) std::exchange(hook, nullptr)();
   }
-  ~SeamScope() {
-    mornik::detail::futureSeam.store(nullptr);
-    hook_ = nullptr;
-  }
-
- private:
-  static void at(Step step, const void* future) {
-    if (future == target_ && step == step_ && hook_) std::exchange(hook_, nullptr)();
-  }
-  static inline const void* target_ = nullptr;
-  static inline Step step_{};
-  static inline std::function<void()> hook_;
 };
 
-TEST(FutureRace, TwoStartsThatBothFoundTheWorkUnclaimedRunItOnce) {
-  const DispatchQueue queue("test.start");
-  std::atomic<int> runs{0};
-  auto future = Future<int>::make(queue, [&]() -> Result<int> { return ++runs; });
-  const SeamScope seam(future.get(), SeamScope::Step::startClaim,
-                       [&] { future->onSuccess([](int) {}); });
-  EXPECT_THAT(future->wait(), Succeeded(1));
-  drain(queue);
-  EXPECT_EQ(runs.load(), 1);
-}
-
-TEST(FutureRace, AHandlerRegisteredAsTheResultArrivesRunsExactlyOnceAndInOrder) {
-  using Step = SeamScope::Step;
-  for (const Step where : {Step::registered, Step::completionWalk}) {
+// Another thread's start, completion or registration forced in between two
+// steps: the work runs once and every handler exactly once, in order.
+TEST(FutureRace, StartsRegistrationsAndCompletionsForcedInBetweenEachOther) {
+  for (const Step where : {Step::startClaim, Step::registered, Step::completionWalk}) {
     const DispatchQueue queue("test.race");
     Log log;  // queue work only
-    auto future = Future<int>::promise(queue);
+    std::atomic<int> runs{0};
+    auto future = where == Step::startClaim
+                      ? Future<int>::make(queue, [&] { return Result<int>(++runs); })
+                      : Future<int>::promise(queue);
     auto record = [&](std::string entry) { return [&log, entry](int) { log.push_back(entry); }; };
-    const SeamScope seam(future.get(), where, [&] {
-      if (where == Step::registered) {
-        future->complete(1);  // between the registration's append and its look at the state
-      } else {
-        future->onSuccess(record("during"));  // between the store and the walk
-      }
-    });
+    Seam::target = future.get();
+    Seam::step = where;
+    Seam::hook = [&] {
+      if (where == Step::startClaim) future->onSuccess(record("second start"));
+      if (where == Step::registered) future->complete(7);  // after the append, before the look
+      if (where == Step::completionWalk) future->onSuccess(record("during"));  // store, walk
+    };
+    mornik::detail::futureSeam.store(&Seam::at);
     future->onSuccess(record("before"));
     future->complete(2);
     future->onSuccess(record("after"));
     drain(queue);
-    const Log expected =
-        where == Step::registered ? Log{"before", "after"} : Log{"before", "during", "after"};
+    mornik::detail::futureSeam.store(nullptr);
+    EXPECT_EQ(runs.load(), where == Step::startClaim ? 1 : 0);
+    const Log expected = where == Step::startClaim   ? Log{"before", "second start", "after"}
+                         : where == Step::registered ? Log{"before", "after"}
+                                                     : Log{"before", "during", "after"};
     EXPECT_EQ(log, expected);
   }
 }

@@ -102,72 +102,45 @@ TEST(Pool, ContextFormsHoldAWeakContextWeaklyAndAnAsyncOneStrongly) {
   EXPECT_THAT(thrown->wait(), test::FailedWith("boom"));
 }
 
-TEST(Pool, FailingRoutesAFailureIntoTheErrorPoolWhileThePoolLivesAndOnToForwardedSinks) {
-  auto pool = Pool::make(DispatchQueue("test.pool"));
-  pool->future([]() -> Result<int> { return WTF("lost", 4); })->failing(pool);
-  pool->future([]() -> Result<int> { return 1; })->failing(pool);
-  ASSERT_TRUE(waitFor([&] { return pool->hasRecentError(); }));
-  auto other = Pool::make(DispatchQueue("test.other"));
-  pool->forwardErrors(other);  // starts with the recent error
-  ASSERT_TRUE(waitFor([&] { return other->hasRecentError(); }));
-  EXPECT_EQ(other->errorPool()->errors(), Errors{WTF("lost", 4)});
-  EXPECT_EQ(pool->errorPool()->errors(), Errors{WTF("lost", 4)});
-
-  // The pool is held weakly: a failure after it went is dropped.
-  auto late = Future<int>::promise(DispatchQueue("test.late"));
-  late->failing(pool);
-  pool.reset();
-  late->complete(WTF("late", 5));
-  drain(late->queue());
-}
-
+// failing() routes a failure into the error pool while the pool lives (it
+// holds the pool weakly); the error pool keeps every error, publishes the
+// latest on the main queue and forwards to sinks while they live.
 TEST(ErrorPool, KeepsEveryErrorPublishesTheLatestOnMainAndForwardsWhileTheTargetLives) {
-  auto pool = ErrorPool::make();
-  auto target = ErrorPool::make();
-  const std::weak_ptr<ErrorPool> targetRef = target;
+  auto pool = Pool::make(DispatchQueue("test.pool"));
+  const auto& errors = pool->errorPool();
   Errors seen;  // main queue only
-  pool->recentError()->onUpdate([&](const Error& error) {
+  errors->recentError()->onUpdate([&](const Error& error) {
     seen.push_back(DispatchQueue::current() == DispatchQueue::main() ? error : WTF("off main", 0));
   });
-  pool->append(WTF("e1", 1));
+  pool->future([]() -> Result<int> { return WTF("e1", 1); })->failing(pool);
+  pool->future([]() -> Result<int> { return 1; })->failing(pool);
+  ASSERT_TRUE(waitFor([&] { return pool->hasRecentError(); }));
+  auto target = Pool::make(DispatchQueue("test.other"));
+  const std::weak_ptr<Pool> targetRef = target;
   pool->forwardErrors(target);  // hands on the recent error too
-  pool->append(WTF("e2", 2));
+  errors->append(WTF("e2", 2));
   drain(DispatchQueue::main());
   EXPECT_EQ(seen, (Errors{WTF("e1", 1), WTF("e2", 2)}));
-  EXPECT_EQ(target->errors(), seen);
+  EXPECT_EQ(target->errorPool()->errors(), seen);
 
   // clearRecent empties the buffer only: no handler runs, the list stays,
   // and a late subscriber gets nothing until the next error.
-  pool->clearRecent();
+  errors->clearRecent();
+  EXPECT_FALSE(pool->hasRecentError());
   Errors late;  // main queue only
-  pool->recentError()->onUpdate([&](const Error& error) { late.push_back(error); });
+  errors->recentError()->onUpdate([&](const Error& error) { late.push_back(error); });
   target.reset();
   EXPECT_TRUE(targetRef.expired());  // forwarding does not keep the target
-  pool->append(WTF("e3", 3));
+  errors->append(WTF("e3", 3));
   drain(DispatchQueue::main());
   EXPECT_EQ(late, Errors{WTF("e3", 3)});
-  EXPECT_EQ(seen.size(), 3U);
-  EXPECT_EQ(pool->errorCount(), 3U);
-}
+  EXPECT_EQ(errors->errorCount(), 3U);
 
-TEST(ErrorPoolStress, ConcurrentAppendsLoseNothingAndKeepEachThreadsOrder) {
-  constexpr int kThreads = 8;
-  const int kPerThread = test::scaled(10'000);
-  auto pool = ErrorPool::make();
-  std::atomic<long> delivered{0};
-  pool->recentError()->onUpdate(DispatchQueue::global(), [&](const Error&) { ++delivered; });
-  test::runConcurrently(kThreads, [&](int t) {
-    for (int i = 0; i < kPerThread; ++i) pool->append(WTF("e", t * kPerThread + i));
-  });
-  const long total = long{kThreads} * kPerThread;
-  ASSERT_TRUE(waitFor([&] { return delivered.load() == total; }, 60));
-  std::vector<long> last(kThreads, -1);
-  for (const Error& error : pool->errors()) {
-    const auto thread = static_cast<std::size_t>(error.code() / kPerThread);
-    ASSERT_GT(error.code(), last[thread]);
-    last[thread] = error.code();
-  }
-  for (int t = 0; t < kThreads; ++t) EXPECT_EQ(last[std::size_t(t)], (t + 1L) * kPerThread - 1);
+  auto failing = Future<int>::promise(DispatchQueue("test.late"));
+  failing->failing(pool);
+  pool.reset();  // a failure after the pool went is dropped
+  failing->complete(WTF("late", 5));
+  drain(failing->queue());
 }
 
 TEST(Pool, SignalValuesRunAsPoolWorkThatLeavesThePoolOnceDoneAndFailuresReachTheErrorPool) {
@@ -179,54 +152,49 @@ TEST(Pool, SignalValuesRunAsPoolWorkThatLeavesThePoolOnceDoneAndFailuresReachThe
   signal->onUpdate(pool, [&](int value) -> Result<void> {
     ++ran;
     if (DispatchQueue::currentLabel() != "test.pool") return WTF("wrong queue", 1);
-    if (value < 0) return WTF("negative " + std::to_string(value), 0);
+    if (value < 0) return WTF("negative", value);
     saved.push_back(value);
     return {};
   });
-  const int values = test::scaled(2000);
-  for (int i = 0; i < values; ++i) signal->update(i % 100 == 99 ? -i : i);
-  ASSERT_TRUE(waitFor([&] { return ran.load() == values + 1 && pool->futureCount() == 0; }));
+  signal->update(-2);
+  signal->update(3);
+  ASSERT_TRUE(waitFor([&] { return ran.load() == 3 && pool->futureCount() == 0; }));
   drain(queue);
-  EXPECT_EQ(saved.size(), static_cast<std::size_t>(values + 1 - values / 100));
-  ASSERT_EQ(pool->errorPool()->errorCount(), static_cast<std::size_t>(values / 100));
-  EXPECT_EQ(pool->errorPool()->errors()[0], WTF("negative -99", 0));
+  EXPECT_EQ(saved, (std::vector<int>{1, 3}));
+  EXPECT_EQ(pool->errorPool()->errors(), Errors{WTF("negative", -2)});
 
   pool.reset();  // values that come later are ignored
   signal->update(4);
   drain(signal->queue());
   drain(queue);
-  EXPECT_EQ(ran.load(), values + 1);
+  EXPECT_EQ(ran.load(), 3);
 }
 
+// Tables, retained objects, the signal service and the error pool, used
+// from eight threads at once, stay exact (and ThreadSanitizer stays quiet).
 TEST(PoolStress, TablesAndErrorsStayExactUnderConcurrentUse) {
-  constexpr int kThreads = 8;
-  const int kPerThread = test::scaled(4'000);
+  const int perThread = test::scaled(4'000);
   auto pool = Pool::make(DispatchQueue::global());
   auto census = test::Census::make();
   std::atomic<int> heldCompleted{0};
-  test::runConcurrently(kThreads, [&](int t) {
-    for (int i = 0; i < kPerThread; ++i) {
-      // Held: even i, a half of which fail; discarded at once: odd i.
-      const bool held = i % 2 == 0;
-      auto future = pool->future([i]() -> Result<int> {
-        if (i % 4 == 0) return WTF("failed", i);
-        return i;
-      });
-      future->failing(pool).onComplete([&heldCompleted, held](const Result<int>&) {
-        if (held) ++heldCompleted;
-      });
-      if (!held) pool->discard(future->id());
+  test::runConcurrently(8, [&](int t) {
+    for (int i = 0; i < perThread; ++i) {
+      // Even i held (half of them fail), odd i discarded at once.
+      auto future = pool->future([i] { return i % 4 == 0 ? Result<int>(WTF("failed", i)) : i; });
+      future->failing(pool).onComplete(
+          [&heldCompleted, i](const Result<int>&) { heldCompleted += i % 2 == 0; });
+      if (i % 2 == 1) pool->discard(future->id());
       if (i % 100 == 0) pool->retain(census->object());
       if (t == 0 && i % 50 == 0) pool->setSignals(SignalsService::make(DispatchQueue::global()));
     }
   });
-  const int total = kThreads * kPerThread;
+  const int total = 8 * perThread;
   EXPECT_EQ(pool->futureCount(), static_cast<std::size_t>(total / 2));
   ASSERT_TRUE(waitFor([&] { return heldCompleted.load() == total / 2; }, 60));
   ASSERT_TRUE(waitFor(
       [&] { return pool->errorPool()->errorCount() == static_cast<std::size_t>(total / 4); }, 60));
-  // A failure handler may hold the pool for a moment: it goes when that
-  // last holder lets go, and takes what it retained with it.
+  // A failure handler may hold the pool for a moment: it goes when that last
+  // holder lets go, and takes what it retained with it.
   const std::weak_ptr<Pool> weak = pool;
   pool.reset();
   ASSERT_TRUE(waitFor([&] { return weak.expired(); }));
