@@ -73,7 +73,10 @@ TEST(Value, AnnouncesTheInitialValueAndEachWriteFromTheMainQueueAfterItIsReadabl
   test::drain(DispatchQueue::main());
 }
 
-TEST(Reduce, PublishesEachFoldAndCompletesOnceWithTheAccumulatorOfTheFirstComplete) {
+// Folds publish in order and complete() keeps its first accumulator; two
+// threads folding at once (as a process's output and error streams do) lose
+// nothing, and a serial queue sees the sums in fold order.
+TEST(Reduce, PublishesEachFoldInFoldOrderAndCompletesOnceWithTheFirstCompletesAccumulator) {
   auto lines =
       Reduce<std::string, std::string>::make(">", [](std::string text, const std::string& line) {
         if (line.empty()) throw std::invalid_argument("empty line");
@@ -88,20 +91,16 @@ TEST(Reduce, PublishesEachFoldAndCompletesOnceWithTheAccumulatorOfTheFirstComple
   lines->complete();   // ignored
   EXPECT_EQ(lines->completed()->wait().maybeSuccess(), ">a");
   EXPECT_EQ(recorder.values(), (std::vector<std::string>{">", ">a", ">ab"}));
-}
 
-// Two threads fold at once (as a process's output and error streams do):
-// nothing is lost, and a serial queue sees the sums in fold order.
-TEST(Reduce, ConcurrentUpdatesLoseNothingAndPublishInFoldOrder) {
   const int perThread = test::scaled(10'000);
   auto sum =
       Reduce<std::int64_t, int>::make(0, [](std::int64_t total, int n) { return total + n; });
-  test::Recorder<std::int64_t> recorder;
-  recorder.on(*sum->accumulator().signal());
+  test::Recorder<std::int64_t> sums;
+  sums.on(*sum->accumulator().signal());
   test::runConcurrently(2, [&](int /*thread*/) {
     for (int i = 1; i <= perThread; ++i) sum->update(i);
   });
-  const std::vector<std::int64_t> seen = recorder.values();
+  const std::vector<std::int64_t> seen = sums.values();
   ASSERT_EQ(seen.size(), 2U * perThread + 1);
   for (std::size_t i = 1; i < seen.size(); ++i) ASSERT_LT(seen[i - 1], seen[i]);
   EXPECT_EQ(seen.back(), std::int64_t{perThread} * (perThread + 1));
