@@ -4,11 +4,14 @@
 #include <string>
 #include <vector>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "mornik/concurrency/ResultLazyDic.hpp"
 #include "mornik/concurrency/SafeDictionary.hpp"
 
 #include "tests/support/Concurrently.hpp"
+#include "tests/support/ResultMatchers.hpp"
 #include "tests/support/Sanitizers.hpp"
 
 namespace mornik {
@@ -107,6 +110,22 @@ TEST(SafeDictionary, ConcurrentReadersOfOneMissingKeyShareOneCreation) {
   });
   EXPECT_EQ(created.load(), 32);
   EXPECT_EQ(wrong.load(), 0);
+}
+
+// A cache whose getter may fail: a failure is returned, not stored.
+struct Catalog : ThreadSafeAccess<Catalog> {
+  mutable UnfairLock locker;
+  int calls = 0;
+  ResultLazyDic<int, int> prices{{}, [this](const int&) -> Result<int> {
+                                   return ++calls == 1 ? Result<int>(WTF("offline", 7)) : calls;
+                                 }};
+};
+
+TEST(ResultLazyDic, AFailureIsReturnedAndNotStoredSoTheNextCallTriesAgain) {
+  Catalog catalog;
+  EXPECT_THAT(catalog.cache(&Catalog::prices, 1), test::Failed(WTF("offline", 7)));
+  EXPECT_THAT(catalog.cache(&Catalog::prices, 1), test::Succeeded(2));
+  EXPECT_THAT(catalog.cache(&Catalog::prices, 1), test::Succeeded(2));
 }
 
 }  // namespace

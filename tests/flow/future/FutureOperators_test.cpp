@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
-#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -84,8 +83,6 @@ TEST(FutureOperators, DeriveTheOutcomesOfTheTableOnTheGivenQueue) {
          return f->flatMapError(q, [](const Error& x) { return onQ() ? int(x.code()) * 100 : -1; });
        },
        300},
-      {e, [](const F& f) { return f->flatMapError([](const Error&) { return WTF("again", 5); }); },
-       WTF("again", 5)},
       {e,
        [&](const F& f) {
          return f->flatMapError(
@@ -148,18 +145,18 @@ TEST(FutureChain, NothingRunsUntilTheLastLinkIsObservedAndThenOnlyWhileTheRootIs
   EXPECT_EQ(ran.load(), 2);
 }
 
+// Starting the last link starts every link back to the root, and releasing
+// the root releases every link: neither may nest a frame per link.
 TEST(FutureChain, AVeryLongChainStartsCompletesAndGoesWithoutExhaustingTheStack) {
-  constexpr int kLinks = 20'000;
   auto root = Future<int>::promise(DispatchQueue("test.long"));
   F last = root;
-  for (int i = 0; i < kLinks; ++i) last = last->map([](int v) { return v + 1; });
+  for (int i = 0; i < 20'000; ++i) last = last->map([](int v) { return v + 1; });
   std::atomic<int> delivered{-1};
   last->onSuccess([&](int v) { delivered = v; });
   last.reset();
   root->complete(0);
-  ASSERT_TRUE(waitFor([&] { return delivered.load() >= 0; }));
-  EXPECT_EQ(delivered.load(), kLinks);
-  root.reset();  // releasing every link must not nest either
+  ASSERT_TRUE(waitFor([&] { return delivered.load() == 20'000; }));
+  root.reset();
 }
 
 struct Model {
@@ -213,7 +210,9 @@ TEST(FutureForwarding, CompletingUpdatingAndWritesReachLiveTargetsOnly) {
 
   auto later = Future<int>::promise();
   later->assign(model, &Model::count, queue);
-  model.reset();  // a released object is skipped
+  const std::weak_ptr<Model> weakModel = model;
+  model.reset();
+  EXPECT_TRUE(weakModel.expired());  // held weakly, and skipped once gone
   later->complete(9);
   drain(queue);
 }
@@ -256,33 +255,16 @@ TEST(FCombine, TuplesKeepSourceOrderAndTheFirstFailureHandledDecides) {
   EXPECT_EQ(combiner->final()->maybeFailure(), WTF("third failed", 3));
 }
 
-// Copies that take a while, so that handlers storing values on a concurrent
-// queue overlap (the wait only widens the window; ThreadSanitizer sees
-// unguarded stores race without it).
-struct SlowCopy {
-  int value = 0;
-  explicit SlowCopy(int v) : value(v) {}
-  SlowCopy(const SlowCopy& other) : value(other.value) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(200);
-    while (std::chrono::steady_clock::now() < until) {
-    }
-  }
-  SlowCopy& operator=(const SlowCopy&) = default;
-  friend bool operator==(const SlowCopy&, const SlowCopy&) = default;
-};
-
+// Outcomes stored from three threads at once keep the tuple exact (a lost
+// store leaves it pending; ThreadSanitizer sees unguarded stores race).
 TEST(FCombine, OutcomesRacingOnAConcurrentQueueCompleteTheTupleExactlyOnce) {
-  using Slow = std::shared_ptr<Future<SlowCopy>>;
-  for (int round = 0; round < test::scaled(100); ++round) {
-    const std::array<Slow, 3> sources{Future<SlowCopy>::promise(), Future<SlowCopy>::promise(),
-                                      Future<SlowCopy>::promise()};
-    auto combiner = FCombine3<SlowCopy, SlowCopy, SlowCopy>::make(
-        sources[0], sources[1], sources[2], DispatchQueue::global());
+  for (int round = 0; round < test::scaled(200); ++round) {
+    const auto sources = promises();
+    auto combiner = combine(sources, DispatchQueue::global());
     test::runConcurrently(
-        3, [&](int t) { sources[static_cast<std::size_t>(t)]->complete(SlowCopy(t + round)); });
-    ASSERT_TRUE(completes(combiner->final())) << "round " << round;  // a lost store hangs
-    EXPECT_EQ(combiner->final()->maybeSuccess(),
-              std::make_tuple(SlowCopy(round), SlowCopy(round + 1), SlowCopy(round + 2)));
+        3, [&](int t) { sources[static_cast<std::size_t>(t)]->complete(t + round); });
+    ASSERT_TRUE(completes(combiner->final())) << "round " << round;
+    EXPECT_EQ(combiner->final()->maybeSuccess(), std::make_tuple(round, round + 1, round + 2));
   }
 }
 

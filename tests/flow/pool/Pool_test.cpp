@@ -5,14 +5,11 @@
 #include <memory>
 #include <optional>
 #include <set>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-
-#include <unistd.h>
 
 #include "mornik/concurrency/Task.hpp"
 #include "mornik/flow/pool/ErrorPool.hpp"
@@ -36,17 +33,34 @@ using test::Succeeded;
 using test::waitFor;
 using Errors = std::vector<Error>;
 
+// Work the caller drops still runs, on the pool's queue or the one named: the
+// pool holds it. A weak context gone by then gives the block nothing; an
+// async context is held by the work.
 TEST(Pool, HoldsWorkTheCallerDropsUntilDiscardAndRetainedObjectsForItsLife) {
-  auto pool = Pool::make(DispatchQueue("test.pool"));
-  auto seen = test::DeliveryLog<std::string>::make();
-  pool->future([] { return Result<std::string>(DispatchQueue::currentLabel()); })
-      ->onSuccess([seen](const std::string& label) { seen->add(label); });
-  pool->future(DispatchQueue("test.other"),
-               []() -> Task<std::string> { co_return DispatchQueue::currentLabel(); })
-      ->onSuccess([seen](const std::string& label) { seen->add(label); });
-  ASSERT_TRUE(seen->waitForSize(2));
-  EXPECT_THAT(seen->values(), testing::UnorderedElementsAre("test.pool", "test.other"));
-  EXPECT_EQ(pool->futureCount(), 2U);                    // completed, still held
+  const DispatchQueue queue("test.pool");
+  auto pool = Pool::make(queue);
+  auto weakContext = std::make_shared<std::string>("weak");
+  auto strongContext = std::make_shared<std::string>("strong");
+  std::optional<test::QueueGate> gate(std::in_place, queue);
+  auto results = test::DeliveryLog<std::string>::make();
+  pool->future(
+          weakContext,
+          [](const std::shared_ptr<std::string>& c) {
+            return Result<std::string>((c ? *c : "gone") + " on " + DispatchQueue::currentLabel());
+          })
+      ->onSuccess([results](const std::string& s) { results->add(s); });
+  pool->future(DispatchQueue("test.other"), strongContext,
+               [](std::shared_ptr<std::string> c) -> Task<std::string> {
+                 co_return *c + " on " + DispatchQueue::currentLabel();
+               })
+      ->onSuccess([results](const std::string& s) { results->add(s); });
+  weakContext.reset();
+  strongContext.reset();
+  gate.reset();
+  ASSERT_TRUE(results->waitForSize(2));
+  EXPECT_THAT(results->values(),
+              testing::UnorderedElementsAre("gone on test.pool", "strong on test.other"));
+  EXPECT_EQ(pool->futureCount(), 2U);                    // the start futures, completed
   EXPECT_NE(pool->signals(), SignalsService::shared());  // a service of its own
 
   auto census = test::Census::make();
@@ -80,37 +94,8 @@ TEST(Pool, HoldsWorkTheCallerDropsUntilDiscardAndRetainedObjectsForItsLife) {
   EXPECT_EQ(census->alive(), 0);
 }
 
-TEST(Pool, ContextFormsHoldAWeakContextWeaklyAndAnAsyncOneStrongly) {
-  const DispatchQueue queue("test.pool");
-  auto pool = Pool::make(queue);
-  auto weakContext = std::make_shared<std::string>("weak");
-  auto strongContext = std::make_shared<std::string>("strong");
-  std::optional<test::QueueGate> gate(std::in_place, queue);
-  auto withWeak = pool->future(weakContext, [](const std::shared_ptr<std::string>& c) {
-    return Result<std::string>(c ? *c : "gone");
-  });
-  auto withStrong =
-      pool->future(queue, strongContext, [](std::shared_ptr<std::string> c) -> Task<std::string> {
-        co_return *c + " on " + DispatchQueue::currentLabel();
-      });
-  EXPECT_FALSE(pool->holds(withWeak->id()));  // the pool holds it through its start future
-  auto results = test::DeliveryLog<std::string>::make();
-  withWeak->onSuccess([results](const std::string& s) { results->add(s); });
-  withStrong->onSuccess([results](const std::string& s) { results->add(s); });
-  withWeak.reset();
-  withStrong.reset();
-  weakContext.reset();
-  strongContext.reset();
-  gate.reset();
-  ASSERT_TRUE(results->waitForSize(2));
-  EXPECT_THAT(results->values(), testing::UnorderedElementsAre("gone", "strong on test.pool"));
-  auto thrown = pool->future([]() -> Task<int> { throw std::runtime_error("boom"); });
-  EXPECT_THAT(thrown->wait(), test::FailedWith("boom"));
-}
-
-// failing() routes a failure into the error pool while the pool lives (it
-// holds the pool weakly); the error pool keeps every error, publishes the
-// latest on the main queue and forwards to sinks while they live.
+// The error pool keeps every error, publishes the latest on the main queue
+// and forwards to sinks while they live.
 TEST(ErrorPool, KeepsEveryErrorPublishesTheLatestOnMainAndForwardsWhileTheTargetLives) {
   auto pool = Pool::make(DispatchQueue("test.pool"));
   const auto& errors = pool->errorPool();
@@ -118,9 +103,7 @@ TEST(ErrorPool, KeepsEveryErrorPublishesTheLatestOnMainAndForwardsWhileTheTarget
   errors->recentError()->onUpdate([&](const Error& error) {
     seen.push_back(DispatchQueue::current() == DispatchQueue::main() ? error : WTF("off main", 0));
   });
-  pool->future([]() -> Result<int> { return WTF("e1", 1); })->failing(pool);
-  pool->future([]() -> Result<int> { return 1; })->failing(pool);
-  ASSERT_TRUE(waitFor([&] { return pool->hasRecentError(); }));
+  errors->append(WTF("e1", 1));
   auto target = Pool::make(DispatchQueue("test.other"));
   const std::weak_ptr<Pool> targetRef = target;
   pool->forwardErrors(target);  // hands on the recent error too
@@ -142,9 +125,14 @@ TEST(ErrorPool, KeepsEveryErrorPublishesTheLatestOnMainAndForwardsWhileTheTarget
   EXPECT_EQ(late, Errors{WTF("e3", 3)});
   EXPECT_EQ(errors->errorCount(), 3U);
 
+  // failing() routes a failure to the pool's errors while the pool lives.
   auto failing = Future<int>::promise(DispatchQueue("test.late"));
   failing->failing(pool);
-  pool.reset();  // a failure after the pool went is dropped
+  failing->complete(WTF("e4", 4));
+  ASSERT_TRUE(waitFor([&] { return errors->errorCount() == 4; }));
+  failing = Future<int>::promise(DispatchQueue("test.late"));
+  failing->failing(pool);
+  pool.reset();  // held weakly: a failure after the pool went is dropped
   failing->complete(WTF("late", 5));
   drain(failing->queue());
 }
@@ -218,7 +206,6 @@ std::string unique(const std::string& name) {
 TEST(Identities, OnePoolPerNameAndOneStorageAndPoolPerPathAlsoWhenFirstRequestsRace) {
   const std::string name = unique("pool");
   EXPECT_EQ(PoolID{name}.pool(), PoolID{name}.pool());
-  EXPECT_NE(PoolID{name + "x"}.pool(), PoolID{name}.pool());
   EXPECT_EQ(PoolID{name}.pool()->queue(), DispatchQueue::global(QoS::default_));
 
   const std::string path = unique("project");
@@ -227,15 +214,7 @@ TEST(Identities, OnePoolPerNameAndOneStorageAndPoolPerPathAlsoWhenFirstRequestsR
   EXPECT_EQ(ProjectID(path).pool(), storage->pool());
   EXPECT_NE(ProjectID(path + "//").pool(), storage->pool());
   EXPECT_EQ(storage->pool()->queue().label(), "Flow.ProjectID." + path);
-  char cwd[4096];  // a relative path is labelled by its absolute path
-  ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
-  EXPECT_EQ(ProjectID("relative").pool()->queue().label(),
-            "Flow.ProjectID." + std::string(cwd) + "/relative");
-  const auto made = storage->lazyInit<ProjectID>(
-      "self", [&](const ProjectID& id, const std::shared_ptr<Pool>& pool) {
-        return pool == storage->pool() ? std::make_shared<ProjectID>(id) : nullptr;
-      });
-  EXPECT_EQ(*made, ProjectID(path));
+  EXPECT_EQ(storage->id(), ProjectID(path));
   ProjectID(path).send(WTF("disk full", 28));  // into the project's pool only
   EXPECT_TRUE(storage->pool()->hasRecentError());
   EXPECT_FALSE(ProjectID(unique("errors")).pool()->hasRecentError());
@@ -245,7 +224,7 @@ TEST(Identities, OnePoolPerNameAndOneStorageAndPoolPerPathAlsoWhenFirstRequestsR
     std::vector<std::shared_ptr<Storage<ProjectID>>> seen(4);
     test::runConcurrently(4, [&](int thread) {
       seen[static_cast<std::size_t>(thread)] = ProjectID(raced).storage();
-      EXPECT_NE(PoolID{raced}.pool(), nullptr);
+      (void)PoolID{raced}.pool();
     });
     EXPECT_EQ(std::set(seen.begin(), seen.end()).size(), 1U);
     EXPECT_EQ(PoolID{raced}.pool(), PoolID{raced}.pool());
@@ -255,10 +234,8 @@ TEST(Identities, OnePoolPerNameAndOneStorageAndPoolPerPathAlsoWhenFirstRequestsR
 TEST(Identities, PathsDropExactlyOneTrailingSlashAndBothEncodeAsOneMemberObjects) {
   EXPECT_EQ(ProjectID("/p/"), ProjectID("/p"));
   EXPECT_EQ(ProjectID("/p//").path, "/p/");
-  EXPECT_EQ(ProjectID("/").path, "");
   EXPECT_EQ(ProjectID(URL::fileURL("/p", true)).path, "/p");
   EXPECT_EQ(asJson(PoolID{"sync"}).value(), R"({"id":"sync"})");
-  EXPECT_EQ(decodeFromJson<PoolID>(R"({"id":"sync"})").value(), PoolID{"sync"});
   EXPECT_TRUE(decodeFromJson<PoolID>(R"({"name":"sync"})").isFailure());
   EXPECT_EQ(Json(ProjectID("/home/me/novel/")), Json::parse(R"({"path":"/home/me/novel"})"));
   EXPECT_EQ(decodeFromJson<ProjectID>(asJson(ProjectID("/p//")).value()).value(),
@@ -325,9 +302,8 @@ TEST(Storage, ConcurrentRequestsSettleOnOneObject) {
     auto none = [](const std::string&, const auto&) {
       return std::shared_ptr<test::Census::Member>();
     };
-    for (int i = 0; i < ids; ++i) {
+    for (int i = 0; i < ids; ++i)
       ASSERT_NE(storage.lazyInit<test::Census::Member>(std::to_string(i), none), nullptr);
-    }
   }
   EXPECT_EQ(census->alive(), 0);
 }
