@@ -3,9 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
-#include <functional>
-#include <memory>
-#include <optional>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -173,13 +170,13 @@ TEST(FutureForwarding, CompletingUpdatingAndWritesReachLiveTargetsOnly) {
   auto source = Future<int>::promise();
   auto errors = Signal<Error>::make(queue);
   std::weak_ptr<Future<int>> strong, weak;
-  std::weak_ptr<Signal<int>> strongSignal, weakSignal;
+  std::weak_ptr<Signal<int>> weakSignal;
+  auto owned = Signal<int>::make(queue);
   {
     auto target = Future<int>::promise();
     auto dropped = Future<int>::promise();
-    auto owned = Signal<int>::make(queue);
     auto droppedSignal = Signal<int>::make(queue);
-    strong = target, weak = dropped, strongSignal = owned, weakSignal = droppedSignal;
+    strong = target, weak = dropped, weakSignal = droppedSignal;
     source->completing(target, queue, true).completing(dropped, false);
     source->updating(owned, true).updating(droppedSignal, false).updatingError(errors, false);
   }
@@ -187,7 +184,7 @@ TEST(FutureForwarding, CompletingUpdatingAndWritesReachLiveTargetsOnly) {
   EXPECT_TRUE(weakSignal.expired());
   source->complete(6);
   EXPECT_THAT(strong.lock()->wait(), Succeeded(6));
-  ASSERT_TRUE(waitFor([&] { return strongSignal.lock()->currentValue() == 6; }));
+  ASSERT_TRUE(waitFor([&] { return owned->currentValue() == 6; }));
 
   auto model = std::make_shared<Model>();
   auto bad = Future<int>::failed(WTF("broken", 3));

@@ -3,7 +3,6 @@
 #include "mornik/flow/pool/Streamed.hpp"
 
 #include <cstdint>
-#include <memory>
 #include <stdexcept>
 #include <string>
 #include <thread>
