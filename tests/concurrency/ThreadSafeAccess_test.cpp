@@ -4,11 +4,14 @@
 #include <string>
 #include <vector>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "mornik/concurrency/ResultLazyDic.hpp"
 #include "mornik/concurrency/SafeDictionary.hpp"
 
 #include "tests/support/Concurrently.hpp"
+#include "tests/support/ResultMatchers.hpp"
 #include "tests/support/Sanitizers.hpp"
 
 namespace mornik {
@@ -95,6 +98,22 @@ TEST(SafeDictionary, MissingKeysAreCreatedOnceAndKept) {
   squares[40].modify([](int& n) { n *= 100; });  // created then changed
   EXPECT_EQ(squares.get(40), 160000);
   EXPECT_EQ(created.load(), 33);
+}
+
+// A cache whose getter may fail: a failure is returned, not stored.
+struct Catalog : ThreadSafeAccess<Catalog> {
+  mutable UnfairLock locker;
+  int calls = 0;
+  ResultLazyDic<int, int> prices{{}, [this](const int&) -> Result<int> {
+                                   return ++calls == 1 ? Result<int>(WTF("offline", 7)) : calls;
+                                 }};
+};
+
+TEST(ResultLazyDic, AFailureIsReturnedAndNotStoredSoTheNextCallTriesAgain) {
+  Catalog catalog;
+  EXPECT_THAT(catalog.cache(&Catalog::prices, 1), test::Failed(WTF("offline", 7)));
+  EXPECT_THAT(catalog.cache(&Catalog::prices, 1), test::Succeeded(2));
+  EXPECT_THAT(catalog.cache(&Catalog::prices, 1), test::Succeeded(2));
 }
 
 }  // namespace

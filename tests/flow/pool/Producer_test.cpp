@@ -1,8 +1,7 @@
 #include "mornik/flow/pool/Producer.hpp"
 
 #include <atomic>
-#include <cstdint>
-#include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -11,11 +10,11 @@
 
 #include "mornik/concurrency/DispatchQueueID.hpp"
 #include "mornik/concurrency/DispatchSemaphore.hpp"
+#include "mornik/flow/pool/RunBlocking.hpp"
 
 #include "tests/support/Concurrently.hpp"
 #include "tests/support/DeliveryLog.hpp"
 #include "tests/support/ResultMatchers.hpp"
-#include "tests/support/RunLoopWait.hpp"
 #include "tests/support/Sanitizers.hpp"
 
 namespace mornik::Flow {
@@ -25,135 +24,110 @@ using test::Failed;
 using test::Succeeded;
 using test::waitFor;
 
-// The counts a producer published, and its change notices (with whether
-// each came on the main queue).
-struct Observed {
-  std::shared_ptr<test::DeliveryLog<std::int64_t>> counts = test::DeliveryLog<std::int64_t>::make();
-  std::shared_ptr<test::DeliveryLog<bool>> changes = test::DeliveryLog<bool>::make();
-  Subscription subscription;
-
-  template <class T>
-  explicit Observed(const std::shared_ptr<Producer<T>>& producer) {
-    producer->inProgress()->onUpdate(DispatchQueue("producer.observer"),
-                                     [counts = counts](std::int64_t n) { counts->add(n); });
-    subscription = producer->objectWillChange().subscribe(
-        [changes = changes] { changes->add(isMainQueue()); });
-  }
-};
-
-TEST(Producer, ARefreshPublishesValueOrErrorThenTheCountAndOneChange) {
+TEST(Producer, ARefreshPublishesValueOrErrorThenTheCountAndThenOneChangeOnMain) {
   const auto pool = Pool::make(DispatchQueue("producer.pool"));
   std::atomic<bool> fail{false};
   auto producer = Producer<int>::make(pool, [&]() -> Result<int> {
     if (fail) return WTF("offline", 5);
     return 7;
   });
-  EXPECT_EQ(producer->value(), std::nullopt);
-  const Observed observed(producer);
+  auto counts = test::DeliveryLog<std::int64_t>::make();
+  producer->inProgress()->onUpdate(DispatchQueue("producer.observer"),
+                                   [counts](std::int64_t n) { counts->add(n); });
+  // Each notice re-reads the producer: the outcome is in place by then.
+  auto changes = test::DeliveryLog<std::string>::make();
+  Subscription subscription = producer->objectWillChange().subscribe([changes, producer] {
+    changes->add(isMainQueue() ? std::to_string(producer->value().value_or(0)) : "off main");
+  });
   const auto future = producer->refresh();
   EXPECT_THAT(future->wait(), Succeeded(7));
-  ASSERT_TRUE(observed.changes->waitForSize(1));
-  ASSERT_TRUE(observed.counts->waitForSize(3));
-  EXPECT_EQ(observed.counts->values(), (std::vector<std::int64_t>{0, 1, 0}));
-  EXPECT_EQ(producer->value(), 7);
   EXPECT_TRUE(pool->holds(future->id()));
-  EXPECT_FALSE(pool->hasRecentError());
+  ASSERT_TRUE(changes->waitForSize(1));
+  ASSERT_TRUE(counts->waitForSize(3));
+  EXPECT_EQ(counts->values(), (std::vector<std::int64_t>{0, 1, 0}));
 
-  fail = true;
+  fail = true;  // a failure goes to the pool and keeps the value
   EXPECT_THAT(producer->refresh()->wait(), Failed(WTF("offline", 5)));
-  ASSERT_TRUE(observed.changes->waitForSize(2));
-  EXPECT_EQ(pool->errorPool()->recentError()->currentValue(), WTF("offline", 5));
+  ASSERT_TRUE(changes->waitForSize(2));
+  EXPECT_EQ(changes->values(), (std::vector<std::string>{"7", "7"}));
+  EXPECT_EQ(pool->errorPool()->errors(), std::vector<Error>{WTF("offline", 5)});
   EXPECT_EQ(producer->inProgress()->currentValue(), 0);
-  EXPECT_EQ(producer->value(), 7);  // a failure keeps the value
-  EXPECT_THAT(observed.changes->values(), testing::Each(true));
 }
 
+// Overlapping refreshes are counted and the last to finish wins; many at once
+// bring the count back to zero.
 TEST(Producer, OverlappingRefreshesAreCountedAndTheLastToFinishWins) {
-  // On a concurrent queue both refreshes run at once.
-  auto producer = Producer<std::string>::make(Pool::make(DispatchQueue::global()), nullptr);
-  DispatchSemaphore firstGate;
-  DispatchSemaphore secondGate;
-  auto gated = [](DispatchSemaphore& gate, std::string value) {
-    return [&gate, value] {
-      gate.wait();
-      return Result<std::string>(value);
+  auto producer = Producer<int>::make(Pool::make(DispatchQueue::global()), nullptr);
+  DispatchSemaphore gates[2];
+  auto gated = [&gates](int i) {
+    return [&gates, i] {
+      gates[i].wait();
+      return Result<int>(i);
     };
   };
-  const auto first = producer->refresh(gated(firstGate, "first"));
-  const auto second = producer->refresh(gated(secondGate, "second"));
+  const auto first = producer->refresh(gated(0));
+  const auto second = producer->refresh(gated(1));
   EXPECT_EQ(producer->inProgress()->currentValue(), 2);
-  firstGate.signal();
-  EXPECT_THAT(first->wait(), Succeeded(std::string("first")));
+  gates[1].signal();
   ASSERT_TRUE(waitFor([&] { return producer->inProgress()->currentValue() == 1; }));
-  EXPECT_EQ(producer->value(), "first");
-  secondGate.signal();
-  EXPECT_THAT(second->wait(), Succeeded(std::string("second")));
+  EXPECT_EQ(producer->value(), 1);
+  gates[0].signal();
   ASSERT_TRUE(waitFor([&] { return producer->inProgress()->currentValue() == 0; }));
-  EXPECT_EQ(producer->value(), "second");
+  EXPECT_EQ(producer->value(), 0);
+
+  const int perThread = test::scaled(500);
+  std::vector<std::shared_ptr<Future<int>>> futures(static_cast<std::size_t>(4 * perThread));
+  test::runConcurrently(4, [&](int thread) {
+    for (int i = 0; i < perThread; ++i) {
+      futures[static_cast<std::size_t>(thread * perThread + i)] =
+          producer->refresh([] { return Result<int>(7); });
+    }
+  });
+  for (const auto& future : futures) ASSERT_TRUE(future->wait().isSuccess());
+  ASSERT_TRUE(waitFor([&] { return producer->inProgress()->currentValue() == 0; }));
 }
 
-TEST(Producer, WithoutABlockOrWithAContextThatHasGoneARefreshFailsAndChangesNothing) {
+TEST(Producer, WithoutABlockOrAContextARefreshFailsAndAFinishedOneOutlivesItsProducerQuietly) {
   auto producer = Producer<int>::make(PoolID{"producer.noblock"});
-  EXPECT_EQ(producer->pool(), PoolID{"producer.noblock"}.pool());
-  const Observed observed(producer);
   EXPECT_THAT(producer->refresh()->wait(), Failed(WTF("block not provided for Flow.Producer", 0)));
-  EXPECT_EQ(producer->refreshing(), producer);  // the chain form takes the same path
-  ASSERT_TRUE(observed.counts->waitForSize(1));
+  EXPECT_EQ(producer->inProgress()->currentValue(), 0);
   EXPECT_FALSE(producer->pool()->hasRecentError());
-  EXPECT_EQ(observed.changes->size(), 0U);
-
-  struct Settings {
-    int zoom = 4;
-  };
-  auto settings = std::make_shared<Settings>();
-  auto read = [](Settings& s) { return Result<int>(s.zoom); };
+  auto settings = std::make_shared<int>(4);
+  auto read = [](int& zoom) { return Result<int>(zoom); };
   EXPECT_THAT(producer->refresh(settings, read)->wait(), Succeeded(4));
-  EXPECT_THAT(producer->refresh(std::weak_ptr<Settings>().lock(), read)->wait(),
+  EXPECT_THAT(producer->refresh(std::weak_ptr<int>().lock(), read)->wait(),
               Failed(WTF("context is nil", 0)));
-  EXPECT_TRUE(waitFor([&] { return producer->pool()->hasRecentError(); }));
-}
 
-// The pool keeps a refresh running after the producer is gone; its handlers
-// then find nothing to update.
-TEST(Producer, ARefreshOutlivesItsProducerQuietly) {
+  // The pool keeps a refresh running after the producer is gone; its
+  // handlers then find nothing to update.
   const auto pool = Pool::make(DispatchQueue("producer.pool"));
-  auto producer = Producer<int>::make(pool, nullptr);
+  producer = Producer<int>::make(pool, nullptr);
   const auto signal = producer->signal();
   DispatchSemaphore gate;
   const auto future = producer->refresh([&] {
     gate.wait();
     return Result<int>(9);
   });
-  const std::weak_ptr<Producer<int>> weak = producer;
   producer.reset();
-  EXPECT_TRUE(weak.expired());
   gate.signal();
-  EXPECT_THAT(future->wait(), Succeeded(9));
-  // Registered after the producer's handlers on the same serial queue, so it
-  // runs after them.
-  std::atomic<bool> after{false};
+  std::atomic<bool> after{false};  // runs after the producer's handlers, on the same queue
   future->onComplete([&](const Result<int>&) { after = true; });
   ASSERT_TRUE(waitFor([&] { return after.load(); }));
   EXPECT_EQ(signal->currentValue(), std::nullopt);
-  EXPECT_FALSE(pool->hasRecentError());
 }
 
-TEST(Producer, ConcurrentRefreshesBringTheCountBackToZero) {
-  const auto pool = Pool::make(DispatchQueue::global());
-  std::atomic<int> next{0};
-  auto producer = Producer<int>::make(pool, [&] { return Result<int>(next.fetch_add(1) + 1); });
-  const int perThread = test::scaled(500);
-  std::vector<std::shared_ptr<Future<int>>> futures(static_cast<std::size_t>(4 * perThread));
-  test::runConcurrently(4, [&](int thread) {
-    for (int i = 0; i < perThread; ++i) {
-      futures[static_cast<std::size_t>(thread * perThread + i)] = producer->refresh();
-    }
-  });
-  for (const auto& future : futures) ASSERT_TRUE(future->wait().isSuccess());
-  ASSERT_TRUE(waitFor([&] { return producer->inProgress()->currentValue() == 0; }));
-  EXPECT_THAT(producer->value(),
-              testing::Optional(testing::AllOf(testing::Ge(1), testing::Le(4 * perThread))));
-  EXPECT_EQ(pool->futureCount(), futures.size());
+Task<int> doubledLater(int n) {
+  co_await sleepMs(1);
+  if (n < 0) throw std::runtime_error("negative");
+  co_return DispatchQueue::currentLabel() == DispatchQueue::global(QoS::userInitiated).label()
+      ? 2 * n
+      : -1;
+}
+
+TEST(RunBlocking, WaitsForTheTaskOnTheUserInitiatedQueueAndHandsOnItsError) {
+  EXPECT_EQ(getSyncResultFrom([] { return doubledLater(4); }), 8);
+  EXPECT_THAT(getSyncResultFromR([] { return doubledLater(-1); }), test::FailedWith("negative"));
+  EXPECT_THROW((void)getSyncResultFrom([] { return doubledLater(-1); }), Error);
 }
 
 }  // namespace
