@@ -65,9 +65,11 @@ TEST(MacApp, OpensWithTheApplicationOrRevealsWithTheFileManager) {
 }
 
 TEST(WebBrowser, ListsFiltersAndOpens) {
-  EXPECT_EQ(displayNames(WebBrowser::list()), (std::vector<std::string>{"Browser", "Folx", "folx"}));
+  EXPECT_EQ(displayNames(WebBrowser::list()),
+            (std::vector<std::string>{"Browser", "Folx", "folx"}));
   // Folx out, folx (another case) in.
-  EXPECT_EQ(displayNames(WebBrowser::filteredList()), (std::vector<std::string>{"Browser", "folx"}));
+  EXPECT_EQ(displayNames(WebBrowser::filteredList()),
+            (std::vector<std::string>{"Browser", "folx"}));
   const WebBrowser main = WebBrowser::main();
   EXPECT_EQ(main.displayName(), "Browser");
   EXPECT_EQ(main.pool, Flow::PoolID{"WebBrowser"}.pool());

@@ -102,10 +102,11 @@ TEST(Workspace, RevealsThroughTheFileManagerElseOpensTheFolderAndNeverHangs) {
     const std::string uri = "['file://" + file.string() + "']";
     for (const std::string& call : std::vector<std::string>{
              "FileManager1.ShowItems " + uri, "FileManager1.ShowItemProperties " + uri,
-          "FileManager1.ShowFolders ['file://" + file.parent_path().string() + "']",
-          "OpenURI.OpenFile " + file.string() + " {}", "OpenURI.OpenURI https://example.org/x {}",
-          "OpenURI.OpenURI https://example.org/y {'ask': <true>}",
-          "OpenURI.OpenDirectory " + file.string()}) {
+             "FileManager1.ShowFolders ['file://" + file.parent_path().string() + "']",
+             "OpenURI.OpenFile " + file.string() + " {}",
+             "OpenURI.OpenURI https://example.org/x {}",
+             "OpenURI.OpenURI https://example.org/y {'ask': <true>}",
+             "OpenURI.OpenDirectory " + file.string()}) {
       EXPECT_NE(calls.find(call), std::string::npos) << call << " not in:\n" << calls;
     }
     EXPECT_EQ(record("viewer"), launched);  // nothing was launched

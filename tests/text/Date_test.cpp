@@ -314,7 +314,7 @@ TEST_F(DateTest, WeekendsFollowTheLocale) {
   EXPECT_TRUE(isInWeekend(berlin(2024, 5, 18, 12)));  // Saturday
   EXPECT_TRUE(isInWeekend(berlin(2024, 5, 19, 12)));  // Sunday
   EXPECT_TRUE(isWorkday(berlin(2024, 5, 17, 12)));    // Friday
-  ASSERT_TRUE(setCurrentLocale("ar_SA"));  // Friday and Saturday
+  ASSERT_TRUE(setCurrentLocale("ar_SA"));             // Friday and Saturday
   EXPECT_TRUE(isInWeekend(berlin(2024, 5, 17, 12)));
   EXPECT_FALSE(isInWeekend(berlin(2024, 5, 19, 12)));
 }

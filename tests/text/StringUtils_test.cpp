@@ -196,7 +196,7 @@ TEST(StringReplace, RegularExpressionLiteralAndListReplacement) {
   EXPECT_EQ(replace("2024-03-15", "(\\d+)-(\\d+)-(\\d+)", "$3/$2/$1"), "15/03/2024");
   EXPECT_EQ(replace("ab", "(?<first>a)", "[${first}]"), "[a]b");
   EXPECT_EQ(replace("ab", "a", "\\$1"), "$1b");
-  EXPECT_EQ(replace("ab", "a", "$9"), "b");  // no such group: nothing
+  EXPECT_EQ(replace("ab", "a", "$9"), "b");    // no such group: nothing
   EXPECT_EQ(replace("abc", "(", "x"), "abc");  // does not compile: unchanged
   EXPECT_EQ(replace(kWave + "x" + kWave, "x", "y"), kWave + "y" + kWave);
 
@@ -304,9 +304,9 @@ TEST(StringSplit, SplitsAndIllFormedSequencesOneCharacterEach) {
 
   const std::string b = "b";
   EXPECT_EQ(count("a\xFF\xFE" + b), 4U);
-  EXPECT_EQ(count("\xE2\x82"), 1U);                // a truncated sequence
+  EXPECT_EQ(count("\xE2\x82"), 1U);              // a truncated sequence
   EXPECT_EQ(count("\xE2\x82\xCC\x81" + b), 2U);  // a combining mark attaches to it
-  EXPECT_EQ(count("\x80\x80"), 2U);                // stray continuation bytes
+  EXPECT_EQ(count("\x80\x80"), 2U);              // stray continuation bytes
   EXPECT_EQ(at("a\xFF" + b, 1), "\xFF");
   EXPECT_THAT(asCharArr(std::string("\xC3") + "a"), ElementsAre("\xC3", "a"));
   EXPECT_EQ(indexInt("\xFF" + b, "b"), 1);

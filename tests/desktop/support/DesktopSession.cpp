@@ -81,12 +81,14 @@ int runSession(int argc, char** argv) {
     fs::create_directories(root / folder);
   }
   fs::permissions(root / "runtime", fs::perms::owner_all);
-  for (const auto& [name, folder] : {std::pair{"HOME", "home"}, {"XDG_CONFIG_HOME", "config"},
-                                     {"XDG_DATA_HOME", "data"}, {"XDG_CACHE_HOME", "cache"},
-                                     {"XDG_STATE_HOME", "state"}, {"XDG_RUNTIME_DIR", "runtime"},
-                                     {"XDG_DATA_DIRS", "share"}, {"XDG_CONFIG_DIRS", "config"}}) {
-    exportVariable(name, (root / folder).string());
-  }
+  exportVariable("HOME", (root / "home").string());
+  exportVariable("XDG_CONFIG_HOME", (root / "config").string());
+  exportVariable("XDG_DATA_HOME", (root / "data").string());
+  exportVariable("XDG_CACHE_HOME", (root / "cache").string());
+  exportVariable("XDG_STATE_HOME", (root / "state").string());
+  exportVariable("XDG_RUNTIME_DIR", (root / "runtime").string());
+  exportVariable("XDG_DATA_DIRS", (root / "share").string());
+  exportVariable("XDG_CONFIG_DIRS", (root / "config").string());
   exportVariable("PATH", (root / "bin").string() + ":" + std::getenv("PATH"));  // NOLINT
   exportVariable("GSETTINGS_BACKEND", "memory");
   exportVariable("NO_AT_BRIDGE", "1");
