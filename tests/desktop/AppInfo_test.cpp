@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "mornik/desktop/TavHaptic.hpp"
 #include "mornik/platform/AppIdentity.hpp"
 
 #include "tests/desktop/support/Desktop.hpp"
@@ -10,7 +9,7 @@
 namespace mornik {
 namespace {
 
-TEST(AppInfo, TextValuesOrThePlaceholder) {
+TEST(AppInfo, TextValuesOrThePlaceholderFromTheInfoFileOrAsSet) {
   EXPECT_EQ(kInfoPlaceholder, "\xE2\x9A\xA0\xEF\xB8\x8F");
   const Bundle bundle(nlohmann::json{{"CFBundleName", 42},
                                      {"CFBundleShortVersionString", "2.1"},
@@ -20,17 +19,15 @@ TEST(AppInfo, TextValuesOrThePlaceholder) {
   EXPECT_EQ(appVersionLong(bundle), "2.1");
   EXPECT_EQ(copyright(bundle), "© 2024 Me\nAll rights");
   EXPECT_EQ(copyright(Bundle(nlohmann::json())), kInfoPlaceholder);  // no dictionary
-  TavHaptic::vibrate(HapticFeedbackPattern::generic);                // does nothing
-}
 
-TEST(AppInfo, MainBundleReadsTheInfoFileBesideTheExecutable) {
+  // The running application's: the info file beside the executable, until set.
   const auto file = AppIdentity::infoFilePath();
   ASSERT_EQ(file.filename(), "mornik_desktop_tests.info.json");
   std::ofstream(file) << R"({"CFBundleName": "Desktop tests", "CFBundleVersion": "77"})";
-  const Bundle bundle = Bundle::main();
+  const Bundle main = Bundle::main();
   std::filesystem::remove(file);
-  EXPECT_EQ(appName(bundle), "Desktop tests");
-  EXPECT_EQ(appBuild(bundle), "77");
+  EXPECT_EQ(appName(main), "Desktop tests");
+  EXPECT_EQ(appBuild(main), "77");
   AppIdentity::setInfo(nlohmann::json{{"CFBundleName", "Set"}});
   EXPECT_EQ(appName(Bundle::main()), "Set");
   EXPECT_EQ(appBuild(Bundle::main()), kInfoPlaceholder);

@@ -21,7 +21,8 @@ URL makeFile(const std::string& name) {
   return URL::fileURL(path.string());
 }
 
-std::vector<std::string> displayNames(const std::vector<MacApp>& apps) {
+template <class Apps>
+std::vector<std::string> displayNames(const Apps& apps) {
   std::vector<std::string> names;
   for (const auto& app : apps) names.push_back(app.displayName());
   return names;
@@ -35,10 +36,11 @@ TEST(MacApp, ListsTheFileManagerFirstThenTheApplications) {
   EXPECT_EQ(apps[1].icon(), "viewer-icon");
   EXPECT_EQ(displayNames(MacApp::list(file, false)), (std::vector<std::string>{"Viewer", "Other"}));
   // Nobody claims this type: only the file manager.
-  EXPECT_EQ(MacApp::list(makeFile("b.nobody-xyz"), true),
-            (std::vector<MacApp>{{MacApp::finderURL(), makeFile("b.nobody-xyz")}}));
+  const URL nobody = makeFile("b.nobody-xyz");
+  EXPECT_EQ(MacApp::list(nobody, true), (std::vector<MacApp>{{MacApp::finderURL(), nobody}}));
 }
 
+// What reaches the applications and the file manager: Workspace_test.cpp.
 TEST(MacApp, OpensWithTheApplicationOrRevealsWithTheFileManager) {
   MORNIK_NEED_BUS();
   test::FakeService fileManager;
@@ -52,9 +54,10 @@ TEST(MacApp, OpensWithTheApplicationOrRevealsWithTheFileManager) {
   EXPECT_TRUE(test::waitForRecord("other", file.path()));
 
   // A failure also lands in the "MacApp" pool's error pool.
-  const MacApp broken{
-      URL::fileURL((test::desktopRoot() / "data/applications/broken.desktop").string()), file};
-  auto failed = broken.open();
+  auto failed =
+      MacApp{URL::fileURL((test::desktopRoot() / "data/applications/broken.desktop").string()),
+             file}
+          .open();
   ASSERT_TRUE(failed->wait().isFailure());
   auto pool = Flow::PoolID{"MacApp"}.pool();
   EXPECT_TRUE(test::waitFor([&] { return pool->hasRecentError(); }));
@@ -62,12 +65,11 @@ TEST(MacApp, OpensWithTheApplicationOrRevealsWithTheFileManager) {
 }
 
 TEST(WebBrowser, ListsFiltersAndOpens) {
-  std::vector<std::string> names;
-  for (const auto& browser : WebBrowser::list()) names.push_back(browser.displayName());
-  EXPECT_EQ(names, (std::vector<std::string>{"Browser", "Folx", "folx"}));
-  names.clear();
-  for (const auto& browser : WebBrowser::filteredList()) names.push_back(browser.displayName());
-  EXPECT_EQ(names, (std::vector<std::string>{"Browser", "folx"}));  // Folx out, folx (case) in
+  EXPECT_EQ(displayNames(WebBrowser::list()),
+            (std::vector<std::string>{"Browser", "Folx", "folx"}));
+  // Folx out, folx (another case) in.
+  EXPECT_EQ(displayNames(WebBrowser::filteredList()),
+            (std::vector<std::string>{"Browser", "folx"}));
   const WebBrowser main = WebBrowser::main();
   EXPECT_EQ(main.displayName(), "Browser");
   EXPECT_EQ(main.pool, Flow::PoolID{"WebBrowser"}.pool());
@@ -78,9 +80,9 @@ TEST(WebBrowser, ListsFiltersAndOpens) {
   EXPECT_TRUE(test::waitForRecord("browser", "https://example.org/page?q=1"));
 
   auto refused = main.open("not a url");
-  ASSERT_TRUE(refused->wait().isFailure());
-  EXPECT_TRUE(refused->wait().error().is(kFTWDomain, 0));
-  EXPECT_EQ(refused->wait().error().localizedDescription(), "can't convert to URL: not a url");
+  const Error why = refused->wait().error();
+  EXPECT_TRUE(why.is(kFTWDomain, 0));
+  EXPECT_EQ(why.localizedDescription(), "can't convert to URL: not a url");
   EXPECT_FALSE(main.pool->holds(refused->id()));
 }
 

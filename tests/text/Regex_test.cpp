@@ -33,16 +33,13 @@ TEST(Regex, CompiledExpressionsReportMatchesAndGroupsAsByteRanges) {
 }
 
 TEST(Regex, OptionsAndInvalidPatterns) {
-  const auto insensitive = Regex::make("abc", RegexOptions::caseInsensitive);
-  ASSERT_TRUE(insensitive.isSuccess());
-  EXPECT_EQ(insensitive.value().matches("ABC abc").size(), 2U);
-  const auto literal = Regex::make("a.c", RegexOptions::ignoreMetacharacters);
-  ASSERT_TRUE(literal.isSuccess());
-  EXPECT_EQ(literal.value().matches("abc a.c").size(), 1U);
-  const auto lines = Regex::make("^x", RegexOptions::anchorsMatchLines);
-  EXPECT_EQ(lines.value().matches("x\nx").size(), 2U);
+  const auto count = [](std::string_view pattern, RegexOptions options, std::string_view text) {
+    return Regex::make(pattern, options).value().matches(text).size();
+  };
+  EXPECT_EQ(count("abc", RegexOptions::caseInsensitive, "ABC abc"), 2U);
+  EXPECT_EQ(count("a.c", RegexOptions::ignoreMetacharacters, "abc a.c"), 1U);
+  EXPECT_EQ(count("^x", RegexOptions::anchorsMatchLines, "x\nx"), 2U);
   const auto broken = Regex::make("(a");
-  ASSERT_TRUE(broken.isFailure());
   EXPECT_EQ(broken.error().domain(), "FTW");
   EXPECT_EQ(broken.error().localizedDescription(),
             "invalid regular expression: (a (U_REGEX_MISMATCHED_PAREN)");
@@ -61,37 +58,27 @@ TEST(RegexOnStrings, MatchTextsInOrder) {
               ElementsAre("caf\xC3\xA9", "na\xC3\xAFve"));
 }
 
-TEST(RegexOnStrings, WholeMatchMeansTheFirstMatchCoversTheText) {
+TEST(RegexOnStrings, WholeMatchesAndExtraction) {
   EXPECT_TRUE(isMatchToRegex("abc", "[a-c]+"));
   EXPECT_FALSE(isMatchToRegex("abc", "a|abc"));  // the first match is "a"
-  EXPECT_FALSE(isMatchToRegex("abcd", "[a-c]+"));
   EXPECT_FALSE(isMatchToRegex("abc", "["));
-}
 
-TEST(RegexOnStrings, ExtractionResults) {
   EXPECT_EQ(extractRegExp("id: 42, 43", "\\d+"), "42");
   EXPECT_EQ(extractRegExp("id", "\\d+"), std::nullopt);
-  EXPECT_EQ(extractRegExp("id", "\\"), std::nullopt);
   EXPECT_EQ(extract("v=12;", "[0-9]+").value(), "12");
   const auto missing = extract("none", "x+");
-  ASSERT_TRUE(missing.isFailure());
   EXPECT_EQ(missing.error().code(), 0);
   EXPECT_EQ(missing.error().localizedDescription(), "can't find first match for RegExt: x+");
   EXPECT_THAT(extractAll("a1b2", "\\d").value(), ElementsAre("1", "2"));
-  EXPECT_TRUE(extractAll("ab", "\\d").value().empty());
-  const auto broken = extractAll("ab", "a{2,1}");
-  ASSERT_TRUE(broken.isFailure());
-  EXPECT_THAT(broken.error().localizedDescription(),
+  EXPECT_THAT(extractAll("ab", "a{2,1}").error().localizedDescription(),
               ::testing::StartsWith("invalid regular expression: a{2,1} ("));
 }
 
 TEST(RegexOnStrings, EmailAddresses) {
   EXPECT_TRUE(isEmail("john.doe@example.com"));
-  EXPECT_TRUE(isEmail("x@mail.example.museum"));
   EXPECT_TRUE(isEmail("a_b+c@d-e.org"));
   EXPECT_FALSE(isEmail("a@b.c"));  // top-level domain of 2 to 8 letters
   EXPECT_FALSE(isEmail("-a@b.com"));
-  EXPECT_FALSE(isEmail("no at.com"));
   EXPECT_FALSE(isEmail("john@example.com trailing"));
   EXPECT_FALSE(isEmail(""));
 }
@@ -126,12 +113,10 @@ TEST(RegexLimits, EveryCheckedEntryPointFailsWhenTheTimeLimitStopsIt) {
   }
 }
 
-TEST(RegexLimits, ABacktrackingStackOverflowFailsToo) {
+TEST(RegexLimits, PlainEntryPointsAnswerAsIfNothingMatchedAndStackOverflowFails) {
   EXPECT_EQ(regexR(std::string(400000, 'a'), "(a|b)*c").error().localizedDescription(),
             "regular expression ran over its limit: (a|b)*c (U_REGEX_STACK_OVERFLOW)");
-}
 
-TEST(RegexLimits, PlainEntryPointsAnswerAsIfNothingMatched) {
   const Regex re = Regex::make(kSlowPattern).value();
   const auto regexOption = CompareOptions::regularExpression;
   EXPECT_TRUE(re.matches(kSlowText).empty());
@@ -154,8 +139,7 @@ TEST(RegexOnStrings, ThePatternCacheSurvivesEviction) {
   for (int round = 0; round < 2; ++round) {
     for (int i = 0; i < 100; ++i) {
       const std::string pattern = "x" + std::to_string(i) + "y";
-      ASSERT_EQ(extractRegExp("ax" + std::to_string(i) + "yb", pattern),
-                "x" + std::to_string(i) + "y");
+      ASSERT_EQ(extractRegExp("a" + pattern + "b", pattern), pattern);
     }
   }
 }

@@ -35,50 +35,38 @@ TEST(StringCharacters, ClustersCountAsOneCharacter) {
   EXPECT_EQ(count(kGermany + "\xF0\x9F\x87\xA9"), 2U);  // a lone indicator after a pair
   EXPECT_EQ(count(kEAcute + kEAcute), 2U);
   EXPECT_EQ(count(kHangul), 1U);
-  EXPECT_EQ(count("a\r\nb"), 3U);
   EXPECT_EQ(count("\r\r\n\n"), 3U);
-  EXPECT_EQ(count(""), 0U);
   EXPECT_THAT(asCharArr("a" + kGermany + kEAcute + "\r\n" + kFamily),
               ElementsAre("a", kGermany, kEAcute, "\r\n", kFamily));
-}
 
-TEST(StringCharacters, AsciiFollowedByACombiningMarkIsOneCharacter) {
   // The ASCII fast path must not split "e" from the mark that follows it.
   const std::string text = "abc" + kEAcute + "d";
   EXPECT_EQ(count(text), 5U);
   EXPECT_EQ(at(text, 3), kEAcute);
-  EXPECT_EQ(at(text, 2), "c");
-  EXPECT_EQ(at(text, 4), "d");
   EXPECT_EQ(substringTo(text, 4), "abc" + kEAcute);
 }
 
-TEST(StringIndexing, SubscriptsClampAsDocumented) {
+TEST(StringIndexing, SubscriptsAndUtf16RangesClampOrGiveNothing) {
   const std::string hello = "hello";
   EXPECT_EQ(at(hello, IndexRange{2, 100}), "llo");
   EXPECT_EQ(at(hello, IndexRange{-3, 2}), "he");
   EXPECT_EQ(at(hello, IndexRange{4, 2}), "");
-  EXPECT_EQ(at(hello, IndexRange{7, 9}), "");
   EXPECT_EQ(at(hello, 1), "e");
   EXPECT_EQ(at(hello, 5), "");
-  EXPECT_EQ(at(hello, -1), "");
   const std::string mixed = "Hi " + kWave + "!" + kFamily;
   EXPECT_EQ(at(mixed, 3), kWave);
-  EXPECT_EQ(at(mixed, 4), "!");
   EXPECT_EQ(at(mixed, 5), kFamily);
   EXPECT_EQ(at(mixed, IndexRange{2, 5}), " " + kWave + "!");
-}
 
-TEST(StringIndexing, Utf16RangesConvertOrGiveNothing) {
   const std::string text = kGrin + "bc";
   EXPECT_EQ(at(text, Utf16Range{2, 1}), "b");
   EXPECT_EQ(at(text, Utf16Range{0, 2}), kGrin);
   EXPECT_EQ(at(text, Utf16Range{1, 1}), std::nullopt);  // inside the surrogate pair
   EXPECT_EQ(at(text, Utf16Range{3, 2}), std::nullopt);  // past the end
   EXPECT_EQ(at(text, Utf16Range{-1, 1}), std::nullopt);
-  EXPECT_EQ(at(text, Utf16Range{4, 0}), "");
 }
 
-TEST(StringIndexing, SettersReplaceWholeCharacters) {
+TEST(StringIndexing, SettersReplaceWholeCharactersAndSafeSlicesClamp) {
   std::string text = "a" + kWave + "c";
   setAt(text, 1, "b");
   EXPECT_EQ(text, "abc");
@@ -87,16 +75,11 @@ TEST(StringIndexing, SettersReplaceWholeCharacters) {
   EXPECT_EQ(text, "xy" + kGermany);
   setAt(text, IndexRange{2, 50}, "!");
   EXPECT_EQ(text, "xy!");
-}
 
-TEST(StringIndexing, SafeSlicesClampAndUnsafeSlicesAssert) {
   const std::string hello = "hello";
   EXPECT_EQ(safe(hello, IndexRange{-2, 3}), "hel");
   EXPECT_EQ(safe(hello, IndexRange{3, 99}), "lo");
-  EXPECT_EQ(safe(hello, IndexRange{5, 7}), "");
-  EXPECT_EQ(safe(hello, IndexRange{-5, -1}), "");
   EXPECT_EQ(safe(hello, ClosedIndexRange{1, 1}), "e");
-  EXPECT_EQ(safe(hello, ClosedIndexRange{3, 10}), "lo");
   EXPECT_EQ(unsafe(hello, IndexRange{1, 4}), "ell");
   EXPECT_EQ(unsafe("x" + kWave, ClosedIndexRange{1, 1}), kWave);
   EXPECT_EQ(charAt(hello, 4), "o");
@@ -113,33 +96,22 @@ TEST(StringIndexingDeathTest, PreconditionsAreCheckedInDebugBuilds) {
 
 TEST(StringIndexing, SubstringsCountCharacters) {
   EXPECT_EQ(substringFrom("hello", 2), "llo");
-  EXPECT_EQ(substringFrom("hello", 10), "");
   EXPECT_EQ(substringTo("hello", 3), "hel");
-  EXPECT_EQ(substringTo("hello", -2), "");
   EXPECT_EQ(first(kWave + kWave + "x", 2), kWave + kWave);
   EXPECT_EQ(getSubstring("hello", 1, 3), "ell");
-  EXPECT_EQ(getSubstring("hello", 3, 10), "lo");
   EXPECT_EQ(getSubstring("hello", 5, 1), std::nullopt);
-  EXPECT_EQ(getSubstring("hello", -1, -1), std::nullopt);
   EXPECT_EQ(getSubstring("hello", -1, 3), "he");
   EXPECT_EQ(getSubstring("hello", 2, -1), "");
   EXPECT_EQ(getSubstring(kGrin + "abc", Utf16Range{2, 2}), "ab");
-  EXPECT_EQ(getSubstring(kGrin + "abc", Utf16Range{2, 20}), "abc");
   EXPECT_EQ(getSubstring(kGrin + "abc", Utf16Range{5, 1}), std::nullopt);
   EXPECT_EQ(dropFirstCustom("abc", 5), "\n");
-  EXPECT_EQ(dropFirstCustom("abc", 1), "bc");
-  EXPECT_EQ(dropFirstCustom("abc", 3), "");
   EXPECT_EQ(dropFirstCustom(kFamily + "x", 1), "x");
 }
 
 TEST(StringSearch, IndexIntCountsUtf16Units) {
   EXPECT_EQ(indexInt(kGrin + "b", "b"), 2);
   EXPECT_EQ(indexInt(kFamily + "b", "b"), 11);
-  EXPECT_EQ(indexInt("\xC3\xA9"
-                     "b",
-                     "b"),
-            1);
-  EXPECT_EQ(indexInt("abcabc", "ca"), 2);
+  EXPECT_EQ(indexInt(std::string("\xC3\xA9") + "b", "b"), 1);
   EXPECT_EQ(indexInt("abc", "z"), std::nullopt);
   EXPECT_EQ(indexInt("abc", ""), std::nullopt);
 }
@@ -153,23 +125,19 @@ TEST(StringSearch, MatchesMustCoverWholeCharactersUnlessLiteral) {
   EXPECT_TRUE(startsWith(kEAcute + "x", kEAcute));
   EXPECT_FALSE(endsWith(kFamily, "\xF0\x9F\x91\xA6"));  // the boy inside the family
   EXPECT_TRUE(endsWith("x" + kFamily, kFamily));
-  EXPECT_TRUE(startsWith("abc", ""));
 }
 
 TEST(StringSearch, OptionsSelectTheOccurrence) {
   const std::string text = "Hello hello";
   EXPECT_EQ(index(text, "hello"), 6U);
   EXPECT_EQ(index(text, "HELLO", CompareOptions::caseInsensitive), 0U);
-  EXPECT_EQ(index(text, "hello", CompareOptions::caseInsensitive | CompareOptions::backwards), 6U);
   EXPECT_EQ(index(text, "l", CompareOptions::backwards), 9U);
-  EXPECT_EQ(index(text, "He", CompareOptions::anchored), 0U);
   EXPECT_EQ(index(text, "ello", CompareOptions::anchored), std::nullopt);
   EXPECT_EQ(index(text, "llo", CompareOptions::anchored | CompareOptions::backwards), 8U);
   EXPECT_EQ(index(text, "h.l+o", CompareOptions::regularExpression), 6U);
   EXPECT_EQ(
       index(text, "h.l+o", CompareOptions::regularExpression | CompareOptions::caseInsensitive),
       0U);
-  EXPECT_EQ(endIndex(text, "hello"), 11U);
   EXPECT_EQ(index(text, "(", CompareOptions::regularExpression), std::nullopt);
   EXPECT_EQ(index("Grüße", "GRÜSSE", CompareOptions::caseInsensitive), 0U);
 }
@@ -180,41 +148,27 @@ TEST(StringSearch, EveryOccurrenceWithoutOverlap) {
   EXPECT_THAT(ranges("a1b22", "[0-9]+", CompareOptions::regularExpression),
               ElementsAre(StringRange{1, 2}, StringRange{3, 5}));
   EXPECT_THAT(indices("xAxa", "a", CompareOptions::caseInsensitive), ElementsAre(1U, 3U));
-  EXPECT_TRUE(indices("abc", "").empty());
 }
 
-TEST(StringSearch, ListTests) {
+TEST(StringSearch, ListTestsAndTextAroundMarkers) {
   const std::vector<std::string> none;
   EXPECT_TRUE(containsAllOf("abc", none));
   EXPECT_FALSE(containsOneOf("abc", none));
-  EXPECT_TRUE(containsAllOf("abc", {}));
-  EXPECT_FALSE(containsOneOf("abc", {}));
   EXPECT_TRUE(containsOneOf("abc", {"x", "bc"}));
   EXPECT_FALSE(containsAllOf("abc", {"a", "x"}));
   EXPECT_TRUE(hasPrefix("report.pdf", {"draft", "rep"}));
-  EXPECT_TRUE(startsWithOneOf("report.pdf", std::vector<std::string>{"rep"}));
-  EXPECT_FALSE(hasPrefix("report.pdf", none));
   EXPECT_TRUE(hasSuffix("report.pdf", {".doc", ".pdf"}));
-  EXPECT_FALSE(endsWithOneOf("report.pdf", {".doc"}));
   EXPECT_TRUE(equalToOneOf("b", {"a", "b"}));
-  EXPECT_FALSE(equalToOneOf("ab", {"a", "b"}));
-}
 
-TEST(StringSearch, TextAroundMarkers) {
   EXPECT_EQ(stringBefore("key=value=x", "="), "key");
   EXPECT_EQ(stringAfter("key=value=x", "="), "value=x");
-  EXPECT_EQ(stringBefore("key", "="), "");
-  EXPECT_EQ(stringAfter("key", "="), "");
   EXPECT_EQ(substringFromToFirst("abc", "x", "y"), "");
   EXPECT_EQ(substringFromToFirst("axbc", "x", "y"), std::nullopt);
   EXPECT_EQ(substringFromToFirst("axbyc", "x", "y"), "xb");
-  EXPECT_EQ(substringFromToFirst("yaxbyc", "x", "y"), "xb");
   EXPECT_EQ(substringToFirst("a/b/c", "/"), "a");
   EXPECT_EQ(substringToFirst("a/b/c", "/", true), "a/");
-  EXPECT_EQ(substringToFirst("abc", "/"), std::nullopt);
   EXPECT_EQ(substringBetween("f(<a>)<b>", "<", ">"), "a");
   EXPECT_EQ(substringBetween("f(<a", "<", ">"), std::nullopt);
-  EXPECT_EQ(substringBetween("a>b", "<", ">"), std::nullopt);
 }
 
 TEST(StringCompare, NumericAndCaseInsensitive) {
@@ -223,37 +177,29 @@ TEST(StringCompare, NumericAndCaseInsensitive) {
   EXPECT_EQ(compare("a007", "a7", CompareOptions::numeric), 0);
   EXPECT_EQ(compare("ABC", "abc"), -1);
   EXPECT_EQ(compare("ABC", "abc", CompareOptions::caseInsensitive), 0);
-  EXPECT_EQ(compare("ab", "abc"), -1);
 }
 
 TEST(StringVersions, DottedVersionsCompareComponentwise) {
   EXPECT_TRUE(isVersionEqualTo("2", "2.0"));
-  EXPECT_TRUE(isVersionEqualTo("1.2", "1.2.0"));
   EXPECT_TRUE(isVersionGreaterThan("1.10", "1.9"));
-  EXPECT_FALSE(isVersionGreaterThan("1.9", "1.10"));
   EXPECT_TRUE(isVersionLessThan("1.2", "1.2.1"));
   EXPECT_TRUE(isVersionGreaterThan("10.0", "9.9.9"));
   EXPECT_TRUE(isVersionGreaterThanOrEqualTo("1.0.0", "1"));
-  EXPECT_TRUE(isVersionLessThanOrEqualTo("1", "1.0.0"));
   EXPECT_FALSE(isVersionLessThan("1.0.0", "1"));
   EXPECT_TRUE(isVersionGreaterThan("2.0.1-beta", "2.0.0"));
 }
 
-TEST(StringReplace, RegularExpressionReplacementWithSpecialCharacters) {
+TEST(StringReplace, RegularExpressionLiteralAndListReplacement) {
   EXPECT_EQ(replace("a.b.c", "\\.", "-"), "a-b-c");
   EXPECT_EQ(replace("a.b.c", ".", "-"), "-----");
-  EXPECT_EQ(replace("1+1=2", "1\\+1", "two"), "two=2");
   EXPECT_EQ(replace("cost: $5", "\\$(\\d)", "USD $1"), "cost: USD 5");
   EXPECT_EQ(replace("2024-03-15", "(\\d+)-(\\d+)-(\\d+)", "$3/$2/$1"), "15/03/2024");
   EXPECT_EQ(replace("ab", "(?<first>a)", "[${first}]"), "[a]b");
   EXPECT_EQ(replace("ab", "a", "\\$1"), "$1b");
-  EXPECT_EQ(replace("ab", "a", "$9"), "b");  // no such group: nothing
-  EXPECT_EQ(replace("abc", "^", ">"), ">abc");
+  EXPECT_EQ(replace("ab", "a", "$9"), "b");    // no such group: nothing
   EXPECT_EQ(replace("abc", "(", "x"), "abc");  // does not compile: unchanged
   EXPECT_EQ(replace(kWave + "x" + kWave, "x", "y"), kWave + "y" + kWave);
-}
 
-TEST(StringReplace, LiteralAndListReplacement) {
   EXPECT_EQ(replacing("a.b.c", ".", "-"), "a-b-c");
   EXPECT_EQ(replacing("a(b)", "(", "["), "a[b)");
   EXPECT_EQ(replacing("aaa", "", "x"), "aaa");
@@ -266,56 +212,35 @@ TEST(StringReplace, LiteralAndListReplacement) {
   EXPECT_EQ(filterNotContains("a1 b2", CharacterSet::decimalDigits()), "a b");
 }
 
-TEST(StringTransform, CaseChangesFollowUnicode) {
+TEST(StringTransform, CaseRepeatPadAndRemovePostfix) {
   EXPECT_EQ(capitalizingFirstLetter("\xC3\xA9lan vital"), "\xC3\x89lan vital");
-  EXPECT_EQ(capitalizingFirstLetter("\xC3\x9F"
-                                    "a"),
-            "SSa");  // sharp s
+  EXPECT_EQ(capitalizingFirstLetter(std::string("\xC3\x9F") + "a"), "SSa");  // sharp s
   EXPECT_EQ(capitalizingFirstLetter("hELLO"), "HELLO");
   EXPECT_EQ(capitalizingFirstLetterOnly("hELLO wORLD"), "Hello world");
-  EXPECT_EQ(capitalizingFirstLetterOnly(kEAcute + "A"),
-            "E\xCC\x81"
-            "a");
-  EXPECT_EQ(capitalizingFirstLetter(""), "");
-  std::string text = "abc";
-  capitalizeFirstLetter(text);
-  EXPECT_EQ(text, "Abc");
-  text = "aBC";
-  capitalizeFirstLetterOnly(text);
-  EXPECT_EQ(text, "Abc");
-  EXPECT_EQ(uppercased("stra\xC3\x9F"
-                       "e"),
-            "STRASSE");
+  EXPECT_EQ(capitalizingFirstLetterOnly(kEAcute + "A"), "E\xCC\x81" + std::string("a"));
+  EXPECT_EQ(uppercased(std::string("stra\xC3\x9F") + "e"), "STRASSE");
   EXPECT_EQ(lowercased("\xCE\x91\xCE\x92"), "\xCE\xB1\xCE\xB2");
-}
 
-TEST(StringTransform, RepeatPadAndRemovePostfix) {
   EXPECT_EQ(std::string_view("ab") * 3, "ababab");
-  EXPECT_EQ(2 * std::string_view("-"), "--");
-  EXPECT_EQ(std::string_view("ab") * 0, "");
   EXPECT_EQ(force("hello", 3), "hello");
   EXPECT_EQ(force("ab", 3), "ab ");
   EXPECT_EQ(force(kWave, 3), kWave + "  ");
   EXPECT_EQ(removePostfix("file.txt", ".txt"), "file");
-  EXPECT_EQ(removePostfix("file.txt", ".md"), "file.txt");
   EXPECT_EQ(removePostfix(kEAcute, "\xCC\x81"), kEAcute);  // not a whole character
 }
 
-TEST(StringTransform, TrimmingByCharacters) {
+TEST(StringTransform, TrimmingByCharactersUnicodeWhitespaceIncluded) {
   EXPECT_EQ(trim(" \t hi there\n\xE3\x80\x80", whitespaceChars()), "hi there");
   EXPECT_EQ(trimStart("xxhixx", "x"), "hixx");
   EXPECT_EQ(trimEnd("xxhixx", "x"), "xxhi");
   EXPECT_EQ(trim("xxhixx", "x"), "hi");
   EXPECT_EQ(trim("-=a=-", {"-", "="}), "a");
-  EXPECT_EQ(trim("xxx", "x"), "");
   // CR LF is one character, which the scalar list does not hold.
   EXPECT_EQ(trimEnd("a\r\n", whitespaceChars()), "a\r\n");
   EXPECT_EQ(trimEnd("a\r\n", {"\r\n"}), "a");
   // A trailing "e" with an accent is not an "e".
   EXPECT_EQ(trimEnd("x" + kEAcute, "e"), "x" + kEAcute);
-}
 
-TEST(StringTransform, WhitespaceCharsAreUnicodeWhitespace) {
   const auto& chars = whitespaceChars();
   EXPECT_EQ(chars.size(), 25U);
   for (const char* expected : {" ", "\t", "\n", "\r", "\xC2\x85", "\xC2\xA0", "\xE3\x80\x80",
@@ -325,53 +250,41 @@ TEST(StringTransform, WhitespaceCharsAreUnicodeWhitespace) {
   EXPECT_FALSE(equalToOneOf("\xE2\x80\x8B", chars));  // zero-width space is not whitespace
 }
 
-TEST(StringTransform, ConversionsAndData) {
-  EXPECT_EQ(asString("abc"), "abc");
+TEST(StringTransform, ConversionsDataAndTruncation) {
   EXPECT_EQ(asString(static_cast<const char*>(nullptr)), "");
   EXPECT_EQ(asStr(42), "42");
   EXPECT_EQ(asStr(std::optional<int>()), "nil");
-  const auto data = asData("h\xC3\xA9");
-  ASSERT_TRUE(data.isSuccess());
-  EXPECT_THAT(data.value(), ElementsAre(0x68, 0xC3, 0xA9));
+  EXPECT_THAT(asData("h\xC3\xA9").value(), ElementsAre(0x68, 0xC3, 0xA9));
   const auto invalid = asData("a\xFF");
-  ASSERT_TRUE(invalid.isFailure());
   EXPECT_EQ(invalid.error().domain(), "FTW");
   EXPECT_EQ(invalid.error().code(), 0);
   EXPECT_EQ(invalid.error().localizedDescription(), "can't convert string to data: a\xFF");
-}
 
-TEST(StringTruncation, EndStartAndCenter) {
   const std::string ellipsis = "\xE2\x80\xA6";
   EXPECT_EQ(truncEnd("abcdefghij", 3, ellipsis), "abc" + ellipsis);
   EXPECT_EQ(truncStart("abcdefghij", 3, ellipsis), ellipsis + "hij");
   EXPECT_EQ(truncCenter("abcdefghij", 5, ellipsis), "ab" + ellipsis + "ij");
   EXPECT_EQ(truncCenter("abcdefghij", 6, ".."), "abc..hij");
   EXPECT_EQ(truncEnd("abc", 3, ellipsis), "abc");
-  EXPECT_EQ(truncStart("abc", 3, ellipsis), "abc");
   EXPECT_EQ(truncCenter("abc", 3, ellipsis), "abc");
   EXPECT_EQ(truncEnd(kWave + kWave + kWave, 2), kWave + kWave + ellipsis);
   EXPECT_EQ(truncStart(kFamily + "ab", 1, "<"), "<b");
 }
 
-TEST(StringPaths, PlainStringPathOperations) {
+TEST(StringPaths, PlainStringPathsAndTheHomeFromTheUserDatabase) {
   EXPECT_EQ(skippingLastSlash("/a/b/"), "/a/b");
-  EXPECT_EQ(skippingLastSlash("/a/b"), "/a/b");
   EXPECT_EQ(lastPathComonent("/usr/local/bin/"), "bin");
   EXPECT_EQ(lastPathComonent("//"), "");
   EXPECT_EQ(getExceptLastPathComponent("/usr/local/bin"), "usr/local");
   EXPECT_EQ(getExceptLastPathComponent("bin"), "");
   EXPECT_EQ(deletingLastPathComponent("/usr/bin"), "/usr");
-  EXPECT_EQ(deletingLastPathComponent("/usr"), "");
   EXPECT_EQ(deletingLastPathComponent("file"), std::nullopt);
   EXPECT_EQ(removeFileExtension("archive.tar.gz"), "archive.tar");
   EXPECT_EQ(removeFileExtension(".profile"), ".profile");
   EXPECT_EQ(removeFileExtension("/home/me/.bashrc"), "/home/me/.bashrc");
   EXPECT_EQ(removeFileExtension("dir/.cfg.bak"), "dir/.cfg");
   EXPECT_EQ(removeFileExtension("a.b/c"), "a");
-  EXPECT_EQ(removeFileExtension("README"), "README");
-}
 
-TEST(StringPaths, HomeDirectoryComesFromTheUserDatabase) {
   const passwd* record = getpwuid(getuid());
   ASSERT_NE(record, nullptr);
   const std::string home = record->pw_dir;
@@ -381,35 +294,22 @@ TEST(StringPaths, HomeDirectoryComesFromTheUserDatabase) {
   EXPECT_EQ(abbreviatingHomeWithTilde(home + "/docs"), "~/docs");
 }
 
-TEST(StringSplit, ByScalarsAndBySeparators) {
+TEST(StringSplit, SplitsAndIllFormedSequencesOneCharacterEach) {
   EXPECT_THAT(splitByCharsIn("a,b;;c", ",;"), ElementsAre("a", "b", "", "c"));
   EXPECT_THAT(splitByCharsIn("a\r\nb", "\r\n"), ElementsAre("a", "", "b"));
   EXPECT_THAT(splitByCharsIn("", ","), ElementsAre(""));
   EXPECT_THAT(splitBySeparators("a-b_c-d", {"-", "_"}), ElementsAre("a", "b", "c", "d"));
   EXPECT_THAT(splitBySeparators("a--b", {"--", "-"}), ElementsAre("a", "b"));
   EXPECT_THAT(components("a, b, ", ", "), ElementsAre("a", "b", ""));
-}
 
-TEST(StringInvalidUtf8, EachIllFormedSequenceIsOneCharacter) {
-  EXPECT_EQ(count("a\xFF\xFE"
-                  "b"),
-            4U);
-  EXPECT_EQ(count("\xE2\x82"), 1U);  // a truncated sequence
-  EXPECT_EQ(count("\xE2\x82\xCC\x81"
-                  "b"),
-            2U);                     // a combining mark attaches to it
-  EXPECT_EQ(count("\x80\x80"), 2U);  // stray continuation bytes
-  EXPECT_EQ(at("a\xFF"
-               "b",
-               1),
-            "\xFF");
-  EXPECT_THAT(asCharArr("\xC3"
-                        "a"),
-              ElementsAre("\xC3", "a"));
-  EXPECT_EQ(indexInt("\xFF"
-                     "b",
-                     "b"),
-            1);
+  const std::string b = "b";
+  EXPECT_EQ(count("a\xFF\xFE" + b), 4U);
+  EXPECT_EQ(count("\xE2\x82"), 1U);              // a truncated sequence
+  EXPECT_EQ(count("\xE2\x82\xCC\x81" + b), 2U);  // a combining mark attaches to it
+  EXPECT_EQ(count("\x80\x80"), 2U);              // stray continuation bytes
+  EXPECT_EQ(at("a\xFF" + b, 1), "\xFF");
+  EXPECT_THAT(asCharArr(std::string("\xC3") + "a"), ElementsAre("\xC3", "a"));
+  EXPECT_EQ(indexInt("\xFF" + b, "b"), 1);
   EXPECT_EQ(uppercased("ab\xFF"), "AB\xFF");
   EXPECT_TRUE(contains("x\xFFy", "y"));
   EXPECT_EQ(replacing("\xFF-\xFF", "-", "+"), "\xFF+\xFF");

@@ -11,14 +11,10 @@
 
 #include <gtest/gtest.h>
 
-#include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "tests/desktop/support/Desktop.hpp"
-
-extern char** environ;  // NOLINT(readability-redundant-declaration)
 
 namespace fs = std::filesystem;
 
@@ -28,26 +24,6 @@ void write(const fs::path& path, const std::string& text, bool executable = fals
   fs::create_directories(path.parent_path());
   std::ofstream(path) << text;
   if (executable) fs::permissions(path, fs::perms::owner_all);
-}
-
-pid_t spawn(std::vector<std::string> argv, int outFd = -1) {
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  if (outFd >= 0) posix_spawn_file_actions_adddup2(&actions, outFd, STDOUT_FILENO);
-  std::vector<char*> args;
-  for (auto& arg : argv) args.push_back(arg.data());
-  args.push_back(nullptr);
-  pid_t pid = -1;
-  if (posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ) != 0) pid = -1;
-  posix_spawn_file_actions_destroy(&actions);
-  return pid;
-}
-
-int waitExit(pid_t pid) {
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 // Fake applications whose Exec records its arguments, a MIME type of our
@@ -89,26 +65,12 @@ void makeApplications(const fs::path& root) {
     fs::create_directory_symlink(fs::path("/usr/share") / each, root / "share" / each, ignored);
   }
   fs::create_directories(root / "records");
-  waitExit(spawn({"update-mime-database", (data / "mime").string()}));
-  waitExit(spawn({"update-desktop-database", (data / "applications").string()}));
+  mornik::test::run({"update-mime-database", (data / "mime").string()});
+  mornik::test::run({"update-desktop-database", (data / "applications").string()});
 }
 
 void exportVariable(const char* name, const std::string& value) {
   setenv(name, value.c_str(), 1);  // NOLINT(concurrency-mt-unsafe): before any thread
-}
-
-// Starts Xvfb on a free display; its number, or "".
-std::string startXvfb(pid_t& pid) {
-  int fds[2];
-  if (pipe(fds) != 0) return "";
-  pid = spawn({"Xvfb", "-displayfd", std::to_string(fds[1]), "-nolisten", "tcp", "-screen", "0",
-               "1024x768x24"});
-  close(fds[1]);
-  std::string number;
-  char c = 0;
-  while (pid > 0 && read(fds[0], &c, 1) == 1 && c != '\n') number.push_back(c);
-  close(fds[0]);
-  return number;
 }
 
 int runSession(int argc, char** argv) {
@@ -136,24 +98,26 @@ int runSession(int argc, char** argv) {
     unsetenv(name);  // NOLINT(concurrency-mt-unsafe): before any thread
   }
   makeApplications(root);
-  pid_t xvfb = -1;
-  const std::string display = startXvfb(xvfb);
+  // Xvfb on a free display: it writes the display's number to the pipe.
+  int fds[2] = {-1, -1};
+  if (pipe(fds) != 0) return 1;
+  mornik::test::Background xvfb({"Xvfb", "-displayfd", std::to_string(fds[1]), "-nolisten", "tcp",
+                                 "-screen", "0", "1024x768x24"});
+  close(fds[1]);
+  std::string display;
+  for (char c = 0; xvfb.started() && read(fds[0], &c, 1) == 1 && c != '\n';) display.push_back(c);
+  close(fds[0]);
   if (!display.empty()) exportVariable("DISPLAY", ":" + display);
   exportVariable("MORNIK_DESKTOP_SESSION", "1");
 
-  std::vector<std::string> command;
-  if (mornik::test::onPath("dbus-run-session")) command = {"dbus-run-session", "--"};
-  command.push_back(fs::read_symlink("/proc/self/exe").string());
-  for (int i = 1; i < argc; ++i) command.emplace_back(argv[i]);
-  const pid_t child = spawn(command);
-  const int code = child > 0 ? waitExit(child) : 1;
-  if (xvfb > 0) {
-    kill(xvfb, SIGTERM);
-    waitExit(xvfb);
-  }
+  // This program again, inside a session bus of its own.
+  std::string command = mornik::test::onPath("dbus-run-session") ? "dbus-run-session -- " : "";
+  command += "'" + fs::read_symlink("/proc/self/exe").string() + "'";
+  for (int i = 1; i < argc; ++i) command += std::string(" '") + argv[i] + "'";
+  const int status = std::system(command.c_str());  // NOLINT(concurrency-mt-unsafe)
   std::error_code ignored;
   fs::remove_all(root, ignored);
-  return code;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
 }
 
 }  // namespace

@@ -3,12 +3,12 @@
 // org.freedesktop.portal.Desktop, answers their methods and writes one line
 // per call to a record file, so tests can check what the library asked.
 //
-//   mornik_desktop_fake_service RECORD [--hang] [--no-file-manager]
-//                               [--response CODE] [--uri URI]...
+//   mornik_desktop_fake_service RECORD [--hang] [--response CODE] [--uri URI]...
 //
 // --hang: take every call and never answer. --response: the code of the file
 // chooser's Response signal (0 chosen, 1 cancelled); --uri: the URIs chosen.
 // "ready" is recorded once the names are owned.
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -55,11 +55,10 @@ std::string fdPath(GDBusMethodInvocation* invocation, GVariant* handle) {
       g_dbus_message_get_unix_fd_list(g_dbus_method_invocation_get_message(invocation));
   if (fds == nullptr) return "(no fd)";
   const int fd = g_unix_fd_list_get(fds, g_variant_get_handle(handle), nullptr);
-  char buffer[4096] = {};
-  const std::string link = "/proc/self/fd/" + std::to_string(fd);
-  const ssize_t size = readlink(link.c_str(), buffer, sizeof buffer - 1);
+  std::error_code error;
+  const auto path = std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd), error);
   close(fd);
-  return size > 0 ? std::string(buffer, static_cast<std::size_t>(size)) : "(unreadable)";
+  return error ? "(unreadable)" : path.string();
 }
 
 void onCall(GDBusConnection* bus, const gchar* sender, const gchar* /*path*/,
@@ -114,11 +113,9 @@ void onCall(GDBusConnection* bus, const gchar* sender, const gchar* /*path*/,
 int main(int argc, char** argv) {
   if (argc < 2) return 2;
   gRecord = argv[1];
-  bool fileManager = true;
   for (int i = 2; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--hang") gHang = true;
-    if (arg == "--no-file-manager") fileManager = false;
     if (arg == "--response" && i + 1 < argc)
       gResponse = static_cast<guint32>(std::stoul(argv[++i]));
     if (arg == "--uri" && i + 1 < argc) gUris.emplace_back(argv[++i]);
@@ -127,10 +124,8 @@ int main(int argc, char** argv) {
   if (bus == nullptr) return 3;
   GDBusNodeInfo* node = g_dbus_node_info_new_for_xml(kXml, nullptr);
   const GDBusInterfaceVTable table{onCall, nullptr, nullptr, {}};
-  if (fileManager) {
-    g_dbus_connection_register_object(bus, "/org/freedesktop/FileManager1", node->interfaces[0],
-                                      &table, nullptr, nullptr, nullptr);
-  }
+  g_dbus_connection_register_object(bus, "/org/freedesktop/FileManager1", node->interfaces[0],
+                                    &table, nullptr, nullptr, nullptr);
   for (int i = 1; i <= 2; ++i) {
     g_dbus_connection_register_object(bus, "/org/freedesktop/portal/desktop", node->interfaces[i],
                                       &table, nullptr, nullptr, nullptr);
@@ -141,7 +136,7 @@ int main(int argc, char** argv) {
         g_variant_new("(su)", name, 4u), nullptr, G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
     if (reply != nullptr) g_variant_unref(reply);
   };
-  if (fileManager) own("org.freedesktop.FileManager1");
+  own("org.freedesktop.FileManager1");
   own("org.freedesktop.portal.Desktop");
   record("ready");
   GMainLoop* loop = g_main_loop_new(nullptr, FALSE);
