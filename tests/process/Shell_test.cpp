@@ -38,12 +38,23 @@ TEST(Shell, KeepsTheLastTwoValidChunksOfBothStreamsAndPrintsStandardOutputOnes) 
   test::PrintedLines printed;
   auto shell = Shell::make(test::kProcessChild, asURLdir("/"));
   // p\xC3 ends inside é, \xA9q starts inside it: both are dropped, c is not.
-  shell->run({"chunks", "o:a", "e:b", "o:p\xC3", "o:\xA9q", "o:c"});
-  const Shell::Chunks expected{ShellOutput::err("b"), ShellOutput::out("c")};
+  // One stream: the two streams' chunks are handled concurrently, in no
+  // fixed order between them.
+  shell->run({"chunks", "o:z", "o:a", "o:p\xC3", "o:\xA9q", "o:c"});
+  const Shell::Chunks expected{ShellOutput::out("a"), ShellOutput::out("c")};
   ASSERT_TRUE(test::waitFor([&] { return shell->tail.get() == expected; }));
+  ASSERT_TRUE(test::waitFor([&] { return printed.lines().size() == 3; }));  // printed after
   // Printed with the name of the global queue's work.
   const std::string name = DispatchQueue::global().sync([] { return Thread::dbgName(); });
-  EXPECT_EQ(printed.lines(), (std::vector<std::string>{name + " a", name + " c"}));
+  EXPECT_EQ(printed.lines(), (std::vector<std::string>{name + " z", name + " a", name + " c"}));
+  // Standard error's chunks are kept too, and not printed (its end of file
+  // is handled after its last chunk).
+  auto errors = Shell::make(test::kProcessChild, asURLdir("/"));
+  errors->run({"chunks", "e:b"});
+  ASSERT_TRUE(errors->errEOF()->wait().isSuccess());
+  EXPECT_TRUE(
+      test::waitFor([&] { return errors->tail.get() == Shell::Chunks{ShellOutput::err("b")}; }));
+  EXPECT_EQ(printed.lines().size(), 3U);
 }
 
 // Releasing the shell ends every process of the child's group and reaps the
