@@ -26,22 +26,6 @@
 #include "tests/files/FilesTest.hpp"
 #include "tests/support/Concurrently.hpp"
 
-// ThreadSanitizer cannot see the locks inside GLib, GIO and GdkPixbuf (not
-// built with it; GMutex is a bare futex): reports from inside them are
-// theirs. Ours still report. A strong definition, so that it wins over the
-// runtime's weak default.
-extern "C" const char* __tsan_default_suppressions() {  // NOLINT(bugprone-reserved-identifier)
-  return "called_from_lib:libglib-2.0.so\n"
-         "called_from_lib:libgio-2.0.so\n"
-         "called_from_lib:libgobject-2.0.so\n"
-         "called_from_lib:libgdk_pixbuf-2.0.so\n"
-         "race:libglib-2.0.so\n"
-         "race:libgio-2.0.so\n"
-         "race:libgobject-2.0.so\n"
-         "race:libgdk_pixbuf-2.0.so\n"
-         "mutex:libgdk_pixbuf-2.0.so\n";
-}
-
 namespace mornik {
 namespace {
 

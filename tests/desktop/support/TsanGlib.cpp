@@ -1,10 +1,10 @@
-// ThreadSanitizer cannot see the synchronisation inside GLib, GIO, GObject
-// and GStreamer (they are not built with it, and their allocators recycle
-// memory between threads under their own locks): reports from calls those
-// libraries make are theirs, not ours. Our code's own races still report.
-// Linked into each program of the desktop tests; the sanitizer's runtime
-// looks the function up by name, so it must be emitted even though nothing
-// here calls it.
+// ThreadSanitizer cannot see the synchronisation inside GLib, GIO, GObject,
+// GStreamer and GdkPixbuf (they are not built with it, and their allocators
+// recycle memory between threads under their own locks): reports from calls
+// those libraries make are theirs, not ours. Our code's own races still
+// report. Linked into each program of the desktop and file tests; the
+// sanitizer's runtime looks the function up by name, so it must be emitted
+// even though nothing here calls it.
 extern "C" __attribute__((used)) const char*
 __tsan_default_suppressions() {  // NOLINT(bugprone-reserved-identifier)
   // In race and mutex patterns, "libgst" covers GStreamer's core and its
@@ -18,10 +18,13 @@ __tsan_default_suppressions() {  // NOLINT(bugprone-reserved-identifier)
          "called_from_lib:libgstaudio-1.0.so\n"
          "called_from_lib:libgstplayback.so\n"
          "called_from_lib:liborc-0.4.so\n"
+         "called_from_lib:libgdk_pixbuf-2.0.so\n"
          "race:libglib-2.0.so\n"
          "race:libgio-2.0.so\n"
          "race:libgobject-2.0.so\n"
          "race:libgst\n"
          "mutex:libgst\n"
-         "mutex:liborc-0.4.so\n";
+         "race:libgdk_pixbuf-2.0.so\n"
+         "mutex:liborc-0.4.so\n"
+         "mutex:libgdk_pixbuf-2.0.so\n";
 }
