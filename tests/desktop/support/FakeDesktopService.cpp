@@ -130,11 +130,22 @@ int main(int argc, char** argv) {
     g_dbus_connection_register_object(bus, "/org/freedesktop/portal/desktop", node->interfaces[i],
                                       &table, nullptr, nullptr, nullptr);
   }
+  // A service that ended just before may still hold the names for an
+  // instant: asked again until owned (1 = primary owner, 4 = already).
   const auto own = [&](const char* name) {
-    GVariant* reply = g_dbus_connection_call_sync(
-        bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "RequestName",
-        g_variant_new("(su)", name, 4u), nullptr, G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
-    if (reply != nullptr) g_variant_unref(reply);
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+      GVariant* reply = g_dbus_connection_call_sync(
+          bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+          "RequestName", g_variant_new("(su)", name, 4u), G_VARIANT_TYPE("(u)"),
+          G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
+      guint32 result = 0;
+      if (reply != nullptr) {
+        g_variant_get(reply, "(u)", &result);
+        g_variant_unref(reply);
+      }
+      if (result == 1 || result == 4) return;
+      g_usleep(10'000);
+    }
   };
   own("org.freedesktop.FileManager1");
   own("org.freedesktop.portal.Desktop");
