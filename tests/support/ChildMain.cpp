@@ -13,26 +13,9 @@
 //                                         then tries <size> bytes over it
 //   as-user <uid> <file>                  writes the file as another user
 //   defaults-set <file> <prefix> <n>      sets n keys in a settings store
-//   document-kill-rounds <file> <n> <seed> <most µs>
-//                                         n times: forks a saver that saves a
-//                                         JSON document of versioned values in
-//                                         a loop (flushing each), kills it at
-//                                         a random moment (up to <most µs>)
-//                                         after its first save, and prints a
-//                                         line: the
-//                                         version the file holds, or "torn",
-//                                         then the other names in the folder
-//                                         (removed); a fork is much cheaper
-//                                         than starting a program
 //   document-exit <file> <a> <b>          assigns versions a and b to a JSON
 //                                         document (b is held back by the
 //                                         throttle) and returns from main
-//   document-full <folder> fsize|tmpfs|readonly
-//                                         saves a document that does not fit
-//                                         (RLIMIT_FSIZE of 4 KiB, or a 64 KiB
-//                                         tmpfs in a private mount namespace)
-//                                         or whose folder became read-only,
-//                                         then one that fits
 //   chunks <piece>...                     writes each piece, "o:<text>" to standard
 //                                         output or "e:<text>" to standard error,
 //                                         and waits until the reader has taken it
@@ -46,7 +29,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <random>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -178,105 +160,12 @@ VersionedDocument::Pointer versionedDocument(const std::string& file) {
   return VersionedDocument::makeJsonURL(mornik::asURL(file), mornik::test::versionedValue(0));
 }
 
-// The saver of a kill round: saves versions from `first` on, for ever,
-// writing a byte to `ready` after the first save.
-[[noreturn]] void saveForEver(const std::string& file, long first, int ready) {
-  auto document = versionedDocument(file);
-  for (long version = first;; ++version) {
-    document->content = mornik::test::versionedValue(version);
-    if (document->flush().isFailure()) ::_exit(3);
-    if (version == first && ::write(ready, "r", 1) != 1) ::_exit(4);
-  }
-}
-
-// Forks before this process starts any thread of the library, so that each
-// saver is a fresh single-threaded copy.
-int documentKillRounds(const std::string& file, int rounds, unsigned seed, int mostMicroseconds) {
-  std::mt19937 random(seed);
-  std::uniform_int_distribution<int> delayMicroseconds(0, mostMicroseconds);
-  const std::filesystem::path path(file);
-  long next = 1;
-  for (int round = 0; round < rounds; ++round) {
-    int ready[2];
-    if (::pipe2(ready, O_CLOEXEC) != 0) return 5;
-    const pid_t saver = ::fork();
-    if (saver < 0) return 5;
-    if (saver == 0) {
-      ::close(ready[0]);
-      saveForEver(file, next, ready[1]);
-    }
-    ::close(ready[1]);
-    char byte = 0;
-    const bool started = ::read(ready[0], &byte, 1) == 1;
-    ::close(ready[0]);
-    if (!started) return 6;
-    // Not ordering anything: a random pause picks where in the loop the kill lands.
-    ::usleep(static_cast<useconds_t>(delayMicroseconds(random)));
-    ::kill(saver, SIGKILL);
-    int status = 0;
-    while (::waitpid(saver, &status, 0) < 0 && errno == EINTR) {
-    }
-    const auto value = mornik::readFileContents(path) | [](const std::string& text) {
-      return mornik::decodeFromJson<mornik::test::VersionedValue>(text);
-    };
-    if (value.isSuccess() && mornik::test::isComplete(value.value())) {
-      std::printf("%ld", value.value().version);
-      next = value.value().version + 1;
-    } else {
-      std::printf("torn");
-    }
-    for (const auto& entry : std::filesystem::directory_iterator(path.parent_path())) {
-      if (entry.path() == path) continue;
-      std::printf(" %s", entry.path().filename().c_str());
-      std::filesystem::remove(entry.path());
-    }
-    std::printf("\n");
-  }
-  std::fflush(stdout);
-  return 0;
-}
-
 int documentExit(const std::string& file, long a, long b) {
   // Still held when main returns: only the exit handler can save b.
   static auto* const kept = new VersionedDocument::Pointer(versionedDocument(file));
   (*kept)->content = mornik::test::versionedValue(a);
   (*kept)->content = mornik::test::versionedValue(b);
   std::printf("assigned\n");
-  std::fflush(stdout);
-  return 0;
-}
-
-// Prints the save's result, then what the file and the memory hold:
-// "file=<version>" and "content=<version>".
-int documentFull(const std::string& folder, const std::string& how) {
-  std::size_t big = 10;
-  if (how == "fsize") {
-    ::signal(SIGXFSZ, SIG_IGN);
-    big = 10000;
-  } else {
-    if (!tinyTmpfs(folder)) return kUnsupported;
-    if (how == "tmpfs") big = 100000;
-  }
-  const std::string file = folder + "/document.json";
-  auto document = versionedDocument(file);
-  document->content = mornik::test::VersionedValue{1, "old"};
-  if (document->flush().isFailure()) return 2;
-  if (how == "fsize") {
-    const rlimit bound{4096, 4096};
-    if (::setrlimit(RLIMIT_FSIZE, &bound) != 0) return kUnsupported;
-  } else if (how == "readonly") {
-    if (::mount("tmpfs", folder.c_str(), "tmpfs", MS_REMOUNT | MS_RDONLY, "size=64k") != 0) {
-      return kUnsupported;
-    }
-  }
-  document->content = mornik::test::VersionedValue{2, std::string(big, 'x')};
-  report(document->flush());
-  const auto stored = mornik::readFileContents(file).value();
-  std::printf("file=%ld\ncontent=%ld\n",
-              mornik::decodeFromJson<mornik::test::VersionedValue>(stored).value().version,
-              document->content.get().version);
-  document->content = mornik::test::VersionedValue{3, "fits"};
-  report(document->flush());
   std::fflush(stdout);
   return 0;
 }
@@ -304,14 +193,9 @@ int main(int argc, char** argv) {
     return defaultsSet(args[1], args[2], std::stoi(args[3]));
   }
   if (command == "chunks") return chunks({args.begin() + 1, args.end()});
-  if (command == "document-kill-rounds" && args.size() == 5) {
-    return documentKillRounds(args[1], std::stoi(args[2]),
-                              static_cast<unsigned>(std::stoul(args[3])), std::stoi(args[4]));
-  }
   if (command == "document-exit" && args.size() == 4) {
     return documentExit(args[1], std::stol(args[2]), std::stol(args[3]));
   }
-  if (command == "document-full" && args.size() == 3) return documentFull(args[1], args[2]);
   std::fprintf(stderr, "mornik_test_child: unknown command\n");
   return 64;
 }
