@@ -63,6 +63,7 @@ TEST(Value, AnnouncesTheInitialValueAndEachWriteFromTheMainQueueAfterItIsReadabl
   auto signal = box->content.signal();
   Binding<std::string> binding = box->asBinding();
   subscription = Subscription();
+  test::drain(observer);  // the released subscriber's block goes on its queue
   box.reset();
   binding.set("d");
   EXPECT_EQ(signal->currentValue(), "d");
