@@ -110,10 +110,13 @@ class FdReactor {
     for (;;) {
       const int count = ::epoll_wait(epoll_.get(), events.data(), events.size(), -1);
       for (int i = 0; i < count; ++i) {
+        // A copy: epoll_event is packed, so its 64-bit field is misaligned
+        // and cannot be bound to the reference find() takes.
+        const std::uint64_t id = events[i].data.u64;
         std::shared_ptr<FdWatch> watch;
         {
           std::lock_guard guard(lock_);
-          if (auto found = watches_.find(events[i].data.u64); found != watches_.end()) {
+          if (auto found = watches_.find(id); found != watches_.end()) {
             watch = found->second;
           }
         }
