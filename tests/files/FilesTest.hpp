@@ -1,8 +1,6 @@
 #pragma once
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -12,23 +10,12 @@
 #include "tests/support/ResultMatchers.hpp"
 #include "tests/support/TempDir.hpp"
 
-// What the file tests share: writing and reading whole files, and the lines
-// the library prints.
+// What the file tests share: file URLs and the lines the library prints
+// (whole-file reads and writes: tests/support/TempDir.hpp).
 namespace mornik::test {
 
 inline URL url(const std::filesystem::path& path) { return URL::fileURL(path.string()); }
 inline URL dirUrl(const std::filesystem::path& path) { return URL::fileURL(path.string(), true); }
-
-inline void writeFile(const std::filesystem::path& path, const std::string& bytes) {
-  std::filesystem::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary) << bytes;
-}
-
-inline std::string readFile(const std::filesystem::path& path) {
-  std::stringstream all;
-  all << std::ifstream(path, std::ios::binary).rdbuf();
-  return all.str();
-}
 
 // Collects the lines the library prints while it lives.
 class CapturedOutput {

@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <system_error>
@@ -54,6 +56,20 @@ inline const std::filesystem::path& useTemporaryHome() {
   }();
   (void)exported;
   return home.path();
+}
+
+// Whole-file writes (making the folders) and reads for setting up and
+// checking, independent of the library's own file code; a missing file
+// reads as "".
+inline void writeFile(const std::filesystem::path& path, const std::string& bytes) {
+  std::filesystem::create_directories(path.parent_path());
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+inline std::string readFile(const std::filesystem::path& path) {
+  std::stringstream all;
+  all << std::ifstream(path, std::ios::binary).rdbuf();
+  return all.str();
 }
 
 }  // namespace mornik::test

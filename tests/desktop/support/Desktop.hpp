@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "tests/support/RunLoopWait.hpp"
+#include "tests/support/TempDir.hpp"
 
 extern char** environ;  // NOLINT(readability-redundant-declaration)
 
@@ -36,12 +37,6 @@ inline bool onPath(const std::string& program) {
     if (!folder.empty() && ::access((folder + "/" + program).c_str(), X_OK) == 0) return true;
   }
   return false;
-}
-
-inline std::string readFile(const std::filesystem::path& path) {
-  std::stringstream all;
-  all << std::ifstream(path).rdbuf();
-  return all.str();
 }
 
 // The arguments of each start of the fake application `name` (or the calls
