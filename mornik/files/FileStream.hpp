@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <memory>
 #include <optional>
 #include <string>
@@ -47,12 +48,37 @@ class FileStream {
   const URL& url() const { return url_; }
 
   // The next line, or absent at the end of the file and on read errors.
-  std::optional<std::string_view> readLn();
+  std::optional<std::string_view> readLn() {
+    // Inline for the common case: the line ahead holds no NUL and the line
+    // after it is found already. One store: a stored pair reloaded at once
+    // would stall the next call.
+    Cursor& at = ahead_;
+    if (at.next + 1 < at.count) {
+      const std::size_t* line = at.ends + at.next;
+      if (at.nul >= line[1]) {
+        ++at.next;
+        return std::string_view(at.data + line[0], line[1] - line[0]);
+      }
+    }
+    return readLnSlowly();
+  }
 
  private:
+  // Where the stream stands in its block: the lines found so far are listed
+  // in ends (line i is [ends[i], ends[i + 1]), i < count); line `next` is the
+  // line ahead; the first NUL at or after it is at nul.
+  struct Cursor {
+    const char* data = nullptr;
+    const std::size_t* ends = nullptr;
+    std::size_t next = 0;
+    std::size_t count = 0;
+    std::size_t nul = 0;
+  };
   struct State;
   FileStream(URL url, int fd);
+  std::optional<std::string_view> readLnSlowly();
   URL url_;
+  Cursor ahead_;
   std::unique_ptr<State> state_;
 };
 

@@ -127,10 +127,18 @@ TEST(FileStream, LongAndManyLinesSurviveTheBufferRefills) {
   std::string bytes;
   for (int i = 0; i < 40000; ++i) {  // about 3 MB: lines cross the block boundaries
     lines.push_back(std::to_string(i) + std::string(i % 150, 'x') + "\n");
-    if (i == 20000) lines.push_back(std::string(3 << 20, 'L') + "\n");  // longer than a block
+    bytes += lines.back();
+    if (i == 20000) {
+      lines.push_back(std::string(3 << 20, 'L') + "\n");  // longer than a block
+      bytes += lines.back();
+    }
+    if (i == 30000) {  // amid lines found by one scan
+      lines.emplace_back("cut");
+      bytes += std::string("cut\0off\n", 8);
+    }
   }
   lines.emplace_back("no final line feed");
-  for (const auto& line : lines) bytes += line;
+  bytes += lines.back();
   test::writeFile(dir / "f", bytes);
   EXPECT_THAT(streamed(dir / "f"), ElementsAreArray(lines));
 }
