@@ -64,7 +64,7 @@ std::size_t findLineEnds(const char* data, std::size_t& from, std::size_t to, st
 // line feed is listed when the file has ended. `result` is the line being
 // handed out; before the block's bytes move, it is copied to `held` so that
 // the caller's view stays valid.
-struct __attribute__((visibility("hidden"))) FileStream::State {
+struct FileStream::State {
   int fd = -1;
   std::vector<char> block = std::vector<char>(kBlock);
   std::vector<std::size_t> ends = std::vector<std::size_t>(kBatch + 1);
