@@ -4,7 +4,7 @@ namespace mornik::detail {
 
 void HandlerCore::release() noexcept {
   if (counted_) {
-    settle(state_.fetch_or(kReleased, std::memory_order_acq_rel) | kReleased);
+    settle(0, kReleased);
     return;
   }
   state_.fetch_or(kReleased, std::memory_order_release);
@@ -22,24 +22,30 @@ void HandlerCore::release() noexcept {
   }
 }
 
-void HandlerCore::settle(std::uint64_t state) noexcept {
-  // `state` is what the caller's own change produced: only a change that
-  // produces the final state may destroy the shell, or two could. The claim
-  // of the block counts as a running delivery, so that the shell outlives
-  // the block's destruction even if the last queued delivery ends meanwhile.
-  std::uint64_t seen = state;
-  while ((seen & (kReleased | kBlockGone)) == kReleased && (seen & kRunningMask) == 0) {
-    if (state_.compare_exchange_weak(seen, seen | kBlockGone | kRunning, std::memory_order_acq_rel,
-                                     std::memory_order_acquire)) {
-      destroyBlock();
-      state = state_.fetch_sub(kRunning, std::memory_order_acq_rel) - kRunning;
-      break;
-    }
-    // Another change came first; if it left the block to someone, that
-    // someone settles from here on.
-    state = 0;
+void HandlerCore::settle(std::uint64_t minus, std::uint64_t plus) noexcept {
+  // The claim is part of the change itself: once a change has left the
+  // block released and idle, a delivery queued behind it may begin, end and
+  // destroy everything, so the caller may not come back for a second step.
+  // The claim counts as a running delivery, so that the shell outlives the
+  // block's destruction even if the last queued delivery ends meanwhile.
+  std::uint64_t seen = state_.load(std::memory_order_relaxed);
+  std::uint64_t next = 0;
+  bool claims = false;
+  do {
+    next = (seen - minus) | plus;
+    claims = (next & (kReleased | kBlockGone)) == kReleased && (next & kRunningMask) == 0;
+    if (claims) next |= kBlockGone | kRunning;
+  } while (!state_.compare_exchange_weak(seen, next, std::memory_order_acq_rel,
+                                         std::memory_order_relaxed));
+  if (plus == kReleased) {
+    if (auto* seam = handlerReleaseSeam.load(std::memory_order_relaxed)) seam();
   }
-  if (state == (kReleased | kBlockGone)) destroyShell();
+  if (claims) {
+    destroyBlock();
+    next = state_.fetch_sub(kRunning, std::memory_order_acq_rel) - kRunning;
+  }
+  // Only the change that leaves nothing queued, running or unclaimed sees this.
+  if (next == (kReleased | kBlockGone)) destroyShell();
 }
 
 }  // namespace mornik::detail

@@ -17,6 +17,11 @@ MORNIK_EXPORTS_BEGIN
 
 namespace mornik::detail {
 
+// A test seam: when set, a counted handler's release() calls it right after
+// recording the release, the point where a delivery on another thread may
+// finish with the handler. Null in production.
+inline std::atomic<void (*)()> handlerReleaseSeam{nullptr};
+
 // What every handler shares, whatever its value type: its queue and the
 // bookkeeping that lets a delivery hold the handler "weakly" without a
 // reference count that both the submitting and the running thread write for
@@ -74,10 +79,7 @@ class HandlerCore {
     return (state_.fetch_add(kRunning - kQueued, std::memory_order_acquire) & kReleased) == 0;
   }
   // A counted delivery ends; the handler must not be touched afterwards.
-  void endCounted() const noexcept {
-    const_cast<HandlerCore*>(this)->settle(state_.fetch_sub(kRunning, std::memory_order_acq_rel) -
-                                           kRunning);
-  }
+  void endCounted() const noexcept { const_cast<HandlerCore*>(this)->settle(kRunning, 0); }
   // Inside a flagged delivery: whether the block may run.
   bool isLive() const noexcept { return (state_.load(std::memory_order_acquire) & kReleased) == 0; }
 
@@ -87,10 +89,12 @@ class HandlerCore {
   // Runs the destructor and frees the memory; the block is gone already.
   virtual void destroyShell() noexcept = 0;
 
-  // Counted handlers, after a change that produced `state`: destroys the
-  // block once released with no delivery running it (whoever sees that
-  // first claims it), and the shell once nothing refers to it any more.
-  void settle(std::uint64_t state) noexcept;
+  // Counted handlers: subtracts `minus` from the state and sets `plus`, the
+  // caller's last touch of the handler unless that change is what leaves it
+  // finished. If the change leaves the block released with no delivery
+  // running it, the same step claims it, and the caller destroys it; the
+  // shell goes with the change that leaves nothing referring to it.
+  void settle(std::uint64_t minus, std::uint64_t plus) noexcept;
 
   static constexpr std::uint64_t kReleased = 1;
   static constexpr std::uint64_t kBlockGone = 2;  // claimed by the one who destroys it

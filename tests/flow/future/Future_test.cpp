@@ -198,5 +198,30 @@ TEST(FutureRace, StartsRegistrationsAndCompletionsForcedInBetweenEachOther) {
   }
 }
 
+// The last queued delivery of a released handler begins and ends on its
+// queue while the release is still in progress: the handler's block and
+// shell go once, and the release does not touch them after the delivery
+// (AddressSanitizer reports that use).
+TEST(FutureRace, AReleaseOvertakenByItsQueuedDeliveryLeavesTheHandlerToOneOfThem) {
+  auto census = test::Census::make();
+  static std::function<void()> hook;
+  const DispatchQueue queue("test.release");
+  auto open = std::make_shared<DispatchSemaphore>();
+  queue.async([open] { open->wait(); });
+  auto future = Future<int>::succeeded(1);
+  future->onSuccess(queue, [c = census->member()](int) {});
+  hook = [&] {
+    open->signal();
+    queue.sync([] {});  // the delivery has begun and ended
+  };
+  mornik::detail::handlerReleaseSeam.store(+[] {
+    if (auto once = std::exchange(hook, nullptr)) once();
+  });
+  future.reset();
+  mornik::detail::handlerReleaseSeam.store(nullptr);
+  EXPECT_EQ(hook, nullptr);
+  EXPECT_EQ(census->alive(), 0);
+}
+
 }  // namespace
 }  // namespace mornik::Flow
