@@ -25,10 +25,8 @@ namespace mornik::detail {
 // (alignof(std::max_align_t)). The fast paths are inline so that submitting
 // work makes no library call.
 //
-// Under AddressSanitizer and ThreadSanitizer every block is a plain
-// allocation, so that the sanitizer sees each item's lifetime (a block
-// handed between threads through the magazines is otherwise reported as a
-// race).
+// Under AddressSanitizer every block is a plain allocation, so that the
+// sanitizer sees each item's lifetime.
 
 inline constexpr int kItemClasses = 3;
 inline constexpr std::array<std::size_t, kItemClasses> kItemClassSize{64, 128, 256};
@@ -57,10 +55,10 @@ constexpr int itemClassOf(std::size_t size) noexcept {
   return -1;
 }
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#if defined(__SANITIZE_ADDRESS__)
 #define MORNIK_PLAIN_ITEM_ALLOCATION 1
 #elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#if __has_feature(address_sanitizer)
 #define MORNIK_PLAIN_ITEM_ALLOCATION 1
 #endif
 #endif
