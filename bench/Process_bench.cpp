@@ -10,7 +10,8 @@
 // Output throughput: a child (dd) writes 1 GiB to standard output in 64 KiB
 // blocks;
 // - ours: Flow::Shell, until both end-of-file futures succeed: every chunk
-//   through the library's descriptor watcher, a background queue, the
+//   (what the pipe holds when it is read, up to 1 MiB) through the
+//   library's descriptor watcher, a background queue, the
 //   UTF-8 check, the reduction that keeps the last two chunks and the debug
 //   line (printed into a sink that only counts);
 // - bare: a blocking read loop of 64 KiB reads on the same kind of pipe
@@ -129,7 +130,7 @@ std::vector<double> oursGiB() {
   if (shell->stdEOF()->wait().isFailure() || shell->errEOF()->wait().isFailure()) std::abort();
   const double seconds = secondsSince(start);
   mornik::setOutputSink(nullptr);
-  if (lines.load() < 16384) std::abort();  // at least one chunk per block
+  if (lines.load() < 1) std::abort();  // chunks were handled
   return {seconds};
 }
 

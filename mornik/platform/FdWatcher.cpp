@@ -1,5 +1,6 @@
 #include "mornik/platform/FdWatcher.hpp"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
@@ -173,17 +174,6 @@ class WidenedPipe {
   bool counted_ = false;
 };
 
-namespace {
-
-// The buffer of readChunks on the calling thread (one turn at a time runs
-// on a thread, and a chunk is valid only during its handler's call).
-char* chunkBuffer() {
-  thread_local std::vector<char> buffer(FdWatcher::kChunkSize);
-  return buffer.data();
-}
-
-}  // namespace
-
 }  // namespace detail
 
 // ---- FdWatcher ----
@@ -196,20 +186,37 @@ Result<std::shared_ptr<FdWatch>> FdWatcher::watchReadable(UniqueFd fd,
 
 Result<std::shared_ptr<FdWatch>> FdWatcher::readChunks(UniqueFd fd,
                                                        std::optional<DispatchQueue> queue,
-                                                       ChunkHandler onChunk) {
-  auto onReady = [onChunk = std::move(onChunk),
-                  widened = std::make_shared<detail::WidenedPipe>()](FdWatch& watch) {
-    char* const buffer = detail::chunkBuffer();
+                                                       ChunkHandler onChunk,
+                                                       std::size_t mostPerChunk) {
+  mostPerChunk = std::max<std::size_t>(mostPerChunk, 1);
+  // The watch's own buffer: its turns never overlap, and each follows the
+  // previous one's release of the watch's lock.
+  auto onReady = [onChunk = std::move(onChunk), mostPerChunk,
+                  buffer = std::vector<char>(std::min(kChunkSize, mostPerChunk)),
+                  widened = std::make_shared<detail::WidenedPipe>()](FdWatch& watch) mutable {
     for (int reads = 0; reads < kReadsPerTurn;) {
       if (watch.isCancelled()) return false;
-      const ssize_t got = ::read(watch.fd(), buffer, kChunkSize);
-      if (got > 0) {
-        if (static_cast<std::size_t>(got) == kChunkSize) widened->widen(watch.fd());
-        onChunk(std::string_view(buffer, static_cast<std::size_t>(got)));
+      // One chunk: reads of up to kChunkSize (a pipe's writer waits while a
+      // read copies) for as long as the descriptor has more at once.
+      std::size_t filled = 0;
+      ssize_t got = 0;
+      for (;;) {
+        const std::size_t want = std::min(kChunkSize, buffer.size() - filled);
+        got = ::read(watch.fd(), buffer.data() + filled, want);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        filled += static_cast<std::size_t>(got);
+        if (static_cast<std::size_t>(got) < want || filled == buffer.size()) break;
+      }
+      if (filled > 0) {
+        if (filled >= kChunkSize) widened->widen(watch.fd());
+        onChunk(std::string_view(buffer.data(), filled));
+        if (filled == buffer.size() && filled < mostPerChunk) {
+          buffer.resize(std::min(filled * 2, mostPerChunk));
+        }
         ++reads;
         continue;
       }
-      if (got < 0 && errno == EINTR) continue;
       if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
       // End of file, or a read error: the stream is over either way.
       if (!watch.isCancelled()) onChunk(std::string_view());

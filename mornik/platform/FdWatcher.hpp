@@ -79,16 +79,18 @@ class FdWatcher {
                                                         std::optional<DispatchQueue> queue,
                                                         ReadyHandler onReady);
 
-  // Reads `fd` as data arrives, one read of up to kChunkSize bytes per
+  // Reads `fd` as data arrives, one read of up to `mostPerChunk` bytes per
   // chunk, and hands each chunk to `onChunk`, in order, then an empty chunk
-  // at end of file. After cancel() no further chunk is handed over (a chunk
-  // being handled then is finished) and no empty chunk follows. A pipe that
-  // its writer keeps full is given a capacity of 1 MiB (a few pipes of the
-  // process at a time), so that the writer runs ahead while chunks are
-  // handled.
+  // at end of file. A read takes what the descriptor has at that moment, so
+  // with a limit above kChunkSize a reader that falls behind gets fewer,
+  // larger chunks (the buffer grows from kChunkSize as reads fill it). After cancel() no further
+  // chunk is handed over (a chunk being handled then is finished) and no empty chunk follows. A
+  // pipe that its writer keeps full is given a capacity of 1 MiB (a few pipes of the process at a
+  // time), so that the writer runs ahead while chunks are handled.
   static Result<std::shared_ptr<FdWatch>> readChunks(UniqueFd fd,
                                                      std::optional<DispatchQueue> queue,
-                                                     ChunkHandler onChunk);
+                                                     ChunkHandler onChunk,
+                                                     std::size_t mostPerChunk = kChunkSize);
 
   // How many watches have not ended yet (a snapshot).
   static std::size_t activeWatchCount();

@@ -68,10 +68,12 @@ void Shell::run(const std::vector<std::string>& args) {
   std::array<UniqueFd, 2> pipes{child_->takeOutputPipe(), child_->takeErrorPipe()};
   for (std::size_t i = 0; i < 2; ++i) {
     const bool isErr = i == 1;
-    auto watch = FdWatcher::readChunks(std::move(pipes[i]), DispatchQueue::global(),
-                                       [weak, isErr](std::string_view chunk) {
-                                         if (auto self = weak.lock()) self->received(isErr, chunk);
-                                       });
+    auto watch = FdWatcher::readChunks(
+        std::move(pipes[i]), DispatchQueue::global(),
+        [weak, isErr](std::string_view chunk) {
+          if (auto self = weak.lock()) self->received(isErr, chunk);
+        },
+        kMostPerChunk);
     if (watch.isSuccess()) {
       streams_[i] = watch.value();
     } else {

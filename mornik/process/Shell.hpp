@@ -65,8 +65,9 @@ class ShellOutput {
 //   build->run({"-j4", "all"});
 //   build->stdEOF()->onSuccess(DispatchQueue::main(), [] { done(); });
 //
-// Chunks: each read of a stream (up to 64 KiB, whatever the child had
-// written by then) is one chunk. A chunk that is valid UTF-8 on its own is
+// Chunks: each read of a stream is one chunk: what the child had written by
+// then, up to kMostPerChunk (a child that writes faster than its chunks are
+// handled gets fewer, larger ones). A chunk that is valid UTF-8 on its own is
 // folded into a running reduction that keeps the last two chunks of both
 // streams, oldest first; one that is not (including a chunk that ends
 // inside a character) is dropped, and the chunks after it are handled as
@@ -110,6 +111,8 @@ class Shell final : public ObservableObject, public std::enable_shared_from_this
 
   // How long a released Shell's child group has between SIGTERM and SIGKILL.
   static constexpr double kTerminationGrace = 1.0;
+  // The most one chunk takes: a widened pipe's capacity.
+  static constexpr std::size_t kMostPerChunk = std::size_t{1} << 20U;
   // How many characters of a chunk the debug line shows.
   static constexpr std::size_t kDebugLineCharacters = 50;
 

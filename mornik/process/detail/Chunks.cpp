@@ -46,6 +46,7 @@ class TextPool {
       if (!free_.empty()) {
         text = std::move(free_.back());
         free_.pop_back();
+        keptBytes_ -= text->capacity();
       }
     }
     if (!text) text = std::make_unique<std::string>();
@@ -55,17 +56,20 @@ class TextPool {
 
  private:
   static constexpr std::size_t kKept = 16;
-  static constexpr std::size_t kLargest = std::size_t{64} * 1024;
+  static constexpr std::size_t kKeptBytes = std::size_t{4} << 20U;
 
   void keep(const std::string* released) {
     std::unique_ptr<std::string> text(const_cast<std::string*>(released));  // NOLINT
-    if (text->capacity() > kLargest) return;
     std::lock_guard guard(lock_);
-    if (free_.size() < kKept) free_.push_back(std::move(text));
+    if (free_.size() < kKept && keptBytes_ + text->capacity() <= kKeptBytes) {
+      keptBytes_ += text->capacity();
+      free_.push_back(std::move(text));
+    }
   }
 
   std::mutex lock_;
   std::vector<std::unique_ptr<std::string>> free_;
+  std::size_t keptBytes_ = 0;
 };
 
 }  // namespace

@@ -26,7 +26,7 @@ std::string lastCharacters(std::string_view text, std::size_t n);
 // A shared copy of the bytes in a recycled buffer. A stream of 64 KiB
 // chunks would otherwise have the allocator hand out, and the system fault
 // in, fresh memory for nearly every chunk; a few released buffers are kept
-// for the next chunks instead (at most 16, of up to 64 KiB each).
+// for the next chunks instead (at most 16, 4 MiB in all).
 std::shared_ptr<const std::string> recycledText(std::string_view bytes);
 
 // Without blanks and tabs at either end (line breaks stay).
