@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <concepts>
 #include <cstdint>
@@ -244,19 +245,19 @@ class HandlerBlock : public Base {
  protected:
   template <class G>
   HandlerBlock(DispatchQueue queue, bool repeating, G&& block) : Base(std::move(queue), repeating) {
-    ::new (static_cast<void*>(storage_)) F(std::forward<G>(block));
+    ::new (static_cast<void*>(storage_.data())) F(std::forward<G>(block));
   }
   ~HandlerBlock() override = default;  // the block is destroyed by destroyBlock()
 
   // Called like a std::function: a mutable block may change its state.
   F& block() const noexcept {
-    return *std::launder(reinterpret_cast<F*>(const_cast<unsigned char*>(storage_)));
+    return *std::launder(reinterpret_cast<F*>(const_cast<unsigned char*>(storage_.data())));
   }
 
  private:
   void destroyBlock() noexcept override { block().~F(); }
 
-  alignas(F) unsigned char storage_[sizeof(F)];
+  alignas(F) std::array<unsigned char, sizeof(F)> storage_;
 };
 
 template <class V, class F>

@@ -524,7 +524,7 @@ class Future final : public FlowRetainer,
   }
 
   DispatchQueue queueOr(std::optional<DispatchQueue>& queue) const {
-    return queue ? std::move(*queue) : queue_;
+    return std::move(queue).value_or(queue_);
   }
 
   using Kind = detail::FutureHandlerKind;

@@ -213,7 +213,7 @@ class Signal : public FlowRetainer,
   template <class F>
     requires ValueBlock<F, T>
   Signal& onUpdate(std::optional<DispatchQueue> queue, F&& block) {
-    return subscribe(mornik::detail::SignalHandler<T>::make(queue ? std::move(*queue) : queue_,
+    return subscribe(mornik::detail::SignalHandler<T>::make(std::move(queue).value_or(queue_),
                                                             std::forward<F>(block)));
   }
   template <class F>

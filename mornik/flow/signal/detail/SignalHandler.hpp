@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -238,7 +239,7 @@ class SignalHandler : public HandlerCore {
   mutable std::atomic<bool> submitted_{false};  // written once, by a submitter
   // Keeps what every delivery writes off the cache line of the fields every
   // submission reads.
-  [[maybe_unused]] char pad_[64]{};
+  [[maybe_unused]] std::array<char, 64> pad_{};
   mutable std::atomic<std::uint32_t> running_{0};  // deliveries running the block
   mutable std::atomic<std::uint32_t> state_{0};
   mutable Buffer replay_;  // taken by the first delivery
