@@ -212,6 +212,11 @@ const bool kGoals = [] {
               "final_file_is_last", ">=", 1);
   counterGoal("document_assignments_cpu_ns_per_assignment", "BM_DocumentAssignments",
               "cpu_ns_per_assignment", "<=", 2000);
+  counterGoal("document_long_stream_heap_growth_bytes", "BM_DocumentLongStream",
+              "heap_growth_bytes", "<=", 64 * 1024);
+  counterGoal("document_long_stream_max_pool_futures", "BM_DocumentLongStream", "max_pool_futures",
+              "<=", 2);
+  counterGoal("document_long_stream_settled", "BM_DocumentLongStream", "settled", ">=", 1);
   return true;
 }();
 

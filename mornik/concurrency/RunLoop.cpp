@@ -19,6 +19,9 @@ constexpr std::int64_t kForever = detail::kNoDeadline;
 constexpr int kMainQueueBatch = 4096;
 // runUntil re-checks its predicate at least this often.
 constexpr std::int64_t kPredicatePollNs = 1'000'000;
+// After this long without work the loop's thread hands back the work-item
+// blocks its caches hold (once per idle stretch), as idle workers do.
+constexpr std::int64_t kTrimIdleNs = 100'000'000;
 constexpr std::int64_t kMinimumTimerIntervalNs = 100'000;
 
 const std::shared_ptr<RunLoop>& mainLoopRef() {
@@ -98,6 +101,7 @@ bool RunLoop::runCore(std::int64_t deadline, const std::function<bool()>* predic
     if (!firstPass && detail::monotonicNowNs() >= deadline) return false;
 
     bool moreQueued = false;
+    const bool busy = isMain_ && !drainingMain_ && mainSerialQueue().hasWorkForRunLoop();
     if (isMain_ && !drainingMain_) {
       drainingMain_ = true;
       struct Reset {
@@ -106,14 +110,23 @@ bool RunLoop::runCore(std::int64_t deadline, const std::function<bool()>* predic
       } reset{drainingMain_};
       moreQueued = mainSerialQueue().drainOnRunLoop(kMainQueueBatch);
     }
+    if (busy) {
+      busyAtNs_ = detail::monotonicNowNs();
+      cachesTrimmed_ = false;
+    }
     const std::int64_t nextTimer = fireDueTimers();
     if (predicate != nullptr && (*predicate)()) return true;
     if (moreQueued) continue;
 
     const std::int64_t now = detail::monotonicNowNs();
+    if (!busy && !cachesTrimmed_ && now - busyAtNs_ >= kTrimIdleNs) {
+      detail::trimItemCaches();
+      cachesTrimmed_ = true;
+    }
     if (now >= deadline) return false;
     std::int64_t wakeAt = std::min(deadline, nextTimer);
     if (predicate != nullptr) wakeAt = std::min(wakeAt, now + kPredicatePollNs);
+    if (!cachesTrimmed_) wakeAt = std::min(wakeAt, busyAtNs_ + kTrimIdleNs);
 
     const std::uint32_t epoch = epoch_.load(std::memory_order_seq_cst);
     sleeping_.store(true, std::memory_order_seq_cst);

@@ -89,6 +89,10 @@ class RunLoop : public std::enable_shared_from_this<RunLoop> {
   const bool isMain_;
   const std::uint32_t ownerTag_;
   bool drainingMain_ = false;  // owner thread only
+  // When the loop last ran work, and whether the thread's work-item caches
+  // were handed back since (owner thread only).
+  std::int64_t busyAtNs_ = 0;
+  bool cachesTrimmed_ = true;
   std::atomic<bool> stopRequested_{false};
   std::atomic<bool> sleeping_{false};
   std::atomic<std::uint32_t> epoch_{0};

@@ -10,7 +10,10 @@
 
 #include <gtest/gtest.h>
 
+#include "mornik/concurrency/DispatchQueue.hpp"
+
 #include "tests/support/Concurrently.hpp"
+#include "tests/support/RunLoopWait.hpp"
 #include "tests/support/Sanitizers.hpp"
 
 namespace mornik::detail {
@@ -61,6 +64,34 @@ TEST(ItemAllocator, BlocksMovingBetweenThreadsStayDistinct) {
       }
     });
     EXPECT_EQ(failures.load(), 0) << "a block was reused while still in use";
+  }
+}
+
+// A burst leaves blocks in the thread's magazines and the depot, which keep
+// their slabs alive; once the thread has been idle a while (a worker, or the
+// main run loop), the slabs go back. Without that, a long-running process
+// keeps whatever its busiest moment spread over slabs.
+TEST(ItemAllocator, AThreadIdleAfterABurstGivesItsSlabsBack) {
+  if (test::kUnderAddressSanitizer) GTEST_SKIP() << "blocks are plain allocations under ASan";
+  const auto burst = [] {
+    std::vector<void*> blocks;
+    for (std::size_t size : {64U, 128U, 256U}) {
+      for (int i = 0; i < 5000; ++i) blocks.push_back(allocateWorkItem(size));
+      for (void* block : blocks) freeWorkItem(block, size);
+      blocks.clear();
+    }
+  };
+  for (const auto& queue : {DispatchQueue::global(QoS::utility), DispatchQueue::main()}) {
+    trimItemCaches();  // this thread's caches and the depot start empty
+    // Submitting takes a slab for this thread's magazine: take it first.
+    std::atomic<bool> ran{false};
+    queue.async([&ran] { ran = true; });
+    ASSERT_TRUE(test::waitFor([&] { return ran.load(); }));
+    const long before = itemSlabsInUse();
+    queue.async(burst);
+    EXPECT_TRUE(test::waitFor([&] { return itemSlabsInUse() > before; })) << queue.label();
+    EXPECT_TRUE(test::waitFor([&] { return itemSlabsInUse() <= before; }))
+        << queue.label() << " " << before << " " << itemSlabsInUse();
   }
 }
 

@@ -51,6 +51,11 @@ constexpr std::int64_t kWorkerSpinNs = 20'000;
 // An extra worker (started while others were blocked) retires after this long
 // without work.
 constexpr std::int64_t kSurplusIdleNs = 1'000'000'000;
+// A worker that found no work for this long hands the work-item blocks its
+// thread caches back (once per idle stretch): a quiet process returns to
+// the same footprint however busy it was, while busy stretches, however
+// bursty, keep recycling blocks.
+constexpr std::int64_t kTrimIdleNs = 100'000'000;
 // How long work submitted by a busy worker may wait untaken before another
 // worker is woken for it.
 constexpr std::int64_t kStarvationCheckNs = 50'000;
@@ -542,8 +547,10 @@ class WorkerPool {
     tlsIsWorker = true;
     Batch batch;
     tlsBatch = &batch;
+    bool trimmed = true;  // nothing cached yet
     for (;;) {
       if (tryPop(batch) || spinForWork(batch)) {
+        trimmed = false;
         QueueImpl* queue = globalQueueRef(static_cast<QoS>(batch.level)).get();
         FrameScope frame(queue);
         while (!batch.empty()) {
@@ -558,10 +565,15 @@ class WorkerPool {
         continue;
       }
       const bool extra = surplus();
-      const std::int64_t before = extra ? realNowNs() : 0;
-      futexWait(epoch_, epoch, extra ? kSurplusIdleNs : -1);
+      const std::int64_t before = realNowNs();
+      futexWait(epoch_, epoch, !trimmed ? kTrimIdleNs : extra ? kSurplusIdleNs : -1);
       sleepers_.fetch_sub(1, std::memory_order_seq_cst);
-      if (extra && surplus() && !hasWork() && realNowNs() - before >= kSurplusIdleNs) {
+      const std::int64_t idle = realNowNs() - before;
+      if (!trimmed && idle >= kTrimIdleNs && !hasWork()) {
+        trimItemCaches();
+        trimmed = true;
+      }
+      if (extra && surplus() && !hasWork() && idle >= kSurplusIdleNs) {
         workers_.fetch_sub(1, std::memory_order_seq_cst);
         return;
       }

@@ -20,6 +20,8 @@ using Magazine = ItemMagazine;
 // its slab by masking its address. The header counts blocks released back
 // to the general allocator; the last release frees the slab.
 constexpr std::size_t kSlabSize = 4096;
+// Slabs not yet given back, for the tests' census.
+std::atomic<long> slabsInUse{0};
 constexpr std::size_t kSlabHeader = 64;
 
 struct Slab {
@@ -37,6 +39,7 @@ void refillFromNewSlab(int c, Magazine& magazine) {
   // the last block released frees it.
   void* memory = ::operator new(kSlabSize, std::align_val_t(kSlabSize));
   auto* slab = new (memory) Slab();
+  slabsInUse.fetch_add(1, std::memory_order_relaxed);
   slab->blocks = std::min(blocksPerSlab(c), kItemMagazineSlots);
   auto* first = static_cast<char*>(memory) + kSlabHeader;
   for (int i = 0; i < slab->blocks; ++i) {
@@ -55,6 +58,7 @@ void releaseBlock(void* block) noexcept {
   const int blocks = slab->blocks;
   if (slab->released.fetch_add(1, std::memory_order_acq_rel) + 1 == blocks) {
     slab->~Slab();
+    slabsInUse.fetch_sub(1, std::memory_order_relaxed);
     ::operator delete(static_cast<void*>(slab), std::align_val_t(kSlabSize));
   }
 }
@@ -66,6 +70,14 @@ using Guard = ScopedLock<UnfairLock>;
 // behind: 32 x 64 blocks per class, which keep at most that many slabs alive
 // (typically a few, since blocks are recycled in bulk).
 constexpr std::size_t kDepotLimit = 32;
+// What the depot keeps per class once the workers have gone idle: enough for
+// the next burst to start from, little enough that the blocks it holds pin
+// few slabs. Everything beyond it goes back to the general allocator, so
+// that a long-running process returns to the same footprint whenever it is
+// quiet, however the blocks were spread over slabs while it was busy.
+constexpr std::size_t kIdleDepotReserve = 0;
+// Empty magazines kept for trades; beyond them an empty magazine is deleted.
+constexpr std::size_t kEmptyMagazineLimit = 2 * kDepotLimit * kItemClasses;
 
 class Depot {
  public:
@@ -81,7 +93,8 @@ class Depot {
     if (full.empty()) return nullptr;
     Magazine* taken = full.back();
     full.pop_back();
-    empty_.push_back(empty);
+    fullCount_.fetch_sub(1, std::memory_order_relaxed);
+    keepEmpty(empty);
     return taken;
   }
 
@@ -93,6 +106,7 @@ class Depot {
       auto& full = full_[static_cast<std::size_t>(c)];
       if (full.size() < kDepotLimit) {
         full.push_back(fullMagazine);
+        fullCount_.fetch_add(1, std::memory_order_relaxed);
         if (!empty_.empty()) {
           Magazine* empty = empty_.back();
           empty_.pop_back();
@@ -111,7 +125,37 @@ class Depot {
   void giveBack(int c, Magazine* magazine) {
     if (magazine->count > 0) magazine = giveFull(c, magazine);
     Guard guard(lock_);
-    empty_.push_back(magazine);
+    keepEmpty(magazine);
+  }
+
+  // Releases the full magazines beyond the idle reserve. The count read
+  // without the lock only spares the lock when there is nothing to do.
+  void trim() noexcept {
+    if (fullCount_.load(std::memory_order_relaxed) <=
+        kIdleDepotReserve * static_cast<std::size_t>(kItemClasses)) {
+      return;
+    }
+    std::array<Magazine*, kDepotLimit * kItemClasses> surplus{};
+    std::size_t taken = 0;
+    {
+      Guard guard(lock_);
+      for (auto& full : full_) {
+        while (full.size() > kIdleDepotReserve) {
+          surplus[taken++] = full.back();
+          full.pop_back();
+        }
+      }
+      fullCount_.fetch_sub(taken, std::memory_order_relaxed);
+    }
+    for (std::size_t k = 0; k < taken; ++k) {
+      Magazine* magazine = surplus[k];
+      for (int i = 0; i < magazine->count; ++i) {
+        releaseBlock(magazine->slots[static_cast<std::size_t>(i)]);
+      }
+      magazine->count = 0;
+    }
+    Guard guard(lock_);
+    for (std::size_t k = 0; k < taken; ++k) keepEmpty(surplus[k]);
   }
 
   // fork(): consistent while held; the child frees the lock the forking
@@ -121,9 +165,19 @@ class Depot {
   void unlockInChild() noexcept { forceUnlockAfterFork(lock_); }
 
  private:
+  // Called with the lock held.
+  void keepEmpty(Magazine* magazine) {
+    if (empty_.size() < kEmptyMagazineLimit) {
+      empty_.push_back(magazine);
+    } else {
+      delete magazine;
+    }
+  }
+
   UnfairLock lock_;
   std::array<std::vector<Magazine*>, kItemClasses> full_;
   std::vector<Magazine*> empty_;
+  std::atomic<std::size_t> fullCount_{0};
 };
 
 // Hands a thread's magazines to the depot when the thread ends.
@@ -162,6 +216,20 @@ void itemDepotFork(ForkStep step) noexcept {
       Depot::instance().unlockInChild();
       break;
   }
+}
+
+long itemSlabsInUse() noexcept { return slabsInUse.load(std::memory_order_relaxed); }
+
+void trimItemCaches() noexcept {
+  for (int c = 0; c < kItemClasses; ++c) {
+    Magazine* magazine = tlsItemMagazines[static_cast<std::size_t>(c)];
+    if (magazine == nullptr) continue;
+    for (int i = 0; i < magazine->count; ++i) {
+      releaseBlock(magazine->slots[static_cast<std::size_t>(i)]);
+    }
+    magazine->count = 0;
+  }
+  Depot::instance().trim();
 }
 
 void* allocateWorkItemSlow(int c) {

@@ -41,6 +41,13 @@ extern thread_local constinit std::array<ItemMagazine*, kItemClasses> tlsItemMag
     __attribute__((tls_model("initial-exec")));
 
 void* allocateWorkItemSlow(int sizeClass);
+// Called by a thread about to sleep for want of work: releases the blocks of
+// its own magazines and the depot's beyond a small reserve, so that what the
+// cache holds while the process is quiet does not depend on how busy it was
+// (blocks left in caches keep whole slabs alive).
+void trimItemCaches() noexcept;
+// The slabs currently taken from the general allocator (a census for tests).
+long itemSlabsInUse() noexcept;
 void freeWorkItemSlow(void* block, int sizeClass) noexcept;
 
 // The executor's fork handler: before fork(), after it in the parent, after
