@@ -239,8 +239,9 @@ void* allocateWorkItemSlow(int c) {
       tlsItemMagazines[static_cast<std::size_t>(c)] = full;
       magazine = full;
     } else {
-      // Nothing to recycle (a burst is being queued): take a new slab.
-      refillFromNewSlab(c, *magazine);
+      // Nothing to recycle (a burst is being queued): take a new slab. The
+      // depot kept the magazine only when it handed out a full one.
+      refillFromNewSlab(c, *magazine);  // NOLINT(clang-analyzer-cplusplus.NewDelete)
     }
   }
   return magazine->slots[static_cast<std::size_t>(--magazine->count)];
