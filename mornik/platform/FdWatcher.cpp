@@ -174,6 +174,17 @@ class WidenedPipe {
   bool counted_ = false;
 };
 
+namespace {
+
+// The buffer of readChunks on the calling thread (one turn at a time runs
+// on a thread, and a chunk is valid only during its handler's call).
+std::vector<char>& chunkBuffer() {
+  thread_local std::vector<char> buffer;
+  return buffer;
+}
+
+}  // namespace
+
 }  // namespace detail
 
 // ---- FdWatcher ----
@@ -189,11 +200,14 @@ Result<std::shared_ptr<FdWatch>> FdWatcher::readChunks(UniqueFd fd,
                                                        ChunkHandler onChunk,
                                                        std::size_t mostPerChunk) {
   mostPerChunk = std::max<std::size_t>(mostPerChunk, 1);
-  // The watch's own buffer: its turns never overlap, and each follows the
-  // previous one's release of the watch's lock.
+  // `capacity` (the most the next chunk may take) starts at 64 KiB and
+  // doubles up to the limit as reads fill it; the bytes go into the running
+  // thread's buffer, so memory follows the threads that read, not the
+  // number of watches.
   auto onReady = [onChunk = std::move(onChunk), mostPerChunk,
-                  buffer = std::vector<char>(std::min(kChunkSize, mostPerChunk)),
+                  capacity = std::min(kChunkSize, mostPerChunk),
                   widened = std::make_shared<detail::WidenedPipe>()](FdWatch& watch) mutable {
+    std::vector<char>& buffer = detail::chunkBuffer();
     for (int reads = 0; reads < kReadsPerTurn;) {
       if (watch.isCancelled()) return false;
       // One chunk: reads of up to kChunkSize (a pipe's writer waits while a
@@ -201,19 +215,18 @@ Result<std::shared_ptr<FdWatch>> FdWatcher::readChunks(UniqueFd fd,
       std::size_t filled = 0;
       ssize_t got = 0;
       for (;;) {
-        const std::size_t want = std::min(kChunkSize, buffer.size() - filled);
+        if (buffer.size() < capacity) buffer.resize(capacity);
+        const std::size_t want = std::min(kChunkSize, capacity - filled);
         got = ::read(watch.fd(), buffer.data() + filled, want);
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0) break;
         filled += static_cast<std::size_t>(got);
-        if (static_cast<std::size_t>(got) < want || filled == buffer.size()) break;
+        if (static_cast<std::size_t>(got) < want || filled == capacity) break;
       }
       if (filled > 0) {
         if (filled >= kChunkSize) widened->widen(watch.fd());
         onChunk(std::string_view(buffer.data(), filled));
-        if (filled == buffer.size() && filled < mostPerChunk) {
-          buffer.resize(std::min(filled * 2, mostPerChunk));
-        }
+        if (filled == capacity) capacity = std::min(capacity * 2, mostPerChunk);
         ++reads;
         continue;
       }
