@@ -175,7 +175,7 @@ void BM_DocumentLongStream(benchmark::State& state) {
     const auto heap = [] { return static_cast<double>(mallinfo2().uordblks); };
     const auto settle = [&](long last) {
       if (!loop.runUntil([&] { return written->load() == last; }, 60.0)) settled = 0;
-      loop.runFor(0.5);  // the write's future leaves the pool after its handler
+      loop.runFor(2.5);  // the write's future leaves the pool; idle threads trim their caches
     };
     const double atStart = heap();
     long revision = 0;

@@ -21,7 +21,7 @@ constexpr int kMainQueueBatch = 4096;
 constexpr std::int64_t kPredicatePollNs = 1'000'000;
 // After this long without work the loop's thread hands back the work-item
 // blocks its caches hold (once per idle stretch), as idle workers do.
-constexpr std::int64_t kTrimIdleNs = 100'000'000;
+constexpr std::int64_t kTrimIdleNs = 1'000'000'000;
 constexpr std::int64_t kMinimumTimerIntervalNs = 100'000;
 
 const std::shared_ptr<RunLoop>& mainLoopRef() {

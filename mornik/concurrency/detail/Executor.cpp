@@ -55,7 +55,7 @@ constexpr std::int64_t kSurplusIdleNs = 1'000'000'000;
 // thread caches back (once per idle stretch): a quiet process returns to
 // the same footprint however busy it was, while busy stretches, however
 // bursty, keep recycling blocks.
-constexpr std::int64_t kTrimIdleNs = 100'000'000;
+constexpr std::int64_t kTrimIdleNs = 1'000'000'000;
 // How long work submitted by a busy worker may wait untaken before another
 // worker is woken for it.
 constexpr std::int64_t kStarvationCheckNs = 50'000;
