@@ -79,14 +79,16 @@ class FdWatcher {
                                                         std::optional<DispatchQueue> queue,
                                                         ReadyHandler onReady);
 
-  // Reads `fd` as data arrives, one read of up to `mostPerChunk` bytes per
-  // chunk, and hands each chunk to `onChunk`, in order, then an empty chunk
-  // at end of file. A read takes what the descriptor has at that moment, so
-  // with a limit above kChunkSize a reader that falls behind gets fewer,
-  // larger chunks (the buffer grows from kChunkSize as reads fill it). After cancel() no further
-  // chunk is handed over (a chunk being handled then is finished) and no empty chunk follows. A
-  // pipe that its writer keeps full is given a capacity of 1 MiB (a few pipes of the process at a
-  // time), so that the writer runs ahead while chunks are handled.
+  // Reads `fd` as data arrives and hands each chunk to `onChunk`, in order,
+  // then an empty chunk at end of file. A chunk is what the descriptor holds
+  // at that moment, up to `mostPerChunk` bytes, taken in reads of at most
+  // kChunkSize; with a limit above kChunkSize, a reader that falls behind
+  // gets fewer, larger chunks (the most a chunk may take doubles from
+  // kChunkSize as chunks fill it). After cancel() no further chunk is handed
+  // over (a chunk being handled then is finished) and no empty chunk
+  // follows. A pipe that its writer keeps full is given a capacity of 1 MiB
+  // (a few pipes of the process at a time), so that the writer runs ahead
+  // while chunks are handled.
   static Result<std::shared_ptr<FdWatch>> readChunks(UniqueFd fd,
                                                      std::optional<DispatchQueue> queue,
                                                      ChunkHandler onChunk,
