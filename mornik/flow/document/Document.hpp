@@ -158,7 +158,8 @@ class Document final : public ObservableObject,
 
   // Saves a value not written yet (see above).
   ~Document() override {
-    auto saved = save();
+    auto saved = mornik::detail::runOnQueue(
+        pool_->queue(), [this] { return saver_->close(content.get(), *pool_->errorPool()); });
     if (saved.isFailure()) {
       mornik::detail::reportUnsaved(errors_, "Flow.Document." + label_, saved.error());
     }

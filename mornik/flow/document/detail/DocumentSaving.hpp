@@ -100,7 +100,7 @@ auto runOnQueue(const DispatchQueue& queue, F&& work) {
 // unless a newer one was already stored (by flush()), so a write held back
 // by the throttle never replaces a newer flushed value.
 //
-// Thread safety: arrive(), write() and flush() run on the document's serial
+// Thread safety: arrive(), write(), flush() and close() run on the document's serial
 // queue only, which orders them; nothing else touches the counters.
 // Ownership: shared by the document, its content signal's handler and the
 // write futures, so that writes already on their way still see the counters
@@ -122,7 +122,7 @@ class ContentSaver {
   // Writes `value`, numbered `generation`, unless that or a newer value is
   // already written. `notices` receives what the guard reports.
   Result<void> write(const T& value, std::uint64_t generation, ErrorFlow& notices) {
-    if (generation <= written_) return {};
+    if (closed_ || generation <= written_) return {};
     if (guard_) {
       std::optional<Error> notice;
       auto kept = guard_->beforeWrite(notice);
@@ -142,6 +142,14 @@ class ContentSaver {
     return write(latest, arrived_, notices);
   }
 
+  // The document's last write. A value its throttle still holds is not
+  // written after it: whoever keeps the pool alive, the document is gone.
+  Result<void> close(const T& latest, ErrorFlow& notices) {
+    auto flushed = flush(latest, notices);
+    closed_ = true;
+    return flushed;
+  }
+
   const Codec& io() const noexcept { return io_; }
 
  private:
@@ -149,6 +157,7 @@ class ContentSaver {
   const std::unique_ptr<StoreGuard> guard_;
   std::uint64_t arrived_ = 0;
   std::uint64_t written_ = 0;
+  bool closed_ = false;
 };
 
 // How long writes are held back after a write: at most one per window.
