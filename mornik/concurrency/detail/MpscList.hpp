@@ -79,9 +79,16 @@ class MpscList {
 
   // Consumer: removes `head` (the item front() returned) and returns the next
   // item, or null when the list became empty. After a null return, the next
-  // push() reports an empty list.
-  WorkItem* popFront(WorkItem* head) noexcept {
+  // push() reports an empty list. With `patience`, a consumer that has
+  // caught up with a producer first waits up to that many pauses for the
+  // next push: emptying the list writes the line every push writes, and
+  // makes that push reschedule the consumer.
+  WorkItem* popFront(WorkItem* head, int patience = 0) noexcept {
     WorkItem* next = head->next.load(std::memory_order_acquire);
+    for (int wait = 0; next == nullptr && wait < patience; ++wait) {
+      cpuRelax();
+      next = head->next.load(std::memory_order_acquire);
+    }
     if (next == nullptr) {
       head_.store(nullptr, std::memory_order_relaxed);
       WorkItem* expected = head;
