@@ -593,6 +593,7 @@ std::optional<Date> changing(Date d, CalendarComponent c, std::int64_t value) {
   icu::Calendar* calendar = calendarAt(d, &fraction);
   if (calendar == nullptr) return std::nullopt;
   std::vector<int> before;
+  before.reserve(kept.size());
   for (const auto f : kept) before.push_back(get(*calendar, f));
   calendar->set(field, icuValue);
   const auto changed = timeOf(*calendar, fraction);

@@ -125,7 +125,7 @@ class Date {
                                         std::optional<std::string_view> locale = std::nullopt,
                                         std::optional<std::string_view> timeZone = std::nullopt);
 
-  friend constexpr auto operator<=>(Date, Date) = default;
+  friend constexpr auto operator<=>(Date, Date) = default;  // NOLINT(modernize-use-nullptr)
   friend constexpr bool operator==(Date, Date) = default;
   // The interval between two dates in seconds (a minus b).
   friend constexpr TimeInterval operator-(Date a, Date b) { return a.seconds_ - b.seconds_; }

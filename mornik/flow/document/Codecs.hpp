@@ -83,8 +83,8 @@ IO<T> jsonFileIO(const URL& url) {
 // failure is returned and nothing is stored.
 template <Decodable T>
   requires Encodable<T>
-IO<T> jsonUserDefaultsIO(std::string key,
-                         std::shared_ptr<UserDefaults> userDefaults = UserDefaults::standard()) {
+IO<T> jsonUserDefaultsIO(const std::string& key, const std::shared_ptr<UserDefaults>& userDefaults =
+                                                     UserDefaults::standard()) {
   return IO<T>{[key, userDefaults] {
                  return detail::storedText(*userDefaults, "userDefaults.string", key) |
                         [](const std::string& text) { return decodeFromJson<T>(text); };
@@ -102,7 +102,7 @@ IO<T> jsonUserDefaultsIO(std::string key,
 // error.
 template <Decodable T>
   requires Encodable<T>
-IO<T> jsonICloudIO(std::string key, std::shared_ptr<UbiquitousKeyValueStore> store,
+IO<T> jsonICloudIO(const std::string& key, const std::shared_ptr<UbiquitousKeyValueStore>& store,
                    bool syncEnabled) {
   return IO<T>{[key, store] {
                  return (detail::storedText(*store, "NSUbiquitousKeyValueStore.string", key) |

@@ -54,11 +54,11 @@ template <class T>
   requires Decodable<T> && Encodable<T>
 class UserDefaultsJSON {
  public:
-  UserDefaultsJSON(T wrappedValue, std::string key,
+  UserDefaultsJSON(T wrappedValue, const std::string& key,
                    std::shared_ptr<UserDefaults> userDefaults = UserDefaults::standard())
       : initialValue_(wrappedValue),
         userDefaults_(std::move(userDefaults)),
-        io_(Flow::jsonUserDefaultsIO<T>(std::move(key), userDefaults_)),
+        io_(Flow::jsonUserDefaultsIO<T>(key, userDefaults_)),
         currentValue_(makeCell(io_, std::move(wrappedValue))) {}
 
   // The current value.

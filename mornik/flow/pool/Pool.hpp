@@ -334,7 +334,8 @@ class Pool : public FlowRetainer, public ErrorFlow, public std::enable_shared_fr
 
  private:
   DispatchQueue queueOr(std::optional<DispatchQueue>& queue) const {
-    return queue ? std::move(*queue) : queue_;
+    if (queue) return std::move(*queue);
+    return queue_;
   }
 
   // The start future of the context forms, in the table.
