@@ -25,6 +25,8 @@ std::optional<DispatchQueue> DispatchQueue::current() {
   return DispatchQueue(std::move(ref));
 }
 
+bool DispatchQueue::isWorkWaiting() noexcept { return detail::poolHasQueuedWork(); }
+
 std::string DispatchQueue::currentLabel() {
   detail::QueueImpl* queue = detail::currentQueue();
   return queue != nullptr ? queue->label() : std::string();

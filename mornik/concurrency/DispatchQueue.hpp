@@ -208,6 +208,9 @@ class DispatchQueue {
   static std::optional<DispatchQueue> current();
   // The label of current(), or "" when there is none.
   static std::string currentLabel();
+  // Whether work waits for a worker thread right now (a snapshot): long
+  // work that can stop and resubmit itself lets that work go first.
+  static bool isWorkWaiting() noexcept;
 
   // Attaches `value` to this queue under `key`; none removes it.
   template <class T>

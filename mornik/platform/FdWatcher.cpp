@@ -228,6 +228,13 @@ Result<std::shared_ptr<FdWatch>> FdWatcher::readChunks(UniqueFd fd,
         onChunk(std::string_view(buffer.data(), filled));
         if (filled == capacity) capacity = std::min(capacity * 2, mostPerChunk);
         ++reads;
+        // What the handler passed on (the next step of a chain of queues)
+        // runs before the next chunk, on this thread if no other is free:
+        // reading on would hand it to a thread that must be woken first.
+        if (DispatchQueue::isWorkWaiting()) {
+          watch.continueOnQueue();
+          return true;
+        }
         continue;
       }
       if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
@@ -270,10 +277,17 @@ void FdWatch::turn() {
     handler = &onReady_;  // stays put: only a finish moves it, and none runs while running_
   }
   const bool again = (*handler)(*this);
+  const bool continueNow = std::exchange(continueOnQueue_, false) && queue_.has_value();
   FdWatcher::ReadyHandler released;
   detail::ScopedLock<UnfairLock> guard(lock_);
   running_ = false;
-  if (again && !isCancelled() && detail::FdReactor::shared().rearm(*this)) return;
+  if (again && !isCancelled()) {
+    if (continueNow) {
+      queue_->async([self = shared_from_this()] { self->turn(); });
+      return;
+    }
+    if (detail::FdReactor::shared().rearm(*this)) return;
+  }
   released = finishLocked();
 }
 

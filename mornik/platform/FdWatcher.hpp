@@ -88,7 +88,10 @@ class FdWatcher {
   // over (a chunk being handled then is finished) and no empty chunk
   // follows. A pipe that its writer keeps full is given a capacity of 1 MiB
   // (a few pipes of the process at a time), so that the writer runs ahead
-  // while chunks are handled.
+  // while chunks are handled. On a queue, when work waits for a thread after
+  // a chunk (what the handler passed on to another queue, say), the next
+  // chunk is read by a new turn submitted behind it, so that work runs
+  // first, and on this thread if no other is free.
   static Result<std::shared_ptr<FdWatch>> readChunks(UniqueFd fd,
                                                      std::optional<DispatchQueue> queue,
                                                      ChunkHandler onChunk,
@@ -123,6 +126,11 @@ class FdWatch final : public std::enable_shared_from_this<FdWatch> {
   bool isCancelled() const noexcept { return cancelled_.load(std::memory_order_acquire); }
   // Whether the watch has ended and closed its descriptor.
   bool isFinished() const MORNIK_EXCLUDES(lock_);
+  // From the handler, before it returns true: run the next turn from the
+  // watch's queue at once, without waiting for readiness (the handler knows
+  // the descriptor has more and let other work go first). Without a queue,
+  // the next turn waits for readiness as usual.
+  void continueOnQueue() noexcept { continueOnQueue_ = true; }
 
  private:
   friend class detail::FdReactor;
@@ -144,6 +152,7 @@ class FdWatch final : public std::enable_shared_from_this<FdWatch> {
   UniqueFd fd_ MORNIK_GUARDED_BY(lock_);
   FdWatcher::ReadyHandler onReady_ MORNIK_GUARDED_BY(lock_);
   bool running_ MORNIK_GUARDED_BY(lock_) = false;
+  bool continueOnQueue_ = false;  // the running handler's request
   bool finished_ MORNIK_GUARDED_BY(lock_) = false;
 };
 

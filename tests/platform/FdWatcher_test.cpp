@@ -5,6 +5,7 @@
 #include <csignal>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -12,6 +13,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "mornik/concurrency/DispatchQueue.hpp"
 #include "mornik/concurrency/DispatchSemaphore.hpp"
 
 #include "tests/support/QueueGate.hpp"
@@ -96,6 +98,45 @@ TEST(FdWatcher, ALargerLimitLetsAChunkTakeWhatThePipeHolds) {
   }
   EXPECT_EQ(received, sent);
   EXPECT_GT(largest, FdWatcher::kChunkSize);
+}
+
+// With every other worker held, work that a chunk's handler passes on to a
+// queue still runs before the next chunk: the turn stops and continues
+// behind it instead of reading on.
+TEST(FdWatcher, WorkAChunkPassesOnRunsBeforeTheNextChunk) {
+  Pipe pipe;
+  ASSERT_GE(::fcntl(pipe.write.get(), F_SETPIPE_SZ, 1 << 20), 1 << 20);
+  pipe.put(std::string(3 * FdWatcher::kChunkSize, 'x'));
+  pipe.write.reset();
+  const int held = std::max(1, static_cast<int>(std::thread::hardware_concurrency())) - 1;
+  std::atomic<int> holding{0};
+  std::atomic<bool> release{false};
+  for (int i = 0; i < held; ++i) {
+    DispatchQueue::global().async([&] {
+      ++holding;
+      while (!release) std::this_thread::yield();
+      --holding;
+    });
+  }
+  ASSERT_TRUE(test::waitFor([&] { return holding == held; }));
+  std::atomic<bool> passedOnRan{false};
+  std::vector<bool> ranBeforeChunk;  // one turn at a time writes it
+  std::atomic<bool> ended{false};
+  auto watch = FdWatcher::readChunks(std::move(pipe.read), DispatchQueue::global(),
+                                     [&](std::string_view chunk) {
+                                       if (chunk.empty()) {
+                                         ended = true;
+                                         return;
+                                       }
+                                       ranBeforeChunk.push_back(passedOnRan);
+                                       if (ranBeforeChunk.size() == 1) {
+                                         DispatchQueue::global().async([&] { passedOnRan = true; });
+                                       }
+                                     });
+  ASSERT_TRUE(test::waitFor([&] { return ended.load(); }));
+  release = true;
+  EXPECT_EQ(ranBeforeChunk, (std::vector<bool>{false, true, true}));
+  ASSERT_TRUE(test::waitFor([&] { return holding == 0 && passedOnRan; }));
 }
 
 TEST(FdWatcher, NoHandlerStartsAfterCancelAndTheDescriptorCloses) {
