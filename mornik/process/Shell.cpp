@@ -42,7 +42,12 @@ Shell::Shell(Passkey /*unused*/, std::string cmd, URL workDir)
     : tail(Chunks{}, DispatchQueue::global(QoS::userInteractive)),
       cmd_(std::move(cmd)),
       workDir_(std::move(workDir)),
-      reduce_(Reduce<Chunks, ShellOutput>::make(Chunks{}, keepLastTwo)),
+      // The throttle's intake runs on the accumulator's queue: a serial one
+      // of user-interactive class, so that it sees the accumulators in the
+      // order they were folded and a window ends holding the latest (two
+      // deliveries on the concurrent queue could finish in either order).
+      reduce_(Reduce<Chunks, ShellOutput>::make(Chunks{}, keepLastTwo,
+                                                DispatchQueue("Flow.Shell", QoS::userInteractive))),
       stdEOF_(Future<void>::promise()),
       errEOF_(Future<void>::promise()) {}
 

@@ -74,8 +74,10 @@ class ShellOutput {
 // usual. For every chunk of standard output kept, a line "<thread name>
 // <its last 50 characters>" goes to mornik::printLine.
 //
-// tail: the reduction's value, thinned by a throttle of 3 seconds that
-// delivers the latest value at the end of each window, is assigned to `tail`
+// tail: the reduction's value (published on a serial queue of
+// user-interactive class, so that the throttle sees the values in the order
+// they were folded), thinned by a throttle of 3 seconds that delivers the
+// latest value at the end of each window, is assigned to `tail`
 // on the main queue, and objectWillChange() is sent right after each
 // assignment; so `tail` changes at most once per 3 seconds. tail.signal()
 // runs its handlers on the global user-interactive queue. A caller may

@@ -64,16 +64,21 @@ class Reduce final {
   using Pointer = std::shared_ptr<Reduce>;
   using Block = std::function<T(T, const E&)>;
 
-  // A fold starting at `accumulator`; its signal's handlers run on the
-  // global user-interactive queue unless they name another, and completed()
-  // runs handlers registered without a queue on the global default queue.
-  static Pointer make(T accumulator, Block block) {
-    return std::make_shared<Reduce>(Passkey(), std::move(accumulator), std::move(block));
+  // A fold starting at `accumulator`; its signal's handlers run on `queue`
+  // (the global user-interactive queue unless given) unless they name
+  // another, and completed() runs handlers registered without a queue on
+  // the global default queue. On a serial queue the handlers see the
+  // accumulators in the order the folds ran; on a concurrent one two of
+  // them may run at once.
+  static Pointer make(T accumulator, Block block,
+                      DispatchQueue queue = DispatchQueue::global(QoS::userInteractive)) {
+    return std::make_shared<Reduce>(Passkey(), std::move(accumulator), std::move(block),
+                                    std::move(queue));
   }
 
-  Reduce(Passkey /*unused*/, T accumulator, Block block)
+  Reduce(Passkey /*unused*/, T accumulator, Block block, DispatchQueue queue)
       : block_(std::move(block)),
-        accumulator_(std::move(accumulator), DispatchQueue::global(QoS::userInteractive)),
+        accumulator_(std::move(accumulator), std::move(queue)),
         completed_(Future<T>::promise()) {}
   Reduce(const Reduce&) = delete;
   Reduce& operator=(const Reduce&) = delete;
