@@ -157,13 +157,7 @@ class Document final : public ObservableObject,
         errors_(std::move(errors)) {}
 
   // Saves a value not written yet (see above).
-  ~Document() override {
-    auto saved = mornik::detail::runOnQueue(
-        pool_->queue(), [this] { return saver_->close(content.get(), *pool_->errorPool()); });
-    if (saved.isFailure()) {
-      mornik::detail::reportUnsaved(errors_, "Flow.Document." + label_, saved.error());
-    }
-  }
+  ~Document() override { saveOrReport(/*closing=*/true); }
   Document(const Document&) = delete;
   Document& operator=(const Document&) = delete;
 
@@ -237,16 +231,24 @@ class Document final : public ObservableObject,
     return document;
   }
 
-  void saveAtExit() override {
-    auto saved = save();
+  void saveAtExit() override { saveOrReport(/*closing=*/false); }
+
+  // Writes what is not written yet, on the document's queue; `closing`
+  // makes it the document's last write.
+  Result<void> save(bool closing = false) {
+    return mornik::detail::runOnQueue(pool_->queue(), [this, closing] {
+      ErrorPool& notices = *pool_->errorPool();
+      return closing ? saver_->close(content.get(), notices)
+                     : saver_->flush(content.get(), notices);
+    });
+  }
+
+  // save(), with a failure sent to `errors` or printed (see above).
+  void saveOrReport(bool closing) {
+    auto saved = save(closing);
     if (saved.isFailure()) {
       mornik::detail::reportUnsaved(errors_, "Flow.Document." + label_, saved.error());
     }
-  }
-
-  Result<void> save() {
-    return mornik::detail::runOnQueue(
-        pool_->queue(), [this] { return saver_->flush(content.get(), *pool_->errorPool()); });
   }
 
   const std::string label_;
