@@ -8,6 +8,7 @@
 #include <utility>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <spawn.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -16,6 +17,7 @@
 #include <unistd.h>
 
 #include "mornik/base/Error.hpp"
+#include "mornik/concurrency/BlockingScope.hpp"
 #include "mornik/concurrency/DispatchQueue.hpp"
 #include "mornik/concurrency/LockingProtocol.hpp"
 
@@ -93,11 +95,67 @@ class SpawnSetup {
   posix_spawn_file_actions_t actions_{};
 };
 
+// One read of up to `most` bytes from a pipe, appended to `into` as one
+// chunk; false at the pipe's end or on an error.
+bool readChunk(int fd, std::size_t most, std::vector<std::string>& into) {
+  std::string chunk(most, '\0');
+  ssize_t got = -1;
+  do {
+    got = ::read(fd, chunk.data(), chunk.size());
+  } while (got < 0 && errno == EINTR);
+  if (got <= 0) return false;
+  chunk.resize(static_cast<std::size_t>(got));
+  into.push_back(std::move(chunk));
+  return true;
+}
+
+// What a pipe holds now, in chunks of at most FdWatcher::kChunkSize: the
+// rest of an ended child's output (its writers left behind are not waited
+// for).
+void readPending(int fd, std::vector<std::string>& into) {
+  int pending = 0;
+  if (::ioctl(fd, FIONREAD, &pending) != 0) return;
+  while (pending > 0) {
+    const std::size_t most =
+        std::min<std::size_t>(static_cast<std::size_t>(pending), FdWatcher::kChunkSize);
+    if (!readChunk(fd, most, into)) return;
+    pending -= static_cast<int>(into.back().size());
+  }
+}
+
+// Collects the end of the child behind a readable pidfd; none when it has
+// not ended after all.
+std::optional<ExitStatus> collectExit(int pidfd) {
+  siginfo_t info{};
+  int waited = -1;
+  do {
+    waited = ::waitid(P_PIDFD, static_cast<id_t>(pidfd), &info, WEXITED);
+  } while (waited != 0 && errno == EINTR);
+  if (waited != 0 && errno == EAGAIN) return std::nullopt;
+  ExitStatus status;
+  if (waited != 0) {
+    status.known = false;
+  } else if (info.si_code == CLD_EXITED) {
+    status.code = info.si_status;
+  } else {
+    status.signal = info.si_status;
+  }
+  return status;
+}
+
 }  // namespace
 
-Result<ChildProcess::Pointer> ChildProcess::spawn(const std::string& path,
+// A started child: its id, the read ends of its two pipes, its pidfd.
+struct ChildProcess::Started {
+  pid_t pid = -1;
+  UniqueFd output;
+  UniqueFd error;
+  UniqueFd pidfd;
+};
+
+Result<ChildProcess::Started> ChildProcess::start(const std::string& path,
                                                   const std::vector<std::string>& args,
-                                                  const std::string& workDir, Output output) {
+                                                  const std::string& workDir) {
   if (holdsNul(path) || holdsNul(workDir) ||
       std::any_of(args.begin(), args.end(), [](const std::string& a) { return holdsNul(a); })) {
     return Error::fromErrno(EINVAL, "cannot start " + path);
@@ -145,12 +203,60 @@ Result<ChildProcess::Pointer> ChildProcess::spawn(const std::string& path,
     ::waitpid(pid, nullptr, 0);
     return Error::fromErrno(error, "pidfd_open");
   }
-  auto child =
-      std::make_shared<ChildProcess>(Passkey(), pid, std::move(outputRead), std::move(errorRead));
-  if (auto watching = child->watch(std::move(pidfd), output); watching.isFailure()) {
+  return Started{pid, std::move(outputRead), std::move(errorRead), std::move(pidfd)};
+}
+
+Result<ChildProcess::Pointer> ChildProcess::spawn(const std::string& path,
+                                                  const std::vector<std::string>& args,
+                                                  const std::string& workDir, Output output) {
+  auto started = start(path, args, workDir);
+  if (started.isFailure()) return started.error();
+  Started& child = started.value();
+  auto process = std::make_shared<ChildProcess>(Passkey(), child.pid, std::move(child.output),
+                                                std::move(child.error));
+  if (auto watching = process->watch(std::move(child.pidfd), output); watching.isFailure()) {
     return watching.error();
   }
-  return child;
+  return process;
+}
+
+Result<ChildProcess::Pointer> ChildProcess::runToEnd(const std::string& path,
+                                                     const std::vector<std::string>& args,
+                                                     const std::string& workDir) {
+  auto started = start(path, args, workDir);
+  if (started.isFailure()) return started.error();
+  Started& child = started.value();
+  auto process = std::make_shared<ChildProcess>(Passkey(), child.pid, UniqueFd(), UniqueFd());
+  process->collect(child);
+  return process;
+}
+
+void ChildProcess::collect(Started& child) {
+  const BlockingScope blocking;
+  const std::array<std::vector<std::string>*, 2> targets{&captured_.output, &captured_.error};
+  std::array<pollfd, 3> watched{{{child.output.get(), POLLIN, 0},
+                                 {child.error.get(), POLLIN, 0},
+                                 {child.pidfd.get(), POLLIN, 0}}};
+  std::optional<ExitStatus> status;
+  while (!status) {
+    if (::poll(watched.data(), watched.size(), -1) < 0) continue;  // EINTR, or ENOMEM for now
+    for (std::size_t stream = 0; stream < 2; ++stream) {
+      if (watched[stream].fd >= 0 && watched[stream].revents != 0 &&
+          !readChunk(watched[stream].fd, FdWatcher::kChunkSize, *targets[stream])) {
+        watched[stream].fd = -1;  // ended: poll ignores it from now on
+      }
+    }
+    if (watched[2].revents != 0) status = collectExit(child.pidfd.get());
+  }
+  for (std::size_t stream = 0; stream < 2; ++stream) {
+    if (watched[stream].fd >= 0) readPending(watched[stream].fd, *targets[stream]);
+  }
+  {
+    detail::ScopedLock<UnfairLock> guard(lock_);
+    reaped_ = true;
+  }
+  status_ = *status;
+  ended_.open();
 }
 
 ChildProcess::ChildProcess(Passkey /*unused*/, pid_t pid, UniqueFd output, UniqueFd error)
@@ -195,25 +301,14 @@ Result<void> ChildProcess::watch(UniqueFd pidfd, Output output) {
 }
 
 bool ChildProcess::reap(int pidfd) {
-  siginfo_t info{};
-  ExitStatus status;
+  std::optional<ExitStatus> status;
   {
     // Under the lock, so that terminate() never signals a group whose
     // leader has been reaped in the meantime (its id could be reused).
     detail::ScopedLock<UnfairLock> guard(lock_);
-    int waited = -1;
-    do {
-      waited = ::waitid(P_PIDFD, static_cast<id_t>(pidfd), &info, WEXITED);
-    } while (waited != 0 && errno == EINTR);
-    if (waited != 0 && errno == EAGAIN) return true;  // not ended after all: wait on
+    status = collectExit(pidfd);
+    if (!status) return true;  // not ended after all: wait on
     reaped_ = true;
-    if (waited != 0) {
-      status.known = false;
-    } else if (info.si_code == CLD_EXITED) {
-      status.code = info.si_status;
-    } else {
-      status.signal = info.si_status;
-    }
   }
   // What the child wrote before it ended is in the pipes now; take it and
   // stop (the pipe watches run on this thread too, so none runs now).
@@ -221,24 +316,10 @@ bool ChildProcess::reap(int pidfd) {
   for (std::size_t i = 0; i < 2; ++i) {
     const auto& watch = captureWatches_[i];
     if (!watch) continue;
-    if (!watch->isFinished()) {
-      int pending = 0;
-      if (::ioctl(watch->fd(), FIONREAD, &pending) == 0) {
-        std::string chunk;
-        while (pending > 0) {
-          chunk.resize(
-              std::min<std::size_t>(static_cast<std::size_t>(pending), FdWatcher::kChunkSize));
-          const ssize_t got = ::read(watch->fd(), chunk.data(), chunk.size());
-          if (got <= 0) break;
-          chunk.resize(static_cast<std::size_t>(got));
-          pending -= static_cast<int>(got);
-          targets[i]->push_back(chunk);
-        }
-      }
-    }
+    if (!watch->isFinished()) readPending(watch->fd(), *targets[i]);
     watch->cancel();
   }
-  status_ = status;
+  status_ = *status;
   ended_.open();
   return false;
 }

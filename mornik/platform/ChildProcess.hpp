@@ -87,6 +87,14 @@ class ChildProcess final : public std::enable_shared_from_this<ChildProcess> {
   static Result<Pointer> spawn(const std::string& path, const std::vector<std::string>& args,
                                const std::string& workDir, Output output);
 
+  // Starts a child as spawn(..., Output::capture) does and waits until it
+  // has ended, reading both pipes and collecting its end on the calling
+  // thread (which counts as blocked for the worker pool) rather than on the
+  // watcher's: the same outcome as spawn() then waitUntilExit(), without a
+  // hand-over between threads. Fails as spawn() does.
+  static Result<Pointer> runToEnd(const std::string& path, const std::vector<std::string>& args,
+                                  const std::string& workDir);
+
   ChildProcess(Passkey /*unused*/, pid_t pid, UniqueFd output, UniqueFd error);
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
@@ -121,6 +129,12 @@ class ChildProcess final : public std::enable_shared_from_this<ChildProcess> {
   void terminate(double grace, bool evenAfterExit = false) MORNIK_EXCLUDES(lock_);
 
  private:
+  struct Started;
+  static Result<Started> start(const std::string& path, const std::vector<std::string>& args,
+                               const std::string& workDir);
+  // runToEnd's wait: reads both pipes until the child ends, then what they
+  // hold, then opens `ended_`.
+  void collect(Started& child) MORNIK_EXCLUDES(lock_);
   // Starts watching the pidfd (and, with capture, both pipes).
   Result<void> watch(UniqueFd pidfd, Output output);
   // The pidfd is readable: reap, collect what is left, open `ended_`;

@@ -39,9 +39,8 @@ bool isXcrunError(std::string_view chunk) {
 
 Result<ChildProcess::Pointer> Shell::run(const std::vector<std::string>& args,
                                          bool waitUntilExit) const {
-  auto child = ChildProcess::spawn(cmd_, args, workDir_.path(), ChildProcess::Output::capture);
-  if (child.isSuccess() && waitUntilExit) child.value()->waitUntilExit();
-  return child;
+  if (waitUntilExit) return ChildProcess::runToEnd(cmd_, args, workDir_.path());
+  return ChildProcess::spawn(cmd_, args, workDir_.path(), ChildProcess::Output::capture);
 }
 
 Result<std::string> Shell::run2(const std::vector<std::string>& args) const {

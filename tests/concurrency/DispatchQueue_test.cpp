@@ -19,6 +19,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "mornik/concurrency/BlockingScope.hpp"
 #include "mornik/concurrency/DispatchGroup.hpp"
 #include "mornik/concurrency/DispatchSemaphore.hpp"
 #include "mornik/concurrency/DispatchTimerSource.hpp"
@@ -383,22 +384,36 @@ TEST(DispatchQueuePool, GrowsWhileWorkersBlockSoThatQueuedWorkStillRuns) {
   // More items than workers, each waiting for all of them to have started:
   // only a pool that adds workers while others block gets them all going.
   // Enough items that workers take them in batches: a worker that blocks
-  // must hand back the items it holds but has not started.
+  // must hand back the items it holds but has not started. The wait is one
+  // the pool cannot see (a futex of the test's own) inside a BlockingScope,
+  // then a semaphore's (first the former: workers the latter adds stay a
+  // while).
   const int items = std::max(detail::poolTargetSize() + 2, 24);
-  DispatchSemaphore arrived;
-  DispatchSemaphore release;
-  DispatchGroup finished;
-  for (int i = 0; i < items; ++i) {
-    finished.async(DispatchQueue::global(), [&] {
-      arrived.signal();
-      release.wait();
-    });
+  for (const bool ownWait : {true, false}) {
+    SCOPED_TRACE(ownWait ? "a wait of its own in a BlockingScope" : "a semaphore's wait");
+    DispatchSemaphore arrived;
+    DispatchSemaphore release;
+    std::atomic<bool> released{false};
+    DispatchGroup finished;
+    for (int i = 0; i < items; ++i) {
+      finished.async(DispatchQueue::global(), [&, ownWait] {
+        arrived.signal();
+        if (ownWait) {
+          const BlockingScope blocking;
+          released.wait(false);
+        } else {
+          release.wait();
+        }
+      });
+    }
+    int started = 0;
+    while (started < items && arrived.wait(test::kEventTimeout)) ++started;
+    EXPECT_EQ(started, items);
+    released = true;
+    released.notify_all();
+    for (int i = 0; i < items; ++i) release.signal();
+    EXPECT_TRUE(finished.wait(test::kEventTimeout));
   }
-  int started = 0;
-  while (started < items && arrived.wait(test::kEventTimeout)) ++started;
-  EXPECT_EQ(started, items);
-  for (int i = 0; i < items; ++i) release.signal();
-  EXPECT_TRUE(finished.wait(test::kEventTimeout));
 }
 
 TEST(DispatchQueuePool, WorkSubmittedByABusyWorkerStartsWhileItStaysBusy) {
