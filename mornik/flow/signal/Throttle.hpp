@@ -53,7 +53,12 @@ MORNIK_EXPORTS_BEGIN
 // do with a value, delivering it (destination->update) and opening or
 // closing a window happen under one lock of the operator, so a value that
 // arrives while a window ends is either held by that window or passes at
-// once, never lost, also when the source's queue is concurrent.
+// once, never lost, also when the source's queue is concurrent. "Latest"
+// and "first" are in the order values reach that lock: on a serial source
+// queue the order of the updates, on a concurrent one whichever delivery
+// gets there first (two updates in quick succession may arrive swapped, and
+// a window may then keep the older value). Give the source a serial queue
+// where the last value must win.
 //
 // Ownership: the source holds the operator (through retain()), and with it
 // the destination, for as long as the source lives; the operator holds the
