@@ -73,7 +73,8 @@ TEST(Value, AnnouncesTheInitialValueAndEachWriteFromTheMainQueueAfterItIsReadabl
 
 // Folds publish in order and complete() keeps its first accumulator; two
 // threads folding at once (as a process's output and error streams do) lose
-// nothing, and a serial queue sees the sums in fold order.
+// nothing, and on a serial queue of its own its handlers see the sums in fold
+// order.
 TEST(Reduce, PublishesEachFoldInFoldOrderAndCompletesOnceWithTheFirstCompletesAccumulator) {
   auto lines =
       Reduce<std::string, std::string>::make(">", [](std::string text, const std::string& line) {
@@ -91,10 +92,11 @@ TEST(Reduce, PublishesEachFoldInFoldOrderAndCompletesOnceWithTheFirstCompletesAc
   EXPECT_EQ(recorder.values(), (std::vector<std::string>{">", ">a", ">ab"}));
 
   const int perThread = test::scaled(10'000);
-  auto sum =
-      Reduce<std::int64_t, int>::make(0, [](std::int64_t total, int n) { return total + n; });
-  test::Recorder<std::int64_t> sums;
-  sums.on(*sum->accumulator().signal());
+  const DispatchQueue serial("test.reduce");
+  auto sum = Reduce<std::int64_t, int>::make(
+      0, [](std::int64_t total, int n) { return total + n; }, serial);
+  test::Recorder<std::int64_t> sums(serial);
+  sum->accumulator().signal()->onUpdate(sums.block());  // on the reduction's queue
   test::runConcurrently(2, [&](int /*thread*/) {
     for (int i = 1; i <= perThread; ++i) sum->update(i);
   });
