@@ -418,23 +418,30 @@ TEST(DispatchQueuePool, GrowsWhileWorkersBlockSoThatQueuedWorkStillRuns) {
 
 TEST(DispatchQueuePool, WorkSubmittedByABusyWorkerStartsWhileItStaysBusy) {
   if (detail::poolTargetSize() < 2) GTEST_SKIP() << "needs a second worker";
+  using Clock = std::chrono::steady_clock;
   std::atomic<bool> ran{false};
   std::atomic<bool> startedElsewhere{false};
+  Clock::duration waited{};
   DispatchSemaphore done;
   DispatchQueue::global().async([&] {
     // Lets the other workers finish spinning and go to sleep, so that only
-    // the pool's check for untaken work can wake one (widens the window; the
-    // assertion does not depend on it).
+    // the pool's check for untaken work can wake one in time.
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    const auto submitted = Clock::now();
     DispatchQueue::global().async([&] { ran = true; });
     // Stay busy without blocking: the submitting worker never gets to it.
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!ran.load() && std::chrono::steady_clock::now() < until) std::this_thread::yield();
+    while (!ran.load() && Clock::now() < submitted + std::chrono::seconds(10)) {
+      std::this_thread::yield();
+    }
+    waited = Clock::now() - submitted;
     startedElsewhere = ran.load();
     done.signal();
   });
   done.wait();
   EXPECT_TRUE(startedElsewhere.load());
+  // The check wakes a worker within a millisecond or so; a sleeping worker's
+  // own idle timeout (a second) must not be what starts it.
+  EXPECT_LT(waited, std::chrono::milliseconds(500));
 }
 
 // A forked child has none of the parent's threads; its executor starts them

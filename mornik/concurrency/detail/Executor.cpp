@@ -60,8 +60,13 @@ constexpr std::int64_t kSurplusIdleNs = 1'000'000'000;
 // bursty, keep recycling blocks.
 constexpr std::int64_t kTrimIdleNs = 1'000'000'000;
 // How long work submitted by a busy worker may wait untaken before another
-// worker is woken for it.
+// worker is woken for it. While the checks keep finding the work taken (a
+// worker passing work to itself, as a stream's reader does), the delay
+// doubles up to the second figure, so that a steady flow of work does not
+// keep the timer thread waking thousands of times a second; the first check
+// that has to wake a worker sets it back.
 constexpr std::int64_t kStarvationCheckNs = 50'000;
+constexpr std::int64_t kStarvationCheckMostNs = 1'000'000;
 // The timer thread spins through the last stretch before a deadline rather
 // than trusting a sleep's timeout to end on time (it costs at most this much
 // CPU per timer event).
@@ -378,10 +383,14 @@ class WorkerPool {
       Level& level = levels_[index];
       if (level.list.hasItems() &&
           level.pops.load(std::memory_order_relaxed) == popsAtArming[index]) {
+        checkDelayNs_.store(kStarvationCheckNs, std::memory_order_relaxed);
         wakeOne();
         return;
       }
     }
+    // The work was taken in time: check less often while that goes on.
+    const std::int64_t delay = checkDelayNs_.load(std::memory_order_relaxed);
+    checkDelayNs_.store(std::min(delay * 2, kStarvationCheckMostNs), std::memory_order_relaxed);
   }
 
   void enterBlocking() noexcept {
@@ -432,7 +441,8 @@ class WorkerPool {
     for (int index = 0; index < kLevels; ++index) {
       popsAtArming_[index] = levels_[index].pops.load(std::memory_order_relaxed);
     }
-    enqueueAt(realNowNs() + kStarvationCheckNs, nullptr, &starvationCheckItem_);
+    enqueueAt(realNowNs() + checkDelayNs_.load(std::memory_order_relaxed), nullptr,
+              &starvationCheckItem_);
   }
 
   WorkerPool() : target_(std::max(1, static_cast<int>(std::thread::hardware_concurrency()))) {
@@ -590,6 +600,7 @@ class WorkerPool {
   std::array<Level, kLevels> levels_;
   std::atomic<bool> restartPending_{false};
   alignas(64) std::atomic<bool> starvationCheckArmed_{false};
+  std::atomic<std::int64_t> checkDelayNs_{kStarvationCheckNs};  // until the next check fires
   // Written by the thread that arms the check, read by the timer thread after
   // the timer heap's lock orders the two.
   std::array<std::uint64_t, kLevels> popsAtArming_{};
@@ -720,6 +731,7 @@ class TimerHeap {
     std::vector<Entry> due;
     for (;;) {
       std::int64_t next = 0;
+      std::int64_t nextTimer = kNoDeadline;  // the next deadline of a user's timer
       std::uint32_t epoch = 0;
       lock_.locked([&] {
         // Without a test clock both heaps run on the real clock.
@@ -727,8 +739,8 @@ class TimerHeap {
         popDue(internal_, now, due);
         const bool ownTimers = !testClockInstalled();
         if (ownTimers) popDue(timers_, now, due);
-        next = internal_.empty() ? kNoDeadline : internal_.front().deadline;
-        if (ownTimers && !timers_.empty()) next = std::min(next, timers_.front().deadline);
+        if (ownTimers && !timers_.empty()) nextTimer = timers_.front().deadline;
+        next = std::min(nextTimer, internal_.empty() ? kNoDeadline : internal_.front().deadline);
         sleepingUntil_ = next;
         epoch = epoch_.load(std::memory_order_acquire);
       });
@@ -745,11 +757,16 @@ class TimerHeap {
         continue;
       }
       // A sleep's timeout ends tens of microseconds late on typical
-      // machines: sleep until shortly before the deadline, then spin to it
-      // (or until an earlier timer arrives).
-      const std::int64_t wait = next - realNowNs();
-      if (wait > kTimerSpinNs) {
-        futexWait(epoch_, epoch, wait - kTimerSpinNs);
+      // machines: sleep until shortly before a timer's deadline, then spin
+      // to it (or until an earlier timer arrives). The executor's own checks
+      // are not worth a spinning core (a busy pool can arm thousands a
+      // second): they run when a plain sleep ends.
+      const std::int64_t now = realNowNs();
+      if (next < nextTimer && nextTimer - now > kTimerSpinNs) {
+        futexWait(epoch_, epoch,
+                  std::max<std::int64_t>(0, std::min(next, nextTimer - kTimerSpinNs) - now));
+      } else if (next - now > kTimerSpinNs) {
+        futexWait(epoch_, epoch, next - now - kTimerSpinNs);
       } else {
         while (realNowNs() < next && epoch_.load(std::memory_order_acquire) == epoch) {
           cpuRelax();
