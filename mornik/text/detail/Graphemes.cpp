@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include <unicode/utf8.h>
@@ -93,20 +94,17 @@ bool isAscii(std::string_view text) {
 
 BreakIteratorLease::BreakIteratorLease() {
   if (!tPool.idle.empty()) {
-    iterator_ = tPool.idle.back().release();
+    iterator_ = std::move(tPool.idle.back());
     tPool.idle.pop_back();
   } else {
-    iterator_ = prototype().clone();
-    if (iterator_ == nullptr) fatal("cannot clone ICU's break iterator");
+    iterator_.reset(prototype().clone());
+    if (!iterator_) fatal("cannot clone ICU's break iterator");
   }
 }
 
+// Back to the pool, unless it is full (then the iterator goes with the lease).
 BreakIteratorLease::~BreakIteratorLease() {
-  if (tPool.idle.size() < kMaxIdle) {
-    tPool.idle.emplace_back(iterator_);
-  } else {
-    delete iterator_;
-  }
+  if (tPool.idle.size() < kMaxIdle) tPool.idle.push_back(std::move(iterator_));
 }
 
 GraphemeWalker::GraphemeWalker(std::string_view text, std::size_t start)

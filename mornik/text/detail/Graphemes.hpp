@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string_view>
 #include <type_traits>
@@ -38,7 +39,7 @@ class BreakIteratorLease {
   icu::BreakIterator& get() { return *iterator_; }
 
  private:
-  icu::BreakIterator* iterator_;
+  std::unique_ptr<icu::BreakIterator> iterator_;
 };
 
 // Walks the character boundaries of a UTF-8 text from a boundary onwards.
