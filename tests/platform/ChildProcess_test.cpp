@@ -1,12 +1,18 @@
 #include "mornik/platform/ChildProcess.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "mornik/concurrency/DispatchQueue.hpp"
+#include "mornik/concurrency/DispatchSemaphore.hpp"
+
+#include "tests/support/RunLoopWait.hpp"
 #include "tests/support/TempDir.hpp"
 
 namespace mornik {
@@ -44,6 +50,32 @@ TEST(ChildProcess, ReportsAnExitCodeOrTheEndingSignal) {
     EXPECT_EQ(child->waitUntilExit(), status) << script;
     EXPECT_FALSE(child->isRunning());
   }
+}
+
+// runToEnd's wait counts as blocked: with every worker of the pool waiting in
+// one, work queued behind them still runs (here, the work that lets the
+// children end).
+TEST(ChildProcess, RunToEndOnEveryWorkerLeavesRoomForQueuedWork) {
+  const test::TempDir temp;
+  const std::string gate = temp / "gate";
+  const std::string script = "while [ ! -e '" + gate + "' ]; do sleep 0.01; done";
+  const int waiters = static_cast<int>(std::max(1U, std::thread::hardware_concurrency())) + 1;
+  DispatchSemaphore ended;
+  for (int i = 0; i < waiters; ++i) {
+    DispatchQueue::global().async([&] {
+      EXPECT_TRUE(ChildProcess::runToEnd("/bin/sh", {"-c", script}, "/").isSuccess());
+      ended.signal();
+    });
+  }
+  DispatchSemaphore opened;
+  DispatchQueue::global().async([&] {
+    std::ofstream{gate};
+    opened.signal();
+  });
+  const bool ran = opened.wait(test::kEventTimeout);
+  if (!ran) std::ofstream{gate};  // the children end all the same
+  EXPECT_TRUE(ran);
+  for (int i = 0; i < waiters; ++i) EXPECT_TRUE(ended.wait(test::kEventTimeout));
 }
 
 }  // namespace
