@@ -6,6 +6,7 @@
 #include <csignal>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -96,16 +97,18 @@ class SpawnSetup {
 };
 
 // One read of up to `most` bytes from a pipe, appended to `into` as one
-// chunk; false at the pipe's end or on an error.
+// chunk; false at the pipe's end or on an error. The read goes into the
+// calling thread's buffer, so the read that finds the end costs nothing and
+// a chunk only its own bytes.
 bool readChunk(int fd, std::size_t most, std::vector<std::string>& into) {
-  std::string chunk(most, '\0');
+  thread_local std::vector<char> buffer;
+  if (buffer.size() < most) buffer.resize(most);
   ssize_t got = -1;
   do {
-    got = ::read(fd, chunk.data(), chunk.size());
+    got = ::read(fd, buffer.data(), most);
   } while (got < 0 && errno == EINTR);
   if (got <= 0) return false;
-  chunk.resize(static_cast<std::size_t>(got));
-  into.push_back(std::move(chunk));
+  into.emplace_back(buffer.data(), static_cast<std::size_t>(got));
   return true;
 }
 
