@@ -95,8 +95,9 @@ void Shell::received(bool isErr, std::string_view chunk) {
     (isErr ? errEOF_ : stdEOF_)->complete(Result<void>());
     return;
   }
-  if (!detail::isUTF8Chunk(chunk)) return;
-  const ShellOutput output(isErr, detail::recycledText(chunk));
+  auto text = detail::recycledUTF8Text(chunk);
+  if (!text) return;
+  const ShellOutput output(isErr, std::move(text));
   reduce_->update(output);
   if (!isErr) {
     printLine(Thread::dbgName() + " " +

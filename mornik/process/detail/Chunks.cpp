@@ -35,7 +35,32 @@ bool isIndependentCut(std::string_view text, std::size_t at) {
          isAsciiByte(text[at]);
 }
 
-// Released chunk buffers, for the next chunks (see recycledText).
+// Copies whole 64-byte blocks of `from` to `to` up to the first one that
+// holds a non-ASCII byte; returns how many bytes it copied.
+std::size_t copyAsciiBlocks(std::string_view from, char* to) noexcept {
+  std::size_t i = 0;
+#if defined(__SSE2__)
+  for (; i + 64 <= from.size(); i += 64) {
+    const auto* in = reinterpret_cast<const __m128i*>(from.data() + i);  // NOLINT
+    const __m128i a = _mm_loadu_si128(in);
+    const __m128i b = _mm_loadu_si128(in + 1);
+    const __m128i c = _mm_loadu_si128(in + 2);
+    const __m128i d = _mm_loadu_si128(in + 3);
+    if (_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(a, b), _mm_or_si128(c, d))) != 0) break;
+    auto* out = reinterpret_cast<__m128i*>(to + i);  // NOLINT
+    _mm_storeu_si128(out, a);
+    _mm_storeu_si128(out + 1, b);
+    _mm_storeu_si128(out + 2, c);
+    _mm_storeu_si128(out + 3, d);
+  }
+#else
+  (void)from;
+  (void)to;
+#endif
+  return i;
+}
+
+// Released chunk buffers, for the next chunks (see recycledUTF8Text).
 class TextPool {
  public:
   static TextPool& shared() {
@@ -43,7 +68,9 @@ class TextPool {
     return *pool;
   }
 
-  std::shared_ptr<const std::string> copy(std::string_view bytes) {
+  // A copy of the bytes if they are well-formed UTF-8 on their own, else
+  // null. The check rides on the copy where the bytes are ASCII.
+  std::shared_ptr<const std::string> copyIfUTF8(std::string_view bytes) {
     std::unique_ptr<std::string> text;
     {
       std::lock_guard guard(lock_);
@@ -54,7 +81,15 @@ class TextPool {
       }
     }
     if (!text) text = std::make_unique<std::string>();
-    text->assign(bytes);
+    // A recycled text keeps its length, so that this fills no bytes that
+    // the copy overwrites anyway when chunks keep their size.
+    text->resize(bytes.size());
+    const std::size_t ascii = copyAsciiBlocks(bytes, text->data());
+    std::memcpy(text->data() + ascii, bytes.data() + ascii, bytes.size() - ascii);
+    if (!isUTF8Chunk(bytes.substr(ascii))) {
+      keep(text.release());
+      return nullptr;
+    }
     return {text.release(), [](const std::string* released) { shared().keep(released); }};
   }
 
@@ -78,8 +113,8 @@ class TextPool {
 
 }  // namespace
 
-std::shared_ptr<const std::string> recycledText(std::string_view bytes) {
-  return TextPool::shared().copy(bytes);
+std::shared_ptr<const std::string> recycledUTF8Text(std::string_view bytes) {
+  return TextPool::shared().copyIfUTF8(bytes);
 }
 
 bool isUTF8Chunk(std::string_view chunk) noexcept {

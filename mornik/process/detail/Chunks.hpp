@@ -23,11 +23,13 @@ bool isUTF8Chunk(std::string_view chunk) noexcept;
 // one.
 std::string lastCharacters(std::string_view text, std::size_t n);
 
-// A shared copy of the bytes in a recycled buffer. A stream of 64 KiB
-// chunks would otherwise have the allocator hand out, and the system fault
-// in, fresh memory for nearly every chunk; a few released buffers are kept
-// for the next chunks instead (at most 16, 4 MiB in all).
-std::shared_ptr<const std::string> recycledText(std::string_view bytes);
+// A shared copy of the bytes in a recycled buffer if isUTF8Chunk(bytes),
+// else null. A stream of large chunks would otherwise have the allocator
+// hand out, and the system fault in, fresh memory for nearly every chunk; a
+// few released buffers are kept for the next chunks instead (at most 16,
+// 4 MiB in all). The check rides on the copy (one pass over the bytes where
+// they are ASCII), which a stream of megabyte chunks notices.
+std::shared_ptr<const std::string> recycledUTF8Text(std::string_view bytes);
 
 // Without blanks and tabs at either end (line breaks stay).
 std::string_view trimBlanksAndTabs(std::string_view text) noexcept;
