@@ -10,7 +10,7 @@
 // Output throughput: a child (dd) writes 1 GiB to standard output in 64 KiB
 // blocks;
 // - ours: Flow::Shell, until both end-of-file futures succeed: every chunk
-//   (what the pipe holds when it is read, up to 1 MiB) through the
+//   (what the pipe holds when it is read, up to 128 KiB) through the
 //   library's descriptor watcher, a background queue, the
 //   UTF-8 check, the reduction that keeps the last two chunks and the debug
 //   line (printed into a sink that only counts);
