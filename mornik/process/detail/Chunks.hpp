@@ -28,7 +28,7 @@ std::string lastCharacters(std::string_view text, std::size_t n);
 // hand out, and the system fault in, fresh memory for nearly every chunk; a
 // few released buffers are kept for the next chunks instead (at most 16,
 // 4 MiB in all). The check rides on the copy (one pass over the bytes where
-// they are ASCII), which a stream of megabyte chunks notices.
+// they are ASCII), which a fast stream notices.
 std::shared_ptr<const std::string> recycledUTF8Text(std::string_view bytes);
 
 // Without blanks and tabs at either end (line breaks stay).
