@@ -77,18 +77,20 @@ TEST_P(FdWatcherChunks, HandsOverEveryByteInBoundedChunksThenOneEmptyChunk) {
 INSTANTIATE_TEST_SUITE_P(OnQueueAndOnTheWatcherThread, FdWatcherChunks, testing::Bool());
 
 // With a larger limit, a chunk takes what the pipe holds (the buffer grows
-// from 64 KiB as reads fill it), still every byte in order.
+// from 64 KiB as reads fill it) but never more than the limit, still every
+// byte in order.
 TEST(FdWatcher, ALargerLimitLetsAChunkTakeWhatThePipeHolds) {
+  constexpr std::size_t kLimit = 2 * FdWatcher::kChunkSize;
   Pipe pipe;
   ASSERT_GE(::fcntl(pipe.write.get(), F_SETPIPE_SZ, 1 << 20), 1 << 20);
   std::string sent;
-  for (int i = 0; sent.size() < 300 * 1024; ++i) sent += std::to_string(i) + ",";
+  for (int i = 0; sent.size() < 600 * 1024; ++i) sent += std::to_string(i) + ",";
   pipe.put(sent);
   pipe.write.reset();
   std::vector<std::string> chunks;  // the watcher's thread until the watch has finished
   auto watch = FdWatcher::readChunks(
       std::move(pipe.read), std::nullopt,
-      [&](std::string_view chunk) { chunks.emplace_back(chunk); }, std::size_t{1} << 20);
+      [&](std::string_view chunk) { chunks.emplace_back(chunk); }, kLimit);
   ASSERT_TRUE(test::waitFor([&] { return watch.value()->isFinished(); }));
   std::string received;
   std::size_t largest = 0;
@@ -98,6 +100,7 @@ TEST(FdWatcher, ALargerLimitLetsAChunkTakeWhatThePipeHolds) {
   }
   EXPECT_EQ(received, sent);
   EXPECT_GT(largest, FdWatcher::kChunkSize);
+  EXPECT_LE(largest, kLimit);
 }
 
 // With every other worker held, work that a chunk's handler passes on to a
