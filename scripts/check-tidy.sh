@@ -30,7 +30,7 @@ else
     files=("${all[@]}")
   else
     # A changed header is checked through the source of the same name.
-    mapfile -t changed < <(git diff --name-only "$base" -- mornik | sed 's/\.hpp$/.cpp/' | sort -u)
+    mapfile -t changed < <(git diff --name-only "$base" -- 'mornik/*.cpp' 'mornik/*.hpp' | sed 's/\.hpp$/.cpp/' | sort -u)
     files=()
     for file in "${changed[@]}"; do
       [ -f "$file" ] && files+=("$file")

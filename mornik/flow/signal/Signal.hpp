@@ -15,7 +15,6 @@
 #include "mornik/base/Export.hpp"
 #include "mornik/concurrency/DispatchQueue.hpp"
 #include "mornik/concurrency/LockingProtocol.hpp"
-#include "mornik/concurrency/SpinLock.hpp"
 #include "mornik/concurrency/ThreadAnnotations.hpp"
 #include "mornik/flow/core/FlowRetainer.hpp"
 #include "mornik/flow/core/Handler.hpp"
@@ -23,6 +22,7 @@
 #include "mornik/flow/signal/SignalOperators.hpp"
 #include "mornik/flow/signal/detail/AppendOnlyList.hpp"
 #include "mornik/flow/signal/detail/SignalHandler.hpp"
+#include "mornik/flow/signal/detail/SignalLock.hpp"
 
 MORNIK_EXPORTS_BEGIN
 
@@ -76,8 +76,10 @@ enum class AfterThrottling : std::uint8_t;
 // it captures, is destroyed then and there (a block running at that moment
 // goes when it returns), whether or not its queue ever runs again.
 //
-// Thread safety: every member may be called from any thread. One spin lock
-// guards the buffer, the handler list and the retained objects; under it
+// Thread safety: every member may be called from any thread. One lock
+// guards the buffer, the handler list and the retained objects: a spin lock
+// that the first thread to use the signal takes without an atomic
+// instruction until another thread takes it (SignalLock); under it
 // the signal only moves and copies pointers (or a small trivially copyable
 // value): values are copied, memory allocated and deliveries submitted (a
 // replay included) outside it. Any other value is buffered as an immutable
@@ -111,11 +113,7 @@ class Signal : public FlowRetainer,
   // Releases the handlers, and what their blocks capture, with one fence
   // for all of them (see SignalHandler).
   ~Signal() override {
-    typename HandlerList::Prefix handlers;
-    {
-      mornik::detail::ScopedLock<mornik::detail::SpinLock> guard(lock_);
-      handlers = handlers_.prefix();
-    }
+    const typename HandlerList::Prefix handlers = handlersAtEnd();
     bool fence = false;
     handlers.forEach([&fence](const HandlerPointer& handler) {
       if (handler->markReleased()) fence = true;
@@ -131,7 +129,7 @@ class Signal : public FlowRetainer,
   virtual std::optional<T> currentValue() const MORNIK_EXCLUDES(lock_) {
     Buffer buffer;
     {
-      mornik::detail::ScopedLock<mornik::detail::SpinLock> guard(lock_);
+      Guard guard(lock_);
       buffer = buffer_;
     }
     if (!buffer) return std::nullopt;
@@ -141,7 +139,7 @@ class Signal : public FlowRetainer,
   // Empties the buffer; handlers are not told.
   virtual void clearBuffer() MORNIK_EXCLUDES(lock_) {
     Buffer gone;  // released after the lock
-    mornik::detail::ScopedLock<mornik::detail::SpinLock> guard(lock_);
+    Guard guard(lock_);
     buffer_.swap(gone);
   }
 
@@ -150,7 +148,7 @@ class Signal : public FlowRetainer,
     Buffer buffer(value);
     typename HandlerList::Prefix handlers;
     {
-      mornik::detail::ScopedLock<mornik::detail::SpinLock> guard(lock_);
+      Guard guard(lock_);
       buffer_.swap(buffer);
       handlers = handlers_.prefix();
     }
@@ -161,7 +159,7 @@ class Signal : public FlowRetainer,
   // Keeps `object` alive as long as this signal lives.
   void retain(std::shared_ptr<const void> object) override MORNIK_EXCLUDES(lock_) {
     auto link = std::make_unique<Retained>(std::move(object));
-    mornik::detail::ScopedLock<mornik::detail::SpinLock> guard(lock_);
+    Guard guard(lock_);
     link->next = std::move(retained_);
     retained_ = std::move(link);
   }
@@ -319,6 +317,14 @@ class Signal : public FlowRetainer,
   using Buffer = mornik::detail::SignalBuffer<T>;
   using HandlerPointer = std::shared_ptr<mornik::detail::SignalHandler<T>>;
   using HandlerList = mornik::detail::AppendOnlyList<HandlerPointer>;
+  using Guard = mornik::detail::ScopedLock<mornik::detail::SignalLock>;
+
+  // For the destructor: no other thread can reach the signal any more, and
+  // the last owner's release ordered their work before it. Taking the lock
+  // here would only withdraw its bias, at the price of a process-wide barrier.
+  typename HandlerList::Prefix handlersAtEnd() const MORNIK_NO_THREAD_SAFETY_ANALYSIS {
+    return handlers_.prefix();
+  }
 
   // What retain() keeps: a list linked at the front, made outside the lock.
   struct Retained {
@@ -344,7 +350,7 @@ class Signal : public FlowRetainer,
     for (;;) {
       std::size_t capacity = 0;
       {
-        mornik::detail::ScopedLock<mornik::detail::SpinLock> guard(lock_);
+        Guard guard(lock_);
         capacity = handlers_.roomNeeded(spare);
         if (capacity == 0) {
           replay = static_cast<bool>(buffer_);
@@ -360,7 +366,7 @@ class Signal : public FlowRetainer,
     return *this;
   }
 
-  mutable mornik::detail::SpinLock lock_;
+  mutable mornik::detail::SignalLock lock_;
   std::unique_ptr<Retained> retained_ MORNIK_GUARDED_BY(lock_);
   Buffer buffer_ MORNIK_GUARDED_BY(lock_);
   const DispatchQueue queue_;

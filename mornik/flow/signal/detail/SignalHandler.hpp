@@ -15,6 +15,7 @@
 #include "mornik/concurrency/DispatchQueue.hpp"
 #include "mornik/concurrency/PoolAllocator.hpp"
 #include "mornik/flow/core/Handler.hpp"
+#include "mornik/flow/signal/detail/EveryThreadFence.hpp"
 
 MORNIK_EXPORTS_BEGIN
 
@@ -59,14 +60,6 @@ class SignalBuffer<T, false> {
 
   std::shared_ptr<const T> shared_;
 };
-
-// Whether fenceEveryThread() makes every thread of the process execute a
-// full memory barrier (the kernel's private expedited membarrier); decided
-// once, on first use.
-bool fencesEveryThread() noexcept;
-// That barrier, or where there is none a full fence of the calling thread
-// only. Costly (microseconds): for rare events such as a release.
-void fenceEveryThread() noexcept;
 
 // One handler of a signal: a queue, a block taking the signal's values and,
 // for a handler registered while the signal held a value, that value (the

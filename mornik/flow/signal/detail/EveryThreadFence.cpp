@@ -1,4 +1,4 @@
-#include "mornik/flow/signal/detail/SignalHandler.hpp"
+#include "mornik/flow/signal/detail/EveryThreadFence.hpp"
 
 #include <atomic>
 
