@@ -12,9 +12,9 @@ MORNIK_EXPORTS_BEGIN
 
 namespace mornik::Flow {
 
-// The identity of one future: a random (version 4) UUID made when the
-// future is created. No two futures share an id, also not a future and its
-// clone. Equal and hashed by its one field; ordered so that it can key a
+// The identity of one future: a random (version 4) UUID, made the first
+// time the future is asked for it. No two futures share an id, also not a
+// future and its clone. Equal and hashed by its one field; ordered so that it can key a
 // std::map.
 //
 // Thread safety: an immutable value.

@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <thread>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -79,6 +80,8 @@ enum class FutureStep : std::uint8_t {
   startClaim,      // initiate(): the start was seen unclaimed, before claiming it
   registered,      // a registration appended its handler and read the state, before acting on it
   completionWalk,  // complete() stored the result, before walking the handlers
+  idMaking,        // id(): the id was claimed for making, before it is stored
+  idWaiting,       // id(): another call is making the id; this one waits for it
 };
 using FutureSeam = void (*)(FutureStep step, const void* future);
 extern std::atomic<FutureSeam> futureSeam;
@@ -310,11 +313,9 @@ class Future final : public FlowRetainer,
   Pointer clone() const { return allocate(queue_, work_); }
 
   Future(Passkey /*unused*/, std::optional<DispatchQueue> queue, std::shared_ptr<const Work> work)
-      : id_(FutureID::fresh()),
-        queue_(queue ? std::move(*queue) : DispatchQueue::global()),
-        work_(std::move(work)) {}
+      : queue_(queue ? std::move(*queue) : DispatchQueue::global()), work_(std::move(work)) {}
   Future(Passkey /*unused*/, std::optional<DispatchQueue> queue, Result<T> result)
-      : id_(FutureID::fresh()), queue_(queue ? std::move(*queue) : DispatchQueue::global()) {
+      : queue_(queue ? std::move(*queue) : DispatchQueue::global()) {
     result_.emplace(std::move(result));
     latch_.open();
   }
@@ -322,7 +323,13 @@ class Future final : public FlowRetainer,
   Future(const Future&) = delete;
   Future& operator=(const Future&) = delete;
 
-  const FutureID& id() const noexcept { return id_; }
+  // This future's identity, made on first use: most futures are never asked
+  // for theirs, and a random UUID costs more than the rest of a future's
+  // making. Every call, from any thread, returns the same id.
+  const FutureID& id() const noexcept {
+    if (idState_.load(std::memory_order_acquire) != kIdMade) makeId();
+    return id_;
+  }
   const DispatchQueue& queue() const noexcept { return queue_; }
 
   // ---- Routing a failure into a pool (defined in mornik/flow/pool/Pool.hpp) ----
@@ -639,7 +646,32 @@ class Future final : public FlowRetainer,
   static constexpr std::uint8_t kSubmitted = 1;  // the start task is queued
   static constexpr std::uint8_t kInitiated = 2;  // the block has been called
 
-  const FutureID id_;
+  static constexpr std::uint8_t kNoId = 0;
+  static constexpr std::uint8_t kIdMaking = 1;
+  static constexpr std::uint8_t kIdMade = 2;
+
+  // The first caller makes the id; one that comes while it does waits.
+  void makeId() const noexcept {
+    std::uint8_t expected = kNoId;
+    if (idState_.compare_exchange_strong(expected, kIdMaking, std::memory_order_acquire)) {
+      detail::atFutureSeam(detail::FutureStep::idMaking, this);
+      id_ = FutureID::fresh();
+      idState_.store(kIdMade, std::memory_order_release);
+      return;
+    }
+    if (expected == kIdMade) return;
+    detail::atFutureSeam(detail::FutureStep::idWaiting, this);
+    for (int round = 0; idState_.load(std::memory_order_acquire) != kIdMade; ++round) {
+      if (round < 64) {
+        detail::cpuRelax();
+      } else {
+        std::this_thread::yield();
+      }
+    }
+  }
+
+  mutable FutureID id_;  // written once, before idState_ says kIdMade
+  mutable std::atomic<std::uint8_t> idState_{kNoId};
   const DispatchQueue queue_;
   const std::shared_ptr<const Work> work_;  // null: the future has no work
   detail::SpinLock lock_;

@@ -1,5 +1,6 @@
 #include "mornik/flow/future/Future.hpp"
 
+#include <atomic>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -196,6 +197,35 @@ TEST(FutureRace, StartsRegistrationsAndCompletionsForcedInBetweenEachOther) {
                                                      : Log{"before", "during", "after"};
     EXPECT_EQ(log, expected);
   }
+}
+
+// A second call of id() while the first is making the id waits for it and
+// returns the same id.
+TEST(FutureRace, ACallOfIdWhileAnotherMakesItGetsTheSameId) {
+  auto future = Future<int>::promise();
+  std::atomic<bool> waited{false};
+  std::atomic<bool> returned{false};
+  FutureID second;
+  std::thread other;
+  Seam::target = future.get();
+  Seam::step = Step::idMaking;
+  Seam::hook = [&] {
+    Seam::step = Step::idWaiting;
+    Seam::hook = [&] { waited = true; };
+    other = std::thread([&] {
+      second = future->id();
+      returned = true;
+    });
+    while (!waited && !returned) std::this_thread::yield();
+  };
+  mornik::detail::futureSeam.store(&Seam::at);
+  const FutureID first = future->id();
+  other.join();
+  mornik::detail::futureSeam.store(nullptr);
+  EXPECT_TRUE(waited);
+  EXPECT_EQ(second, first);
+  EXPECT_EQ(future->id(), first);
+  EXPECT_NE(Future<int>::promise()->id(), first);
 }
 
 // The last queued delivery of a released handler begins and ends on its
