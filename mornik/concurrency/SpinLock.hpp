@@ -11,6 +11,19 @@ MORNIK_EXPORTS_BEGIN
 
 namespace mornik::detail {
 
+// Waits until `done()` holds, for another thread's few instructions:
+// spins briefly, then yields its processor between looks.
+template <class F>
+void spinUntil(F&& done) noexcept(noexcept(done())) {
+  for (int round = 0; !done(); ++round) {
+    if (round < 64) {
+      cpuRelax();
+    } else {
+      std::this_thread::yield();
+    }
+  }
+}
+
 // A lock for critical sections of a few dozen instructions that run very
 // often (a signal's update): taking it is one atomic exchange and releasing
 // it one plain store, where UnfairLock spends an atomic instruction on each.

@@ -9,7 +9,6 @@
 #include <functional>
 #include <memory>
 #include <optional>
-#include <thread>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -661,13 +660,7 @@ class Future final : public FlowRetainer,
     }
     if (expected == kIdMade) return;
     detail::atFutureSeam(detail::FutureStep::idWaiting, this);
-    for (int round = 0; idState_.load(std::memory_order_acquire) != kIdMade; ++round) {
-      if (round < 64) {
-        detail::cpuRelax();
-      } else {
-        std::this_thread::yield();
-      }
-    }
+    detail::spinUntil([this] { return idState_.load(std::memory_order_acquire) == kIdMade; });
   }
 
   mutable FutureID id_;  // written once, before idState_ says kIdMade

@@ -86,8 +86,8 @@ namespace {
 // another thread then reads it seemingly unordered (a false report in about
 // half the runs of the text threads test). Making one matcher behind a C++
 // static orders that first use before every other.
-bool regexEngineReady() noexcept {
-  static const bool ready = [] {
+void prepareRegexEngine() noexcept {
+  [[maybe_unused]] static const bool ready = [] {
     UErrorCode status = U_ZERO_ERROR;
     UParseError parseError{};
     const std::unique_ptr<icu::RegexPattern> pattern(
@@ -95,14 +95,13 @@ bool regexEngineReady() noexcept {
     const std::unique_ptr<icu::RegexMatcher> matcher(pattern ? pattern->matcher(status) : nullptr);
     return U_SUCCESS(status);
   }();
-  return ready;
 }
 
 }  // namespace
 
 std::unique_ptr<icu::RegexPattern> compilePattern(std::string_view pattern, std::uint32_t flags,
                                                   UErrorCode& status) {
-  regexEngineReady();
+  prepareRegexEngine();
   UText utext = UTEXT_INITIALIZER;
   utext_openUTF8(&utext, pattern.data(), static_cast<std::int64_t>(pattern.size()), &status);
   UParseError parseError{};

@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <thread>
 
 #include "mornik/base/Export.hpp"
 #include "mornik/concurrency/SpinLock.hpp"
@@ -111,13 +110,7 @@ class MORNIK_CAPABILITY("mutex") SignalLock {
     fenceEveryThread();
     if (!ownerInside_.load(std::memory_order_acquire)) return;
     step(SignalLockStep::withdrawerWaits);
-    for (int round = 0; ownerInside_.load(std::memory_order_acquire); ++round) {
-      if (round < 64) {
-        cpuRelax();
-      } else {
-        std::this_thread::yield();
-      }
-    }
+    spinUntil([this] { return !ownerInside_.load(std::memory_order_acquire); });
   }
 
   std::atomic<std::uint32_t> owner_{kNobody};
