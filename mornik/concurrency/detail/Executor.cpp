@@ -321,23 +321,40 @@ void SerialQueue::finishSync(WorkItem* syncItem) {
   }
 }
 
+namespace {
+
+// The process-wide queues live until the process ends, so the handles given
+// out need not count: a handle that shares no ownership copies and drops
+// without touching a shared counter (futures and handlers copy these handles
+// on many threads at once). The owning pointer stays beside it, so that
+// shared_from_this() works on these queues too.
+struct ImmortalQueue {
+  explicit ImmortalQueue(QueueRef queue)
+      : owner(std::move(queue)), handle(QueueRef(), owner.get()) {}
+  QueueRef owner;
+  QueueRef handle;
+};
+
+}  // namespace
+
 const QueueRef& mainQueueRef() {
-  static const auto* const queue = new QueueRef(
+  static const auto* const queue = new ImmortalQueue(
       std::make_shared<SerialQueue>(QueueImpl::Kind::main, "mornik.main", QoS::userInteractive));
-  return *queue;
+  return queue->handle;
 }
 
 const QueueRef& globalQueueRef(QoS qos) {
   static const auto* const queues = [] {
-    auto* all = new std::array<QueueRef, kLevels>();
+    auto* all = new std::vector<ImmortalQueue>();
+    all->reserve(kLevels);
     for (int level = 0; level < kLevels; ++level) {
       const auto qosOfLevel = static_cast<QoS>(level);
-      (*all)[level] = std::make_shared<GlobalQueue>(
-          "mornik.global." + std::string(qosName(qosOfLevel)), qosOfLevel);
+      all->emplace_back(std::make_shared<GlobalQueue>(
+          "mornik.global." + std::string(qosName(qosOfLevel)), qosOfLevel));
     }
     return all;
   }();
-  return (*queues)[levelOf(qos)];
+  return (*queues)[static_cast<std::size_t>(levelOf(qos))].handle;
 }
 
 // ---- Worker pool ----
