@@ -526,9 +526,10 @@ class WorkerPool {
  private:
   static thread_local Batch* tlsBatch;
 
-  // Spins for work a few microseconds. Only one worker spins at a time: on a
-  // machine with few cores, more spinners would take the CPU away from the
-  // threads producing the work.
+  // Spins for work a few microseconds. Only one worker spins at a time, and
+  // it yields its core between looks: on a machine with few cores, a spinner
+  // would otherwise take the CPU away from the threads producing the work
+  // (the yield returns at once when nobody else wants the core).
   bool spinForWork(Batch& batch) noexcept {
     if (spinners_.fetch_add(1, std::memory_order_seq_cst) != 0) {
       spinners_.fetch_sub(1, std::memory_order_seq_cst);
@@ -538,8 +539,8 @@ class WorkerPool {
     bool found = false;
     for (int round = 1;; ++round) {
       if (mayHaveWork() && (found = tryPop(batch))) break;
-      for (int i = 0; i < 8; ++i) cpuRelax();
-      if (round % 16 == 0 && realNowNs() > until) break;
+      std::this_thread::yield();
+      if (round % 4 == 0 && realNowNs() > until) break;
     }
     if (spinners_.fetch_sub(1, std::memory_order_seq_cst) == 1 && found &&
         sleepers_.load(std::memory_order_seq_cst) > 0 && hasWork()) {
