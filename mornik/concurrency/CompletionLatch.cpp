@@ -22,4 +22,14 @@ void CompletionLatch::wait() noexcept {
   waiters_.fetch_sub(1, std::memory_order_relaxed);
 }
 
+void CompletionLatch::wakeWaiters() noexcept { detail::futexWake(state_, INT_MAX); }
+
+void CompletionLatch::waitAdded() noexcept {
+  if (!isOpen()) {
+    detail::BlockingRegion blocking;
+    while (state_.load(std::memory_order_acquire) == 0) detail::futexWait(state_, 0);
+  }
+  waiters_.fetch_sub(1, std::memory_order_relaxed);
+}
+
 }  // namespace mornik

@@ -24,6 +24,20 @@ class CompletionLatch {
   void open() noexcept;
   void wait() noexcept;
 
+  // For an owner that opens the latch and registers its waiters under a lock
+  // of its own, which then orders the two, so that opening needs no fence
+  // (open() needs one, to see a waiter that registered concurrently).
+  // Opener, under the lock: openGuarded() returns whether anyone waits; if
+  // so, wakeWaiters() after unlocking. Waiter, under the lock: if the
+  // latch is not open, addWaiterGuarded(); after unlocking, waitAdded().
+  bool openGuarded() noexcept {
+    state_.store(1, std::memory_order_release);
+    return waiters_.load(std::memory_order_relaxed) != 0;
+  }
+  void wakeWaiters() noexcept;
+  void addWaiterGuarded() noexcept { waiters_.fetch_add(1, std::memory_order_relaxed); }
+  void waitAdded() noexcept;
+
  private:
   std::atomic<std::uint32_t> state_{0};  // 0 closed, 1 open
   std::atomic<std::uint32_t> waiters_{0};

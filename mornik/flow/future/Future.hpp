@@ -346,15 +346,17 @@ class Future final : public FlowRetainer,
   void complete(Result<T> result) MORNIK_EXCLUDES(lock_) {
     mornik::detail::HandlerCore* first = nullptr;
     mornik::detail::HandlerCore* last = nullptr;
+    bool waited = false;
     {
       detail::ScopedLock<detail::SpinLock> guard(lock_);
       if (result_) return;
       result_.emplace(std::move(result));  // a move: Result's storage is inline
+      waited = latch_.openGuarded();
       delivering_ = true;
       first = first_;
       last = last_;
     }
-    latch_.open();
+    if (waited) latch_.wakeWaiters();
     detail::atFutureSeam(detail::FutureStep::completionWalk, this);
     for (;;) {
       submitRange(first, last);
@@ -483,10 +485,16 @@ class Future final : public FlowRetainer,
   // Blocks the calling thread until the result is there and returns it; a
   // completed future returns at once. Starts the work if needed. Any number
   // of threads may wait at once; completion releases them all.
-  Result<T> wait() {
+  Result<T> wait() MORNIK_EXCLUDES(lock_) {
     if (!latch_.isOpen()) {
       initiate();
-      latch_.wait();
+      bool waits = false;
+      {
+        detail::ScopedLock<detail::SpinLock> guard(lock_);
+        waits = !result_;
+        if (waits) latch_.addWaiterGuarded();
+      }
+      if (waits) latch_.waitAdded();
     }
     if (!result_) return Result<T>(detail::futureResultMissing());
     return *result_;
