@@ -69,8 +69,8 @@ TEST(ItemAllocator, BlocksMovingBetweenThreadsStayDistinct) {
 
 // A burst leaves blocks in the thread's magazines and the depot, which keep
 // their slabs alive; once the thread has been idle a while (a worker, or the
-// main run loop), the slabs go back. Without that, a long-running process
-// keeps whatever its busiest moment spread over slabs.
+// main run loop), the slabs go back, and their pages to the kernel. Without
+// that, a long-running process keeps whatever its busiest moment took.
 TEST(ItemAllocator, AThreadIdleAfterABurstGivesItsSlabsBack) {
   if (test::kUnderAddressSanitizer) GTEST_SKIP() << "blocks are plain allocations under ASan";
   const auto burst = [] {
@@ -92,6 +92,8 @@ TEST(ItemAllocator, AThreadIdleAfterABurstGivesItsSlabsBack) {
     EXPECT_TRUE(test::waitFor([&] { return itemSlabsInUse() > before; })) << queue.label();
     EXPECT_TRUE(test::waitFor([&] { return itemSlabsInUse() <= before; }))
         << queue.label() << " " << before << " " << itemSlabsInUse();
+    EXPECT_TRUE(test::waitFor([] { return itemFreeSlabsWithPages() == 0; }))
+        << queue.label() << " " << itemFreeSlabsWithPages();
   }
 }
 

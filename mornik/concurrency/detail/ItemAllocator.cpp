@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <new>
 #include <vector>
+
+#include <sys/mman.h>
 
 #include "mornik/concurrency/UnfairLock.hpp"
 
@@ -17,8 +20,8 @@ namespace {
 using Magazine = ItemMagazine;
 
 // A 4 KiB block of same-size items, aligned to its size so that a block finds
-// its slab by masking its address. The header counts blocks released back
-// to the general allocator; the last release frees the slab.
+// its slab by masking its address. The header counts blocks released for
+// good; the last release frees the slab.
 constexpr std::size_t kSlabSize = 4096;
 // Slabs not yet given back, for the tests' census.
 std::atomic<long> slabsInUse{0};
@@ -33,11 +36,142 @@ int blocksPerSlab(int c) {
   return static_cast<int>((kSlabSize - kSlabHeader) / kItemClassSize[static_cast<std::size_t>(c)]);
 }
 
+using Guard = ScopedLock<UnfairLock>;
+
+// Where slabs come from: chunks mapped from the kernel, carved into slabs.
+// Not the general allocator: it serves memory aligned to 4 KiB slowly (each
+// such allocation splits and merges its free lists), and at a cost that
+// depends on what the rest of the process allocated and freed before. Free
+// slabs wait for reuse; beyond a bound their pages go back to the kernel
+// (the address range stays mapped and is reused, faulting in fresh pages),
+// and so do all of them when the workers go idle.
+class SlabSource {
+ public:
+  static SlabSource& instance() {
+    static auto* const source = new SlabSource();
+    return *source;
+  }
+
+  void* take() {
+    {
+      Guard guard(lock_);
+      if (!withPages_.empty()) return pop(withPages_);
+      if (!withoutPages_.empty()) return pop(withoutPages_);
+      if (next_ != end_) return carve();
+    }
+    // A new chunk, mapped without the lock.
+    void* chunk =
+        ::mmap(nullptr, kChunkSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (chunk == MAP_FAILED) throw std::bad_alloc();
+    void* slab = nullptr;
+    bool used = false;
+    try {
+      Guard guard(lock_);
+      // Another thread may have mapped one meanwhile: carve that one first.
+      if (next_ == end_) {
+        // Room in the free lists for every slab first, so that giving a
+        // slab back never allocates.
+        withPages_.reserve(carved_ + kChunkSize / kSlabSize);
+        withoutPages_.reserve(carved_ + kChunkSize / kSlabSize);
+        carved_ += kChunkSize / kSlabSize;
+        next_ = static_cast<char*>(chunk);
+        end_ = next_ + kChunkSize;
+        used = true;
+      }
+      slab = carve();
+    } catch (...) {
+      ::munmap(chunk, kChunkSize);
+      throw;
+    }
+    if (!used) ::munmap(chunk, kChunkSize);
+    return slab;
+  }
+
+  void give(void* slab) noexcept {
+    std::array<void*, kReleaseBatch> released{};
+    {
+      Guard guard(lock_);
+      withPages_.push_back(slab);  // within the room reserved by take()
+      if (withPages_.size() <= kSlabsKeptWithPages) return;
+      for (void*& one : released) one = pop(withPages_);
+    }
+    releasePages(released.data(), released.size(), MADV_FREE);
+  }
+
+  // The pages of every free slab go back to the kernel.
+  void trim() noexcept {
+    for (;;) {
+      std::array<void*, kReleaseBatch> released{};
+      std::size_t count = 0;
+      {
+        Guard guard(lock_);
+        while (count < released.size() && !withPages_.empty()) released[count++] = pop(withPages_);
+      }
+      if (count == 0) return;
+      releasePages(released.data(), count, MADV_DONTNEED);
+    }
+  }
+
+  long withPages() noexcept {
+    Guard guard(lock_);
+    return static_cast<long>(withPages_.size());
+  }
+
+  // fork(): consistent while held; the child frees the lock the forking
+  // thread took.
+  void lockForFork() noexcept MORNIK_NO_THREAD_SAFETY_ANALYSIS { lock_.lock(); }
+  void unlockInParent() noexcept MORNIK_NO_THREAD_SAFETY_ANALYSIS { lock_.unlock(); }
+  void unlockInChild() noexcept { forceUnlockAfterFork(lock_); }
+
+ private:
+  static constexpr std::size_t kChunkSize = 1 << 20;
+  // Free slabs that keep their pages while the process is busy (16 MiB), and
+  // how many go back to the kernel at once beyond that.
+  static constexpr std::size_t kSlabsKeptWithPages = 16384;
+  static constexpr std::size_t kReleaseBatch = 256;
+
+  static void* pop(std::vector<void*>& slabs) noexcept {
+    void* slab = slabs.back();
+    slabs.pop_back();
+    return slab;
+  }
+
+  void* carve() MORNIK_REQUIRES(lock_) {
+    void* slab = next_;
+    next_ += kSlabSize;
+    return slab;
+  }
+
+  // Returns the pages of `slabs` (one call per run of adjacent ones) and
+  // lists them as free without pages.
+  void releasePages(void** slabs, std::size_t count, int advice) noexcept MORNIK_EXCLUDES(lock_) {
+    std::sort(slabs, slabs + count);
+    for (std::size_t first = 0; first < count;) {
+      std::size_t end = first + 1;
+      while (end < count &&
+             static_cast<char*>(slabs[end]) == static_cast<char*>(slabs[end - 1]) + kSlabSize) {
+        ++end;
+      }
+      ::madvise(slabs[first], (end - first) * kSlabSize, advice);
+      first = end;
+    }
+    Guard guard(lock_);
+    withoutPages_.insert(withoutPages_.end(), slabs, slabs + count);
+  }
+
+  UnfairLock lock_;
+  std::vector<void*> withPages_ MORNIK_GUARDED_BY(lock_);
+  std::vector<void*> withoutPages_ MORNIK_GUARDED_BY(lock_);
+  std::size_t carved_ MORNIK_GUARDED_BY(lock_) = 0;
+  char* next_ MORNIK_GUARDED_BY(lock_) = nullptr;  // the chunk being carved
+  char* end_ MORNIK_GUARDED_BY(lock_) = nullptr;
+};
+
 // Fills `magazine` (empty) with the blocks of a new slab.
 void refillFromNewSlab(int c, Magazine& magazine) {
   // Not leaked: each block finds the slab by masking its own address, and
-  // the last block released frees it.
-  void* memory = ::operator new(kSlabSize, std::align_val_t(kSlabSize));
+  // the last block released gives it back.
+  void* memory = SlabSource::instance().take();
   auto* slab = new (memory) Slab();
   slabsInUse.fetch_add(1, std::memory_order_relaxed);
   slab->blocks = std::min(blocksPerSlab(c), kItemMagazineSlots);
@@ -59,11 +193,9 @@ void releaseBlock(void* block) noexcept {
   if (slab->released.fetch_add(1, std::memory_order_acq_rel) + 1 == blocks) {
     slab->~Slab();
     slabsInUse.fetch_sub(1, std::memory_order_relaxed);
-    ::operator delete(static_cast<void*>(slab), std::align_val_t(kSlabSize));
+    SlabSource::instance().give(slab);
   }
 }
-
-using Guard = ScopedLock<UnfairLock>;
 
 // Full magazines the depot keeps per class, enough to hand blocks from
 // consumers back to producers in steady state. It bounds what a burst leaves
@@ -72,7 +204,7 @@ using Guard = ScopedLock<UnfairLock>;
 constexpr std::size_t kDepotLimit = 32;
 // What the depot keeps per class once the workers have gone idle: enough for
 // the next burst to start from, little enough that the blocks it holds pin
-// few slabs. Everything beyond it goes back to the general allocator, so
+// few slabs. Everything beyond it goes back to the slabs, so
 // that a long-running process returns to the same footprint whenever it is
 // quiet, however the blocks were spread over slabs while it was busy.
 constexpr std::size_t kIdleDepotReserve = 0;
@@ -208,17 +340,22 @@ void itemDepotFork(ForkStep step) noexcept {
   switch (step) {
     case ForkStep::prepare:
       Depot::instance().lockForFork();
+      SlabSource::instance().lockForFork();
       break;
     case ForkStep::parent:
+      SlabSource::instance().unlockInParent();
       Depot::instance().unlockInParent();
       break;
     case ForkStep::child:
+      SlabSource::instance().unlockInChild();
       Depot::instance().unlockInChild();
       break;
   }
 }
 
 long itemSlabsInUse() noexcept { return slabsInUse.load(std::memory_order_relaxed); }
+
+long itemFreeSlabsWithPages() noexcept { return SlabSource::instance().withPages(); }
 
 void trimItemCaches() noexcept {
   for (int c = 0; c < kItemClasses; ++c) {
@@ -230,6 +367,7 @@ void trimItemCaches() noexcept {
     magazine->count = 0;
   }
   Depot::instance().trim();
+  SlabSource::instance().trim();
 }
 
 void* allocateWorkItemSlow(int c) {

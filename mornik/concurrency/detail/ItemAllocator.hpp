@@ -16,14 +16,14 @@ namespace mornik::detail {
 // free blocks per size class (64, 128, 256 bytes) and trades whole magazines
 // with a shared depot, so a block costs a few instructions on both sides and
 // the depot lock is taken once per 64 blocks. The depot keeps a bounded
-// number of magazines; beyond that, blocks go back to the general allocator.
+// number of magazines; beyond that, blocks go back to their slabs.
 // Larger requests go straight to operator new.
 //
-// New blocks come from 4 KiB slabs (one general allocation per magazine's
-// worth), and a slab goes back to the general allocator once every block of
-// it left the pool. Blocks are aligned for any standard type
-// (alignof(std::max_align_t)). The fast paths are inline so that submitting
-// work makes no library call.
+// New blocks come from 4 KiB slabs (one slab per magazine's worth), carved
+// from memory mapped for the pool alone, and a slab is free again once every
+// block of it left the pool. Free slabs keep their pages up to a bound. Blocks are aligned for any
+// standard type (alignof(std::max_align_t)). The fast paths are inline so that submitting work
+// makes no library call.
 //
 // Under AddressSanitizer every block is a plain allocation, so that the
 // sanitizer sees each item's lifetime.
@@ -42,12 +42,15 @@ extern thread_local constinit std::array<ItemMagazine*, kItemClasses> tlsItemMag
 
 void* allocateWorkItemSlow(int sizeClass);
 // Called by a thread about to sleep for want of work: releases the blocks of
-// its own magazines and the depot's beyond a small reserve, so that what the
-// cache holds while the process is quiet does not depend on how busy it was
-// (blocks left in caches keep whole slabs alive).
+// its own magazines and the depot's beyond a small reserve, and the pages of
+// the free slabs, so that what the cache holds while the process is quiet
+// does not depend on how busy it was (blocks left in caches keep whole slabs
+// alive).
 void trimItemCaches() noexcept;
-// The slabs currently taken from the general allocator (a census for tests).
+// Census for tests: the slabs holding blocks, and the free slabs whose pages
+// were not given back yet.
 long itemSlabsInUse() noexcept;
+long itemFreeSlabsWithPages() noexcept;
 void freeWorkItemSlow(void* block, int sizeClass) noexcept;
 
 // The executor's fork handler: before fork(), after it in the parent, after
