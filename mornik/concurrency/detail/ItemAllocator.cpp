@@ -42,9 +42,11 @@ using Guard = ScopedLock<UnfairLock>;
 // Not the general allocator: it serves memory aligned to 4 KiB slowly (each
 // such allocation splits and merges its free lists), and at a cost that
 // depends on what the rest of the process allocated and freed before. Free
-// slabs wait for reuse; beyond a bound their pages go back to the kernel
-// (the address range stays mapped and is reused, faulting in fresh pages),
-// and so do all of them when the workers go idle.
+// slabs wait for reuse with their pages, so that a busy process does not
+// fault the same memory in again and again. Beyond a bound the kernel may
+// take their pages back when it needs them; when the workers go idle, the
+// pages of every free slab go back at once. The address range stays mapped
+// and is reused.
 class SlabSource {
  public:
   static SlabSource& instance() {
@@ -125,8 +127,8 @@ class SlabSource {
 
  private:
   static constexpr std::size_t kChunkSize = 1 << 20;
-  // Free slabs that keep their pages while the process is busy (16 MiB), and
-  // how many go back to the kernel at once beyond that.
+  // Free slabs that keep their pages while the process is busy (64 MiB), and
+  // how many are offered back to the kernel at once beyond that.
   static constexpr std::size_t kSlabsKeptWithPages = 16384;
   static constexpr std::size_t kReleaseBatch = 256;
 
