@@ -112,6 +112,7 @@ bool RunLoop::runCore(std::int64_t deadline, const std::function<bool()>* predic
     }
     if (busy) {
       busyAtNs_ = detail::monotonicNowNs();
+      poolActivityAtBusy_ = detail::poolActivity();
       cachesTrimmed_ = false;
     }
     const std::int64_t nextTimer = fireDueTimers();
@@ -120,7 +121,7 @@ bool RunLoop::runCore(std::int64_t deadline, const std::function<bool()>* predic
 
     const std::int64_t now = detail::monotonicNowNs();
     if (!busy && !cachesTrimmed_ && now - busyAtNs_ >= kTrimIdleNs) {
-      detail::trimItemCaches();
+      detail::trimItemCachesAfterIdle(poolActivityAtBusy_);
       cachesTrimmed_ = true;
     }
     if (now >= deadline) return false;

@@ -92,6 +92,7 @@ class RunLoop : public std::enable_shared_from_this<RunLoop> {
   // When the loop last ran work, and whether the thread's work-item caches
   // were handed back since (owner thread only).
   std::int64_t busyAtNs_ = 0;
+  std::uint64_t poolActivityAtBusy_ = 0;  // the pool's activity count then
   bool cachesTrimmed_ = true;
   std::atomic<bool> stopRequested_{false};
   std::atomic<bool> sleeping_{false};

@@ -420,6 +420,12 @@ class WorkerPool {
 
   int target() const noexcept { return target_; }
   int workerCount() const noexcept { return workers_.load(std::memory_order_seq_cst); }
+  int sleepingWorkers() const noexcept { return sleepers_.load(std::memory_order_seq_cst); }
+  std::uint64_t activity() const noexcept {
+    std::uint64_t taken = 0;
+    for (const Level& level : levels_) taken += level.pops.load(std::memory_order_relaxed);
+    return taken;
+  }
 
   // fork(): the lists are consistent while their pop locks are held. The
   // child keeps what was queued but none of the threads: the forking thread
@@ -599,11 +605,12 @@ class WorkerPool {
       }
       const bool extra = surplus();
       const std::int64_t before = realNowNs();
+      const std::uint64_t activityBefore = activity();
       futexWait(epoch_, epoch, !trimmed ? kTrimIdleNs : extra ? kSurplusIdleNs : -1);
       sleepers_.fetch_sub(1, std::memory_order_seq_cst);
       const std::int64_t idle = realNowNs() - before;
       if (!trimmed && idle >= kTrimIdleNs && !hasWork()) {
-        trimItemCaches();
+        trimItemCachesAfterIdle(activityBefore);
         trimmed = true;
       }
       if (extra && surplus() && !hasWork() && idle >= kSurplusIdleNs) {
@@ -639,6 +646,23 @@ thread_local WorkerPool::Batch* WorkerPool::tlsBatch = nullptr;
 void submitToPool(WorkItem* item, QoS qos) noexcept { WorkerPool::instance().submit(item, qos); }
 
 bool poolHasQueuedWork() noexcept { return WorkerPool::instance().hasQueuedWork(); }
+
+std::uint64_t poolActivity() noexcept {
+  const WorkerPool* pool = WorkerPool::ifCreated();
+  return pool == nullptr ? 0 : pool->activity();
+}
+
+void trimItemCachesAfterIdle(std::uint64_t activityBefore) noexcept {
+  const WorkerPool* pool = WorkerPool::ifCreated();
+  const bool quiet =
+      pool == nullptr || (pool->activity() == activityBefore &&
+                          pool->sleepingWorkers() + (tlsIsWorker ? 1 : 0) >= pool->workerCount());
+  if (quiet) {
+    trimItemCaches();
+  } else {
+    trimThreadItemCaches();
+  }
+}
 
 int poolTargetSize() noexcept { return WorkerPool::instance().target(); }
 

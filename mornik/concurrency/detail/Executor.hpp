@@ -169,6 +169,13 @@ class BlockingRegion {
 void submitToPool(WorkItem* item, QoS qos) noexcept;
 // Whether runnable items wait in the pool (a snapshot).
 bool poolHasQueuedWork() noexcept;
+// A count that moves whenever a worker takes work from the pool.
+std::uint64_t poolActivity() noexcept;
+// For a thread that has been idle since it read poolActivity(): trims its
+// own item caches, and the ones all threads share if the whole pool stayed
+// quiet meanwhile and sleeps now (a worker left without work while others
+// are busy would take from them the memory they are recycling).
+void trimItemCachesAfterIdle(std::uint64_t activityBefore) noexcept;
 
 // Number of worker threads the pool runs normally (the CPU count).
 int poolTargetSize() noexcept;

@@ -359,7 +359,7 @@ long itemSlabsInUse() noexcept { return slabsInUse.load(std::memory_order_relaxe
 
 long itemFreeSlabsWithPages() noexcept { return SlabSource::instance().withPages(); }
 
-void trimItemCaches() noexcept {
+void trimThreadItemCaches() noexcept {
   for (int c = 0; c < kItemClasses; ++c) {
     Magazine* magazine = tlsItemMagazines[static_cast<std::size_t>(c)];
     if (magazine == nullptr) continue;
@@ -368,6 +368,10 @@ void trimItemCaches() noexcept {
     }
     magazine->count = 0;
   }
+}
+
+void trimItemCaches() noexcept {
+  trimThreadItemCaches();
   Depot::instance().trim();
   SlabSource::instance().trim();
 }

@@ -42,10 +42,12 @@ extern thread_local constinit std::array<ItemMagazine*, kItemClasses> tlsItemMag
 
 void* allocateWorkItemSlow(int sizeClass);
 // Called by a thread about to sleep for want of work: releases the blocks of
-// its own magazines and the depot's beyond a small reserve, and the pages of
-// the free slabs, so that what the cache holds while the process is quiet
-// does not depend on how busy it was (blocks left in caches keep whole slabs
-// alive).
+// its own magazines (trimThreadItemCaches), and with trimItemCaches also the
+// depot's beyond a small reserve and the pages of the free slabs, which every
+// thread shares: that part only once the whole process is quiet. Then what
+// the cache holds while the process is quiet does not depend on how busy it
+// was (blocks left in caches keep whole slabs alive).
+void trimThreadItemCaches() noexcept;
 void trimItemCaches() noexcept;
 // Census for tests: the slabs holding blocks, and the free slabs whose pages
 // were not given back yet.
