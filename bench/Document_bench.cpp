@@ -30,8 +30,6 @@
 
 #include <benchmark/benchmark.h>
 
-#include <malloc.h>
-
 #include "mornik/concurrency/DispatchQueue.hpp"
 #include "mornik/concurrency/RunLoop.hpp"
 #include "mornik/flow/document/Codecs.hpp"
@@ -41,6 +39,7 @@
 
 #include "bench/support/Goals.hpp"
 #include "bench/support/Interleaved.hpp"
+#include "bench/support/Memory.hpp"
 
 namespace {
 
@@ -146,9 +145,9 @@ void BM_StreamedAssignments(benchmark::State& state) {
 // the stream leaves behind is the library's own. Reported:
 // - max_pool_futures: the most futures the document's pool held at any of
 //   the samples taken every 1,000 assignments and at the end;
-// - heap_growth_bytes: the heap in use (glibc's mallinfo2().uordblks: every
-//   block handed out by malloc and not freed, in all arenas, which includes
-//   the executor's and the futures' small-block slabs) once the document has
+// - heap_growth_bytes: the memory in use (the heap in use plus the
+//   executor's and the futures' small-block slabs, see
+//   bench/support/Memory.hpp) once the document has
 //   settled after the stream, minus the same figure after the first 10,000
 //   assignments had settled (the warm-up fills the block caches, the
 //   throttle's timer and the queues' first allocations);
@@ -172,7 +171,7 @@ void BM_DocumentLongStream(benchmark::State& state) {
                                     }};
     auto document = mornik::Flow::Document<Edit>::make(io, Edit{}, nullptr, "bench.long");
     auto& loop = mornik::RunLoop::main();
-    const auto heap = [] { return static_cast<double>(mallinfo2().uordblks); };
+    const auto heap = [] { return mornik::bench::memoryInUse(); };
     const auto settle = [&](long last) {
       if (!loop.runUntil([&] { return written->load() == last; }, 60.0)) settled = 0;
       loop.runFor(2.5);  // the write's future leaves the pool; idle threads trim their caches

@@ -38,7 +38,6 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/strand.hpp>
-#include <malloc.h>
 #include <tbb/concurrent_queue.h>
 #include <tbb/global_control.h>
 #include <tbb/task_arena.h>
@@ -51,6 +50,7 @@
 #include "bench/support/FutureRoundTrip.hpp"
 #include "bench/support/Goals.hpp"
 #include "bench/support/Interleaved.hpp"
+#include "bench/support/Memory.hpp"
 
 namespace {
 
@@ -329,11 +329,8 @@ void BM_SignalFanOut(benchmark::State& state) {
 
 // ---- Heap held by a completed future with one handler ----
 
-// Heap in use (all arenas), in bytes.
-double heapInUse() { return static_cast<double>(mallinfo2().uordblks); }
-
 // Many promises, each with one success handler, completed, and their
-// handlers run; the growth of the heap in use, per future. It runs first, on
+// handlers run; the growth of the memory in use, per future. It runs first, on
 // a fresh thread, so that blocks come from new memory rather than from
 // caches filled by earlier benchmarks. The delivery's work item, which the
 // block pool keeps for reuse, is included.
@@ -346,7 +343,7 @@ void BM_Memory_CompletedFutureWithOneHandler(benchmark::State& state) {
       std::vector<std::shared_ptr<mornik::Flow::Future<int>>> futures;
       futures.reserve(kFutures);
       std::atomic<int> ran{0};
-      const double before = heapInUse();
+      const double before = mornik::bench::memoryInUse();
       for (int i = 0; i < kFutures; ++i) {
         auto future = mornik::Flow::Future<int>::promise();
         future->onSuccess(queue, [&ran](int /*value*/) { ran.fetch_add(1); });
@@ -354,7 +351,7 @@ void BM_Memory_CompletedFutureWithOneHandler(benchmark::State& state) {
         futures.push_back(std::move(future));
       }
       while (ran.load() < kFutures) std::this_thread::yield();
-      bytes = (heapInUse() - before) / kFutures;
+      bytes = (mornik::bench::memoryInUse() - before) / kFutures;
     }).join();
   }
   state.counters["heap_bytes_per_future"] = bytes;

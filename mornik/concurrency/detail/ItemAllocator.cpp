@@ -359,6 +359,10 @@ long itemSlabsInUse() noexcept { return slabsInUse.load(std::memory_order_relaxe
 
 long itemFreeSlabsWithPages() noexcept { return SlabSource::instance().withPages(); }
 
+long itemSlabBytesHeld() noexcept {
+  return (itemSlabsInUse() + itemFreeSlabsWithPages()) * static_cast<long>(kSlabSize);
+}
+
 void trimThreadItemCaches() noexcept {
   for (int c = 0; c < kItemClasses; ++c) {
     Magazine* magazine = tlsItemMagazines[static_cast<std::size_t>(c)];

@@ -53,6 +53,9 @@ void trimItemCaches() noexcept;
 // were not given back yet.
 long itemSlabsInUse() noexcept;
 long itemFreeSlabsWithPages() noexcept;
+// Census for benchmarks: the bytes of those slabs together, memory the pool
+// holds outside the general allocator's heap.
+long itemSlabBytesHeld() noexcept;
 void freeWorkItemSlow(void* block, int sizeClass) noexcept;
 
 // The executor's fork handler: before fork(), after it in the parent, after
