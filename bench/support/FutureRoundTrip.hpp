@@ -9,7 +9,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstddef>
-#include <deque>
 #include <memory>
 #include <thread>
 #include <utility>
@@ -30,12 +29,13 @@ inline constexpr long kRoundTrips = 250'000;
 // cache lines of its own, away from the producer's data.
 struct alignas(64) HandlerSide {
   long count = 0;  // touched by one handler at a time
+  long target = kRoundTrips;
   std::atomic<long> handled{0};
   mornik::DispatchSemaphore finished;
 
   void run() {
     handled.store(++count, std::memory_order_release);
-    if (count == kRoundTrips) finished.signal();
+    if (count == target) finished.signal();
   }
 };
 
@@ -52,11 +52,13 @@ inline std::vector<double> futureRoundTripOnce() {
     Impl impl;
     const auto sidePtr = std::make_unique<HandlerSide>();
     HandlerSide& side = *sidePtr;
-    std::vector<typename Impl::Promise> slots(static_cast<std::size_t>(kRoundTrips));
+    // Kept from round to round (empty between rounds), so that no round's
+    // slots land in heap memory that another contender has just churned.
+    static std::vector<typename Impl::Promise> slots(static_cast<std::size_t>(kRoundTrips));
     const auto progress = std::make_unique<Progress>();
     std::atomic<long>& produced = progress->produced;
     std::thread completer([&] {
-      std::deque<std::pair<long, typename Impl::Promise>> done;
+      long released = 0;
       for (long next = 0; next < kRoundTrips;) {
         const long available = produced.load(std::memory_order_acquire);
         if (available == next) {
@@ -64,17 +66,16 @@ inline std::vector<double> futureRoundTripOnce() {
           continue;
         }
         for (; next < available; ++next) {
-          auto promise = std::move(slots[static_cast<std::size_t>(next)]);
-          impl.complete(promise, static_cast<int>(next));
-          done.emplace_back(next, std::move(promise));
+          impl.complete(slots[static_cast<std::size_t>(next)], static_cast<int>(next));
         }
         // Release the promises whose handler ran.
         const long handled = side.handled.load(std::memory_order_acquire);
-        while (!done.empty() && done.front().first < handled) done.pop_front();
+        for (; released < handled; ++released) slots[static_cast<std::size_t>(released)] = {};
       }
       // A promise released before its handler ran would silence the handler
       // (a future owns its handlers): keep the rest until the end.
       while (side.handled.load(std::memory_order_acquire) < kRoundTrips) std::this_thread::yield();
+      for (; released < kRoundTrips; ++released) slots[static_cast<std::size_t>(released)] = {};
     });
     const auto start = std::chrono::steady_clock::now();
     for (long i = 0; i < kRoundTrips; ++i) {
