@@ -215,9 +215,9 @@ concept AsyncWorkBlock = BlockTaking<F> && std::same_as<std::invoke_result_t<Blo
 // (for example on the future's own serial queue while its block still has to
 // run there); it then waits for ever.
 template <class T>
-class Future final : public FlowRetainer,
-                     public FutureOperators<T>,  // map, flatMap, assign, ...
-                     public std::enable_shared_from_this<Future<T>> {
+class Future : public FlowRetainer,
+               public FutureOperators<T>,  // map, flatMap, assign, ...
+               public std::enable_shared_from_this<Future<T>> {
   struct Passkey {
     explicit Passkey() = default;
   };
@@ -236,9 +236,8 @@ class Future final : public FlowRetainer,
   template <class F>
     requires FutureWorkBlock<F, T>
   static Pointer make(std::optional<DispatchQueue> queue, F&& block) {
-    return allocate(
-        std::move(queue),
-        std::make_shared<const detail::FutureWorkOf<T, std::decay_t<F>>>(std::forward<F>(block)));
+    return allocateWithWork<detail::FutureWorkOf<T, std::decay_t<F>>>(std::move(queue),
+                                                                      std::forward<F>(block));
   }
 
   // A future whose work completes it with what `block()` returns.
@@ -309,7 +308,12 @@ class Future final : public FlowRetainer,
 
   // A new future with the same queue and the same work: a new id, no result,
   // no handlers, not started. Starting it runs the work again.
-  Pointer clone() const { return allocate(queue_, work_); }
+  Pointer clone() const {
+    // Work kept in this future's allocation lives as long as this future.
+    return allocate(queue_, workEmbedded_
+                                ? std::shared_ptr<const Work>(this->shared_from_this(), work_.get())
+                                : work_);
+  }
 
   Future(Passkey /*unused*/, std::optional<DispatchQueue> queue, std::shared_ptr<const Work> work)
       : queue_(queue ? std::move(*queue) : DispatchQueue::global()), work_(std::move(work)) {}
@@ -531,10 +535,8 @@ class Future final : public FlowRetainer,
   template <class F>
     requires FutureWorkBlock<F, T>
   static Pointer makeStartingInline(DispatchQueue queue, F&& block) {
-    using InlineWork = detail::FutureWorkOf<T, std::decay_t<F>, true>;
-    return allocate(std::move(queue),
-                    std::allocate_shared<const InlineWork>(detail::PoolAllocator<InlineWork>(),
-                                                           std::forward<F>(block)));
+    return allocateWithWork<detail::FutureWorkOf<T, std::decay_t<F>, true>>(
+        std::optional<DispatchQueue>(std::move(queue)), std::forward<F>(block));
   }
 
   DispatchQueue queueOr(std::optional<DispatchQueue>& queue) const {
@@ -546,6 +548,23 @@ class Future final : public FlowRetainer,
   static Pointer allocate(std::optional<DispatchQueue> queue, std::shared_ptr<const Work> work) {
     return std::allocate_shared<Future>(detail::PoolAllocator<Future>(), Passkey(),
                                         std::move(queue), std::move(work));
+  }
+
+  // A future with its work in the same allocation (defined below).
+  template <class W>
+  class WithWork;
+
+  template <class W, class F>
+  static Pointer allocateWithWork(std::optional<DispatchQueue> queue, F&& block) {
+    return std::allocate_shared<WithWork<W>>(detail::PoolAllocator<WithWork<W>>(), Passkey(),
+                                             std::move(queue), std::forward<F>(block));
+  }
+
+  // Points at work that lives in this future's own allocation: a pointer
+  // without ownership, so copying it counts nothing.
+  void embedWork(const Work* work) noexcept {
+    work_ = std::shared_ptr<const Work>(std::shared_ptr<const void>(), work);
+    workEmbedded_ = true;
   }
 
   static Kind kindOf(const mornik::detail::HandlerCore* handler) {
@@ -674,7 +693,9 @@ class Future final : public FlowRetainer,
   mutable FutureID id_;  // written once, before idState_ says kIdMade
   mutable std::atomic<std::uint8_t> idState_{kNoId};
   const DispatchQueue queue_;
-  const std::shared_ptr<const Work> work_;  // null: the future has no work
+  // Null: the future has no work. Set once, in construction.
+  std::shared_ptr<const Work> work_;
+  bool workEmbedded_ = false;  // work_ points into this future's allocation
   detail::SpinLock lock_;
   // Written once, under lock_, and published by latch_; read under lock_ or
   // after latch_ is open, and never changed again.
@@ -690,6 +711,23 @@ class Future final : public FlowRetainer,
   // The retained objects: the first, then a list of the others.
   std::shared_ptr<const void> firstRetained_ MORNIK_GUARDED_BY(lock_);
   mornik::detail::RetainedNode* moreRetained_ MORNIK_GUARDED_BY(lock_) = nullptr;
+};
+
+// A future and its work in one allocation, the common case: one block of
+// memory and one reference count fewer per future.
+template <class T>
+template <class W>
+class Future<T>::WithWork final : public Future<T> {
+ public:
+  template <class F>
+  WithWork(Passkey key, std::optional<DispatchQueue> queue, F&& block)
+      : Future(key, std::move(queue), std::shared_ptr<const Work>()),
+        work_(std::forward<F>(block)) {
+    this->embedWork(&work_);
+  }
+
+ private:
+  const W work_;
 };
 
 // A type-erased strong reference to a future of any type (a pool keeps its

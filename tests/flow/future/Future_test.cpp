@@ -63,7 +63,9 @@ TEST(Future, TheWorkStartsOnceOnItsQueueWithTheFirstRegistrationOrWait) {
   EXPECT_EQ(started.load(), 0);
   future->onSuccess([](int) {}).onComplete([](const Result<int>&) {});
   EXPECT_THAT(future->wait(), Succeeded(1));
-  EXPECT_THAT(future->clone()->wait(), Succeeded(2));  // a clone runs the work again
+  const auto clone = future->clone();
+  future.reset();                            // the work lives on with the clone
+  EXPECT_THAT(clone->wait(), Succeeded(2));  // a clone runs the work again
   {
     test::QueueGate gate(queue);
     Future<int>::make(queue, [&]() -> Result<int> { return ++started; })->onSuccess([](int) {});
