@@ -2,6 +2,10 @@
 
 namespace mornik::detail {
 
+// The three one-byte fields share a word, so that a handler whose block is
+// one shared pointer (a derived future's) fits a 64-byte block.
+static_assert(sizeof(HandlerCore) <= 48);
+
 void HandlerCore::release() noexcept {
   if (counted_) {
     settle(0, kReleased);

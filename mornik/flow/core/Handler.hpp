@@ -52,12 +52,6 @@ class HandlerCore {
   // The owner lets go; called once. See above for when the block goes.
   void release() noexcept;
 
-  // For an owner that keeps its handlers in a list of its own (a future):
-  // the link to the next handler and the kind of this one. Both belong to
-  // the owner and are guarded by its lock; the handler never reads them.
-  HandlerCore* next = nullptr;
-  std::uint8_t kind = 0;
-
  protected:
   HandlerCore(DispatchQueue queue, bool repeating)
       : queue_(std::move(queue)), counted_(!repeating || !queue_.isSerial()) {}
@@ -103,9 +97,21 @@ class HandlerCore {
   static constexpr std::uint64_t kRunningMask = 0xFFFF'FFFCULL;
   static constexpr std::uint64_t kQueued = 1ULL << 32;  // one per delivery queued
 
+  // Declared in this order so that the three one-byte fields share a word:
+  // a handler with a block of 16 bytes (a future's derived handler) then
+  // fits the 64-byte block class.
   const DispatchQueue queue_;
   const bool counted_;
   mutable std::atomic<bool> called_{false};  // flagged
+
+ public:
+  // For an owner that keeps its handlers in a list of its own (a future):
+  // the kind of this handler and the link to the next one. Both belong to
+  // the owner and are guarded by its lock; the handler never reads them.
+  std::uint8_t kind = 0;
+  HandlerCore* next = nullptr;
+
+ private:
   mutable std::atomic<std::uint64_t> state_{0};
 };
 

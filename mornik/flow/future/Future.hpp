@@ -103,14 +103,13 @@ class FutureWork {
   virtual bool startsInline() const noexcept { return false; }
 };
 
-template <class T, class F, bool Inline = false>
+template <class T, class F>
 class FutureWorkOf final : public FutureWork<T> {
  public:
   explicit FutureWorkOf(F block) : block_(std::move(block)) {}
   void run(const std::shared_ptr<Flow::Future<T>>& future) const override {
     std::invoke(block_, future);
   }
-  bool startsInline() const noexcept override { return Inline; }
 
  private:
   mutable F block_;
@@ -527,18 +526,6 @@ class Future : public FlowRetainer,
   template <class U>
   friend class FutureOperators;
 
-  // For the operators' derived futures: a future whose work starts in the
-  // starting call (the registration or wait() that starts it) rather than as
-  // a task on its queue. Only for work that runs no caller code and takes no
-  // lock of the starting caller: a derived future's work just registers a
-  // handler on its source.
-  template <class F>
-    requires FutureWorkBlock<F, T>
-  static Pointer makeStartingInline(DispatchQueue queue, F&& block) {
-    return allocateWithWork<detail::FutureWorkOf<T, std::decay_t<F>, true>>(
-        std::optional<DispatchQueue>(std::move(queue)), std::forward<F>(block));
-  }
-
   DispatchQueue queueOr(std::optional<DispatchQueue>& queue) const {
     return std::move(queue).value_or(queue_);
   }
@@ -554,10 +541,12 @@ class Future : public FlowRetainer,
   template <class W>
   class WithWork;
 
-  template <class W, class F>
-  static Pointer allocateWithWork(std::optional<DispatchQueue> queue, F&& block) {
+  // Also for the operators' derived futures, whose work (startsInline())
+  // starts in the starting call rather than as a task on the queue.
+  template <class W, class... A>
+  static Pointer allocateWithWork(std::optional<DispatchQueue> queue, A&&... arguments) {
     return std::allocate_shared<WithWork<W>>(detail::PoolAllocator<WithWork<W>>(), Passkey(),
-                                             std::move(queue), std::forward<F>(block));
+                                             std::move(queue), std::forward<A>(arguments)...);
   }
 
   // Points at work that lives in this future's own allocation: a pointer
@@ -644,8 +633,8 @@ class Future : public FlowRetainer,
   // enough: if the future is gone when it runs, no later registration can
   // come.) The block runs without any lock held, so a second start never
   // waits for the first, and the block may register, complete or start
-  // anything. A future without work has nothing to start. Work made with
-  // makeStartingInline() runs in this call instead (the caller holds the
+  // anything. A future without work has nothing to start. Work whose
+  // startsInline() is true runs in this call instead (the caller holds the
   // future, and no lock), unless the inline starts on this thread are
   // nested too deep already.
   void initiate() {
@@ -719,10 +708,10 @@ template <class T>
 template <class W>
 class Future<T>::WithWork final : public Future<T> {
  public:
-  template <class F>
-  WithWork(Passkey key, std::optional<DispatchQueue> queue, F&& block)
+  template <class... A>
+  WithWork(Passkey key, std::optional<DispatchQueue> queue, A&&... arguments)
       : Future(key, std::move(queue), std::shared_ptr<const Work>()),
-        work_(std::forward<F>(block)) {
+        work_(std::forward<A>(arguments)...) {
     this->embedWork(&work_);
   }
 

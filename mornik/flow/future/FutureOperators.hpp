@@ -27,6 +27,13 @@ class Future;
 
 namespace mornik::detail {
 
+template <class T>
+class FutureWork;
+
+}  // namespace mornik::detail
+
+namespace mornik::detail {
+
 template <class R>
 struct IsTaskOf : std::false_type {};
 template <class U>
@@ -452,32 +459,54 @@ class FutureOperators {
   //
   // The caller's block lives in the derived future's work, which lives as
   // long as the derived future (and its clones). The handler holds the
-  // derived future strongly, so the pointer to the block it carries stays
-  // valid while it runs; the source holds the handler, and no one holds the
-  // source through the derived future.
+  // derived future strongly, so the block it reaches through it stays valid
+  // while it runs; the source holds the handler, and no one holds the source
+  // through the derived future.
   template <class U, class F, class OnResult>
   std::shared_ptr<Future<U>> derive(std::optional<DispatchQueue> queue, F&& block,
                                     OnResult onResult) {
     Future<T>& source = self();
     DispatchQueue q = queue ? std::move(*queue) : source.queue();
-    auto derived = Future<U>::makeStartingInline(
-        std::move(q),
-        [weakSource = source.weak_from_this(), block = std::decay_t<F>(std::forward<F>(block)),
-         onResult](const std::shared_ptr<Future<U>>& started) mutable {
-          const std::shared_ptr<Future<T>> strongSource = weakSource.lock();
-          if (!strongSource) return;
-          strongSource->onComplete(
-              started->queue(), [fn = &block, onResult, started](const Result<T>& result) mutable {
-                try {
-                  onResult(*fn, result, started);
-                } catch (...) {
-                  started->complete(Error::fromCurrentException());
-                }
-              });
-        });
+    auto derived = Future<U>::template allocateWithWork<DerivedWork<U, std::decay_t<F>, OnResult>>(
+        std::move(q), source.weak_from_this(), std::decay_t<F>(std::forward<F>(block)),
+        std::move(onResult));
     source.retain(derived);
     return derived;
   }
+
+  // The work of a derived future, kept in its allocation. Started, it
+  // registers the complete-handler on the source; the handler holds only the
+  // derived future and finds the block through it, so that it fits the
+  // smallest block class. The registration runs no caller code and takes no
+  // lock of the starting caller, so it starts inline.
+  template <class U, class B, class OnResult>
+  class DerivedWork final : public mornik::detail::FutureWork<U> {
+   public:
+    DerivedWork(std::weak_ptr<Future<T>> source, B block, OnResult onResult)
+        : source_(std::move(source)), block_(std::move(block)), onResult_(std::move(onResult)) {}
+
+    void run(const std::shared_ptr<Future<U>>& started) const override {
+      const std::shared_ptr<Future<T>> source = source_.lock();
+      if (!source) return;
+      source->onComplete(started->queue(), [started](const Result<T>& result) {
+        static_cast<const DerivedWork&>(*started->work_).deliver(result, started);
+      });
+    }
+    bool startsInline() const noexcept override { return true; }
+
+   private:
+    void deliver(const Result<T>& result, const std::shared_ptr<Future<U>>& started) const {
+      try {
+        onResult_(block_, result, started);
+      } catch (...) {
+        started->complete(Error::fromCurrentException());
+      }
+    }
+
+    std::weak_ptr<Future<T>> source_;
+    mutable B block_;  // called like a std::function: a mutable block may change
+    mutable OnResult onResult_;
+  };
 };
 
 }  // namespace mornik::Flow
