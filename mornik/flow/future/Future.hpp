@@ -309,7 +309,9 @@ class Future : public FlowRetainer,
   // no handlers, not started. Starting it runs the work again.
   Pointer clone() const {
     // Work kept in this future's allocation lives as long as this future.
-    return allocate(queue_, workEmbedded_
+    // (Such a pointer owns nothing: its use count is 0.)
+    const bool embedded = work_ && work_.use_count() == 0;
+    return allocate(queue_, embedded
                                 ? std::shared_ptr<const Work>(this->shared_from_this(), work_.get())
                                 : work_);
   }
@@ -549,13 +551,6 @@ class Future : public FlowRetainer,
                                              std::move(queue), std::forward<A>(arguments)...);
   }
 
-  // Points at work that lives in this future's own allocation: a pointer
-  // without ownership, so copying it counts nothing.
-  void embedWork(const Work* work) noexcept {
-    work_ = std::shared_ptr<const Work>(std::shared_ptr<const void>(), work);
-    workEmbedded_ = true;
-  }
-
   static Kind kindOf(const mornik::detail::HandlerCore* handler) {
     return static_cast<Kind>(handler->kind);
   }
@@ -682,9 +677,9 @@ class Future : public FlowRetainer,
   mutable FutureID id_;  // written once, before idState_ says kIdMade
   mutable std::atomic<std::uint8_t> idState_{kNoId};
   const DispatchQueue queue_;
-  // Null: the future has no work. Set once, in construction.
-  std::shared_ptr<const Work> work_;
-  bool workEmbedded_ = false;  // work_ points into this future's allocation
+  // Null: the future has no work. Work in this future's own allocation
+  // (WithWork) is pointed at without ownership, so copying counts nothing.
+  const std::shared_ptr<const Work> work_;
   detail::SpinLock lock_;
   // Written once, under lock_, and published by latch_; read under lock_ or
   // after latch_ is open, and never changed again.
@@ -710,10 +705,9 @@ class Future<T>::WithWork final : public Future<T> {
  public:
   template <class... A>
   WithWork(Passkey key, std::optional<DispatchQueue> queue, A&&... arguments)
-      : Future(key, std::move(queue), std::shared_ptr<const Work>()),
-        work_(std::forward<A>(arguments)...) {
-    this->embedWork(&work_);
-  }
+      : Future(key, std::move(queue),
+               std::shared_ptr<const Work>(std::shared_ptr<const void>(), &work_)),
+        work_(std::forward<A>(arguments)...) {}
 
  private:
   const W work_;

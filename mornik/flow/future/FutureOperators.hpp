@@ -30,10 +30,6 @@ namespace mornik::detail {
 template <class T>
 class FutureWork;
 
-}  // namespace mornik::detail
-
-namespace mornik::detail {
-
 template <class R>
 struct IsTaskOf : std::false_type {};
 template <class U>
