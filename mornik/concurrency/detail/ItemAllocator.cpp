@@ -181,8 +181,10 @@ void refillFromNewSlab(int c, Magazine& magazine) {
   // Not leaked: each block finds the slab by masking its own address, and
   // the last block released gives it back.
   void* memory = SlabSource::instance().take();
-  auto* slab = new (memory) Slab();
+  // Counted before the header is written: the header's page is usually cold,
+  // and the count's locked step would wait for that store to land.
   slabsInUse.inUse.fetch_add(1, std::memory_order_relaxed);
+  auto* slab = new (memory) Slab();
   slab->blocks = std::min(blocksPerSlab(c), kItemMagazineSlots);
   auto* first = static_cast<char*>(memory) + kSlabHeader;
   for (int i = 0; i < slab->blocks; ++i) {

@@ -53,9 +53,17 @@ class HandlerCore {
   void release() noexcept;
 
  protected:
-  HandlerCore(DispatchQueue queue, bool repeating)
-      : queue_(std::move(queue)), counted_(!repeating || !queue_.isSerial()) {}
+  HandlerCore(DispatchQueue queue, bool repeating, bool prefetches)
+      : queue_(std::move(queue)),
+        counted_(!repeating || !queue_.isSerial()),
+        prefetches_(prefetches) {}
   virtual ~HandlerCore() = default;
+
+  // Before submitting a delivery: lets a block that offers prefetch() ask
+  // for what it will touch first (see Handler).
+  void prefetchForDelivery() const noexcept {
+    if (prefetches_) prefetchBlock();
+  }
 
   // Before submitting a delivery; returns whether the delivery is counted
   // (then it calls beginCounted() and endCounted()).
@@ -83,6 +91,7 @@ class HandlerCore {
   virtual void destroyBlock() noexcept = 0;
   // Runs the destructor and frees the memory; the block is gone already.
   virtual void destroyShell() noexcept = 0;
+  virtual void prefetchBlock() const noexcept {}
 
   // Counted handlers: subtracts `minus` from the state and sets `plus`, the
   // caller's last touch of the handler unless that change is what leaves it
@@ -97,11 +106,12 @@ class HandlerCore {
   static constexpr std::uint64_t kRunningMask = 0xFFFF'FFFCULL;
   static constexpr std::uint64_t kQueued = 1ULL << 32;  // one per delivery queued
 
-  // Declared in this order so that the three one-byte fields share a word:
-  // a handler with a block of 16 bytes (a future's derived handler) then
-  // fits the 64-byte block class.
+  // Declared in this order so that the one-byte fields share a word: a
+  // handler with a block of 16 bytes (a future's derived handler) then fits
+  // the 64-byte block class.
   const DispatchQueue queue_;
   const bool counted_;
+  const bool prefetches_;
   mutable std::atomic<bool> called_{false};  // flagged
 
  public:
@@ -139,6 +149,12 @@ concept BlockTaking = std::invocable<BlockRef<F>, A...>;
 // the task runs, nothing happens. That is how releasing a future or a signal
 // (the owner of its handlers) silences deliveries already queued.
 //
+// A block may offer `prefetch() const noexcept`, called on the submitting
+// thread as each delivery is submitted: it asks the cache for the memory the
+// block will touch first, so that fetching it overlaps the rest of the
+// submitter's work instead of stalling the delivery (a derived future's
+// handler, which completes a future last touched long before, does so).
+//
 // Lifetime: when the last owner lets go (the last std::shared_ptr, or the
 // future that owns the handler), deliveries that have not started do
 // nothing, and the block, with what it captures, is destroyed at once, or,
@@ -171,7 +187,8 @@ class Handler : public mornik::detail::HandlerCore {
   struct Passkey {
     explicit Passkey() = default;
   };
-  Handler(DispatchQueue queue, bool repeating) : HandlerCore(std::move(queue), repeating) {}
+  Handler(DispatchQueue queue, bool repeating, bool prefetches)
+      : HandlerCore(std::move(queue), repeating, prefetches) {}
   ~Handler() override = default;
 
  private:
@@ -186,6 +203,7 @@ class Handler : public mornik::detail::HandlerCore {
   virtual void run(const V& value) const = 0;
 
   void submit(V value) const {
+    prefetchForDelivery();
     if (noteSubmitted()) {
       queue().async([self = this, value = std::move(value)] {
         if (self->beginCounted()) self->run(value);
@@ -210,6 +228,7 @@ class Handler<void> : public mornik::detail::HandlerCore {
 
   // Submits the block to queue().
   void call() const {
+    prefetchForDelivery();
     if (noteSubmitted()) {
       queue().async([self = this] {
         if (self->beginCounted()) self->run();
@@ -226,7 +245,8 @@ class Handler<void> : public mornik::detail::HandlerCore {
   struct Passkey {
     explicit Passkey() = default;
   };
-  Handler(DispatchQueue queue, bool repeating) : HandlerCore(std::move(queue), repeating) {}
+  Handler(DispatchQueue queue, bool repeating, bool prefetches)
+      : HandlerCore(std::move(queue), repeating, prefetches) {}
   ~Handler() override = default;
 
  private:
@@ -243,6 +263,11 @@ class Handler<void> : public mornik::detail::HandlerCore {
 
 namespace mornik::detail {
 
+template <class F>
+concept PrefetchingBlock = requires(const F& block) {
+  { block.prefetch() } noexcept;
+};
+
 // The block of a handler, stored in the same allocation, in raw storage of
 // its own so that it can go before the rest of the handler (see
 // HandlerCore).
@@ -250,7 +275,8 @@ template <class Base, class F>
 class HandlerBlock : public Base {
  protected:
   template <class G>
-  HandlerBlock(DispatchQueue queue, bool repeating, G&& block) : Base(std::move(queue), repeating) {
+  HandlerBlock(DispatchQueue queue, bool repeating, G&& block)
+      : Base(std::move(queue), repeating, PrefetchingBlock<F>) {
     ::new (static_cast<void*>(storage_.data())) F(std::forward<G>(block));
   }
   ~HandlerBlock() override = default;  // the block is destroyed by destroyBlock()
@@ -262,6 +288,9 @@ class HandlerBlock : public Base {
 
  private:
   void destroyBlock() noexcept override { block().~F(); }
+  void prefetchBlock() const noexcept override {
+    if constexpr (PrefetchingBlock<F>) block().prefetch();
+  }
 
   alignas(F) std::array<unsigned char, sizeof(F)> storage_;
 };

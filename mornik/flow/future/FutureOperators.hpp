@@ -484,13 +484,22 @@ class FutureOperators {
     void run(const std::shared_ptr<Future<U>>& started) const override {
       const std::shared_ptr<Future<T>> source = source_.lock();
       if (!source) return;
-      source->onComplete(started->queue(), [started](const Result<T>& result) {
-        static_cast<const DerivedWork&>(*started->work_).deliver(result, started);
-      });
+      source->onComplete(started->queue(), Delivery{started});
     }
     bool startsInline() const noexcept override { return true; }
 
    private:
+    // The handler's block. Its prefetch brings in the derived future while
+    // the delivery is still queued: by then the future was last touched when
+    // the chain was built, and is usually out of the cache.
+    struct Delivery {
+      std::shared_ptr<Future<U>> started;
+      void operator()(const Result<T>& result) const {
+        static_cast<const DerivedWork&>(*started->work_).deliver(result, started);
+      }
+      void prefetch() const noexcept { started->prefetchForCompletion(); }
+    };
+
     void deliver(const Result<T>& result, const std::shared_ptr<Future<U>>& started) const {
       try {
         onResult_(block_, result, started);

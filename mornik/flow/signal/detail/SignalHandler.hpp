@@ -145,7 +145,7 @@ class SignalHandler : public HandlerCore {
 
  protected:
   explicit SignalHandler(DispatchQueue queue)
-      : HandlerCore(std::move(queue), true),
+      : HandlerCore(std::move(queue), true, false),
         serial_(this->queue().isSerial()),
         lightFences_(fencesEveryThread()) {}
   ~SignalHandler() override = default;
