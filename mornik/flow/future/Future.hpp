@@ -76,7 +76,6 @@ void releaseFutureEntries(HandlerCore* handlers, std::shared_ptr<const void>& fi
 // (a test sets futureSeam; it is null otherwise, so each point costs one
 // load and one predictable branch).
 enum class FutureStep : std::uint8_t {
-  startClaim,      // initiate(): the start was seen unclaimed, before claiming it
   registered,      // a registration appended its handler and read the state, before acting on it
   completionWalk,  // complete() stored the result, before walking the handlers
   idMaking,        // id(): the id was claimed for making, before it is stored
@@ -97,9 +96,10 @@ template <class T>
 class FutureWork {
  public:
   virtual ~FutureWork() = default;
-  virtual void run(const std::shared_ptr<Flow::Future<T>>& future) const = 0;
+  // Handed a reference of its own, which the work may keep.
+  virtual void run(std::shared_ptr<Flow::Future<T>> future) const = 0;
   // Whether the start step runs the work in the starting call (see
-  // Future::initiate) instead of submitting it to the future's queue.
+  // Future::start) instead of submitting it to the future's queue.
   virtual bool startsInline() const noexcept { return false; }
 };
 
@@ -107,8 +107,8 @@ template <class T, class F>
 class FutureWorkOf final : public FutureWork<T> {
  public:
   explicit FutureWorkOf(F block) : block_(std::move(block)) {}
-  void run(const std::shared_ptr<Flow::Future<T>>& future) const override {
-    std::invoke(block_, future);
+  void run(std::shared_ptr<Flow::Future<T>> future) const override {
+    std::invoke(block_, std::as_const(future));
   }
 
  private:
@@ -492,13 +492,17 @@ class Future : public FlowRetainer,
   // of threads may wait at once; completion releases them all.
   Result<T> wait() MORNIK_EXCLUDES(lock_) {
     if (!latch_.isOpen()) {
-      initiate();
       bool waits = false;
+      bool starts = false;
       {
         detail::ScopedLock<detail::SpinLock> guard(lock_);
         waits = !result_;
-        if (waits) latch_.addWaiterGuarded();
+        if (waits) {
+          starts = claimStart();
+          latch_.addWaiterGuarded();
+        }
       }
+      if (starts) start();
       if (waits) latch_.waitAdded();
     }
     if (!result_) return Result<T>(detail::futureResultMissing());
@@ -608,6 +612,7 @@ class Future : public FlowRetainer,
   Future& add(mornik::detail::HandlerCore* handler, Kind kind) MORNIK_EXCLUDES(lock_) {
     handler->kind = static_cast<std::uint8_t>(kind);
     bool stored = false;
+    bool starts = false;
     bool leftToCompletion = false;
     {
       detail::ScopedLock<detail::SpinLock> guard(lock_);
@@ -618,50 +623,50 @@ class Future : public FlowRetainer,
       }
       last_ = handler;
       stored = result_.has_value();
+      starts = !stored && claimStart();
       leftToCompletion = delivering_;
     }
     detail::atFutureSeam(detail::FutureStep::registered, this);
-    if (!stored) {
-      initiate();
-    } else if (!leftToCompletion && (kind == Kind::complete || kind == matchingKind())) {
+    if (starts) {
+      start();
+    } else if (stored && !leftToCompletion && (kind == Kind::complete || kind == matchingKind())) {
       submit(handler);
     }
     return *this;
   }
 
-  // The start step. The first call submits one task to the future's queue
-  // that holds the future weakly and, if the future is still alive when it
-  // runs, calls the block; every later call does nothing. (One task is
+  // The start is claimed in the critical section of the registration or
+  // wait() that finds no result: the first such caller starts the work, no
+  // later one does. A future without work has nothing to start.
+  bool claimStart() MORNIK_REQUIRES(lock_) {
+    if (!work_ || startClaimed_) return false;
+    startClaimed_ = true;
+    return true;
+  }
+
+  // The start step, once per future, by the caller that claimed it: submits
+  // one task to the future's queue that holds the future weakly and, if the
+  // future is still alive when it runs, calls the block. (One task is
   // enough: if the future is gone when it runs, no later registration can
-  // come.) The block runs without any lock held, so a second start never
-  // waits for the first, and the block may register, complete or start
-  // anything. A future without work has nothing to start. Work whose
-  // startsInline() is true runs in this call instead (the caller holds the
-  // future, and no lock), unless the inline starts on this thread are
-  // nested too deep already.
-  void initiate() {
-    if (!work_ || startState_.load(std::memory_order_relaxed) != kNotStarted) return;
-    detail::atFutureSeam(detail::FutureStep::startClaim, this);
-    if (startState_.exchange(kSubmitted, std::memory_order_acq_rel) != kNotStarted) return;
+  // come.) The block runs without any lock held, so it may register,
+  // complete or start anything. Work whose startsInline() is true runs in
+  // this call instead (the caller holds the future, and no lock), unless
+  // the inline starts on this thread are nested too deep already.
+  void start() {
     if (work_->startsInline()) {
       const detail::InlineStartScope scope;
       if (scope.entered()) {
-        startState_.store(kInitiated, std::memory_order_relaxed);
         work_->run(this->shared_from_this());
         return;
       }
     }
     queue_.async([weak = this->weak_from_this()] {
-      if (const Pointer self = weak.lock()) {
-        self->startState_.store(kInitiated, std::memory_order_relaxed);
-        self->work_->run(self);
+      if (Pointer self = weak.lock()) {
+        const Work& work = *self->work_;
+        work.run(std::move(self));
       }
     });
   }
-
-  static constexpr std::uint8_t kNotStarted = 0;
-  static constexpr std::uint8_t kSubmitted = 1;  // the start task is queued
-  static constexpr std::uint8_t kInitiated = 2;  // the block has been called
 
   static constexpr std::uint8_t kNoId = 0;
   static constexpr std::uint8_t kIdMaking = 1;
@@ -692,7 +697,7 @@ class Future : public FlowRetainer,
   // after latch_ is open, and never changed again.
   std::optional<Result<T>> result_;
   CompletionLatch latch_;
-  std::atomic<std::uint8_t> startState_{kNotStarted};
+  bool startClaimed_ MORNIK_GUARDED_BY(lock_) = false;
   // The handlers in registration order, linked through HandlerCore::next;
   // only ever appended to. The future owns each (see release()).
   mornik::detail::HandlerCore* first_ MORNIK_GUARDED_BY(lock_) = nullptr;

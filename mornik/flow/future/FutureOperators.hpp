@@ -481,10 +481,11 @@ class FutureOperators {
     DerivedWork(std::weak_ptr<Future<T>> source, B block, OnResult onResult)
         : source_(std::move(source)), block_(std::move(block)), onResult_(std::move(onResult)) {}
 
-    void run(const std::shared_ptr<Future<U>>& started) const override {
+    void run(std::shared_ptr<Future<U>> started) const override {
       const std::shared_ptr<Future<T>> source = source_.lock();
       if (!source) return;
-      source->onComplete(started->queue(), Delivery{started});
+      DispatchQueue queue = started->queue();
+      source->onComplete(std::move(queue), Delivery{std::move(started)});
     }
     bool startsInline() const noexcept override { return true; }
 

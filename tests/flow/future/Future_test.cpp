@@ -172,20 +172,33 @@ struct Seam {
 // Another thread's start, completion or registration forced in between two
 // steps: the work runs once and every handler exactly once, in order.
 TEST(FutureRace, StartsRegistrationsAndCompletionsForcedInBetweenEachOther) {
-  for (const Step where : {Step::startClaim, Step::registered, Step::completionWalk}) {
+  enum class Forced { secondStart, completion, registration };
+  const struct {
+    Step where;
+    Forced forced;
+    Log expected;
+  } cases[] = {
+      // The first registration claimed the start; a second one there must not.
+      {Step::registered, Forced::secondStart, {"before", "second start", "after"}},
+      // After the append, before the look at the state.
+      {Step::registered, Forced::completion, {"before", "after"}},
+      // Between the store of the result and the walk of the handlers.
+      {Step::completionWalk, Forced::registration, {"before", "during", "after"}},
+  };
+  for (const auto& c : cases) {
     const DispatchQueue queue("test.race");
     Log log;  // queue work only
     std::atomic<int> runs{0};
-    auto future = where == Step::startClaim
-                      ? Future<int>::make(queue, [&] { return Result<int>(++runs); })
-                      : Future<int>::promise(queue);
+    const bool withWork = c.forced == Forced::secondStart;
+    auto future = withWork ? Future<int>::make(queue, [&] { return Result<int>(++runs); })
+                           : Future<int>::promise(queue);
     auto record = [&](std::string entry) { return [&log, entry](int) { log.push_back(entry); }; };
     Seam::target = future.get();
-    Seam::step = where;
+    Seam::step = c.where;
     Seam::hook = [&] {
-      if (where == Step::startClaim) future->onSuccess(record("second start"));
-      if (where == Step::registered) future->complete(7);  // after the append, before the look
-      if (where == Step::completionWalk) future->onSuccess(record("during"));  // store, walk
+      if (c.forced == Forced::secondStart) future->onSuccess(record("second start"));
+      if (c.forced == Forced::completion) future->complete(7);
+      if (c.forced == Forced::registration) future->onSuccess(record("during"));
     };
     mornik::detail::futureSeam.store(&Seam::at);
     future->onSuccess(record("before"));
@@ -193,11 +206,8 @@ TEST(FutureRace, StartsRegistrationsAndCompletionsForcedInBetweenEachOther) {
     future->onSuccess(record("after"));
     drain(queue);
     mornik::detail::futureSeam.store(nullptr);
-    EXPECT_EQ(runs.load(), where == Step::startClaim ? 1 : 0);
-    const Log expected = where == Step::startClaim   ? Log{"before", "second start", "after"}
-                         : where == Step::registered ? Log{"before", "after"}
-                                                     : Log{"before", "during", "after"};
-    EXPECT_EQ(log, expected);
+    EXPECT_EQ(runs.load(), withWork ? 1 : 0);
+    EXPECT_EQ(log, c.expected);
   }
 }
 
