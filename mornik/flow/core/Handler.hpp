@@ -56,6 +56,7 @@ class HandlerCore {
   HandlerCore(DispatchQueue queue, bool repeating, bool prefetches)
       : queue_(std::move(queue)),
         counted_(!repeating || !queue_.isSerial()),
+        once_(!repeating),
         prefetches_(prefetches) {}
   virtual ~HandlerCore() = default;
 
@@ -69,7 +70,14 @@ class HandlerCore {
   // (then it calls beginCounted() and endCounted()).
   bool noteSubmitted() const noexcept {
     if (counted_) {
-      state_.fetch_add(kQueued, std::memory_order_relaxed);
+      if (once_) {
+        // The one submission of a handler called at most once: nothing else
+        // writes the state meanwhile (its owner, who alone may release it,
+        // is alive and submitting), so no locked step is needed.
+        state_.store(state_.load(std::memory_order_relaxed) + kQueued, std::memory_order_relaxed);
+      } else {
+        state_.fetch_add(kQueued, std::memory_order_relaxed);
+      }
       return true;
     }
     // Written once; afterwards only read, so the line stays shared.
@@ -111,6 +119,7 @@ class HandlerCore {
   // the 64-byte block class.
   const DispatchQueue queue_;
   const bool counted_;
+  const bool once_;  // called at most once (a future's)
   const bool prefetches_;
   mutable std::atomic<bool> called_{false};  // flagged
 
