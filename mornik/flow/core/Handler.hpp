@@ -36,8 +36,8 @@ inline std::atomic<void (*)()> handlerReleaseSeam{nullptr};
 //   release unless a delivery is running it, and then as soon as that
 //   delivery returns; the small rest of the handler goes with the last
 //   queued delivery. Used on concurrent queues, and for handlers called at
-//   most once or twice (a future's), where the count costs nothing worth
-//   saving.
+//   most once (a future's), whose one submission marks the count without a
+//   locked step.
 // - flagged (a repeating handler on a serial queue, a signal's): the first
 //   call sets a flag and later calls write nothing. If the flag is set at
 //   release, one more item on the queue destroys the handler: it runs after

@@ -206,8 +206,8 @@ concept AsyncWorkBlock = BlockTaking<F> && std::same_as<std::invoke_result_t<Blo
 // queue of a future are shared with its clones.
 //
 // Thread safety: every member may be called from any thread. The future's
-// lock guards appends, the store of the result and the hand-over of the
-// handler list; nothing is allocated, copied or submitted under it, and no
+// lock guards appends, the claim of the start, the store of the result and
+// the hand-over of the handler list; nothing is allocated, copied or submitted under it, and no
 // user code runs under it.
 //
 // Blocking: wait() must not be called on a thread the completion depends on
