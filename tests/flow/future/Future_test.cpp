@@ -25,6 +25,26 @@ using test::Succeeded;
 using test::waitFor;
 using Log = std::vector<std::string>;
 
+// A block that offers prefetch() is asked once per delivery, on the
+// submitting thread, before its delivery runs.
+TEST(Future, ABlockThatOffersPrefetchIsAskedAsItsDeliveryIsSubmitted) {
+  struct Block {
+    Log* log;
+    std::thread::id submitter;
+    void operator()(const Result<int>& /*unused*/) const { log->push_back("run"); }
+    void prefetch() const noexcept {
+      log->push_back(std::this_thread::get_id() == submitter ? "prefetch" : "elsewhere");
+    }
+  };
+  const DispatchQueue queue("test.prefetch");
+  Log log;
+  auto future = Future<int>::promise(queue);
+  future->onComplete(Block{&log, std::this_thread::get_id()});
+  future->complete(1);
+  drain(queue);
+  EXPECT_EQ(log, (Log{"prefetch", "run"}));
+}
+
 // Handlers of every kind before completion, late completions, and handlers
 // registered after completion (still asynchronous, on the queue).
 TEST(Future, HandlersSeeTheFirstOutcomeOnceOnTheQueueCompleteHandlersFirst) {
