@@ -123,7 +123,10 @@ class DispatchQueue {
   // A new private serial queue. The label may be any text, including empty.
   explicit DispatchQueue(std::string label, QoS qos = QoS::unspecified);
 
-  // Runs `work` later on this queue.
+  // Runs `work` later on this queue. Work that offers `void prefetch() const
+  // noexcept` is asked, on the queue's thread, a few items before it runs
+  // when it waits in a serial queue behind others, to prefetch what it will
+  // touch (it must not read memory it does not own meanwhile).
   template <class F>
   void async(F&& work) const {
     impl_->enqueue(detail::makeWorkItem(std::forward<F>(work)));

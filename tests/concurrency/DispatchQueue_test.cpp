@@ -121,6 +121,33 @@ TEST(DispatchQueueSerial, OneDrainerAtATimeAndWorkOutlivesTheHandles) {
   EXPECT_TRUE(waitFor([&] { return counter->load() == 100; })) << counter->load();
 }
 
+// Work waiting behind others in a serial queue is asked to prefetch once,
+// before it runs (the first few items after the running one may not be).
+TEST(DispatchQueueSerial, WaitingWorkIsAskedToPrefetchOnceBeforeItRuns) {
+  constexpr int kItems = 24;
+  using Log = std::vector<std::string>;
+  struct Work {
+    Log* log;  // written on the queue only
+    int index;
+    void operator()() const { log->push_back("run " + std::to_string(index)); }
+    void prefetch() const noexcept { log->push_back("prefetch " + std::to_string(index)); }
+  };
+  const DispatchQueue queue("test.prefetch");
+  Log log;
+  {
+    const test::QueueGate gate(queue);
+    for (int i = 0; i < kItems; ++i) queue.async(Work{&log, i});
+  }
+  test::drain(queue);
+  for (int i = 8; i < kItems; ++i) {
+    const std::string asked = "prefetch " + std::to_string(i);
+    EXPECT_EQ(std::count(log.begin(), log.end(), asked), 1) << i;
+    EXPECT_LT(std::find(log.begin(), log.end(), asked),
+              std::find(log.begin(), log.end(), "run " + std::to_string(i)))
+        << i;
+  }
+}
+
 TEST(DispatchQueueAsync, NeverRunsInsideTheSubmittingCall) {
   // Set on a thread while it is inside a submitting call.
   static thread_local bool insideSubmit = false;

@@ -579,12 +579,9 @@ class Future : public FlowRetainer,
     }
   }
 
-  // For a handler about to complete this future (FutureOperators): the lines
-  // complete() writes first, fetched for writing.
-  void prefetchForCompletion() const noexcept {
-    __builtin_prefetch(&lock_, 1, 3);
-    __builtin_prefetch(&first_, 1, 3);
-  }
+  // For a handler that completes this future (FutureOperators): where
+  // complete() begins to read and write.
+  const void* completionTarget() const noexcept { return &lock_; }
 
   Kind matchingKind() const { return result_->isSuccess() ? Kind::success : Kind::failure; }
 
@@ -687,23 +684,26 @@ class Future : public FlowRetainer,
   }
 
   mutable FutureID id_;  // written once, before idState_ says kIdMade
-  mutable std::atomic<std::uint8_t> idState_{kNoId};
   const DispatchQueue queue_;
   // Null: the future has no work. Work in this future's own allocation
   // (WithWork) is pointed at without ownership, so copying counts nothing.
   const std::shared_ptr<const Work> work_;
+  // From lock_ on, what complete() reads and writes, in the 64 bytes that a
+  // completing handler prefetches (completionTarget()) for a small value;
+  // the one-byte fields share a word with the latch.
+  mutable std::atomic<std::uint8_t> idState_{kNoId};
   detail::SpinLock lock_;
-  // Written once, under lock_, and published by latch_; read under lock_ or
-  // after latch_ is open, and never changed again.
-  std::optional<Result<T>> result_;
-  CompletionLatch latch_;
   bool startClaimed_ MORNIK_GUARDED_BY(lock_) = false;
+  // complete() is submitting the handlers it took; newer ones are its too.
+  bool delivering_ MORNIK_GUARDED_BY(lock_) = false;
+  CompletionLatch latch_;
   // The handlers in registration order, linked through HandlerCore::next;
   // only ever appended to. The future owns each (see release()).
   mornik::detail::HandlerCore* first_ MORNIK_GUARDED_BY(lock_) = nullptr;
   mornik::detail::HandlerCore* last_ MORNIK_GUARDED_BY(lock_) = nullptr;
-  // complete() is submitting the handlers it took; newer ones are its too.
-  bool delivering_ MORNIK_GUARDED_BY(lock_) = false;
+  // Written once, under lock_, and published by latch_; read under lock_ or
+  // after latch_ is open, and never changed again.
+  std::optional<Result<T>> result_;
   // The retained objects: the first, then a list of the others.
   std::shared_ptr<const void> firstRetained_ MORNIK_GUARDED_BY(lock_);
   mornik::detail::RetainedNode* moreRetained_ MORNIK_GUARDED_BY(lock_) = nullptr;

@@ -490,15 +490,16 @@ class FutureOperators {
     bool startsInline() const noexcept override { return true; }
 
    private:
-    // The handler's block. Its prefetch brings in the derived future while
-    // the delivery is still queued: by then the future was last touched when
-    // the chain was built, and is usually out of the cache.
+    // The handler's block. It names the derived future's completion as
+    // what it writes first, so that the future is fetched while the delivery
+    // waits: by then it was last touched when the chain was built, and is
+    // usually out of the cache.
     struct Delivery {
       std::shared_ptr<Future<U>> started;
       void operator()(const Result<T>& result) const {
         static_cast<const DerivedWork&>(*started->work_).deliver(result, started);
       }
-      void prefetch() const noexcept { started->prefetchForCompletion(); }
+      const void* prefetchTarget() const noexcept { return started->completionTarget(); }
     };
 
     void deliver(const Result<T>& result, const std::shared_ptr<Future<U>>& started) const {

@@ -25,15 +25,16 @@ using test::Succeeded;
 using test::waitFor;
 using Log = std::vector<std::string>;
 
-// A block that offers prefetch() is asked once per delivery, on the
+// A block that names a prefetch target is asked once per delivery, on the
 // submitting thread, before its delivery runs.
-TEST(Future, ABlockThatOffersPrefetchIsAskedAsItsDeliveryIsSubmitted) {
+TEST(Future, ABlockThatNamesAPrefetchTargetIsAskedAsItsDeliveryIsSubmitted) {
   struct Block {
     Log* log;
     std::thread::id submitter;
     void operator()(const Result<int>& /*unused*/) const { log->push_back("run"); }
-    void prefetch() const noexcept {
-      log->push_back(std::this_thread::get_id() == submitter ? "prefetch" : "elsewhere");
+    const void* prefetchTarget() const noexcept {
+      log->push_back(std::this_thread::get_id() == submitter ? "target" : "elsewhere");
+      return log;
     }
   };
   const DispatchQueue queue("test.prefetch");
@@ -42,7 +43,7 @@ TEST(Future, ABlockThatOffersPrefetchIsAskedAsItsDeliveryIsSubmitted) {
   future->onComplete(Block{&log, std::this_thread::get_id()});
   future->complete(1);
   drain(queue);
-  EXPECT_EQ(log, (Log{"prefetch", "run"}));
+  EXPECT_EQ(log, (Log{"target", "run"}));
 }
 
 // Handlers of every kind before completion, late completions, and handlers
