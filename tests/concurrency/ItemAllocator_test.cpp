@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "mornik/concurrency/DispatchQueue.hpp"
+#include "mornik/concurrency/detail/Executor.hpp"
 
 #include "tests/support/Concurrently.hpp"
 #include "tests/support/RunLoopWait.hpp"
@@ -95,6 +96,25 @@ TEST(ItemAllocator, AThreadIdleAfterABurstGivesItsSlabsBack) {
     EXPECT_TRUE(test::waitFor([] { return itemFreeSlabsWithPages() == 0; }))
         << queue.label() << " " << itemFreeSlabsWithPages();
   }
+}
+
+// An idle thread that finds the pool busy leaves the shared caches alone and
+// says so while they hold spare memory, so that an idle worker tries again
+// later (the last worker to fall idle may have tried already).
+TEST(ItemAllocator, AnIdleTrimThatFindsThePoolBusySaysWhetherSpareMemoryRemains) {
+  if (test::kUnderAddressSanitizer) GTEST_SKIP() << "blocks are plain allocations under ASan";
+  std::atomic<bool> ran{false};  // the pool exists
+  DispatchQueue::global().async([&ran] { ran = true; });
+  ASSERT_TRUE(test::waitFor([&] { return ran.load(); }));
+  trimItemCaches();
+  std::vector<void*> blocks;
+  for (int i = 0; i < 5000; ++i) blocks.push_back(allocateWorkItem(64));
+  for (void* block : blocks) freeWorkItem(block, 64);  // beyond this thread's magazine: the depot
+  const std::uint64_t busy = poolActivity() + 1;       // activity since: not quiet
+  EXPECT_FALSE(trimItemCachesAfterIdle(busy));
+  EXPECT_TRUE(sharedItemCachesHoldSpare());
+  trimItemCaches();
+  EXPECT_TRUE(trimItemCachesAfterIdle(busy));
 }
 
 }  // namespace

@@ -654,8 +654,10 @@ class WorkerPool {
       sleepers_.fetch_sub(1, std::memory_order_seq_cst);
       const std::int64_t idle = realNowNs() - before;
       if (!trimmed && idle >= kTrimIdleNs && !hasWork()) {
-        trimItemCachesAfterIdle(activityBefore);
-        trimmed = true;
+        // Not done while the shared caches keep spare memory because others
+        // were busy: without a retry, the last worker to fall idle may have
+        // trimmed already, and that memory would stay.
+        trimmed = trimItemCachesAfterIdle(activityBefore);
       }
       if (extra && surplus() && !hasWork() && idle >= kSurplusIdleNs) {
         workers_.fetch_sub(1, std::memory_order_seq_cst);
@@ -697,16 +699,17 @@ std::uint64_t poolActivity() noexcept {
   return pool == nullptr ? 0 : pool->activity();
 }
 
-void trimItemCachesAfterIdle(std::uint64_t activityBefore) noexcept {
+bool trimItemCachesAfterIdle(std::uint64_t activityBefore) noexcept {
   const WorkerPool* pool = WorkerPool::ifCreated();
   const bool quiet =
       pool == nullptr || (pool->activity() == activityBefore &&
                           pool->sleepingWorkers() + (tlsIsWorker ? 1 : 0) >= pool->workerCount());
   if (quiet) {
     trimItemCaches();
-  } else {
-    trimThreadItemCaches();
+    return true;
   }
+  trimThreadItemCaches();
+  return !sharedItemCachesHoldSpare();
 }
 
 int poolTargetSize() noexcept { return WorkerPool::instance().target(); }

@@ -174,8 +174,10 @@ std::uint64_t poolActivity() noexcept;
 // For a thread that has been idle since it read poolActivity(): trims its
 // own item caches, and the ones all threads share if the whole pool stayed
 // quiet meanwhile and sleeps now (a worker left without work while others
-// are busy would take from them the memory they are recycling).
-void trimItemCachesAfterIdle(std::uint64_t activityBefore) noexcept;
+// are busy would take from them the memory they are recycling). Returns
+// false when the shared caches were left holding spare memory: an idle
+// worker then tries again after another idle while.
+bool trimItemCachesAfterIdle(std::uint64_t activityBefore) noexcept;
 
 // Number of worker threads the pool runs normally (the CPU count).
 int poolTargetSize() noexcept;

@@ -271,13 +271,16 @@ class Depot {
     keepEmpty(magazine);
   }
 
+  // Whether the depot holds full magazines beyond the idle reserve.
+  bool holdsSurplus() const noexcept {
+    return fullCount_.load(std::memory_order_relaxed) >
+           kIdleDepotReserve * static_cast<std::size_t>(kItemClasses);
+  }
+
   // Releases the full magazines beyond the idle reserve. The count read
   // without the lock only spares the lock when there is nothing to do.
   void trim() noexcept {
-    if (fullCount_.load(std::memory_order_relaxed) <=
-        kIdleDepotReserve * static_cast<std::size_t>(kItemClasses)) {
-      return;
-    }
+    if (!holdsSurplus()) return;
     std::array<Magazine*, kDepotLimit * kItemClasses> surplus{};
     std::size_t taken = 0;
     {
@@ -367,6 +370,10 @@ void itemDepotFork(ForkStep step) noexcept {
 long itemSlabsInUse() noexcept { return slabsInUse.inUse.load(std::memory_order_relaxed); }
 
 long itemFreeSlabsWithPages() noexcept { return SlabSource::instance().withPages(); }
+
+bool sharedItemCachesHoldSpare() noexcept {
+  return Depot::instance().holdsSurplus() || itemFreeSlabsWithPages() > 0;
+}
 
 long itemSlabBytesHeld() noexcept {
   return (itemSlabsInUse() + itemFreeSlabsWithPages()) * static_cast<long>(kSlabSize);

@@ -49,6 +49,9 @@ void* allocateWorkItemSlow(int sizeClass);
 // was (blocks left in caches keep whole slabs alive).
 void trimThreadItemCaches() noexcept;
 void trimItemCaches() noexcept;
+// Whether the caches all threads share hold what trimItemCaches() would
+// release.
+bool sharedItemCachesHoldSpare() noexcept;
 // Census for tests: the slabs holding blocks, and the free slabs whose pages
 // were not given back yet.
 long itemSlabsInUse() noexcept;
