@@ -21,7 +21,7 @@ namespace mornik::detail {
 namespace {
 
 TEST(ItemAllocator, BlocksAreDistinctAlignedAndWritableInEveryClass) {
-  for (std::size_t size : {8U, 64U, 65U, 128U, 200U, 256U, 257U, 4000U}) {
+  for (std::size_t size : {8U, 64U, 65U, 128U, 192U, 200U, 256U, 257U, 4000U}) {
     std::vector<void*> blocks;
     std::set<void*> seen;
     for (int i = 0; i < 500; ++i) {
@@ -76,7 +76,7 @@ TEST(ItemAllocator, AThreadIdleAfterABurstGivesItsSlabsBack) {
   if (test::kUnderAddressSanitizer) GTEST_SKIP() << "blocks are plain allocations under ASan";
   const auto burst = [] {
     std::vector<void*> blocks;
-    for (std::size_t size : {64U, 128U, 256U}) {
+    for (std::size_t size : {64U, 128U, 192U, 256U}) {
       for (int i = 0; i < 5000; ++i) blocks.push_back(allocateWorkItem(size));
       for (void* block : blocks) freeWorkItem(block, size);
       blocks.clear();

@@ -13,7 +13,7 @@ namespace mornik::detail {
 // Memory for work items. Items are typically allocated on one thread and
 // freed on another (a producer and a worker), which defeats the per-thread
 // caches of the general allocator. Here each thread keeps small magazines of
-// free blocks per size class (64, 128, 256 bytes) and trades whole magazines
+// free blocks per size class (64, 128, 192, 256 bytes) and trades whole magazines
 // with a shared depot, so a block costs a few instructions on both sides and
 // the depot lock is taken once per 64 blocks. The depot keeps a bounded
 // number of magazines; beyond that, blocks go back to their slabs.
@@ -28,8 +28,9 @@ namespace mornik::detail {
 // Under AddressSanitizer every block is a plain allocation, so that the
 // sanitizer sees each item's lifetime.
 
-inline constexpr int kItemClasses = 3;
-inline constexpr std::array<std::size_t, kItemClasses> kItemClassSize{64, 128, 256};
+// 192: a promise of a small value with its control block (184 bytes).
+inline constexpr int kItemClasses = 4;
+inline constexpr std::array<std::size_t, kItemClasses> kItemClassSize{64, 128, 192, 256};
 inline constexpr int kItemMagazineSlots = 64;
 
 struct ItemMagazine {
