@@ -56,10 +56,13 @@ constexpr std::int64_t kWorkerSpinNs = 20'000;
 // without work.
 constexpr std::int64_t kSurplusIdleNs = 1'000'000'000;
 // A worker that found no work for this long hands the work-item blocks its
-// thread caches back (once per idle stretch): a quiet process returns to
-// the same footprint however busy it was, while busy stretches, however
-// bursty, keep recycling blocks.
+// thread caches back (once per idle stretch, and the shared caches too
+// once the whole pool is quiet): a quiet process returns to the same
+// footprint however busy it was, while busy stretches, however bursty, keep
+// recycling blocks.
 constexpr std::int64_t kTrimIdleNs = 1'000'000'000;
+// After a trim that found the pool busy, the next try comes this much later.
+constexpr std::int64_t kTrimRetryNs = 100'000'000;
 // How long work submitted by a busy worker may wait untaken before another
 // worker is woken for it. While the checks keep finding the work taken (a
 // worker passing work to itself, as a stream's reader does), the delay
@@ -630,10 +633,13 @@ class WorkerPool {
     tlsIsWorker = true;
     Batch batch;
     tlsBatch = &batch;
-    bool trimmed = true;  // nothing cached yet
+    bool trimmed = true;    // nothing cached yet
+    bool retrying = false;  // the last trim found the pool busy
+    bool spins = true;      // false after a sleep that timed out: nothing came
     for (;;) {
-      if (tryPop(batch) || spinForWork(batch)) {
+      if (tryPop(batch) || (spins && spinForWork(batch))) {
         trimmed = false;
+        retrying = false;
         QueueImpl* queue = globalQueueRef(static_cast<QoS>(batch.level)).get();
         FrameScope frame(queue);
         while (!batch.empty()) {
@@ -650,14 +656,20 @@ class WorkerPool {
       const bool extra = surplus();
       const std::int64_t before = realNowNs();
       const std::uint64_t activityBefore = activity();
-      futexWait(epoch_, epoch, !trimmed ? kTrimIdleNs : extra ? kSurplusIdleNs : -1);
+      const std::int64_t trimAfter = retrying ? kTrimRetryNs : kTrimIdleNs;
+      futexWait(epoch_, epoch, !trimmed ? trimAfter : extra ? kSurplusIdleNs : -1);
       sleepers_.fetch_sub(1, std::memory_order_seq_cst);
+      // Woken by the clock (for a trim or the surplus check), not by work:
+      // back to sleep without the spin, which would keep this worker awake
+      // (and the pool not quiet for the others' trims) for nothing.
+      spins = epoch_.load(std::memory_order_acquire) != epoch;
       const std::int64_t idle = realNowNs() - before;
-      if (!trimmed && idle >= kTrimIdleNs && !hasWork()) {
+      if (!trimmed && idle >= trimAfter && !hasWork()) {
         // Not done while the shared caches keep spare memory because others
         // were busy: without a retry, the last worker to fall idle may have
         // trimmed already, and that memory would stay.
         trimmed = trimItemCachesAfterIdle(activityBefore);
+        retrying = !trimmed;
       }
       if (extra && surplus() && !hasWork() && idle >= kSurplusIdleNs) {
         workers_.fetch_sub(1, std::memory_order_seq_cst);
