@@ -221,25 +221,20 @@ class Handler : public mornik::detail::HandlerCore {
 
   virtual void run(const V& value) const = 0;
 
-  // The queued deliveries, one per way of knowing whether the block may
-  // run (see HandlerCore). Two words of item header, these three and a
-  // 32-byte value fill one 64-byte block.
-  struct CountedDelivery {
+  // A queued delivery, counted or flagged (see HandlerCore). Two words of
+  // item header, these three and a 32-byte value fill one 64-byte block.
+  template <bool kCounted>
+  struct Delivery {
     const Handler* self;
     const void* target;
     V value;
     void operator()() const {
-      if (self->beginCounted()) self->run(value);
-      self->endCounted();
-    }
-    void prefetch() const noexcept { self->prefetchDelivery(target); }
-  };
-  struct FlaggedDelivery {
-    const Handler* self;
-    const void* target;
-    V value;
-    void operator()() const {
-      if (self->isLive()) self->run(value);
+      if constexpr (kCounted) {
+        if (self->beginCounted()) self->run(value);
+        self->endCounted();
+      } else if (self->isLive()) {
+        self->run(value);
+      }
     }
     void prefetch() const noexcept { self->prefetchDelivery(target); }
   };
@@ -247,9 +242,9 @@ class Handler : public mornik::detail::HandlerCore {
   void submit(V value) const {
     const void* target = deliveryTarget();
     if (noteSubmitted()) {
-      queue().async(CountedDelivery{this, target, std::move(value)});
+      queue().async(Delivery<true>{this, target, std::move(value)});
     } else {
-      queue().async(FlaggedDelivery{this, target, std::move(value)});
+      queue().async(Delivery<false>{this, target, std::move(value)});
     }
   }
 };
@@ -267,9 +262,9 @@ class Handler<void> : public mornik::detail::HandlerCore {
   void call() const {
     const void* target = deliveryTarget();
     if (noteSubmitted()) {
-      queue().async(CountedDelivery{this, target});
+      queue().async(Delivery<true>{this, target});
     } else {
-      queue().async(FlaggedDelivery{this, target});
+      queue().async(Delivery<false>{this, target});
     }
   }
 
@@ -290,20 +285,18 @@ class Handler<void> : public mornik::detail::HandlerCore {
 
   virtual void run() const = 0;
 
-  struct CountedDelivery {
+  // As Handler<V>::Delivery, without a value.
+  template <bool kCounted>
+  struct Delivery {
     const Handler* self;
     const void* target;
     void operator()() const {
-      if (self->beginCounted()) self->run();
-      self->endCounted();
-    }
-    void prefetch() const noexcept { self->prefetchDelivery(target); }
-  };
-  struct FlaggedDelivery {
-    const Handler* self;
-    const void* target;
-    void operator()() const {
-      if (self->isLive()) self->run();
+      if constexpr (kCounted) {
+        if (self->beginCounted()) self->run();
+        self->endCounted();
+      } else if (self->isLive()) {
+        self->run();
+      }
     }
     void prefetch() const noexcept { self->prefetchDelivery(target); }
   };
