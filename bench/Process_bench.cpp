@@ -36,10 +36,10 @@
 #include <unistd.h>
 
 #include "mornik/base/Output.hpp"
-#include "mornik/platform/ChildProcess.hpp"
-#include "mornik/platform/FdWatcher.hpp"
 #include "mornik/process/AuxShell.hpp"
 #include "mornik/process/Shell.hpp"
+#include "mornik/reactor/ChildProcess.hpp"
+#include "mornik/reactor/FdWatcher.hpp"
 
 #include "bench/support/Goals.hpp"
 #include "bench/support/Interleaved.hpp"

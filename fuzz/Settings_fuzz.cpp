@@ -8,9 +8,9 @@
 #include <filesystem>
 #include <string>
 
-#include "mornik/fs/AtomicFile.hpp"
-#include "mornik/fs/FileContents.hpp"
-#include "mornik/platform/UserDefaults.hpp"
+#include "mornik/fileio/AtomicFile.hpp"
+#include "mornik/fileio/FileContents.hpp"
+#include "mornik/settings/UserDefaults.hpp"
 #include "mornik/text/Json.hpp"
 
 #include "fuzz/Check.hpp"

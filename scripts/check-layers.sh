@@ -6,30 +6,21 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-# Each folder and the folders it may include, lowest first. A leaf subsystem
-# lists another leaf only where it builds on it.
-declare -A allowed=(
-  [base]=""
-  [concurrency]="base"
-  [fs]="base concurrency"
-  [text]="base concurrency fs"
-  [platform]="base concurrency fs text"
-  [flow/core]="base concurrency fs text platform"
-  [flow/observe]="base concurrency fs text platform flow/core"
-  [flow/signal]="base concurrency fs text platform flow/core flow/observe"
-  [flow/future]="base concurrency fs text platform flow/core flow/observe flow/signal"
-  [flow/pool]="base concurrency fs text platform flow/core flow/observe flow/signal flow/future"
-  [flow/document]="base concurrency fs text platform flow/core flow/observe flow/signal flow/future flow/pool"
-)
-flow_all="base concurrency fs text platform flow/core flow/observe flow/signal flow/future flow/pool flow/document"
-allowed[ui]="$flow_all"
-allowed[process]="$flow_all"
-allowed[time]="$flow_all"
-allowed[crypto]="$flow_all"
-allowed[log]="$flow_all"
-allowed[net]="$flow_all"
-allowed[desktop]="$flow_all"
-allowed[files]="$flow_all"
+# The layers, lowest first: each folder may include the folders before it.
+# Within flow/ the order is core, observe, signal, future, pool, document.
+layers=(base concurrency fileio text reactor settings
+  flow/core flow/observe flow/signal flow/future flow/pool flow/document platform)
+declare -A allowed=()
+below=""
+for layer in "${layers[@]}"; do
+  allowed[$layer]="$below"
+  below="$below $layer"
+done
+# The leaf subsystems stand on every layer; a leaf lists another leaf only
+# where it builds on it.
+for leaf in ui process time crypto log net desktop files; do
+  allowed[$leaf]="$below"
+done
 
 # The desktop system's own headers: only platform/ adapters include them.
 system_headers='^#include <(gio/|glib|gdk|libsecret/|X11/|gst/|curl/|systemd/|dbus/)'

@@ -5,9 +5,9 @@
 #include <string>
 
 #include "mornik/concurrency/RunLoop.hpp"
+#include "mornik/fileio/FileContents.hpp"
 #include "mornik/flow/document/CodableFlow.hpp"
 #include "mornik/flow/document/Document.hpp"
-#include "mornik/fs/FileContents.hpp"
 #include "mornik/text/Json.hpp"
 
 #include "tour/Tour.hpp"

@@ -3,10 +3,10 @@
 #include <string>
 #include <vector>
 
+#include "mornik/fileio/AtomicFile.hpp"
 #include "mornik/flow/document/Codecs.hpp"
-#include "mornik/fs/AtomicFile.hpp"
-#include "mornik/platform/AppIdentity.hpp"
-#include "mornik/platform/UserDefaults.hpp"
+#include "mornik/settings/AppIdentity.hpp"
+#include "mornik/settings/UserDefaults.hpp"
 #include "mornik/text/Json.hpp"
 
 #include "tour/Tour.hpp"

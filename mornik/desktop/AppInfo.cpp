@@ -1,6 +1,6 @@
 #include "mornik/desktop/AppInfo.hpp"
 
-#include "mornik/platform/AppIdentity.hpp"
+#include "mornik/settings/AppIdentity.hpp"
 
 namespace mornik {
 

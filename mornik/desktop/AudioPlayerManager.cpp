@@ -4,7 +4,7 @@
 
 #include "mornik/base/Output.hpp"
 #include "mornik/flow/pool/Pool.hpp"
-#include "mornik/platform/AppIdentity.hpp"
+#include "mornik/settings/AppIdentity.hpp"
 
 namespace mornik {
 

@@ -5,7 +5,7 @@
 
 #include "mornik/files/FS.hpp"
 #include "mornik/files/detail/Items.hpp"
-#include "mornik/platform/AppIdentity.hpp"
+#include "mornik/settings/AppIdentity.hpp"
 
 namespace mornik {
 

@@ -25,7 +25,7 @@ enum class SearchDomain { user, local, network, system, all };
 // Where the application keeps its files: the home folder, the application
 // itself, its resources, and its own folder in the application-support
 // folder, named after the application identifier
-// (platform/AppIdentity.hpp): for the user domain
+// (settings/AppIdentity.hpp): for the user domain
 // $XDG_DATA_HOME/<identifier>.
 //
 //   auto folder = mornik::FSApp::applicationSupportFolderURL(mornik::SearchDomain::user);

@@ -7,8 +7,8 @@
 #include "mornik/base/Output.hpp"
 #include "mornik/files/FS.hpp"
 #include "mornik/files/detail/Items.hpp"
-#include "mornik/platform/AppIdentity.hpp"
 #include "mornik/platform/DesktopFiles.hpp"
+#include "mornik/settings/AppIdentity.hpp"
 
 namespace mornik {
 

@@ -3,10 +3,10 @@
 #include <filesystem>
 #include <system_error>
 
+#include "mornik/fileio/AtomicFile.hpp"
+#include "mornik/fileio/FileContents.hpp"
+#include "mornik/fileio/FileHandle.hpp"
 #include "mornik/files/detail/Items.hpp"
-#include "mornik/fs/AtomicFile.hpp"
-#include "mornik/fs/FileContents.hpp"
-#include "mornik/fs/FileHandle.hpp"
 
 namespace mornik {
 

@@ -25,7 +25,7 @@ enum class TextEncoding { utf8 };
 // The newline rule: every text written ends with exactly one line feed (one
 // is added unless the text already ends with one; an empty text becomes a
 // single line feed), and a read removes one trailing line feed, so a read
-// returns what was written. Whole-file writes are atomic (fs/AtomicFile.hpp):
+// returns what was written. Whole-file writes are atomic (fileio/AtomicFile.hpp):
 // readers see the old or the new content. Texts are written as their bytes
 // (UTF-8 in, UTF-8 out; bytes that are not UTF-8 are written as they are).
 //
@@ -33,7 +33,7 @@ enum class TextEncoding { utf8 };
 // UTF-16 one (either byte order) is decoded, text that is valid UTF-8 is
 // taken as is, anything else is decoded as ISO-8859-1.
 //
-// Errors: the system's, untouched (fs/AtomicFile.hpp's and FileHandle's).
+// Errors: the system's, untouched (fileio/AtomicFile.hpp's and FileHandle's).
 //
 // Thread safety: one object is used from one thread at a time; distinct
 // objects may be used from any thread.

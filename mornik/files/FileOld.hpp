@@ -6,8 +6,8 @@
 #include <string_view>
 
 #include "mornik/base/Export.hpp"
+#include "mornik/fileio/FileHandle.hpp"
 #include "mornik/files/File.hpp"
-#include "mornik/fs/FileHandle.hpp"
 
 MORNIK_EXPORTS_BEGIN
 

@@ -14,12 +14,12 @@
 
 #include "mornik/base/Output.hpp"
 #include "mornik/base/UUID.hpp"
+#include "mornik/fileio/AtomicFile.hpp"
+#include "mornik/fileio/FileContents.hpp"
 #include "mornik/files/FS.hpp"
 #include "mornik/files/File.hpp"
 #include "mornik/files/FileInfo.hpp"
 #include "mornik/files/detail/Items.hpp"
-#include "mornik/fs/AtomicFile.hpp"
-#include "mornik/fs/FileContents.hpp"
 
 namespace mornik {
 

@@ -8,7 +8,7 @@
 
 #include "mornik/base/Export.hpp"
 #include "mornik/base/Result.hpp"
-#include "mornik/fs/FileHandle.hpp"
+#include "mornik/fileio/FileHandle.hpp"
 #include "mornik/text/Date.hpp"
 #include "mornik/text/URL.hpp"
 
@@ -22,7 +22,7 @@ MORNIK_EXPORTS_BEGIN
 //   auto text = mornik::readToString(mornik::asURL("/tmp/a.txt"));       // "hello"
 //
 // Errors are the system's, untouched (domain POSIX, code errno), unless a
-// message is given. write(url, text) is atomic (fs/AtomicFile.hpp);
+// message is given. write(url, text) is atomic (fileio/AtomicFile.hpp);
 // write(url, data) and append() write in place.
 //
 // Thread safety: stateless; every function may be called from any thread.
@@ -79,7 +79,7 @@ Result<URL> mkDir(const std::string& path);
 URL userHome();
 std::string userHomePath();
 
-// The file's text (fs/File.hpp's encoding detection) or bytes.
+// The file's text (files/File.hpp's encoding detection) or bytes.
 Result<std::string> readToString(const URL& url);
 Result<Data> readToData(const URL& url);
 // Replaces the file's content with the text, atomically.

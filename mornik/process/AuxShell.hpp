@@ -5,7 +5,7 @@
 
 #include "mornik/base/Export.hpp"
 #include "mornik/base/Result.hpp"
-#include "mornik/platform/ChildProcess.hpp"
+#include "mornik/reactor/ChildProcess.hpp"
 #include "mornik/text/URL.hpp"
 
 MORNIK_EXPORTS_BEGIN

@@ -13,8 +13,8 @@
 #include "mornik/flow/observe/ObservableObject.hpp"
 #include "mornik/flow/pool/Reduce.hpp"
 #include "mornik/flow/pool/Streamed.hpp"
-#include "mornik/platform/ChildProcess.hpp"
-#include "mornik/platform/FdWatcher.hpp"
+#include "mornik/reactor/ChildProcess.hpp"
+#include "mornik/reactor/FdWatcher.hpp"
 #include "mornik/text/URL.hpp"
 
 MORNIK_EXPORTS_BEGIN

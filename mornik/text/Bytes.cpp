@@ -6,7 +6,7 @@
 #include <unicode/ucnv.h>
 #include <unicode/ucnv_err.h>
 
-#include "mornik/fs/AtomicFile.hpp"
+#include "mornik/fileio/AtomicFile.hpp"
 
 namespace mornik {
 

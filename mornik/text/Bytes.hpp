@@ -63,7 +63,7 @@ Result<std::string> asString(const Data& data);
 std::optional<std::string> stringDetectingEncoding(std::string_view bytes);
 
 // Replaces the file at a file URL with the bytes, atomically
-// (writeAtomically of fs/AtomicFile.hpp, with its errors). A URL that is
+// (writeAtomically of fileio/AtomicFile.hpp, with its errors). A URL that is
 // not a file URL fails with "can't write to <url>: not a file URL" (code 0).
 Result<void> write(const Data& data, const URL& url);
 

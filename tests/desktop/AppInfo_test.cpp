@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "mornik/platform/AppIdentity.hpp"
+#include "mornik/settings/AppIdentity.hpp"
 
 #include "tests/desktop/support/Desktop.hpp"
 

@@ -19,9 +19,9 @@
 #include "mornik/files/FileInfo.hpp"
 #include "mornik/files/FileStream.hpp"
 #include "mornik/files/detail/Items.hpp"
-#include "mornik/platform/AppIdentity.hpp"
 #include "mornik/platform/DesktopFiles.hpp"
 #include "mornik/platform/Workspace.hpp"
+#include "mornik/settings/AppIdentity.hpp"
 
 #include "tests/files/FilesTest.hpp"
 #include "tests/support/Concurrently.hpp"

@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "mornik/concurrency/DispatchQueueID.hpp"
-#include "mornik/platform/FdWatcher.hpp"
+#include "mornik/reactor/FdWatcher.hpp"
 
 #include "tests/process/ProcessTesting.hpp"
 #include "tests/support/Concurrently.hpp"

@@ -43,11 +43,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "mornik/fileio/AtomicFile.hpp"
+#include "mornik/fileio/FileContents.hpp"
+#include "mornik/fileio/FileHandle.hpp"
 #include "mornik/flow/document/Document.hpp"
-#include "mornik/fs/AtomicFile.hpp"
-#include "mornik/fs/FileContents.hpp"
-#include "mornik/fs/FileHandle.hpp"
-#include "mornik/platform/UserDefaults.hpp"
+#include "mornik/settings/UserDefaults.hpp"
 
 #include "tests/support/VersionedContent.hpp"
 

@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "mornik/fs/FileContents.hpp"
+#include "mornik/fileio/FileContents.hpp"
 
 #include "tests/support/TempDir.hpp"
 

@@ -15,8 +15,8 @@
 #include <unistd.h>
 
 #include "mornik/concurrency/DispatchQueue.hpp"
+#include "mornik/fileio/UniqueFd.hpp"
 #include "mornik/platform/SoundPlayer.hpp"
-#include "mornik/platform/UniqueFd.hpp"
 
 namespace mornik::detail {
 

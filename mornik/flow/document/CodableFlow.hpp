@@ -7,7 +7,7 @@
 #include "mornik/base/ErrorFlow.hpp"
 #include "mornik/base/Export.hpp"
 #include "mornik/flow/document/Document.hpp"
-#include "mornik/platform/UserDefaults.hpp"
+#include "mornik/settings/UserDefaults.hpp"
 #include "mornik/text/Json.hpp"
 #include "mornik/text/URL.hpp"
 

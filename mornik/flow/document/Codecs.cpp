@@ -3,8 +3,8 @@
 #include <cerrno>
 
 #include "mornik/base/Output.hpp"
-#include "mornik/fs/AtomicFile.hpp"
-#include "mornik/fs/FileContents.hpp"
+#include "mornik/fileio/AtomicFile.hpp"
+#include "mornik/fileio/FileContents.hpp"
 #include "mornik/text/Bytes.hpp"
 
 namespace mornik::detail {

@@ -7,8 +7,8 @@
 #include "mornik/base/Export.hpp"
 #include "mornik/base/Result.hpp"
 #include "mornik/flow/document/IO.hpp"
-#include "mornik/platform/UbiquitousKeyValueStore.hpp"
-#include "mornik/platform/UserDefaults.hpp"
+#include "mornik/settings/UbiquitousKeyValueStore.hpp"
+#include "mornik/settings/UserDefaults.hpp"
 #include "mornik/text/Json.hpp"
 #include "mornik/text/URL.hpp"
 

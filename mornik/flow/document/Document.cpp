@@ -13,8 +13,8 @@
 #include "mornik/base/Output.hpp"
 #include "mornik/concurrency/ThreadAnnotations.hpp"
 #include "mornik/concurrency/UnfairLock.hpp"
-#include "mornik/fs/AtomicFile.hpp"
-#include "mornik/fs/FileContents.hpp"
+#include "mornik/fileio/AtomicFile.hpp"
+#include "mornik/fileio/FileContents.hpp"
 
 namespace mornik::detail {
 

@@ -19,7 +19,7 @@
 #include "mornik/flow/observe/ObservableObject.hpp"
 #include "mornik/flow/pool/Pool.hpp"
 #include "mornik/flow/pool/Streamed.hpp"
-#include "mornik/platform/UserDefaults.hpp"
+#include "mornik/settings/UserDefaults.hpp"
 #include "mornik/text/Json.hpp"
 #include "mornik/text/URL.hpp"
 

@@ -14,7 +14,7 @@
 #include "mornik/flow/observe/Binding.hpp"
 #include "mornik/flow/observe/ObservableObject.hpp"
 #include "mornik/flow/observe/ObservableState.hpp"
-#include "mornik/platform/UserDefaults.hpp"
+#include "mornik/settings/UserDefaults.hpp"
 #include "mornik/text/Json.hpp"
 
 MORNIK_EXPORTS_BEGIN

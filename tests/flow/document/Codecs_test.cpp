@@ -4,8 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include "mornik/fs/AtomicFile.hpp"
-#include "mornik/fs/FileContents.hpp"
+#include "mornik/fileio/AtomicFile.hpp"
+#include "mornik/fileio/FileContents.hpp"
 
 #include "tests/support/ResultMatchers.hpp"
 #include "tests/support/TempDir.hpp"

@@ -9,11 +9,11 @@
 #include <gtest/gtest.h>
 
 #include "mornik/concurrency/LockedVar.hpp"
+#include "mornik/fileio/AtomicFile.hpp"
+#include "mornik/fileio/FileContents.hpp"
 #include "mornik/flow/document/CodableFlow.hpp"
 #include "mornik/flow/document/MemData.hpp"
 #include "mornik/flow/pool/ErrorPool.hpp"
-#include "mornik/fs/AtomicFile.hpp"
-#include "mornik/fs/FileContents.hpp"
 
 #include "tests/support/Child.hpp"
 #include "tests/support/ManualClock.hpp"

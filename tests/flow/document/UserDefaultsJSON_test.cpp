@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "mornik/fs/AtomicFile.hpp"
+#include "mornik/fileio/AtomicFile.hpp"
 
 #include "tests/support/RunLoopWait.hpp"
 #include "tests/support/TempDir.hpp"

@@ -16,7 +16,7 @@
 #include "mornik/flow/pool/Pool.hpp"
 #include "mornik/flow/signal/Signal.hpp"
 #include "mornik/flow/signal/Throttle.hpp"
-#include "mornik/platform/KeyValueStore.hpp"
+#include "mornik/settings/KeyValueStore.hpp"
 
 MORNIK_EXPORTS_BEGIN
 

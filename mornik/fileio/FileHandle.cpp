@@ -1,11 +1,11 @@
-#include "mornik/fs/FileHandle.hpp"
+#include "mornik/fileio/FileHandle.hpp"
 
 #include <cerrno>
 
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "mornik/fs/detail/HeldFileSizeSignal.hpp"
+#include "mornik/fileio/detail/HeldFileSizeSignal.hpp"
 
 namespace mornik {
 
@@ -45,25 +45,12 @@ std::optional<FileHandle> FileHandle::forUpdatingAtPath(const std::filesystem::p
   return openHandle(path, O_RDWR);
 }
 
-FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
-  if (this != &other) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = other.fd_;
-    other.fd_ = -1;
-  }
-  return *this;
-}
-
-FileHandle::~FileHandle() {
-  if (fd_ >= 0) ::close(fd_);
-}
-
 void FileHandle::write(std::span<const std::uint8_t> data) {
   const detail::HeldFileSizeSignal held;  // past RLIMIT_FSIZE: EFBIG, not the signal
   const std::uint8_t* next = data.data();
   std::size_t left = data.size();
   while (left > 0) {
-    const ssize_t written = ::write(fd_, next, left);
+    const ssize_t written = ::write(fd_.get(), next, left);
     if (written < 0) {
       if (errno == EINTR) continue;
       fail(errno, "write");
@@ -79,7 +66,7 @@ void FileHandle::write(std::string_view text) {
 }
 
 std::uint64_t FileHandle::seekToEnd() {
-  const off_t offset = ::lseek(fd_, 0, SEEK_END);
+  const off_t offset = ::lseek(fd_.get(), 0, SEEK_END);
   if (offset < 0) fail(errno, "seekToEnd");
   return static_cast<std::uint64_t>(offset);
 }
@@ -88,7 +75,7 @@ std::string FileHandle::readToEnd() {
   std::string contents;
   char buffer[65536];
   for (;;) {
-    const ssize_t got = ::read(fd_, buffer, sizeof buffer);
+    const ssize_t got = ::read(fd_.get(), buffer, sizeof buffer);
     if (got < 0) {
       if (errno == EINTR) continue;
       fail(errno, "read");
@@ -99,12 +86,8 @@ std::string FileHandle::readToEnd() {
 }
 
 void FileHandle::close() {
-  const int fd = fd_;
-  fd_ = -1;
-  if (fd < 0) fail(EBADF, "close");
-  // Linux releases the descriptor even when close reports an error, so it is
-  // never retried.
-  if (::close(fd) != 0 && errno != EINTR) fail(errno, "close");
+  if (!fd_) fail(EBADF, "close");
+  if (const int err = fd_.close()) fail(err, "close");
 }
 
 Result<void> close_r(FileHandle& handle) {  // NOLINT(readability-identifier-naming)

@@ -9,6 +9,7 @@
 
 #include "mornik/base/Export.hpp"
 #include "mornik/base/Result.hpp"
+#include "mornik/fileio/UniqueFd.hpp"
 
 MORNIK_EXPORTS_BEGIN
 
@@ -44,14 +45,9 @@ class FileHandle {
 
   // Takes ownership of an open descriptor.
   explicit FileHandle(int fileDescriptor) : fd_(fileDescriptor) {}
-  FileHandle(FileHandle&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-  FileHandle& operator=(FileHandle&& other) noexcept;
-  FileHandle(const FileHandle&) = delete;
-  FileHandle& operator=(const FileHandle&) = delete;
-  ~FileHandle();
 
   // The descriptor, or -1 after close().
-  int fileDescriptor() const { return fd_; }
+  int fileDescriptor() const { return fd_.get(); }
 
   // Writes every byte (retrying short writes).
   void write(std::span<const std::uint8_t> data);
@@ -65,7 +61,7 @@ class FileHandle {
   void close();
 
  private:
-  int fd_;
+  UniqueFd fd_;
 };
 
 // The operations above with their errors returned as failures.

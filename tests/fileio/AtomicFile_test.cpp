@@ -1,4 +1,4 @@
-#include "mornik/fs/AtomicFile.hpp"
+#include "mornik/fileio/AtomicFile.hpp"
 
 #include <atomic>
 #include <cerrno>
@@ -15,7 +15,7 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include "mornik/fs/FileContents.hpp"
+#include "mornik/fileio/FileContents.hpp"
 
 #include "tests/support/Child.hpp"
 #include "tests/support/Concurrently.hpp"

@@ -1,12 +1,12 @@
-#include "mornik/platform/UbiquitousKeyValueStore.hpp"
+#include "mornik/settings/UbiquitousKeyValueStore.hpp"
 
 #include <string>
 
 #include <gtest/gtest.h>
 
-#include "mornik/fs/AtomicFile.hpp"
-#include "mornik/fs/FileContents.hpp"
-#include "mornik/platform/AppIdentity.hpp"
+#include "mornik/fileio/AtomicFile.hpp"
+#include "mornik/fileio/FileContents.hpp"
+#include "mornik/settings/AppIdentity.hpp"
 
 #include "tests/support/TempDir.hpp"
 

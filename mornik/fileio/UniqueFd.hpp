@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cerrno>
 #include <utility>
 
 #include <unistd.h>
@@ -10,8 +11,8 @@ MORNIK_EXPORTS_BEGIN
 
 namespace mornik {
 
-// An owned file descriptor, closed when its owner is destroyed or reset.
-// Move-only; -1 means none.
+// An owned file descriptor, closed when its owner is destroyed or reset: the
+// library's one descriptor wrapper. Move-only; -1 means none.
 //
 // Thread safety: one owner uses it at a time.
 class UniqueFd {
@@ -36,6 +37,14 @@ class UniqueFd {
   void reset(int fd = -1) noexcept {
     if (fd_ >= 0) ::close(fd_);
     fd_ = fd;
+  }
+  // Closes now and returns close's own error (errno), 0 when it succeeded or
+  // nothing was held. The descriptor is released either way (on Linux even
+  // when close fails), and EINTR counts as success for that reason.
+  int close() noexcept {
+    const int fd = release();
+    if (fd < 0 || ::close(fd) == 0 || errno == EINTR) return 0;
+    return errno;
   }
 
  private:

@@ -10,8 +10,8 @@
 #include "mornik/base/Export.hpp"
 #include "mornik/concurrency/ThreadAnnotations.hpp"
 #include "mornik/concurrency/UnfairLock.hpp"
-#include "mornik/platform/KeyValueStore.hpp"
-#include "mornik/platform/detail/KeyValueFile.hpp"
+#include "mornik/settings/KeyValueStore.hpp"
+#include "mornik/settings/detail/KeyValueFile.hpp"
 
 MORNIK_EXPORTS_BEGIN
 

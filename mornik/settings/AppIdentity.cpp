@@ -1,4 +1,4 @@
-#include "mornik/platform/AppIdentity.hpp"
+#include "mornik/settings/AppIdentity.hpp"
 
 #include <cstdlib>
 #include <fstream>

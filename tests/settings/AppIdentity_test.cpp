@@ -1,4 +1,4 @@
-#include "mornik/platform/AppIdentity.hpp"
+#include "mornik/settings/AppIdentity.hpp"
 
 #include <cstdlib>
 #include <string>
@@ -13,13 +13,13 @@ namespace {
 const auto& gHome = test::useTemporaryHome();
 
 TEST(AppIdentity, DefaultsToTheExecutableAndTakesAValidIdentifier) {
-  EXPECT_EQ(AppIdentity::executablePath().filename(), "mornik_platform_tests");
-  EXPECT_EQ(AppIdentity::identifier(), "mornik_platform_tests");
+  EXPECT_EQ(AppIdentity::executablePath().filename(), "mornik_settings_tests");
+  EXPECT_EQ(AppIdentity::identifier(), "mornik_settings_tests");
   for (const char* bad : {"", ".", "..", "a/b"}) {
     EXPECT_EQ(AppIdentity::setIdentifier(bad).error().localizedDescription(),
               std::string("invalid application identifier: ") + bad);
   }
-  EXPECT_EQ(AppIdentity::identifier(), "mornik_platform_tests");
+  EXPECT_EQ(AppIdentity::identifier(), "mornik_settings_tests");
   ASSERT_TRUE(AppIdentity::setIdentifier("org.example.Notes").isSuccess());
   EXPECT_EQ(AppIdentity::identifier(), "org.example.Notes");
   EXPECT_EQ(AppIdentity::configFolder(), gHome / ".config" / "org.example.Notes");

@@ -1,4 +1,4 @@
-#include "mornik/platform/detail/KeyValueFile.hpp"
+#include "mornik/settings/detail/KeyValueFile.hpp"
 
 #include <cerrno>
 #include <system_error>
@@ -8,8 +8,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "mornik/fs/AtomicFile.hpp"
-#include "mornik/fs/FileContents.hpp"
+#include "mornik/fileio/AtomicFile.hpp"
+#include "mornik/fileio/FileContents.hpp"
 #include "mornik/text/Json.hpp"
 
 namespace mornik::detail {

@@ -1,4 +1,4 @@
-#include "mornik/platform/FdWatcher.hpp"
+#include "mornik/reactor/FdWatcher.hpp"
 
 #include <algorithm>
 #include <array>

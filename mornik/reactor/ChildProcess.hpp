@@ -13,8 +13,8 @@
 #include "mornik/concurrency/CompletionLatch.hpp"
 #include "mornik/concurrency/ThreadAnnotations.hpp"
 #include "mornik/concurrency/UnfairLock.hpp"
-#include "mornik/platform/FdWatcher.hpp"
-#include "mornik/platform/UniqueFd.hpp"
+#include "mornik/fileio/UniqueFd.hpp"
+#include "mornik/reactor/FdWatcher.hpp"
 
 MORNIK_EXPORTS_BEGIN
 

@@ -1,6 +1,6 @@
-#include "mornik/platform/UserDefaults.hpp"
+#include "mornik/settings/UserDefaults.hpp"
 
-#include "mornik/platform/AppIdentity.hpp"
+#include "mornik/settings/AppIdentity.hpp"
 #include "mornik/text/Json.hpp"
 
 namespace mornik {

@@ -1,4 +1,4 @@
-#include "mornik/platform/UserDefaults.hpp"
+#include "mornik/settings/UserDefaults.hpp"
 
 #include <atomic>
 #include <filesystem>
@@ -9,9 +9,9 @@
 
 #include <sys/stat.h>
 
-#include "mornik/fs/AtomicFile.hpp"
-#include "mornik/fs/FileContents.hpp"
-#include "mornik/platform/AppIdentity.hpp"
+#include "mornik/fileio/AtomicFile.hpp"
+#include "mornik/fileio/FileContents.hpp"
+#include "mornik/settings/AppIdentity.hpp"
 
 #include "tests/support/Child.hpp"
 #include "tests/support/Concurrently.hpp"

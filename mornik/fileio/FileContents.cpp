@@ -1,4 +1,4 @@
-#include "mornik/fs/FileContents.hpp"
+#include "mornik/fileio/FileContents.hpp"
 
 #include <cerrno>
 #include <ctime>
@@ -7,6 +7,8 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include "mornik/fileio/UniqueFd.hpp"
 
 namespace mornik {
 
@@ -38,18 +40,12 @@ std::filesystem::path backupPathBeside(const std::filesystem::path& file, std::s
 }
 
 Result<std::string> readFileContents(const std::filesystem::path& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return readError(errno, path);
+  const UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!file) return readError(errno, path);
+  const int fd = file.get();
   struct stat info {};
-  if (::fstat(fd, &info) != 0) {
-    const int err = errno;
-    ::close(fd);
-    return readError(err, path);
-  }
-  if (S_ISDIR(info.st_mode)) {
-    ::close(fd);
-    return readError(EISDIR, path);
-  }
+  if (::fstat(fd, &info) != 0) return readError(errno, path);
+  if (S_ISDIR(info.st_mode)) return readError(EISDIR, path);
   std::string contents;
   // The size is a hint: files in /proc say 0, and a file may grow meanwhile.
   contents.resize(info.st_size > 0 ? static_cast<std::size_t>(info.st_size) + 1 : 4096);
@@ -59,14 +55,11 @@ Result<std::string> readFileContents(const std::filesystem::path& path) {
     const ssize_t got = ::read(fd, contents.data() + used, contents.size() - used);
     if (got < 0) {
       if (errno == EINTR) continue;
-      const int err = errno;
-      ::close(fd);
-      return readError(err, path);
+      return readError(errno, path);
     }
     if (got == 0) break;
     used += static_cast<std::size_t>(got);
   }
-  ::close(fd);
   contents.resize(used);
   return contents;
 }

@@ -1,4 +1,4 @@
-#include "mornik/fs/FileHandle.hpp"
+#include "mornik/fileio/FileHandle.hpp"
 
 #include <cerrno>
 #include <cstdint>
@@ -6,8 +6,8 @@
 
 #include <gtest/gtest.h>
 
-#include "mornik/fs/AtomicFile.hpp"
-#include "mornik/fs/FileContents.hpp"
+#include "mornik/fileio/AtomicFile.hpp"
+#include "mornik/fileio/FileContents.hpp"
 
 #include "tests/support/TempDir.hpp"
 

@@ -4,8 +4,8 @@
 #include <memory>
 
 #include "mornik/base/Export.hpp"
-#include "mornik/platform/KeyValueStore.hpp"
-#include "mornik/platform/detail/KeyValueFile.hpp"
+#include "mornik/settings/KeyValueStore.hpp"
+#include "mornik/settings/detail/KeyValueFile.hpp"
 
 MORNIK_EXPORTS_BEGIN
 

@@ -1,4 +1,4 @@
-#include "mornik/platform/ChildProcess.hpp"
+#include "mornik/reactor/ChildProcess.hpp"
 
 #include <algorithm>
 #include <array>

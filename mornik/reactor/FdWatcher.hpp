@@ -13,7 +13,7 @@
 #include "mornik/concurrency/DispatchQueue.hpp"
 #include "mornik/concurrency/ThreadAnnotations.hpp"
 #include "mornik/concurrency/UnfairLock.hpp"
-#include "mornik/platform/UniqueFd.hpp"
+#include "mornik/fileio/UniqueFd.hpp"
 
 MORNIK_EXPORTS_BEGIN
 

@@ -1,4 +1,4 @@
-#include "mornik/fs/AtomicFile.hpp"
+#include "mornik/fileio/AtomicFile.hpp"
 
 #include <cerrno>
 #include <cstring>
@@ -10,7 +10,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "mornik/fs/detail/HeldFileSizeSignal.hpp"
+#include "mornik/fileio/UniqueFd.hpp"
+#include "mornik/fileio/detail/HeldFileSizeSignal.hpp"
 
 namespace mornik {
 
@@ -52,29 +53,6 @@ Error writeError(int err, const std::string& target, const std::string& folder, 
   return Error(std::string(kPOSIXErrorDomain), err,
                {{std::string(kLocalizedDescriptionKey), "can't write " + target + ": " + reason}});
 }
-
-// Closes a descriptor once, on every path.
-class Descriptor {
- public:
-  explicit Descriptor(int fd = -1) : fd_(fd) {}
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  ~Descriptor() { reset(); }
-  int get() const { return fd_; }
-  void reset(int fd = -1) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-  }
-  // Closes now and reports close's own error (0 when fine).
-  int close() {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd >= 0 && ::close(fd) != 0 ? errno : 0;
-  }
-
- private:
-  int fd_;
-};
 
 std::string randomSuffix() {
   thread_local std::mt19937_64 generator{std::random_device{}()};
@@ -129,7 +107,7 @@ Result<void> writeOnce(const std::filesystem::path& path, std::span<const std::u
     return writeError(EISDIR, shown, folder, Step::other);
   }
 
-  Descriptor dir(::open(folderPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  UniqueFd dir(::open(folderPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (dir.get() < 0) return writeError(errno, shown, folder, Step::openFolder);
 
   struct stat existing {};
@@ -142,8 +120,7 @@ Result<void> writeOnce(const std::filesystem::path& path, std::span<const std::u
 
   // Step 2: an unnamed file when the file system has them (nothing is left
   // behind if we die before the rename), else a named temporary file.
-  Descriptor file(tryUnnamed ? ::openat(dir.get(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode)
-                             : -1);
+  UniqueFd file(tryUnnamed ? ::openat(dir.get(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode) : -1);
   const bool unnamed = file.get() >= 0;
   std::string tempName;
   if (!unnamed) {
