@@ -1,14 +1,22 @@
-# `cmake --install` puts the library, its headers, a CMake package
-# (find_package(mornik) -> mornik::mornik) and a pkg-config file in place.
+# `cmake --install` puts the libraries, their headers, a CMake package
+# (find_package(mornik COMPONENTS desktop) -> mornik::mornik, mornik::desktop)
+# and a pkg-config file per library (mornik, mornik-desktop) in place.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
+# One export set per library: a component's targets file is read only when
+# the component is asked for.
 install(TARGETS mornik
   EXPORT mornikTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(TARGETS mornik-desktop
+  EXPORT mornikDesktopTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
 # Every header but the private ones that include ICU (scripts/check-layers.sh
 # makes sure no installed header needs them).
@@ -30,6 +38,10 @@ install(EXPORT mornikTargets
   NAMESPACE mornik::
   FILE mornikTargets.cmake
   DESTINATION ${MORNIK_CMAKE_DIR})
+install(EXPORT mornikDesktopTargets
+  NAMESPACE mornik::
+  FILE mornik-desktopTargets.cmake
+  DESTINATION ${MORNIK_CMAKE_DIR})
 
 configure_package_config_file(
   ${PROJECT_SOURCE_DIR}/cmake/mornikConfig.cmake.in
@@ -46,5 +58,10 @@ install(FILES
 # The .pc file finds the prefix relative to itself, so the installed tree
 # may be moved (and `cmake --install --prefix` works).
 string(REGEX REPLACE "[^/]+" ".." MORNIK_PC_UP "${CMAKE_INSTALL_LIBDIR}/pkgconfig")
-configure_file(${PROJECT_SOURCE_DIR}/cmake/mornik.pc.in ${PROJECT_BINARY_DIR}/mornik.pc @ONLY)
-install(FILES ${PROJECT_BINARY_DIR}/mornik.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+# The desktop library's own dependencies are private: pkg-config --libs
+# names only the library itself, and Requires.private makes sure at build
+# time that what it loads is installed.
+foreach(pc mornik mornik-desktop)
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/${pc}.pc.in ${PROJECT_BINARY_DIR}/${pc}.pc @ONLY)
+  install(FILES ${PROJECT_BINARY_DIR}/${pc}.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+endforeach()

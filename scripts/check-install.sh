@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Installs the library from a build folder into a scratch prefix and builds a
-# small consumer program against it twice: through find_package(mornik) and
-# through pkg-config.
+# Installs the libraries from a build folder into a scratch prefix and builds
+# two small consumer programs against them, through find_package(mornik) and
+# through pkg-config: a headless one that links only mornik and must load no
+# desktop library (GIO, GStreamer, X11, GdkPixbuf), and one that links
+# mornik-desktop.
 source "$(dirname "$0")/common.sh"
 
 build="${1:-$MORNIK_ROOT/build/test}"
@@ -21,11 +23,36 @@ cmake -S "$MORNIK_ROOT/tests/consumer" -B "$work/cmake" -G Ninja \
   -DCMAKE_CXX_COMPILER="${MORNIK_CXX:-c++}" -DCMAKE_PREFIX_PATH="$prefix" \
   >"$configure_log" 2>&1 || { cat "$configure_log" >&2; exit 1; }
 cmake --build "$work/cmake" >/dev/null
-"$work/cmake/mornik_consumer"
 
 libdir="$(find "$prefix" -name 'libmornik.so' -printf '%h\n' | head -n1)"
+export PKG_CONFIG_PATH="$libdir/pkgconfig"
 # shellcheck disable=SC2046
 "${MORNIK_CXX:-c++}" -std=c++20 -o "$work/pkgconfig_consumer" "$MORNIK_ROOT/tests/consumer/main.cpp" \
-  $(PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --cflags --libs mornik) -Wl,-rpath,"$libdir"
-"$work/pkgconfig_consumer"
-echo "mornik: install check passed (CMake package and pkg-config)"
+  $(pkg-config --cflags --libs mornik) -Wl,-rpath,"$libdir"
+# shellcheck disable=SC2046
+"${MORNIK_CXX:-c++}" -std=c++20 -o "$work/pkgconfig_desktop_consumer" \
+  "$MORNIK_ROOT/tests/consumer/desktop.cpp" $(pkg-config --cflags --libs mornik-desktop) \
+  -Wl,-rpath,"$libdir"
+
+# The headless programs: they run, name no desktop library, and load none.
+desktop_libraries='lib(gio|glib|gobject|gst|X11|xcb|gdk_pixbuf|mornik-desktop)'
+for program in "$work/cmake/mornik_consumer" "$work/pkgconfig_consumer"; do
+  "$program"
+  if readelf -d "$program" | grep NEEDED | grep -Eq "$desktop_libraries"; then
+    echo "mornik: $program names a desktop library:" >&2
+    readelf -d "$program" | grep NEEDED >&2
+    exit 1
+  fi
+  if loaded="$(ldd "$program" | grep -E "$desktop_libraries")"; then
+    echo "mornik: $program loads desktop libraries:" >&2
+    echo "$loaded" >&2
+    exit 1
+  fi
+done
+for program in "$work/cmake/mornik_desktop_consumer" "$work/pkgconfig_desktop_consumer"; do
+  "$program"
+  ldd "$program" | grep -q 'libmornik-desktop' ||
+    { echo "mornik: $program does not load mornik-desktop" >&2; exit 1; }
+done
+echo "mornik: install check passed (CMake package and pkg-config; mornik alone loads no" \
+  "desktop library)"

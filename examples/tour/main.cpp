@@ -1,9 +1,14 @@
 // A short tour of Mornik: run it with scripts/demo.sh.
 #include <cstdio>
 
+#include "mornik/platform/DesktopAdapters.hpp"
+
 #include "tour/Tour.hpp"
 
 int main() {
+  // The tour links mornik-desktop: the workspace, clipboard, dialogs, sound
+  // and trash are the desktop's own.
+  mornik::useDesktopAdapters();
   std::printf("Mornik tour\n");
   tour::locks();
   tour::results();

@@ -27,8 +27,9 @@ namespace mornik {
 //       ->onSuccess([](bool played) { ... });   // after the sound's duration
 //   sounds->stopPlayingAll();
 //
-// Players are SoundPlayers (GStreamer); SoundPlayer::setDefaultSink()
-// chooses where they play. Speed is the playback rate.
+// Players are SoundPlayers of the shared sound output (SoundOutput; GStreamer
+// by default, whose default sink chooses where they play). Speed is the
+// playback rate.
 //
 // The audio queue is one process-wide serial queue, "com.app.audio", of
 // user-initiated quality of service; the manager's pool runs on it.

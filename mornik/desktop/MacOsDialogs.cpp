@@ -10,9 +10,7 @@ namespace {
 using Paths = std::optional<std::vector<std::filesystem::path>>;
 
 Result<Paths> show(const FileDialogs::Request& request) {
-  auto dialogs = FileDialogs::shared();
-  if (dialogs.isFailure()) return dialogs.error();
-  return dialogs.value()->run(request);
+  return FileDialogs::shared()->run(request);
 }
 
 Result<std::optional<std::vector<URL>>> chooseToOpen(const std::string& title,

@@ -131,14 +131,14 @@ Result<void> FS::remove(const URL& url) { return detail::removeItem(url.path());
 Result<void> FS::remove(const std::string& path) { return detail::removeItem(path); }
 
 Result<void> FS::deleteToTrash(const URL& url, bool playSound) {
-  auto trashed = DesktopFiles::moveToTrash(url.path());
+  auto trashed = DesktopFiles::shared()->moveToTrash(url.path());
   if (trashed.isSuccess() && playSound) detail::playTrashSound();
   return trashed;
 }
 Result<void> FS::deleteToTrash(const std::vector<URL>& urls, bool playSound) {
   std::optional<Error> first;
   for (const auto& url : urls) {
-    auto trashed = DesktopFiles::moveToTrash(url.path());
+    auto trashed = DesktopFiles::shared()->moveToTrash(url.path());
     if (trashed.isFailure() && !first) first = trashed.error();
   }
   if (first) return *first;

@@ -80,7 +80,7 @@ void FS_OLD::deleteNew(const URL& url) {
 void FS_OLD::deleteToTrash(const URL& url, bool silent) { deleteToTrash(url.path(), silent); }
 void FS_OLD::deleteToTrash(const std::string& path, bool silent) {
   if (!silent) printLine("FS: going to move to trash : " + path);
-  auto trashed = DesktopFiles::moveToTrash(path);
+  auto trashed = DesktopFiles::shared()->moveToTrash(path);
   if (trashed.isFailure() && !silent) {
     printLine("FS: cant delete " + path);
     printLine(printed(trashed.error()));

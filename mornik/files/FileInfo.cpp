@@ -107,16 +107,16 @@ std::optional<std::string> FSFileInfo::mimeType() const {
   if (path.empty()) return std::nullopt;
   const auto dot = path.rfind('.');
   const std::string extension = dot == std::string::npos ? path : path.substr(dot + 1);
-  return DesktopFiles::contentTypeForName("x." + extension);
+  return DesktopFiles::shared()->contentTypeForName("x." + extension);
 }
 
 std::map<std::string, std::string> FSFileInfo::getAttributes() const {
-  auto info = DesktopFiles::queryItem(path());
+  auto info = DesktopFiles::shared()->queryItem(path());
   return info ? std::move(info->attributes) : std::map<std::string, std::string>{};
 }
 
 std::optional<Date> FSFileInfo::addedToFSDate() const {
-  const auto added = DesktopFiles::dateAdded(path());
+  const auto added = DesktopFiles::shared()->dateAdded(path());
   if (!added) return std::nullopt;
   return Date::fromUnixTimestamp(*added);
 }
@@ -154,7 +154,7 @@ std::optional<std::string> FSFileInfo::fileSizeString() const {
 bool FSFileInfo::isHidden() const { return FSUrlFileInfo(FSurl(URL::fileURL(path()))).isHidden(); }
 
 std::string FSFileInfo::icon() const {
-  const auto info = DesktopFiles::queryItem(path());
+  const auto info = DesktopFiles::shared()->queryItem(path());
   return info ? info->iconNames : std::string();
 }
 
@@ -163,7 +163,7 @@ std::optional<ImageData> FSFileInfo::hiresThumbnail(int size) const {
 }
 
 bool FSUrlFileInfo::isHidden() const {
-  const auto info = DesktopFiles::queryItem(url().path());
+  const auto info = DesktopFiles::shared()->queryItem(url().path());
   return info && info->isHidden;
 }
 
@@ -172,13 +172,13 @@ bool FSUrlFileInfo::isDirectory() const { return detail::folderExists(url().path
 bool FSUrlFileInfo::isExecutable() const { return executableAt(url().path()); }
 
 std::optional<IntSize> FSUrlFileInfo::getImgDimensions() const {
-  const auto size = DesktopFiles::imageSize(url().path());
+  const auto size = DesktopFiles::shared()->imageSize(url().path());
   if (!size) return std::nullopt;
   return IntSize{size->first, size->second};
 }
 
 std::optional<ImageData> getImgThumbnailSync(const URL& url, int size) {
-  auto made = DesktopFiles::thumbnail(url.path(), size);
+  auto made = DesktopFiles::shared()->thumbnail(url.path(), size);
   if (!made) return std::nullopt;
   return ImageData{IntSize{made->width, made->height}, std::move(made->png)};
 }

@@ -1,187 +1,114 @@
 #include "mornik/platform/DesktopFiles.hpp"
 
-#include <algorithm>
-#include <array>
-#include <cstdlib>
+#include <cerrno>
+#include <system_error>
+#include <utility>
 
-#include <gdk-pixbuf/gdk-pixbuf.h>
-#include <gio/gio.h>
-#include <sys/stat.h>
+#include "mornik/concurrency/LockingProtocol.hpp"
+#include "mornik/platform/detail/AdapterSlot.hpp"
+#include "mornik/platform/detail/DesktopFactories.hpp"
 
-#include "mornik/text/URL.hpp"
-
-namespace mornik::DesktopFiles {
+namespace mornik {
 
 namespace {
 
-Error gioError(GError* error) {
-  const Error converted(g_quark_to_string(error->domain), error->code,
-                        {{std::string(kLocalizedDescriptionKey), std::string(error->message)}});
-  g_error_free(error);
-  return converted;
-}
+// Without the desktop library: the trash fails with the reason, and
+// nothing is known.
+class UnavailableFiles final : public DesktopFiles {
+ public:
+  explicit UnavailableFiles(Error why) : why_(std::move(why)) {}
 
-std::string fileUri(const std::filesystem::path& path) {
-  return URL::fileURL(std::filesystem::absolute(path).lexically_normal().string()).absoluteString();
-}
-
-std::filesystem::path cacheHome() {
-  const char* cache = std::getenv("XDG_CACHE_HOME");  // NOLINT(concurrency-mt-unsafe): read only
-  if (cache != nullptr && *cache == '/') return cache;
-  const char* home = std::getenv("HOME");  // NOLINT(concurrency-mt-unsafe): read only
-  return std::filesystem::path(home != nullptr ? home : "/") / ".cache";
-}
-
-std::filesystem::path dataHome() {
-  const char* data = std::getenv("XDG_DATA_HOME");  // NOLINT(concurrency-mt-unsafe): read only
-  if (data != nullptr && *data == '/') return data;
-  const char* home = std::getenv("HOME");  // NOLINT(concurrency-mt-unsafe): read only
-  return std::filesystem::path(home != nullptr ? home : "/") / ".local/share";
-}
-
-// The pixbuf scaled so that neither side exceeds `side` (a new reference).
-GdkPixbuf* fitted(GdkPixbuf* pixbuf, int side) {
-  const int width = gdk_pixbuf_get_width(pixbuf);
-  const int height = gdk_pixbuf_get_height(pixbuf);
-  if (width <= side && height <= side) return GDK_PIXBUF(g_object_ref(pixbuf));
-  const double scale = static_cast<double>(side) / std::max(width, height);
-  return gdk_pixbuf_scale_simple(pixbuf, std::max(1, static_cast<int>(width * scale)),
-                                 std::max(1, static_cast<int>(height * scale)),
-                                 GDK_INTERP_BILINEAR);
-}
-
-std::optional<Thumbnail> encoded(GdkPixbuf* pixbuf) {
-  gchar* buffer = nullptr;
-  gsize size = 0;
-  std::optional<Thumbnail> out;
-  if (gdk_pixbuf_save_to_buffer(pixbuf, &buffer, &size, "png", nullptr, nullptr)) {
-    out = Thumbnail{gdk_pixbuf_get_width(pixbuf), gdk_pixbuf_get_height(pixbuf),
-                    std::string(buffer, size)};
+  Result<void> moveToTrash(const std::filesystem::path& /*item*/) override { return why_; }
+  std::optional<ItemInfo> queryItem(const std::filesystem::path& /*item*/) override { return {}; }
+  std::string contentTypeForName(std::string_view /*name*/) override {
+    return "application/octet-stream";
   }
-  g_free(buffer);
-  return out;
-}
-
-// The cached thumbnail of the file, when one is there and fresh.
-GdkPixbuf* cachedThumbnail(const std::filesystem::path& image, int side) {
-  struct stat status {};
-  if (::stat(image.c_str(), &status) != 0) return nullptr;
-  const std::string uri = fileUri(image);
-  gchar* digest = g_compute_checksum_for_string(G_CHECKSUM_MD5, uri.c_str(), -1);
-  const std::string name = std::string(digest) + ".png";
-  g_free(digest);
-  constexpr std::array<std::pair<const char*, int>, 4> kSizes{
-      {{"normal", 128}, {"large", 256}, {"x-large", 512}, {"xx-large", 1024}}};
-  for (const auto& [folder, folderSide] : kSizes) {
-    if (folderSide < side && folderSide != 1024) continue;
-    const auto path = cacheHome() / "thumbnails" / folder / name;
-    GdkPixbuf* cached = gdk_pixbuf_new_from_file(path.c_str(), nullptr);
-    if (cached == nullptr) continue;
-    const char* mtime = gdk_pixbuf_get_option(cached, "tEXt::Thumb::MTime");
-    if (mtime != nullptr && std::strtoll(mtime, nullptr, 10) == status.st_mtime) return cached;
-    g_object_unref(cached);
+  std::optional<double> dateAdded(const std::filesystem::path& /*item*/) override { return {}; }
+  std::optional<std::pair<int, int>> imageSize(const std::filesystem::path& /*image*/) override {
+    return {};
   }
-  return nullptr;
+  std::optional<Thumbnail> thumbnail(const std::filesystem::path& /*image*/,
+                                     int /*side*/) override {
+    return {};
+  }
+
+ private:
+  const Error why_;
+};
+
+detail::AdapterSlot<DesktopFiles>& slot() {
+  static detail::AdapterSlot<DesktopFiles> files(
+      "the desktop's file information", [](const Error& why) -> std::shared_ptr<DesktopFiles> {
+        return std::make_shared<UnavailableFiles>(why);
+      });
+  return files;
 }
 
 }  // namespace
 
-Result<void> moveToTrash(const std::filesystem::path& item) {
-  GFile* file = g_file_new_for_path(item.c_str());
-  GError* error = nullptr;
-  const bool trashed = g_file_trash(file, nullptr, &error);
-  g_object_unref(file);
-  if (!trashed) return gioError(error);
+void detail::setDesktopFactory(Result<std::shared_ptr<DesktopFiles>> (*factory)()) {
+  slot().setFactory(factory);
+}
+
+Result<std::shared_ptr<DesktopFiles>> DesktopFiles::forDesktop() { return slot().forDesktop(); }
+std::shared_ptr<DesktopFiles> DesktopFiles::shared() { return slot().get(); }
+void DesktopFiles::setShared(std::shared_ptr<DesktopFiles> files) { slot().set(std::move(files)); }
+
+// ---- MemoryDesktopFiles ----
+
+Result<void> MemoryDesktopFiles::moveToTrash(const std::filesystem::path& item) {
+  std::error_code error;
+  std::filesystem::create_directories(trash_, error);
+  if (!error) std::filesystem::rename(item, trash_ / item.filename(), error);
+  if (error) return Error::fromErrno(error.value(), "trash " + item.string());
+  detail::ScopedLock<UnfairLock> guard(lock_);
+  trashed_.push_back(item);
   return {};
 }
 
-std::optional<ItemInfo> queryItem(const std::filesystem::path& item) {
-  GFile* file = g_file_new_for_path(item.c_str());
-  GFileInfo* info =
-      g_file_query_info(file, "*", G_FILE_QUERY_INFO_NOFOLLOW_SYMLINKS, nullptr, nullptr);
-  g_object_unref(file);
-  if (info == nullptr) return std::nullopt;
-  ItemInfo out;
-  if (g_file_info_has_attribute(info, G_FILE_ATTRIBUTE_STANDARD_CONTENT_TYPE)) {
-    if (const char* type = g_file_info_get_content_type(info)) {
-      gchar* mime = g_content_type_get_mime_type(type);
-      out.contentType = mime != nullptr ? mime : type;
-      g_free(mime);
-    }
-  }
-  if (g_file_info_has_attribute(info, G_FILE_ATTRIBUTE_STANDARD_IS_HIDDEN)) {
-    out.isHidden = g_file_info_get_is_hidden(info) != 0;
-  }
-  if (g_file_info_has_attribute(info, G_FILE_ATTRIBUTE_STANDARD_ICON)) {
-    if (GIcon* icon = g_file_info_get_icon(info); icon != nullptr && G_IS_THEMED_ICON(icon)) {
-      for (const gchar* const* name = g_themed_icon_get_names(G_THEMED_ICON(icon));
-           name != nullptr && *name != nullptr; ++name) {
-        if (!out.iconNames.empty()) out.iconNames += ' ';
-        out.iconNames += *name;
-      }
-    }
-  }
-  gchar** names = g_file_info_list_attributes(info, nullptr);
-  for (gchar** name = names; name != nullptr && *name != nullptr; ++name) {
-    gchar* text = g_file_info_get_attribute_as_string(info, *name);
-    if (text != nullptr) out.attributes.emplace(*name, text);
-    g_free(text);
-  }
-  g_strfreev(names);
-  g_object_unref(info);
-  return out;
+std::optional<DesktopFiles::ItemInfo> MemoryDesktopFiles::queryItem(
+    const std::filesystem::path& item) {
+  detail::ScopedLock<UnfairLock> guard(lock_);
+  const auto found = items_.find(item);
+  if (found == items_.end()) return std::nullopt;
+  return found->second;
 }
 
-std::string contentTypeForName(std::string_view name) {
-  const std::string text(name);
-  gboolean uncertain = FALSE;
-  gchar* type = g_content_type_guess(text.c_str(), nullptr, 0, &uncertain);
-  std::string out = "application/octet-stream";
-  if (type != nullptr) {
-    gchar* mime = g_content_type_get_mime_type(type);
-    if (mime != nullptr) out = mime;
-    g_free(mime);
+std::string MemoryDesktopFiles::contentTypeForName(std::string_view name) {
+  detail::ScopedLock<UnfairLock> guard(lock_);
+  for (const auto& [suffix, type] : types_) {
+    if (name.ends_with(suffix)) return type;
   }
-  g_free(type);
-  return out;
+  return "application/octet-stream";
 }
 
-std::optional<double> dateAdded(const std::filesystem::path& item) {
-  GBookmarkFile* bookmarks = g_bookmark_file_new();
-  std::optional<double> added;
-  const auto file = dataHome() / "recently-used.xbel";
-  if (g_bookmark_file_load_from_file(bookmarks, file.c_str(), nullptr)) {
-    const std::string uri = fileUri(item);
-    if (GDateTime* date = g_bookmark_file_get_added_date_time(bookmarks, uri.c_str(), nullptr)) {
-      added =
-          static_cast<double>(g_date_time_to_unix(date)) + g_date_time_get_microsecond(date) / 1e6;
-    }
-  }
-  g_bookmark_file_free(bookmarks);
-  return added;
+std::optional<double> MemoryDesktopFiles::dateAdded(const std::filesystem::path& /*item*/) {
+  return std::nullopt;
 }
 
-std::optional<std::pair<int, int>> imageSize(const std::filesystem::path& image) {
-  int width = 0;
-  int height = 0;
-  if (gdk_pixbuf_get_file_info(image.c_str(), &width, &height) == nullptr) return std::nullopt;
-  if (width <= 0 || height <= 0) return std::nullopt;
-  return std::pair{width, height};
+std::optional<std::pair<int, int>> MemoryDesktopFiles::imageSize(
+    const std::filesystem::path& /*image*/) {
+  return std::nullopt;
 }
 
-std::optional<Thumbnail> thumbnail(const std::filesystem::path& image, int side) {
-  if (side < 1) return std::nullopt;
-  GdkPixbuf* source = cachedThumbnail(image, side);
-  if (source == nullptr) {
-    source = gdk_pixbuf_new_from_file_at_scale(image.c_str(), side, side, TRUE, nullptr);
-  }
-  if (source == nullptr) return std::nullopt;
-  GdkPixbuf* scaled = fitted(source, side);
-  g_object_unref(source);
-  if (scaled == nullptr) return std::nullopt;
-  auto out = encoded(scaled);
-  g_object_unref(scaled);
-  return out;
+std::optional<DesktopFiles::Thumbnail> MemoryDesktopFiles::thumbnail(
+    const std::filesystem::path& /*image*/, int /*side*/) {
+  return std::nullopt;
 }
 
-}  // namespace mornik::DesktopFiles
+void MemoryDesktopFiles::describe(const std::filesystem::path& item, ItemInfo info) {
+  detail::ScopedLock<UnfairLock> guard(lock_);
+  items_.insert_or_assign(item, std::move(info));
+}
+
+void MemoryDesktopFiles::setContentType(const std::string& suffix, const std::string& type) {
+  detail::ScopedLock<UnfairLock> guard(lock_);
+  types_.emplace_back(suffix, type);
+}
+
+std::vector<std::filesystem::path> MemoryDesktopFiles::trashed() const {
+  detail::ScopedLock<UnfairLock> guard(lock_);
+  return trashed_;
+}
+
+}  // namespace mornik

@@ -38,8 +38,9 @@ namespace mornik {
 //   wl-copy offers one representation: each setData() replaces what the
 //   clipboard offers with that representation alone. clearContents() is
 //   wl-copy --clear, which some compositors (weston) ignore.
-// - MemoryPasteboard: in this process only (tests, and machines without a
-//   display).
+// - MemoryPasteboard: in this process only (tests, machines without a
+//   display, and programs that do not link the desktop library, which holds
+//   the other two).
 //
 // Text types: kPlainText is the type of setString() and string(); a
 // representation of any other text/plain form is not converted.
@@ -76,20 +77,20 @@ class Pasteboard {
   // The general clipboard: the one installed last, else (chosen on first
   // use) forDesktop(), else a MemoryPasteboard.
   static std::shared_ptr<Pasteboard> general();
-  // Installs `pasteboard` as the general one; null installs a new
-  // MemoryPasteboard.
+  // Installs `pasteboard` as the general one; null: the default again.
   static void setGeneral(std::shared_ptr<Pasteboard> pasteboard);
 
   // The adapter for this session: Wayland when WAYLAND_DISPLAY is set and
   // wl-copy is installed, else X11 when DISPLAY is set. Fails with "no
   // display: neither WAYLAND_DISPLAY nor DISPLAY is set" on a headless
-  // machine, or with the adapter's failure.
+  // machine, with the adapter's failure, or with ENOSYS when the program
+  // does not link the desktop library.
   static Result<std::shared_ptr<Pasteboard>> forDesktop();
   // The X11 adapter on `display` (empty: $DISPLAY). Fails with "cannot open
-  // the X display <name>".
+  // the X display <name>". (mornik-desktop)
   static Result<std::shared_ptr<Pasteboard>> makeX11(const std::string& display = {});
   // The Wayland adapter. Fails with "wl-copy is not installed" without
-  // wl-clipboard.
+  // wl-clipboard. (mornik-desktop)
   static Result<std::shared_ptr<Pasteboard>> makeWayland();
 
  protected:

@@ -8,6 +8,8 @@
 
 #include "mornik/base/Export.hpp"
 #include "mornik/base/Result.hpp"
+#include "mornik/concurrency/ThreadAnnotations.hpp"
+#include "mornik/concurrency/UnfairLock.hpp"
 #include "mornik/text/URL.hpp"
 
 MORNIK_EXPORTS_BEGIN
@@ -40,7 +42,12 @@ Sandbox detectSandbox(const std::filesystem::path& flatpakInfo = "/.flatpak-info
 //   workspace->reveal({"/home/me/report.pdf"});                // file manager, selected
 //   for (const auto& app : workspace->applicationsFor("text/plain")) show(app.name);
 //
-// Two adapters implement it. The host adapter uses GIO's application
+// The real adapters live in the desktop library (mornik-desktop); a program
+// that does not link it gets a workspace whose every request fails with
+// ENOSYS ("the desktop workspace is not available: ..."), and
+// MemoryWorkspace stands in for the desktop in tests.
+//
+// Two real adapters implement it. The host adapter uses GIO's application
 // database (content types from shared-mime-info, associations from
 // mimeapps.list and mimeinfo.cache) and launches applications through GIO;
 // it reveals items with the file manager's org.freedesktop.FileManager1
@@ -70,7 +77,7 @@ class Workspace {
   // The content type of a file (from its contents and name; for a missing
   // file from its name alone), such as "text/plain"; never empty
   // ("application/octet-stream" when nothing is known).
-  virtual std::string contentTypeOf(const std::filesystem::path& file) const;
+  virtual std::string contentTypeOf(const std::filesystem::path& file) const = 0;
 
   // The applications that open `contentType` (a MIME type, or
   // "x-scheme-handler/<scheme>" for addresses), the default first, then the
@@ -103,21 +110,72 @@ class Workspace {
   struct Options {
     int busTimeoutMs = 5000;  // per D-Bus call
   };
-  // The host adapter.
+  // The host adapter (mornik-desktop).
   static std::shared_ptr<Workspace> makeDesktop(Options options);
-  // The sandbox adapter.
+  // The sandbox adapter (mornik-desktop).
   static std::shared_ptr<Workspace> makeSandboxed(Options options);
-  // The adapter for `sandbox`.
+  // The adapter for `sandbox` (mornik-desktop).
   static std::shared_ptr<Workspace> make(Sandbox sandbox, Options options);
 
+  // The adapter for detectSandbox() with default options, when the program
+  // links the desktop library; else the failure described above.
+  static Result<std::shared_ptr<Workspace>> forDesktop();
   // The process-wide workspace: the one installed last, else (made on first
-  // use) the adapter for detectSandbox().
+  // use) forDesktop(), else one that fails every request with its failure.
   static std::shared_ptr<Workspace> shared();
   // Installs `workspace` as the shared one (null: the default again).
   static void setShared(std::shared_ptr<Workspace> workspace);
 
  protected:
   Workspace() = default;
+};
+
+// A workspace in memory, for tests and for machines without a desktop: it
+// records every request as a line and answers from what it was given.
+//   "open <address>", "openWith <application> <address>...",
+//   "reveal <path>...", "openFolder <path>", "properties <path>...",
+//   "terminal <path>"
+//
+// Thread safety: every member may be called from any thread.
+class MemoryWorkspace final : public Workspace {
+ public:
+  MemoryWorkspace() = default;
+
+  std::string contentTypeOf(const std::filesystem::path& file) const override
+      MORNIK_EXCLUDES(lock_);
+  std::vector<AppEntry> applicationsFor(std::string_view contentType) override
+      MORNIK_EXCLUDES(lock_);
+  Result<AppEntry> application(const std::filesystem::path& desktopFile) override
+      MORNIK_EXCLUDES(lock_);
+  Result<void> open(const URL& item) override MORNIK_EXCLUDES(lock_);
+  Result<void> openWith(const std::filesystem::path& application,
+                        const std::vector<URL>& items) override MORNIK_EXCLUDES(lock_);
+  Result<void> reveal(const std::vector<std::filesystem::path>& items) override
+      MORNIK_EXCLUDES(lock_);
+  Result<void> openFolder(const std::filesystem::path& folder) override MORNIK_EXCLUDES(lock_);
+  Result<void> showProperties(const std::vector<std::filesystem::path>& items) override
+      MORNIK_EXCLUDES(lock_);
+  Result<void> openTerminal(const std::filesystem::path& folder) override MORNIK_EXCLUDES(lock_);
+
+  // The applications of a content type; application() finds them by path.
+  void setApplications(const std::string& contentType, std::vector<AppEntry> apps)
+      MORNIK_EXCLUDES(lock_);
+  // The content type of files whose name ends in `suffix` (".txt");
+  // others are "application/octet-stream".
+  void setContentType(const std::string& suffix, const std::string& type) MORNIK_EXCLUDES(lock_);
+  // What every request answers from now on (success at first).
+  void setOutcome(Result<void> outcome) MORNIK_EXCLUDES(lock_);
+  // The requests so far, oldest first.
+  std::vector<std::string> requests() const MORNIK_EXCLUDES(lock_);
+
+ private:
+  Result<void> note(std::string request) MORNIK_EXCLUDES(lock_);
+
+  mutable UnfairLock lock_;
+  std::vector<std::string> requests_ MORNIK_GUARDED_BY(lock_);
+  std::vector<std::pair<std::string, std::vector<AppEntry>>> apps_ MORNIK_GUARDED_BY(lock_);
+  std::vector<std::pair<std::string, std::string>> types_ MORNIK_GUARDED_BY(lock_);
+  Result<void> outcome_ MORNIK_GUARDED_BY(lock_);
 };
 
 }  // namespace mornik

@@ -15,6 +15,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include "mornik/concurrency/BlockingScope.hpp"
 #include "mornik/concurrency/LockedVar.hpp"
 #include "mornik/platform/Pasteboard.hpp"
 
@@ -158,6 +159,9 @@ class X11Pasteboard final : public Pasteboard {
   // Asks the owner for `target`; while this program owns the clipboard, its
   // own representation `ownType` answers at once.
   std::optional<Bytes> read(const std::string& target, const std::string& ownType) const {
+    // The owner's answer may take up to kReadTimeout, and another read may
+    // be waiting for its own first.
+    const BlockingScope blocking;
     std::unique_lock<std::mutex> oneRead(readLock_);
     std::future<std::optional<Bytes>> answer =
         call<std::future<std::optional<Bytes>>>([&]() -> std::future<std::optional<Bytes>> {
@@ -186,6 +190,7 @@ class X11Pasteboard final : public Pasteboard {
     std::packaged_task<R()> task(std::move(work));
     std::future<R> done = task.get_future();
     post([&task] { task(); });
+    const BlockingScope blocking;
     return done.get();
   }
 

@@ -18,7 +18,7 @@ namespace fs = std::filesystem;
 
 TEST(AudioPlayerManager, PlaysResourcesLoopsStopsAndSaysWhyAFileIsNotSound) {
   MORNIK_NEED_PROGRAM("sox");
-  SoundPlayer::setDefaultSink("fakesink sync=true");
+  SoundOutput::setShared(SoundOutput::makeGStreamer("fakesink sync=true").value());
   const fs::path resources = test::desktopRoot() / "resources";
   AppIdentity::setResourceFolder(resources);
   fs::create_directories(resources);

@@ -20,11 +20,13 @@
 #include "mornik/files/FileStream.hpp"
 #include "mornik/files/detail/Items.hpp"
 #include "mornik/platform/DesktopFiles.hpp"
+#include "mornik/platform/SoundPlayer.hpp"
 #include "mornik/platform/Workspace.hpp"
 #include "mornik/settings/AppIdentity.hpp"
 
 #include "tests/files/FilesTest.hpp"
 #include "tests/support/Concurrently.hpp"
+#include "tests/support/QueueGate.hpp"
 
 namespace mornik {
 namespace {
@@ -166,16 +168,19 @@ TEST(FS, DeleteReportsTheSystemErrorOrItsOwnForURLs) {
               Failed(WTF("failed to delete file with url: " + (dir / "tree").string(), 0)));
 }
 
-std::atomic<int> gSounds{0};
-
 class Trash : public testing::Test {
  protected:
-  void SetUp() override {
-    gSounds = 0;
-    detail::gTrashSoundHook = [] { ++gSounds; };
-  }
-  void TearDown() override { detail::gTrashSoundHook = nullptr; }
+  void SetUp() override { SoundOutput::setShared(sounds_); }
+  void TearDown() override { SoundOutput::setShared(nullptr); }
   std::filesystem::path trash() const { return gHome / ".local/share/Trash"; }
+  // The trash sounds played so far, once those asked for have been handled.
+  int sounds() const {
+    test::drain(detail::trashSoundQueue(), 1);
+    return sounds_->playCount();
+  }
+
+ private:
+  std::shared_ptr<MemorySoundOutput> sounds_ = std::make_shared<MemorySoundOutput>();
 };
 
 TEST_F(Trash, AListTrashesEveryItemItCanAndReportsTheFirstFailure) {
@@ -186,8 +191,8 @@ TEST_F(Trash, AListTrashesEveryItemItCanAndReportsTheFirstFailure) {
       std::vector<URL>{test::url(dir / "one"), test::url(dir / "two"), test::url(dir / "three")},
       true);
   ASSERT_TRUE(trashed.isFailure());
-  EXPECT_TRUE(trashed.error().is(DesktopFiles::kGioErrorDomain, DesktopFiles::kGioNotFound));
-  EXPECT_EQ(gSounds, 0);
+  EXPECT_TRUE(trashed.error().is(std::errc::no_such_file_or_directory));
+  EXPECT_EQ(sounds(), 0);
   EXPECT_FALSE(std::filesystem::exists(dir / "one"));
   EXPECT_FALSE(std::filesystem::exists(dir / "three"));
   EXPECT_EQ(test::readFile(trash() / "files/three"), "3");
@@ -197,7 +202,7 @@ TEST_F(Trash, AListTrashesEveryItemItCanAndReportsTheFirstFailure) {
   test::writeFile(dir / "four", "4");
   EXPECT_THAT(FS::deleteToTrash(test::url(dir / "four"), true), Succeeded());
   EXPECT_THAT(FS::deleteToTrash(std::vector<URL>{}, true), Succeeded());
-  EXPECT_EQ(gSounds, 2);
+  EXPECT_EQ(sounds(), 2);
 }
 
 TEST_F(Trash, AFileSystemWithoutATrashSaysNotSupported) {
@@ -207,9 +212,9 @@ TEST_F(Trash, AFileSystemWithoutATrashSaysNotSupported) {
   const auto trashed = FS::deleteToTrash(file);
   std::filesystem::remove(file);
   ASSERT_TRUE(trashed.isFailure());
-  EXPECT_TRUE(trashed.error().is(DesktopFiles::kGioErrorDomain, DesktopFiles::kGioNotSupported))
+  EXPECT_TRUE(trashed.error().is(std::errc::not_supported))
       << trashed.error().localizedDescription();
-  EXPECT_EQ(gSounds, 0);
+  EXPECT_EQ(sounds(), 0);
 }
 
 std::set<std::string> names(const std::vector<URL>& urls) {
@@ -259,46 +264,13 @@ TEST(FS, ExistenceFollowsLinks) {
   EXPECT_FALSE(FS::exist(std::optional<URL>()));
 }
 
-// Records what the file system operations ask of the desktop.
-class RecordingWorkspace : public Workspace {
- public:
-  std::vector<std::string> calls;
-  std::vector<AppEntry> applicationsFor(std::string_view /*type*/) override { return {}; }
-  Result<AppEntry> application(const std::filesystem::path& file) override {
-    return WTF("not an application: " + file.string(), 0);
-  }
-  Result<void> open(const URL& item) override { return note("open " + item.path()); }
-  Result<void> openWith(const std::filesystem::path& app, const std::vector<URL>& items) override {
-    std::string line = "openWith " + app.string();
-    for (const auto& item : items) line += " " + item.path();
-    return note(line);
-  }
-  Result<void> reveal(const std::vector<std::filesystem::path>& items) override {
-    return note("reveal " + items.at(0).string());
-  }
-  Result<void> openFolder(const std::filesystem::path& folder) override {
-    return note("openFolder " + folder.string());
-  }
-  Result<void> showProperties(const std::vector<std::filesystem::path>& items) override {
-    return note("properties " + std::to_string(items.size()));
-  }
-  Result<void> openTerminal(const std::filesystem::path& folder) override {
-    return note("terminal " + folder.string());
-  }
-
- private:
-  Result<void> note(std::string call) {
-    calls.push_back(std::move(call));
-    return WTF("outcomes are not reported", 0);
-  }
-};
-
 TEST(FS, DesktopRequestsGoToTheWorkspace) {
   test::TempDir dir;
   test::writeFile(dir / "f", "");
   const std::string f = dir / "f";
   const std::string d = dir.path();
-  auto workspace = std::make_shared<RecordingWorkspace>();
+  auto workspace = std::make_shared<MemoryWorkspace>();
+  workspace->setOutcome(WTF("outcomes are not reported", 0));
   Workspace::setShared(workspace);
   FS::showInFinder(std::optional<URL>(test::url(f)));
   FS::showInFinder(std::optional<URL>(test::dirUrl(d)));
@@ -311,11 +283,13 @@ TEST(FS, DesktopRequestsGoToTheWorkspace) {
   FSstr(d).openTerminalAt();
   FS::openGetInfoWnd({test::url(f), test::url(d)});
   Workspace::setShared(nullptr);
+  const std::string uf = test::url(f).absoluteString();
   EXPECT_THAT(
-      workspace->calls,
+      workspace->requests(),
       ElementsAre("reveal " + f, "openFolder " + d, "reveal " + d + "/missing", "reveal " + d,
-                  "openFolder " + d, "open " + f, "openWith /apps/viewer.desktop " + f + " " + d,
-                  "terminal " + d, "properties 2"));
+                  "openFolder " + d, "open " + uf,
+                  "openWith /apps/viewer.desktop " + uf + " " + test::url(d).absoluteString(),
+                  "terminal " + d, "properties " + f + " " + d));
 }
 
 // Every operation may be called from any thread: threads released together

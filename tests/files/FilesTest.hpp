@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "mornik/base/Output.hpp"
+#include "mornik/platform/DesktopAdapters.hpp"
 #include "mornik/text/URL.hpp"
 
 #include "tests/support/ResultMatchers.hpp"
@@ -13,6 +14,9 @@
 // What the file tests share: file URLs and the lines the library prints
 // (whole-file reads and writes: tests/support/TempDir.hpp).
 namespace mornik::test {
+
+// The trash and the file information are the desktop's.
+inline const bool kDesktopAdapters = (useDesktopAdapters(), true);
 
 inline URL url(const std::filesystem::path& path) { return URL::fileURL(path.string()); }
 inline URL dirUrl(const std::filesystem::path& path) { return URL::fileURL(path.string(), true); }

@@ -18,7 +18,7 @@ TEST(FileDialogs, PortalCancellationAnswersNoneAndSilenceFailsInTime) {
   {
     test::FakeService cancelling({"--response", "1"});
     ASSERT_TRUE(cancelling.ready());
-    EXPECT_EQ(FileDialogs::shared().value()->run({}).value(), std::nullopt);
+    EXPECT_EQ(FileDialogs::forDesktop().value()->run({}).value(), std::nullopt);
   }
   test::FakeService hanging({"--hang"});
   ASSERT_TRUE(hanging.ready());
@@ -30,7 +30,7 @@ TEST(FileDialogs, ZenityWithoutAPortalDrivenByAPerson) {
   MORNIK_NEED_DISPLAY();
   MORNIK_NEED_PROGRAM("zenity");
   MORNIK_NEED_PROGRAM("xdotool");
-  auto dialogs = FileDialogs::shared();  // no portal on this bus
+  auto dialogs = FileDialogs::forDesktop();  // no portal on this bus
   ASSERT_TRUE(dialogs.isSuccess()) << dialogs.error().localizedDescription();
   const fs::path file = test::desktopRoot() / "home" / "picked.txt";
   // The person: finds the dialog (the name is filled in) and confirms, or

@@ -52,7 +52,7 @@ class SoundPlayerTest : public testing::Test {
  protected:
   void SetUp() override {
     MORNIK_NEED_PROGRAM("sox");
-    SoundPlayer::setDefaultSink("fakesink sync=true");
+    SoundOutput::setShared(SoundOutput::makeGStreamer("fakesink sync=true").value());
   }
 };
 

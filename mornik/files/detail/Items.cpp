@@ -20,8 +20,6 @@
 
 namespace mornik::detail {
 
-std::atomic<void (*)()> gTrashSoundHook{nullptr};
-
 namespace {
 
 Error copyError(int error, const std::string& from, const std::string& to) {
@@ -178,22 +176,22 @@ Result<void> removeItem(const std::string& path) {
   return {};
 }
 
+DispatchQueue trashSoundQueue() {
+  static const DispatchQueue sounds("mornik.trash-sound");
+  return sounds;
+}
+
 void playTrashSound() {
-  if (auto* hook = gTrashSoundHook.load(std::memory_order_acquire)) {
-    hook();
-    return;
-  }
-  // Played off the caller's thread; the last player is kept until the next
-  // one replaces it, so the sound is not cut short.
-  DispatchQueue::global().async([] {
-    static std::mutex lock;
+  // Played off the caller's thread, one request after another in the order
+  // they came; the last player is kept until the next one replaces it, so
+  // the sound is not cut short.
+  trashSoundQueue().async([] {
     static std::shared_ptr<SoundPlayer> playing;
     const auto sound = systemSoundPath("trash-empty");
     if (!sound) return;
     auto player = SoundPlayer::make(*sound, {});
     if (player.isFailure()) return;
     static_cast<void>(player.value()->play());
-    const std::lock_guard hold(lock);
     playing = player.value();
   });
 }

@@ -1,10 +1,10 @@
 #pragma once
 
-#include <atomic>
 #include <string>
 
 #include "mornik/base/Export.hpp"
 #include "mornik/base/Result.hpp"
+#include "mornik/concurrency/DispatchQueue.hpp"
 #include "mornik/text/URL.hpp"
 
 MORNIK_EXPORTS_BEGIN
@@ -26,10 +26,11 @@ bool itemExists(const std::string& path);
 // Whether a folder (or a link to one) is at the path.
 bool folderExists(const std::string& path);
 
-// Called instead of playing the trash sound when set (tests count requests).
-extern std::atomic<void (*)()> gTrashSoundHook;
-// Plays the sound theme's "trash-empty" sound, without waiting for it.
+// Plays the sound theme's "trash-empty" sound through the shared sound
+// output, without waiting for it, on trashSoundQueue() in the order asked.
 void playTrashSound();
+// The serial queue the trash sound is played on.
+DispatchQueue trashSoundQueue();
 
 }  // namespace mornik::detail
 

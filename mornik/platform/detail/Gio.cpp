@@ -4,11 +4,14 @@
 #include <cstdlib>
 #include <filesystem>
 #include <future>
+#include <mutex>
 #include <thread>
 
 #include <gio/gio.h>
 #include <gio/gunixfdlist.h>
 #include <pthread.h>
+
+#include "mornik/concurrency/BlockingScope.hpp"
 
 namespace mornik::detail {
 
@@ -27,7 +30,7 @@ struct GioThread {
   GioThread() {
     std::promise<void> ready;
     std::thread thread([this, &ready] {
-      pthread_setname_np(pthread_self(), "mornik.gio");
+      pthread_setname_np(pthread_self(), "mornik.glib");
       context = g_main_context_new();
       g_main_context_push_thread_default(context);
       id = std::this_thread::get_id();
@@ -67,8 +70,11 @@ void runOnGioThread(const std::function<void()>& work) {
   std::packaged_task<void()> task(work);
   std::future<void> done = task.get_future();
   g_main_context_invoke(thread.context, runWork, &task);
+  const BlockingScope blocking;
   done.get();
 }
+
+GMainContext* glibContext() { return gioThread().context; }
 
 std::uint64_t applicationsGeneration() {
   gioThread();
@@ -91,22 +97,58 @@ void VariantUnref::operator()(_GVariant* value) const noexcept {
   if (value != nullptr) g_variant_unref(value);
 }
 
+GDBusConnection* sessionBus(Error& failure) {
+  // A connection of the library's own rather than GLib's process-wide one:
+  // that one ends the process when the bus closes it, unless whoever holds
+  // it says otherwise.
+  static std::mutex lock;
+  static GDBusConnection* shared = nullptr;
+  if (!sessionBusConfigured()) {
+    failure = noSessionBus();
+    return nullptr;
+  }
+  std::lock_guard guard(lock);
+  if (shared != nullptr && !g_dbus_connection_is_closed(shared)) {
+    return G_DBUS_CONNECTION(g_object_ref(shared));
+  }
+  if (shared != nullptr) g_clear_object(&shared);
+  const BlockingScope blocking;  // connecting waits for the bus's answers
+  GError* error = nullptr;
+  gchar* address = g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SESSION, nullptr, &error);
+  if (address != nullptr) {
+    shared = g_dbus_connection_new_for_address_sync(
+        address,
+        static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+        nullptr, nullptr, &error);
+    g_free(address);
+  }
+  if (shared == nullptr) {
+    const std::string message = error != nullptr ? error->message : "unknown error";
+    g_clear_error(&error);
+    failure = WTF("no D-Bus session bus: " + message, 0);
+    return nullptr;
+  }
+  g_dbus_connection_set_exit_on_close(shared, FALSE);
+  return G_DBUS_CONNECTION(g_object_ref(shared));
+}
+
 Result<VariantPtr> callSessionBus(const std::string& service, const std::string& path,
                                   const std::string& interface, const std::string& method,
                                   _GVariant* parameters, int timeoutMs, _GUnixFDList* fds) {
   // Owns the parameters whatever happens below.
   VariantPtr owned(parameters != nullptr ? g_variant_ref_sink(parameters) : nullptr);
-  if (!sessionBusConfigured()) return noSessionBus();
+  Error failure = noSessionBus();
+  GDBusConnection* bus = sessionBus(failure);
+  if (bus == nullptr) return failure;
   GError* error = nullptr;
-  GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &error);
-  if (bus == nullptr) {
-    const std::string message = error != nullptr ? error->message : "unknown error";
-    g_clear_error(&error);
-    return WTF("no D-Bus session bus: " + message, 0);
+  GVariant* reply = nullptr;
+  {
+    const BlockingScope blocking;  // up to timeoutMs
+    reply = g_dbus_connection_call_with_unix_fd_list_sync(
+        bus, service.c_str(), path.c_str(), interface.c_str(), method.c_str(), owned.get(), nullptr,
+        G_DBUS_CALL_FLAGS_NONE, timeoutMs, fds, nullptr, nullptr, &error);
   }
-  GVariant* reply = g_dbus_connection_call_with_unix_fd_list_sync(
-      bus, service.c_str(), path.c_str(), interface.c_str(), method.c_str(), owned.get(), nullptr,
-      G_DBUS_CALL_FLAGS_NONE, timeoutMs, fds, nullptr, nullptr, &error);
   g_object_unref(bus);
   if (reply != nullptr) return VariantPtr(reply);
   const bool timedOut = g_error_matches(error, G_IO_ERROR, G_IO_ERROR_TIMED_OUT) ||

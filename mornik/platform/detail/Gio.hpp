@@ -10,16 +10,30 @@
 
 MORNIK_EXPORTS_BEGIN
 
+// GLib types, declared here so that this header needs no GLib header.
+extern "C" {
+struct _GDBusConnection;
+struct _GMainContext;
+struct _GUnixFDList;
+struct _GVariant;
+}
+
 namespace mornik::detail {
 
-// One library thread, "mornik.gio", that runs a GLib main loop for the GIO
-// work that needs one: launched applications are reaped there, and the
-// application-database monitor reports changes there. Started on first use,
-// it runs until the process ends.
+// The library's one GLib thread, "mornik.glib": a GLib main loop on a
+// context of its own, shared by every adapter built on a library that runs
+// on GLib (GIO, GDBus, GStreamer; later libsecret). Launched applications
+// are reaped there, the application-database monitor reports changes there,
+// and sound players' buses are watched there. Started on first use, it runs
+// until the process ends. (The library's own descriptors go to the
+// descriptor watcher instead, reactor/FdWatcher.hpp.)
 
-// Runs `work` on the GIO thread and waits for it (runs it at once when
-// called on that thread).
+// Runs `work` on the GLib thread and waits for it, as a blocked thread for
+// the worker pool (runs it at once when called on that thread).
 void runOnGioThread(const std::function<void()>& work);
+
+// The GLib thread's context, for sources that must be dispatched there.
+_GMainContext* glibContext();
 
 // A number that grows every time GIO reports that the installed
 // applications or their content-type associations changed.
@@ -35,12 +49,6 @@ Error noSessionBus();
 
 }  // namespace mornik::detail
 
-// GLib types, declared here so that this header needs no GLib header.
-extern "C" {
-struct _GVariant;
-struct _GUnixFDList;
-}
-
 namespace mornik::detail {
 
 // Releases a GVariant reference.
@@ -49,8 +57,16 @@ struct VariantUnref {
 };
 using VariantPtr = std::unique_ptr<_GVariant, VariantUnref>;
 
+// The session bus connection the adapters share: made on first use (never
+// by starting a bus), kept for the life of the process, and made anew when
+// the bus has closed it. A closed connection never ends the process. Null
+// when there is no bus; `error` then says why (noSessionBus(), or the
+// connection's failure). The caller releases its reference.
+_GDBusConnection* sessionBus(Error& error);
+
 // A method call on the session bus, waiting at most `timeoutMs` for the
-// answer: the reply tuple, or a failure. `parameters` is consumed (a
+// answer, as a blocked thread for the worker pool: the reply tuple, or a
+// failure. `parameters` is consumed (a
 // floating reference is sunk). Failures: noSessionBus(); a timeout as
 // "<service> did not answer <method> within <n> ms"; a service nobody owns
 // and nobody can start as "<service> is not available: <D-Bus message>"

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <memory>
+
+#include "mornik/base/Export.hpp"
+#include "mornik/base/Result.hpp"
+
+MORNIK_EXPORTS_BEGIN
+
+namespace mornik {
+class DesktopFiles;
+class FileDialogs;
+class Pasteboard;
+class SoundOutput;
+class Workspace;
+}  // namespace mornik
+
+// The desktop library registers its adapters' factories here when it is
+// loaded (platform/DesktopAdapters.cpp); each interface's forDesktop() and
+// shared() use them (detail/AdapterSlot.hpp).
+namespace mornik::detail {
+
+void setDesktopFactory(Result<std::shared_ptr<Workspace>> (*factory)());
+void setDesktopFactory(Result<std::shared_ptr<Pasteboard>> (*factory)());
+void setDesktopFactory(Result<std::shared_ptr<FileDialogs>> (*factory)());
+void setDesktopFactory(Result<std::shared_ptr<SoundOutput>> (*factory)());
+void setDesktopFactory(Result<std::shared_ptr<DesktopFiles>> (*factory)());
+
+}  // namespace mornik::detail
+
+MORNIK_EXPORTS_END
