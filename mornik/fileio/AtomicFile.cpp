@@ -4,6 +4,7 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include <string_view>
 #include <system_error>
 
 #include <fcntl.h>
@@ -56,9 +57,9 @@ Error writeError(int err, const std::string& target, const std::string& folder, 
 
 std::string randomSuffix() {
   thread_local std::mt19937_64 generator{std::random_device{}()};
-  static constexpr char kAlphabet[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+  static constexpr std::string_view kAlphabet = "abcdefghijklmnopqrstuvwxyz0123456789";
   std::string suffix(8, 'x');
-  for (char& c : suffix) c = kAlphabet[generator() % (sizeof kAlphabet - 1)];
+  for (char& c : suffix) c = kAlphabet[generator() % kAlphabet.size()];
   return suffix;
 }
 

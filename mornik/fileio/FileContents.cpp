@@ -1,5 +1,6 @@
 #include "mornik/fileio/FileContents.hpp"
 
+#include <array>
 #include <cerrno>
 #include <ctime>
 #include <system_error>
@@ -24,9 +25,9 @@ std::string utcStamp() {
   const std::time_t now = std::time(nullptr);
   std::tm parts{};
   ::gmtime_r(&now, &parts);
-  char buffer[32];
-  std::strftime(buffer, sizeof buffer, "%Y%m%dT%H%M%SZ", &parts);
-  return buffer;
+  std::array<char, 32> buffer{};
+  std::strftime(buffer.data(), buffer.size(), "%Y%m%dT%H%M%SZ", &parts);
+  return buffer.data();
 }
 
 }  // namespace

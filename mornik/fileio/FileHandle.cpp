@@ -1,5 +1,6 @@
 #include "mornik/fileio/FileHandle.hpp"
 
+#include <array>
 #include <cerrno>
 
 #include <fcntl.h>
@@ -73,15 +74,15 @@ std::uint64_t FileHandle::seekToEnd() {
 
 std::string FileHandle::readToEnd() {
   std::string contents;
-  char buffer[65536];
+  std::array<char, 65536> buffer{};
   for (;;) {
-    const ssize_t got = ::read(fd_.get(), buffer, sizeof buffer);
+    const ssize_t got = ::read(fd_.get(), buffer.data(), buffer.size());
     if (got < 0) {
       if (errno == EINTR) continue;
       fail(errno, "read");
     }
     if (got == 0) return contents;
-    contents.append(buffer, static_cast<std::size_t>(got));
+    contents.append(buffer.data(), static_cast<std::size_t>(got));
   }
 }
 

@@ -34,6 +34,7 @@ Result<std::vector<URL>> children(const URL& folderUrl, bool withHidden) {
   const std::string prefix = folder == "/" ? folder : folder + "/";
   std::vector<URL> out;
   errno = 0;
+  // NOLINTNEXTLINE(concurrency-mt-unsafe): each directory stream is read by one thread
   while (const dirent* entry = ::readdir(handle)) {
     const std::string_view name = entry->d_name;
     if (name == "." || name == ".." || (!withHidden && name.front() == '.')) continue;
@@ -61,6 +62,7 @@ void collect(int parent, const char* name, std::string& path, std::vector<URL>& 
     return;
   }
   const std::size_t base = path.size();
+  // NOLINTNEXTLINE(concurrency-mt-unsafe): each directory stream is read by one thread
   while (const dirent* entry = ::readdir(folder)) {
     const std::string_view child = entry->d_name;
     if (child == "." || child == ".." || child == ".DS_Store") continue;

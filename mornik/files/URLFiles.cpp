@@ -187,6 +187,7 @@ Result<std::vector<std::string>> files(const URL& url) {
   if (folder == nullptr) return Error::fromErrno(errno, "list " + url.path());
   std::vector<std::string> names;
   errno = 0;
+  // NOLINTNEXTLINE(concurrency-mt-unsafe): each directory stream is read by one thread
   while (const dirent* entry = ::readdir(folder)) {
     const std::string_view name = entry->d_name;
     if (name != "." && name != "..") names.emplace_back(name);
@@ -256,7 +257,7 @@ std::string sizeOnDisk(const URL& url) {
 }
 
 std::string pathAbbreviatingHomeWithTilde(const URL& url) {
-  const std::string path = url.path();
+  std::string path = url.path();
   const std::string home = userHomePath();
   if (home == "/" || !path.starts_with(home)) return path;
   if (path.size() == home.size()) return "~";
@@ -307,9 +308,11 @@ Result<std::string> urlHost(const URL& url) {
 
 std::optional<URL> generageEmailUrl(const std::string& email, const std::string& subject,
                                     const std::string& body) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
+  static constexpr std::string_view kHex = "0123456789ABCDEF";
   std::string query;
-  for (const char ch : "subject=" + subject + "&body=" + body) {
+  std::string fields = "subject=";
+  fields.append(subject).append("&body=").append(body);
+  for (const char ch : fields) {
     const auto c = static_cast<unsigned char>(ch);
     if (keepsInQuery(c)) {
       query += ch;

@@ -16,6 +16,7 @@ namespace {
 // nothing is known.
 class UnavailableFiles final : public DesktopFiles {
  public:
+  // NOLINTNEXTLINE(bugprone-throw-keyword-missing): kept to be returned, not thrown
   explicit UnavailableFiles(Error why) : why_(std::move(why)) {}
 
   Result<void> moveToTrash(const std::filesystem::path& /*item*/) override { return why_; }

@@ -15,6 +15,7 @@ using Chosen = std::optional<std::vector<std::filesystem::path>>;
 // Where no dialog can be shown: every run fails with the reason.
 class UnavailableDialogs final : public FileDialogs {
  public:
+  // NOLINTNEXTLINE(bugprone-throw-keyword-missing): kept to be returned, not thrown
   explicit UnavailableDialogs(Error why) : why_(std::move(why)) {}
   Result<Chosen> run(const Request& /*request*/) override { return why_; }
 

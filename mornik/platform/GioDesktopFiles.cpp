@@ -46,8 +46,8 @@ int errnoOf(const GError* error) {
 
 // A POSIX error with GIO's message; frees the GError.
 Error gioError(GError* error) {
-  const Error converted(std::string(kPOSIXErrorDomain), errnoOf(error),
-                        {{std::string(kLocalizedDescriptionKey), std::string(error->message)}});
+  Error converted(std::string(kPOSIXErrorDomain), errnoOf(error),
+                  {{std::string(kLocalizedDescriptionKey), std::string(error->message)}});
   g_error_free(error);
   return converted;
 }

@@ -60,8 +60,8 @@ Result<void> launchOnGioThread(GAppInfo* app, const std::vector<std::string>& ur
   Result<void> outcome;
   detail::runOnGioThread([&] {
     GList* list = nullptr;
-    for (auto it = uris.rbegin(); it != uris.rend(); ++it) {
-      list = g_list_prepend(list, const_cast<char*>(it->c_str()));
+    for (std::size_t i = uris.size(); i-- > 0;) {
+      list = g_list_prepend(list, const_cast<char*>(uris[i].c_str()));
     }
     GAppLaunchContext* context = g_app_launch_context_new();
     GError* error = nullptr;
@@ -195,6 +195,7 @@ class DesktopWorkspace final : public GioApplications {
       if (app == nullptr) return WTF("not an application: " + takeMessage(error), 0);
     }
     std::vector<std::string> uris;
+    uris.reserve(items.size());
     for (const URL& item : items) uris.push_back(item.absoluteString());
     Result<void> launched = launchOnGioThread(app, uris);
     g_object_unref(app);

@@ -16,6 +16,7 @@ namespace {
 // Without a sound output: every load fails with the reason.
 class UnavailableOutput final : public SoundOutput {
  public:
+  // NOLINTNEXTLINE(bugprone-throw-keyword-missing): kept to be returned, not thrown
   explicit UnavailableOutput(Error why) : why_(std::move(why)) {}
   Result<std::shared_ptr<SoundPlayer>> load(const std::filesystem::path& /*file*/,
                                             const SoundPlayer::Options& /*options*/) override {
@@ -41,7 +42,7 @@ void detail::setDesktopFactory(Result<std::shared_ptr<SoundOutput>> (*factory)()
 }
 
 Result<std::shared_ptr<SoundPlayer>> SoundPlayer::make(const std::filesystem::path& file,
-                                                       Options options) {
+                                                       const Options& options) {
   return SoundOutput::shared()->load(file, options);
 }
 

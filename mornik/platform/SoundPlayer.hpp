@@ -39,7 +39,7 @@ class SoundPlayer {
 
   // SoundOutput::shared()->load(file, options).
   static Result<std::shared_ptr<SoundPlayer>> make(const std::filesystem::path& file,
-                                                   Options options);
+                                                   const Options& options);
 
   virtual ~SoundPlayer() = default;
   SoundPlayer(const SoundPlayer&) = delete;

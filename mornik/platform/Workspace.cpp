@@ -14,6 +14,7 @@ namespace {
 // Without the desktop library: every request fails with the reason.
 class UnavailableWorkspace final : public Workspace {
  public:
+  // NOLINTNEXTLINE(bugprone-throw-keyword-missing): kept to be returned, not thrown
   explicit UnavailableWorkspace(Error why) : why_(std::move(why)) {}
 
   std::string contentTypeOf(const std::filesystem::path& /*file*/) const override {

@@ -1,6 +1,7 @@
 // The X11 adapter of Pasteboard: a library thread that owns the CLIPBOARD
 // selection and answers other programs' requests for it.
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdlib>
 #include <deque>
@@ -32,8 +33,8 @@ namespace {
 using Bytes = Pasteboard::Bytes;
 
 // The names under which the text representation is also offered.
-constexpr const char* kTextTargets[] = {"UTF8_STRING", "text/plain;charset=utf-8", "TEXT",
-                                        "text/plain", "STRING"};
+constexpr std::array<const char*, 5> kTextTargets{"UTF8_STRING", "text/plain;charset=utf-8", "TEXT",
+                                                  "text/plain", "STRING"};
 constexpr auto kReadTimeout = std::chrono::seconds(2);
 
 // UTF-8 to Latin-1, for the STRING target; other characters become '?'.
@@ -90,7 +91,8 @@ class X11Pasteboard final : public Pasteboard {
     utf8_ = atom("UTF8_STRING");
     readProperty_ = atom("MORNIK_CLIPBOARD");
     const long maxRequest = std::max(XExtendedMaxRequestSize(display_), XMaxRequestSize(display_));
-    chunk_ = std::min<std::size_t>(static_cast<std::size_t>(maxRequest) * 4 / 2, 256 * 1024);
+    chunk_ = std::min<std::size_t>(static_cast<std::size_t>(maxRequest) * 4 / 2,
+                                   std::size_t{256} * 1024);
     XFlush(display_);
     thread_ = std::thread([this] { run(); });
   }
@@ -163,7 +165,7 @@ class X11Pasteboard final : public Pasteboard {
     // be waiting for its own first.
     const BlockingScope blocking;
     std::unique_lock<std::mutex> oneRead(readLock_);
-    std::future<std::optional<Bytes>> answer =
+    auto answer =
         call<std::future<std::optional<Bytes>>>([&]() -> std::future<std::optional<Bytes>> {
           std::promise<std::optional<Bytes>> ready;
           if (owned_ && !ownType.empty()) {
@@ -211,8 +213,8 @@ class X11Pasteboard final : public Pasteboard {
       }
       XFlush(display_);
       if (XPending(display_) == 0) {
-        pollfd fds[2] = {{ConnectionNumber(display_), POLLIN, 0}, {wake_, POLLIN, 0}};
-        ::poll(fds, 2, timeout);
+        std::array<pollfd, 2> fds{{{ConnectionNumber(display_), POLLIN, 0}, {wake_, POLLIN, 0}}};
+        ::poll(fds.data(), fds.size(), timeout);
         std::uint64_t count = 0;
         [[maybe_unused]] const ssize_t ignored = ::read(wake_, &count, sizeof count);
       }
@@ -273,6 +275,7 @@ class X11Pasteboard final : public Pasteboard {
     reply.time = request.time;
     // Old clients name no property: the target's name is the property.
     reply.property = request.property == None ? request.target : request.property;
+    // NOLINTNEXTLINE(bugprone-branch-clone): refusals at both ends of the chain
     if (!owned_ || request.selection != clipboard_) {
       reply.property = None;
     } else if (request.target == targets_) {

@@ -1,10 +1,10 @@
 #pragma once
 
 #include <cerrno>
+#include <csignal>
 #include <ctime>
 
 #include <pthread.h>
-#include <signal.h>
 
 #include "mornik/base/Export.hpp"
 

@@ -6,6 +6,7 @@
 #include <memory>
 #include <mutex>
 #include <system_error>
+#include <vector>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -30,35 +31,30 @@ Error copyError(int error, const std::string& from, const std::string& to) {
 // system shares extents, else copy_file_range (in-kernel), else read/write.
 bool copyBytes(int in, int out) {
   if (::ioctl(out, FICLONE, in) == 0) return true;
-  bool kernelCopy = true;
   for (;;) {
-    if (kernelCopy) {
-      const ssize_t copied = ::copy_file_range(in, nullptr, out, nullptr, 1U << 30U, 0);
-      if (copied > 0) continue;
-      if (copied == 0) return true;
+    const ssize_t copied = ::copy_file_range(in, nullptr, out, nullptr, 1U << 30U, 0);
+    if (copied > 0) continue;
+    if (copied == 0) return true;
+    if (errno == EINTR) continue;
+    if (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP) break;
+    return false;
+  }
+  static constexpr std::size_t kChunk = 1U << 20U;
+  std::vector<char> buffer(kChunk);
+  for (;;) {
+    const ssize_t got = ::read(in, buffer.data(), kChunk);
+    if (got == 0) return true;
+    if (got < 0) {
       if (errno == EINTR) continue;
-      if (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP) {
-        return false;
-      }
-      kernelCopy = false;
+      return false;
     }
-    static constexpr std::size_t kChunk = 1U << 20U;
-    auto buffer = std::make_unique<char[]>(kChunk);
-    for (;;) {
-      const ssize_t got = ::read(in, buffer.get(), kChunk);
-      if (got == 0) return true;
-      if (got < 0) {
+    for (ssize_t done = 0; done < got;) {
+      const ssize_t put = ::write(out, buffer.data() + done, static_cast<std::size_t>(got - done));
+      if (put < 0) {
         if (errno == EINTR) continue;
         return false;
       }
-      for (ssize_t done = 0; done < got;) {
-        const ssize_t put = ::write(out, buffer.get() + done, static_cast<std::size_t>(got - done));
-        if (put < 0) {
-          if (errno == EINTR) continue;
-          return false;
-        }
-        done += put;
-      }
+      done += put;
     }
   }
 }
@@ -106,6 +102,7 @@ Result<void> copyTree(const std::string& from, const std::string& to) {
   DIR* folder = ::opendir(from.c_str());
   if (folder == nullptr) return undo(copyError(errno, from, to));
   errno = 0;
+  // NOLINTNEXTLINE(concurrency-mt-unsafe): each directory stream is read by one thread
   while (const dirent* entry = ::readdir(folder)) {
     const std::string_view name = entry->d_name;
     if (name == "." || name == "..") continue;

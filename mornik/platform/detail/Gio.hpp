@@ -11,12 +11,14 @@
 MORNIK_EXPORTS_BEGIN
 
 // GLib types, declared here so that this header needs no GLib header.
+// NOLINTBEGIN(bugprone-reserved-identifier): GLib's own names
 extern "C" {
 struct _GDBusConnection;
 struct _GMainContext;
 struct _GUnixFDList;
 struct _GVariant;
 }
+// NOLINTEND(bugprone-reserved-identifier)
 
 namespace mornik::detail {
 

@@ -1,5 +1,6 @@
 #include "mornik/settings/detail/KeyValueFile.hpp"
 
+#include <array>
 #include <cerrno>
 #include <system_error>
 
@@ -103,13 +104,13 @@ KeyValueFile::Loaded KeyValueFile::load() const {
         true, static_cast<unsigned long long>(info.st_dev),
         static_cast<unsigned long long>(info.st_ino), static_cast<long long>(info.st_size),
         static_cast<long long>(info.st_mtim.tv_sec) * 1'000'000'000LL + info.st_mtim.tv_nsec};
-    char buffer[65536];
+    std::array<char, 65536> buffer{};
     for (;;) {
-      const ssize_t got = ::read(fd, buffer, sizeof buffer);
+      const ssize_t got = ::read(fd, buffer.data(), buffer.size());
       if (got < 0 && errno == EINTR) continue;
       if (got < 0) err = errno;
       if (got <= 0) break;
-      contents.append(buffer, static_cast<std::size_t>(got));
+      contents.append(buffer.data(), static_cast<std::size_t>(got));
     }
   }
   ::close(fd);
