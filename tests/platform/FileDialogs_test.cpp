@@ -1,8 +1,13 @@
 #include "mornik/platform/FileDialogs.hpp"
 
+#include <algorithm>
 #include <future>
 
 #include <gtest/gtest.h>
+
+#include "mornik/concurrency/DispatchQueue.hpp"
+#include "mornik/concurrency/detail/Executor.hpp"
+#include "mornik/flow/future/Future.hpp"
 
 #include "tests/desktop/support/Desktop.hpp"
 
@@ -58,6 +63,35 @@ TEST(FileDialogs, ZenityWithoutAPortalDrivenByAPerson) {
 }
 
 // No dialog at all: MacOsDialogs_test.cpp.
+
+// A dialog waiting for the portal counts as blocked: as many of them as the
+// pool has workers leave it free for other work.
+TEST(FileDialogs, WaitingDialogsLeaveThePoolToOtherWork) {
+  MORNIK_NEED_BUS();
+  using Chosen = std::optional<Paths>;
+  auto dialogs = FileDialogs::makePortal(60'000);
+  std::vector<std::shared_ptr<Flow::Future<Chosen>>> waiting;
+  {
+    test::FakeService portal({"--hang"});
+    ASSERT_TRUE(portal.ready());
+    ASSERT_TRUE(FileDialogs::forDesktop().isSuccess());  // connects from this thread
+    const int count = std::max(detail::poolTargetSize(), detail::poolWorkerCount());
+    for (int i = 0; i < count; ++i) {
+      waiting.push_back(Flow::Future<Chosen>::make(DispatchQueue::global(),
+                                                   [dialogs] { return dialogs->run({}); }));
+      waiting.back()->onComplete([](const Result<Chosen>&) {});  // starts it
+    }
+    ASSERT_TRUE(test::waitFor([&] {
+      const std::string calls = test::record("service");
+      return std::count(calls.begin(), calls.end(), '\n') == count + 1;  // and "ready"
+    }));
+    auto other = Flow::Future<int>::make(DispatchQueue::global(), [] { return Result<int>(7); });
+    other->onComplete([](const Result<int>&) {});
+    EXPECT_TRUE(test::waitFor([&] { return other->maybeSuccess() == 7; }));
+    for (const auto& each : waiting) EXPECT_FALSE(each->maybeFailure());
+  }
+  for (const auto& each : waiting) EXPECT_TRUE(each->wait().isFailure());  // the portal went
+}
 
 }  // namespace
 }  // namespace mornik

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include "mornik/platform/Workspace.hpp"
+
 #include "tests/desktop/support/Desktop.hpp"
 
 namespace mornik {
@@ -78,6 +80,17 @@ TEST_F(SoundPlayerTest, VolumeScalesWhatIsPlayedAndRateShortensIt) {
 }
 
 // A file that is not sound: AudioPlayerManager_test.cpp.
+
+TEST_F(SoundPlayerTest, GioAndGStreamerShareOneGLibThread) {
+  EXPECT_FALSE(Workspace::makeDesktop({})->applicationsFor("application/x-mornik").empty());
+  auto player = SoundPlayer::make(tone(0.2), {});
+  ASSERT_TRUE(player.isSuccess()) << player.error().localizedDescription();
+  ASSERT_TRUE(player.value()->play().isSuccess());
+  EXPECT_TRUE(
+      test::waitFor([&] { return !player.value()->isPlaying(); }));  // the bus watch saw the end
+  EXPECT_EQ(test::threadsNamed("mornik.glib"), 1);
+  EXPECT_EQ(test::threadsNamed("mornik.gio") + test::threadsNamed("mornik.gst"), 0);
+}
 
 TEST(SystemSound, FindsTheFreedesktopTheme) {
   if (!fs::exists("/usr/share/sounds/freedesktop/stereo/bell.oga")) {

@@ -4,6 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <gio/gio.h>
+
+#include "mornik/platform/detail/Gio.hpp"
+
 #include "tests/desktop/support/Desktop.hpp"
 
 namespace mornik {
@@ -116,6 +120,43 @@ TEST(Workspace, RevealsThroughTheFileManagerElseOpensTheFolderAndNeverHangs) {
   EXPECT_EQ(
       Workspace::makeDesktop({.busTimeoutMs = 300})->reveal({file}).error().localizedDescription(),
       "org.freedesktop.FileManager1 did not answer ShowItems within 300 ms");
+}
+
+// The D-Bus adapters share one connection; when the bus closes it (here: a
+// bus of the test's own ends), the next request makes a new one.
+TEST(Workspace, RequestsShareOneBusConnectionMadeAnewWhenTheBusClosesIt) {
+  MORNIK_NEED_PROGRAM("dbus-daemon");
+  if (test::threadsNamed("gdbus") > 0)
+    GTEST_SKIP() << "connected already: run it alone, as CTest does";
+  auto workspace = Workspace::makeDesktop({});
+  const fs::path file = test::homeFile("bus/f.mornik");
+  GDBusConnection* first = nullptr;
+  for (const char* name : {"bus-a", "bus-b"}) {
+    if (first != nullptr) {  // its end announced where it was made, as in a GTK application
+      ASSERT_TRUE(test::waitFor([&] {
+        g_main_context_iteration(nullptr, FALSE);
+        return g_dbus_connection_is_closed(first) != FALSE;
+      }));
+    }
+    const std::string address = "unix:path=" + (test::desktopRoot() / name).string();
+    test::Background bus({"dbus-daemon", "--session", "--nofork", "--address=" + address});
+    ASSERT_TRUE(test::waitFor([&] { return fs::exists(test::desktopRoot() / name); }));
+    test::ScopedEnv useIt("DBUS_SESSION_BUS_ADDRESS", address.c_str());
+    test::FakeService fileManager;
+    ASSERT_TRUE(fileManager.ready());
+    ASSERT_TRUE(workspace->reveal({file}).isSuccess());
+    ASSERT_TRUE(workspace->reveal({file}).isSuccess());
+    std::stringstream calls(record("service"));
+    std::vector<std::string> senders;
+    for (std::string sender, call; calls >> sender && std::getline(calls, call);) {
+      if (call.find("ShowItems") != std::string::npos) senders.push_back(sender);
+    }
+    ASSERT_EQ(senders.size(), 2u) << record("service");
+    EXPECT_EQ(senders[0], senders[1]);
+    Error why = detail::noSessionBus();
+    if (first == nullptr) first = detail::sessionBus(why);
+  }
+  g_object_unref(first);
 }
 
 }  // namespace

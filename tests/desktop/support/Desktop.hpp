@@ -48,6 +48,22 @@ inline bool waitForRecord(const std::string& name, const std::string& text) {
   return waitFor([&] { return record(name).find(text) != std::string::npos; });
 }
 
+// A small file in the home folder, its folders made.
+inline std::filesystem::path homeFile(const std::string& name) {
+  const std::filesystem::path path = desktopRoot() / "home" / name;
+  writeFile(path, "content\n");
+  return path;
+}
+
+// How many of this process's threads are named `name`.
+inline int threadsNamed(const std::string& name) {
+  int count = 0;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+    count += readFile(task.path() / "comm") == name + "\n" ? 1 : 0;
+  }
+  return count;
+}
+
 // Runs a program to its end, `input` on its standard input; its exit code and
 // output. Through files: programs that leave children behind hold no pipe.
 struct Ran {

@@ -1,7 +1,8 @@
 // A stand-in for the desktop's file manager and xdg-desktop-portal on a
 // private session bus: it claims org.freedesktop.FileManager1 and
 // org.freedesktop.portal.Desktop, answers their methods and writes one line
-// per call to a record file, so tests can check what the library asked.
+// per call to a record file, "<caller's unique name> <call>", so tests can
+// check what the library asked and over which connection.
 //
 //   mornik_desktop_fake_service RECORD [--hang] [--response CODE] [--uri URI]...
 //
@@ -77,7 +78,7 @@ void onCall(GDBusConnection* bus, const gchar* sender, const gchar* /*path*/,
   } else {
     line += " " + print(parameters);
   }
-  record(line);
+  record(std::string(sender) + " " + line);
   if (gHang) {
     gHeld.push_back(invocation);  // never answered
     return;
