@@ -1,6 +1,7 @@
 #include "mornik/platform/Workspace.hpp"
 
 #include <fstream>
+#include <set>
 
 #include <gtest/gtest.h>
 
@@ -17,17 +18,12 @@ namespace fs = std::filesystem;
 using test::record;
 using test::waitForRecord;
 
-fs::path makeFile(const std::string& name) {
-  const fs::path path = test::desktopRoot() / "home" / name;
-  fs::create_directories(path.parent_path());
-  std::ofstream(path) << "content\n";
-  return path;
-}
+using test::homeFile;
 fs::path applications() { return test::desktopRoot() / "data/applications"; }
 
 TEST(Workspace, ListsTheDefaultApplicationFirstAndSeesNewOnes) {
   auto workspace = Workspace::makeDesktop({});
-  EXPECT_EQ(workspace->contentTypeOf(makeFile("a.mornik")), "application/x-mornik");
+  EXPECT_EQ(workspace->contentTypeOf(homeFile("a.mornik")), "application/x-mornik");
   auto apps = workspace->applicationsFor("application/x-mornik");
   ASSERT_EQ(apps.size(), 2u);  // Broken's program is missing: the database leaves it out
   EXPECT_EQ(apps[0], (AppEntry{"viewer.desktop", applications() / "viewer.desktop", "Viewer",
@@ -47,7 +43,7 @@ TEST(Workspace, ListsTheDefaultApplicationFirstAndSeesNewOnes) {
 
 TEST(Workspace, OpensFilesAndTerminalsAndReportsWhatCannotStart) {
   auto workspace = Workspace::makeDesktop({});
-  const fs::path file = makeFile("b.mornik");
+  const fs::path file = homeFile("b.mornik");
   const URL url = URL::fileURL(file.string());
   ASSERT_TRUE(workspace->open(url).isSuccess());
   EXPECT_TRUE(waitForRecord("viewer", file.string()));
@@ -57,7 +53,7 @@ TEST(Workspace, OpensFilesAndTerminalsAndReportsWhatCannotStart) {
     EXPECT_EQ(workspace->openWith(applications() / bad, {url}).error().localizedDescription(),
               "not an application: " + (applications() / bad).string());
   }
-  const auto noApp = workspace->open(URL::fileURL(makeFile("c.unknown-type-xyz").string()));
+  const auto noApp = workspace->open(URL::fileURL(homeFile("c.unknown-type-xyz").string()));
   EXPECT_EQ(noApp.error().localizedDescription().rfind("cannot open file://", 0), 0u);
 
   const fs::path folder = test::desktopRoot() / "home";
@@ -71,10 +67,10 @@ TEST(Workspace, RevealsThroughTheFileManagerElseOpensTheFolderAndNeverHangs) {
   MORNIK_NEED_BUS();
   auto workspace = Workspace::makeDesktop({});
   // Nobody owns FileManager1, or there is no bus: the containing folder opens.
-  const fs::path file = makeFile("revealed/d.mornik");
+  const fs::path file = homeFile("revealed/d.mornik");
   ASSERT_TRUE(workspace->reveal({file}).isSuccess());
   EXPECT_TRUE(waitForRecord("viewer", file.parent_path().string()));
-  const fs::path other = makeFile("properties/e.txt");
+  const fs::path other = homeFile("properties/e.txt");
   {
     test::ScopedEnv noBus("DBUS_SESSION_BUS_ADDRESS", nullptr);
     ASSERT_TRUE(workspace->showProperties({other}).isSuccess());
@@ -114,6 +110,12 @@ TEST(Workspace, RevealsThroughTheFileManagerElseOpensTheFolderAndNeverHangs) {
       EXPECT_NE(calls.find(call), std::string::npos) << call << " not in:\n" << calls;
     }
     EXPECT_EQ(record("viewer"), launched);  // nothing was launched
+    std::set<std::string> senders;          // both adapters' calls, over the one connection
+    std::stringstream lines(calls);
+    for (std::string sender, call; lines >> sender && std::getline(lines, call);) {
+      if (sender != "ready") senders.insert(sender);
+    }
+    EXPECT_EQ(senders.size(), 1u) << calls;
   }
   test::FakeService hanging({"--hang"});
   ASSERT_TRUE(hanging.ready());
@@ -122,12 +124,11 @@ TEST(Workspace, RevealsThroughTheFileManagerElseOpensTheFolderAndNeverHangs) {
       "org.freedesktop.FileManager1 did not answer ShowItems within 300 ms");
 }
 
-// The D-Bus adapters share one connection; when the bus closes it (here: a
-// bus of the test's own ends), the next request makes a new one.
-TEST(Workspace, RequestsShareOneBusConnectionMadeAnewWhenTheBusClosesIt) {
+// The connection the D-Bus adapters share, once the bus closed it (here: a
+// bus of the test's own ends), is made anew for the next request.
+TEST(Workspace, ConnectsAnewWhenTheBusClosedTheConnection) {
   MORNIK_NEED_PROGRAM("dbus-daemon");
-  if (test::threadsNamed("gdbus") > 0)
-    GTEST_SKIP() << "connected already: run it alone, as CTest does";
+  if (test::threadsNamed("gdbus") > 0) GTEST_SKIP() << "connected already: run it alone";
   auto workspace = Workspace::makeDesktop({});
   const fs::path file = test::homeFile("bus/f.mornik");
   GDBusConnection* first = nullptr;
@@ -145,14 +146,7 @@ TEST(Workspace, RequestsShareOneBusConnectionMadeAnewWhenTheBusClosesIt) {
     test::FakeService fileManager;
     ASSERT_TRUE(fileManager.ready());
     ASSERT_TRUE(workspace->reveal({file}).isSuccess());
-    ASSERT_TRUE(workspace->reveal({file}).isSuccess());
-    std::stringstream calls(record("service"));
-    std::vector<std::string> senders;
-    for (std::string sender, call; calls >> sender && std::getline(calls, call);) {
-      if (call.find("ShowItems") != std::string::npos) senders.push_back(sender);
-    }
-    ASSERT_EQ(senders.size(), 2u) << record("service");
-    EXPECT_EQ(senders[0], senders[1]);
+    EXPECT_NE(record("service").find("ShowItems"), std::string::npos) << record("service");
     Error why = detail::noSessionBus();
     if (first == nullptr) first = detail::sessionBus(why);
   }
