@@ -17,7 +17,9 @@ namespace {
 namespace fs = std::filesystem;
 using Paths = std::vector<fs::path>;
 
-// What the portal is asked, and its cancellation: MacOsDialogs_test.cpp.
+// What the portal is asked, its cancellation, and no dialog at all:
+// MacOsDialogs_test.cpp.
+
 TEST(FileDialogs, ZenityWithoutAPortalDrivenByAPerson) {
   MORNIK_NEED_DISPLAY();
   MORNIK_NEED_PROGRAM("zenity");
@@ -48,10 +50,8 @@ TEST(FileDialogs, ZenityWithoutAPortalDrivenByAPerson) {
   }
 }
 
-// No dialog at all: MacOsDialogs_test.cpp.
-
-// A dialog waiting for the portal counts as blocked: as many of them as the
-// pool has workers leave it free for other work.
+// A dialog waiting for the portal counts as blocked: one dialog for each of
+// the pool's workers leaves the pool free for other work.
 TEST(FileDialogs, WaitingDialogsLeaveThePoolToOtherWork) {
   MORNIK_NEED_BUS();
   using Chosen = std::optional<Paths>;
@@ -60,7 +60,9 @@ TEST(FileDialogs, WaitingDialogsLeaveThePoolToOtherWork) {
   {
     test::FakeService portal({"--hang"});
     ASSERT_TRUE(portal.ready());
-    ASSERT_TRUE(FileDialogs::forDesktop().isSuccess());  // connects from this thread
+    // Connected from this thread: connecting on a worker is a short blocking
+    // wait of its own, whose extra worker would stay free for the other work.
+    ASSERT_TRUE(FileDialogs::forDesktop().isSuccess());
     const int count = std::max(detail::poolTargetSize(), detail::poolWorkerCount());
     for (int i = 0; i < count; ++i) {
       waiting.push_back(Flow::Future<Chosen>::make(DispatchQueue::global(),
