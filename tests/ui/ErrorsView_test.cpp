@@ -3,6 +3,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -87,14 +88,22 @@ TEST(ErrorsView, LabelShowsThePrefixTheDescriptionCutToAHundredCharactersAndTheM
             (std::vector<Run>{{"Error: ", ErrorsView::Weight::bold, ErrorsView::Color::red},
                               {"disk full", ErrorsView::Weight::regular},
                               {"^", ErrorsView::Weight::ultraLight}}));
-  // Characters, not bytes: "e" + combining acute is one character.
+  // The description, cut to 100 characters (not bytes: "e" + combining acute
+  // is one) with an ellipsis from 100 on.
   std::string accented;
   for (int i = 0; i < 150; ++i) accented += "e\xCC\x81";
-  for (const auto& [description, label] : std::vector<std::pair<std::string, std::string>>{
-           {std::string(99, 'a'), std::string(99, 'a')},
-           {std::string(100, 'b'), std::string(100, 'b') + "..."},
-           {accented, accented.substr(0, 300) + "..."}}) {
+  const std::string a99(99, 'a');
+  const std::string b100(100, 'b');
+  const std::string cut = accented.substr(0, 300);
+  const std::string fifty = accented.substr(0, 150);  // 150 bytes
+  for (const auto& [description, shortened, label] :
+       std::vector<std::tuple<std::string, std::string, std::string>>{
+           {a99, a99, a99},
+           {fifty, fifty, fifty},
+           {b100, b100, b100 + "..."},
+           {accented, cut, cut + "..."}}) {
     view.model()->recentError = WTF(description, 0);
+    EXPECT_EQ(view.model()->shortDescription(), shortened);
     EXPECT_EQ(view.labelText(), "Error: " + label + "^");
   }
 }
