@@ -42,11 +42,10 @@ std::shared_ptr<Flow::Future<AudioPlayerManager::Player>> AudioPlayerManager::pl
     if (auto started = player->play(); started.isFailure()) return started.error();
     return player;
   });
-  // Completed already: the failure handler is delivered even if the caller
-  // drops the future at once.
-  auto future = Flow::Future<Player>::make(std::move(result), DispatchQueue::global());
-  future->onFailure([](const Error& error) { printLine(error.localizedDescription()); });
-  return future;
+  // Printed here, not by a handler of the future: a caller that drops the
+  // future at once would release the handler before its delivery ran.
+  if (result.isFailure()) printLine(result.error().localizedDescription());
+  return Flow::Future<Player>::make(std::move(result), DispatchQueue::global());
 }
 
 std::shared_ptr<Flow::Future<bool>> AudioPlayerManager::playSound(std::string_view fileName,

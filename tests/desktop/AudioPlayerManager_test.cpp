@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "mornik/base/Output.hpp"
+#include "mornik/concurrency/LockedVar.hpp"
 #include "mornik/flow/pool/Pool.hpp"
 #include "mornik/settings/AppIdentity.hpp"
 
@@ -14,18 +15,12 @@
 namespace mornik {
 namespace {
 
-namespace fs = std::filesystem;
-
 TEST(AudioPlayerManager, PlaysResourcesLoopsStopsAndSaysWhyAFileIsNotSound) {
   MORNIK_NEED_PROGRAM("sox");
   SoundOutput::setShared(SoundOutput::makeGStreamer("fakesink sync=true").value());
-  const fs::path resources = test::desktopRoot() / "resources";
-  AppIdentity::setResourceFolder(resources);
-  fs::create_directories(resources);
-  test::run({"sox", "-n", "-r", "22050", "-c", "1", (resources / "ding.wav").string(), "synth",
-             "0.6", "sine", "880"});
+  AppIdentity::setResourceFolder(test::desktopRoot());
+  test::tone("ding.wav", 0.6);
   auto sounds = AudioPlayerManager::make();
-  EXPECT_EQ(AudioPlayerManager::audioQueue().label(), "com.app.audio");
   EXPECT_EQ(sounds->pool()->queue(), AudioPlayerManager::audioQueue());
   EXPECT_EQ(sounds->playSound("nothing", "wav", 1.0f, 1.0, false)->wait().maybeSuccess(), false);
 
@@ -38,8 +33,7 @@ TEST(AudioPlayerManager, PlaysResourcesLoopsStopsAndSaysWhyAFileIsNotSound) {
   // The future is timed by the clock; the player ends by itself a moment
   // later on a loaded machine.
   ASSERT_TRUE(test::waitFor([&] { return !sounds->isPlaying(); }));
-  auto looping = sounds->playSound("ding", "wav", 0.5f, 1.0, true);
-  EXPECT_EQ(looping->wait().maybeSuccess(), true);
+  EXPECT_EQ(sounds->playSound("ding", "wav", 0.5f, 1.0, true)->wait().maybeSuccess(), true);
   // Not an ordering sleep: the sound must still play after two of its ends.
   RunLoop::main().runFor(1.5);
   EXPECT_TRUE(sounds->isPlaying());
@@ -48,22 +42,20 @@ TEST(AudioPlayerManager, PlaysResourcesLoopsStopsAndSaysWhyAFileIsNotSound) {
   EXPECT_TRUE(test::waitFor([&] { return !sounds->isPlaying(); }));
   EXPECT_TRUE(sounds->players().empty());
 
-  // A file that is not sound: the failure, also printed as a line.
-  std::ofstream(resources / "notes.txt") << "words, not sound\n";
-  std::vector<std::string> printed;
-  std::mutex printedLock;
+  // A file that is not sound: the failure, also printed as a line (the
+  // future dropped at once).
+  std::ofstream(test::desktopRoot() / "notes.txt") << "words, not sound\n";
+  LockedVar<std::vector<std::string>> printed{{}};
   setOutputSink([&](std::string_view line) {
-    std::lock_guard<std::mutex> guard(printedLock);
-    printed.emplace_back(line);
+    printed.access([&](std::vector<std::string>& lines) { lines.emplace_back(line); });
   });
-  const std::string path = (resources / "notes.txt").string();
-  auto failed = sounds->playSound(URL::fileURL(path), 1.0f, 1.0, false);
-  const std::string why = failed->wait().error().localizedDescription();
+  const std::string path = (test::desktopRoot() / "notes.txt").string();
+  const std::string why = sounds->playSound(URL::fileURL(path), 1.0f, 1.0, false)
+                              ->wait()
+                              .error()
+                              .localizedDescription();
   EXPECT_EQ(why.rfind("cannot play " + path + ": ", 0), 0u) << why;
-  EXPECT_TRUE(test::waitFor([&] {
-    std::lock_guard<std::mutex> guard(printedLock);
-    return printed == std::vector<std::string>{why};
-  }));
+  EXPECT_TRUE(test::waitFor([&] { return printed.read() == std::vector<std::string>{why}; }));
   EXPECT_TRUE(sounds->playSound("notes", "txt", 1.0f, 1.0, false)->wait().isFailure());
   setOutputSink(nullptr);
   EXPECT_EQ(SoundPlayer::make(path + ".missing", {}).error().localizedDescription(),

@@ -1,7 +1,5 @@
 #include "mornik/desktop/Clipboard.hpp"
 
-#include <fstream>
-
 #include <gtest/gtest.h>
 
 #include "mornik/base/Output.hpp"
@@ -32,22 +30,20 @@ TEST(Clipboard, WritesEachRepresentationAfterClearingAndNothingForNothing) {
 
   // Absent arguments, missing files, a file that is not an image: not even
   // the clearing.
-  const fs::path notImage = test::desktopRoot() / "not-an-image";
-  std::ofstream(notImage) << "words";
+  test::writeFile(test::desktopRoot() / "not-an-image", "words");
   ASSERT_TRUE(memory->setString("kept").isSuccess());
   Clipboard::set(std::optional<std::string>());
   Clipboard::set(std::optional<URL>());
   Clipboard::setImageFrom(std::nullopt);
   Clipboard::copyFileContent(std::optional<std::string>());
   Clipboard::copyFilesContent({URL::fileURL("/no/such/file"), URL::fileURL("/no/such/other")});
-  Clipboard::setImageFrom(URL::fileURL(notImage.string()));
+  Clipboard::setImageFrom(URL::fileURL((test::desktopRoot() / "not-an-image").string()));
   EXPECT_EQ(memory->clearCount(), 2);
   EXPECT_EQ(memory->string(), "kept");
   EXPECT_TRUE(printed.empty());
 
   // Files: the link resolved, printed, and in the file managers' form too.
-  const fs::path real = test::desktopRoot() / "home" / "real.txt";
-  std::ofstream(real) << "x";
+  const fs::path real = test::homeFile("real.txt");
   fs::create_symlink(real, test::desktopRoot() / "home" / "link.txt");
   Clipboard::copyFileContent(
       std::optional<std::string>((test::desktopRoot() / "home/link.txt").string()));
@@ -60,10 +56,9 @@ TEST(Clipboard, WritesEachRepresentationAfterClearingAndNothingForNothing) {
   EXPECT_EQ(text(memory->data(Pasteboard::kUriList)),
             reference + "\r\nfile://" + test::desktopRoot().string() + "/\r\n");
 
-  const fs::path png = test::desktopRoot() / "dot.png";
   const std::string pngBytes = std::string("\x89PNG\r\n\x1a\n", 8) + "rest";
-  std::ofstream(png, std::ios::binary) << pngBytes;
-  Clipboard::setImageFrom(URL::fileURL(png.string()));
+  test::writeFile(test::desktopRoot() / "dot.png", pngBytes);
+  Clipboard::setImageFrom(URL::fileURL((test::desktopRoot() / "dot.png").string()));
   EXPECT_EQ(memory->types(), std::vector<std::string>{"image/png"});
   EXPECT_EQ(text(memory->data(Pasteboard::kPng)), pngBytes);
   Clipboard::clear();

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "mornik/base/Output.hpp"
+#include "mornik/platform/FileDialogs.hpp"
 
 #include "tests/desktop/support/Desktop.hpp"
 
@@ -25,6 +26,8 @@ TEST(MacOsDialogs, OptionsReachTheDesktopsDialog) {
   EXPECT_EQ(MacOsDialogs::save("Keep", URL::fileURL(home, true), "out.txt",
                                {MacOsSaveDlgSettings::showsHiddenFiles}),
             URL::fileURL(home + "/a"));
+  const auto cancelled = MacOsDialogs::openR("Cancelled", {Setting::canChooseFiles}, {}, {});
+  EXPECT_EQ(cancelled.value(), std::nullopt);  // not a failure
   // Nothing can be chosen: no dialog at all.
   EXPECT_EQ(MacOsDialogs::open("Nothing", {Setting::showsHiddenFiles}, std::nullopt, std::nullopt),
             std::nullopt);
@@ -32,7 +35,7 @@ TEST(MacOsDialogs, OptionsReachTheDesktopsDialog) {
   std::vector<std::string> calls;
   std::stringstream lines(test::record("service"));
   for (std::string line; std::getline(lines, line);) calls.push_back(line);
-  ASSERT_EQ(calls.size(), 4u);  // ready, then the three dialogs
+  ASSERT_EQ(calls.size(), 5u);  // ready, then the four dialogs
   EXPECT_NE(calls[1].find("'Choose'"), std::string::npos);
   EXPECT_NE(calls[1].find("'accept_label': <'Use'>"), std::string::npos);
   EXPECT_NE(calls[1].find("'directory': <true>"), std::string::npos) << calls[1];
@@ -45,6 +48,7 @@ TEST(MacOsDialogs, OptionsReachTheDesktopsDialog) {
 
 TEST(MacOsDialogs, NoDialogPrintsWhyAndAnswersNone) {
   test::ScopedEnv noX("DISPLAY", nullptr);
+  FileDialogs::setShared(nullptr);  // chosen anew, now
   std::vector<std::string> printed;
   setOutputSink([&](std::string_view line) { printed.emplace_back(line); });
   EXPECT_EQ(MacOsDialogs::open("Choose", {Setting::canChooseFiles}, std::nullopt, std::nullopt),

@@ -1,8 +1,13 @@
 #include "mornik/platform/FileDialogs.hpp"
 
+#include <algorithm>
 #include <future>
 
 #include <gtest/gtest.h>
+
+#include "mornik/concurrency/DispatchQueue.hpp"
+#include "mornik/concurrency/detail/Executor.hpp"
+#include "mornik/flow/future/Future.hpp"
 
 #include "tests/desktop/support/Desktop.hpp"
 
@@ -12,19 +17,8 @@ namespace {
 namespace fs = std::filesystem;
 using Paths = std::vector<fs::path>;
 
-// What the portal is asked is checked with MacOsDialogs; here, its answers.
-TEST(FileDialogs, PortalCancellationAnswersNoneAndSilenceFailsInTime) {
-  MORNIK_NEED_BUS();
-  {
-    test::FakeService cancelling({"--response", "1"});
-    ASSERT_TRUE(cancelling.ready());
-    EXPECT_EQ(FileDialogs::forDesktop().value()->run({}).value(), std::nullopt);
-  }
-  test::FakeService hanging({"--hang"});
-  ASSERT_TRUE(hanging.ready());
-  EXPECT_EQ(FileDialogs::makePortal(300)->run({}).error().localizedDescription(),
-            "org.freedesktop.portal.Desktop did not answer OpenFile within 300 ms");
-}
+// What the portal is asked, its cancellation, and no dialog at all:
+// MacOsDialogs_test.cpp.
 
 TEST(FileDialogs, ZenityWithoutAPortalDrivenByAPerson) {
   MORNIK_NEED_DISPLAY();
@@ -32,32 +26,63 @@ TEST(FileDialogs, ZenityWithoutAPortalDrivenByAPerson) {
   MORNIK_NEED_PROGRAM("xdotool");
   auto dialogs = FileDialogs::forDesktop();  // no portal on this bus
   ASSERT_TRUE(dialogs.isSuccess()) << dialogs.error().localizedDescription();
-  const fs::path file = test::desktopRoot() / "home" / "picked.txt";
-  // The person: finds the dialog (the name is filled in) and confirms, or
-  // leaves it; pressing again until it is gone, as a loaded machine may map
-  // the window before it takes keys.
-  const auto answer = [&](const std::string& title, const std::string& key) {
-    FileDialogs::Request request;
-    request.title = title;
-    request.save = true;
-    request.folder = file.parent_path();
-    request.fileName = file.filename();
+  FileDialogs::Request request;
+  request.save = true;
+  request.folder = test::desktopRoot() / "home";
+  request.fileName = "picked.txt";
+  // The person finds the dialog (the name filled in) and confirms, or leaves
+  // it; pressing again until it is gone, as a loaded machine may map the
+  // window before it takes keys.
+  for (const std::string key : {"Return", "Escape"}) {
+    request.title = "Pick: " + key;
     auto shown = std::async(std::launch::async, [&] { return dialogs.value()->run(request); });
     for (int attempt = 0; attempt < 60; ++attempt) {
-      test::run({"timeout", "5", "xdotool", "search", "--name", title, "windowfocus", "--sync",
-                 "%1", "key", key});
-      if (shown.wait_for(std::chrono::seconds(1)) == std::future_status::ready) return shown.get();
+      test::run({"timeout", "5", "xdotool", "search", "--name", request.title, "windowfocus",
+                 "--sync", "%1", "key", key});
+      if (shown.wait_for(std::chrono::seconds(1)) == std::future_status::ready) break;
     }
-    test::run({"pkill", "-P", std::to_string(::getpid()), "-x", "zenity"});  // ours only
-    return shown.get();
-  };
-  const auto chosen = answer("Pick one", "Return");
-  ASSERT_TRUE(chosen.isSuccess()) << chosen.error().localizedDescription();
-  EXPECT_EQ(chosen.value(), std::optional<Paths>(Paths{file}));
-  EXPECT_EQ(answer("Pick another", "Escape").value(), std::nullopt);
+    test::run({"pkill", "-P", std::to_string(::getpid()), "-x", "zenity"});  // ours, if still up
+    const auto chosen = shown.get();
+    ASSERT_TRUE(chosen.isSuccess()) << chosen.error().localizedDescription();
+    EXPECT_EQ(chosen.value(), key == "Return"
+                                  ? std::optional<Paths>({request.folder / "picked.txt"})
+                                  : std::nullopt);
+  }
 }
 
-// No dialog at all: MacOsDialogs_test.cpp.
+// A dialog waiting for the portal counts as blocked: one dialog for each of
+// the pool's workers leaves the pool free for other work.
+TEST(FileDialogs, WaitingDialogsLeaveThePoolToOtherWork) {
+  MORNIK_NEED_BUS();
+  using Chosen = std::optional<Paths>;
+  auto dialogs = FileDialogs::makePortal(60'000);
+  std::vector<std::shared_ptr<Flow::Future<Chosen>>> waiting;
+  {
+    test::FakeService portal({"--hang"});
+    ASSERT_TRUE(portal.ready());
+    // Connected from this thread: connecting on a worker is a short blocking
+    // wait of its own, whose extra worker would stay free for the other work.
+    ASSERT_TRUE(FileDialogs::forDesktop().isSuccess());
+    const int count = std::max(detail::poolTargetSize(), detail::poolWorkerCount());
+    for (int i = 0; i < count; ++i) {
+      waiting.push_back(Flow::Future<Chosen>::make(DispatchQueue::global(),
+                                                   [dialogs] { return dialogs->run({}); }));
+      waiting.back()->onComplete([](const Result<Chosen>&) {});  // starts it
+    }
+    ASSERT_TRUE(test::waitFor([&] {
+      const std::string calls = test::record("service");
+      return std::count(calls.begin(), calls.end(), '\n') == count + 1;  // and "ready"
+    }));
+    auto other = Flow::Future<int>::make(DispatchQueue::global(), [] { return Result<int>(7); });
+    other->onComplete([](const Result<int>&) {});
+    EXPECT_TRUE(test::waitFor([&] { return other->maybeSuccess() == 7; }));
+    for (const auto& each : waiting) EXPECT_FALSE(each->maybeFailure());
+  }
+  for (const auto& each : waiting) {  // the portal went without answering
+    EXPECT_EQ(each->wait().error().localizedDescription(),
+              "org.freedesktop.portal.Desktop did not answer OpenFile within 60000 ms");
+  }
+}
 
 }  // namespace
 }  // namespace mornik

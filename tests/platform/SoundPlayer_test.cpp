@@ -7,20 +7,14 @@
 
 #include <gtest/gtest.h>
 
+#include "mornik/platform/Workspace.hpp"
+
 #include "tests/desktop/support/Desktop.hpp"
 
 namespace mornik {
 namespace {
 
 namespace fs = std::filesystem;
-
-// A sine tone written by sox.
-fs::path tone(double seconds, const std::string& name = "tone.wav") {
-  const fs::path path = test::desktopRoot() / name;
-  test::run({"sox", "-n", "-r", "22050", "-c", "1", path.string(), "synth", std::to_string(seconds),
-             "sine", "440", "vol", "0.5"});
-  return path;
-}
 
 // Plays `file` into a WAV file and returns the recording's RMS level (with
 // sox decoding it) and its length in samples.
@@ -56,8 +50,8 @@ class SoundPlayerTest : public testing::Test {
   }
 };
 
-TEST_F(SoundPlayerTest, VolumeScalesWhatIsPlayedAndRateShortensIt) {
-  const fs::path file = tone(0.5);
+TEST_F(SoundPlayerTest, VolumeScalesWhatIsPlayedAndRateShortensItOnTheOneGLibThread) {
+  const fs::path file = test::tone("tone.wav", 0.5);
   const auto [full, fullLength] = recordAt(file, 1.0f);
   const auto [quarter, quarterLength] = recordAt(file, 0.25f);
   ASSERT_GT(full, 1000.0);
@@ -66,7 +60,7 @@ TEST_F(SoundPlayerTest, VolumeScalesWhatIsPlayedAndRateShortensIt) {
 
   SoundPlayer::Options fast;
   fast.rate = 4.0;
-  auto player = SoundPlayer::make(tone(2.0, "long.wav"), fast);
+  auto player = SoundPlayer::make(test::tone("long.wav", 2.0), fast);
   ASSERT_TRUE(player.isSuccess()) << player.error().localizedDescription();
   EXPECT_NEAR(player.value()->duration(), 2.0, 0.05);
   const auto started = std::chrono::steady_clock::now();
@@ -74,10 +68,14 @@ TEST_F(SoundPlayerTest, VolumeScalesWhatIsPlayedAndRateShortensIt) {
   ASSERT_TRUE(test::waitFor([&] { return !player.value()->isPlaying(); }));
   // At rate 4 the 2 s tone ends in about 0.5 s, well before 2 s.
   EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(), 1.6);
-  // Looping and stopping: AudioPlayerManager_test.cpp.
+  // GIO's work (the workspace's) and GStreamer's (the players' bus watches)
+  // share the library's one GLib thread.
+  EXPECT_FALSE(Workspace::makeDesktop({})->applicationsFor("application/x-mornik").empty());
+  EXPECT_EQ(test::threadsNamed("mornik.glib"), 1);
+  EXPECT_EQ(test::threadsNamed("mornik.gio") + test::threadsNamed("mornik.gst"), 0);
 }
 
-// A file that is not sound: AudioPlayerManager_test.cpp.
+// Looping, stopping, and a file that is not sound: AudioPlayerManager_test.cpp.
 
 TEST(SystemSound, FindsTheFreedesktopTheme) {
   if (!fs::exists("/usr/share/sounds/freedesktop/stereo/bell.oga")) {

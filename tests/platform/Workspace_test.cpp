@@ -1,8 +1,13 @@
 #include "mornik/platform/Workspace.hpp"
 
 #include <fstream>
+#include <set>
 
 #include <gtest/gtest.h>
+
+#include <gio/gio.h>
+
+#include "mornik/platform/detail/Gio.hpp"
 
 #include "tests/desktop/support/Desktop.hpp"
 
@@ -13,17 +18,12 @@ namespace fs = std::filesystem;
 using test::record;
 using test::waitForRecord;
 
-fs::path makeFile(const std::string& name) {
-  const fs::path path = test::desktopRoot() / "home" / name;
-  fs::create_directories(path.parent_path());
-  std::ofstream(path) << "content\n";
-  return path;
-}
+using test::homeFile;
 fs::path applications() { return test::desktopRoot() / "data/applications"; }
 
 TEST(Workspace, ListsTheDefaultApplicationFirstAndSeesNewOnes) {
   auto workspace = Workspace::makeDesktop({});
-  EXPECT_EQ(workspace->contentTypeOf(makeFile("a.mornik")), "application/x-mornik");
+  EXPECT_EQ(workspace->contentTypeOf(homeFile("a.mornik")), "application/x-mornik");
   auto apps = workspace->applicationsFor("application/x-mornik");
   ASSERT_EQ(apps.size(), 2u);  // Broken's program is missing: the database leaves it out
   EXPECT_EQ(apps[0], (AppEntry{"viewer.desktop", applications() / "viewer.desktop", "Viewer",
@@ -43,7 +43,7 @@ TEST(Workspace, ListsTheDefaultApplicationFirstAndSeesNewOnes) {
 
 TEST(Workspace, OpensFilesAndTerminalsAndReportsWhatCannotStart) {
   auto workspace = Workspace::makeDesktop({});
-  const fs::path file = makeFile("b.mornik");
+  const fs::path file = homeFile("b.mornik");
   const URL url = URL::fileURL(file.string());
   ASSERT_TRUE(workspace->open(url).isSuccess());
   EXPECT_TRUE(waitForRecord("viewer", file.string()));
@@ -53,7 +53,7 @@ TEST(Workspace, OpensFilesAndTerminalsAndReportsWhatCannotStart) {
     EXPECT_EQ(workspace->openWith(applications() / bad, {url}).error().localizedDescription(),
               "not an application: " + (applications() / bad).string());
   }
-  const auto noApp = workspace->open(URL::fileURL(makeFile("c.unknown-type-xyz").string()));
+  const auto noApp = workspace->open(URL::fileURL(homeFile("c.unknown-type-xyz").string()));
   EXPECT_EQ(noApp.error().localizedDescription().rfind("cannot open file://", 0), 0u);
 
   const fs::path folder = test::desktopRoot() / "home";
@@ -67,10 +67,10 @@ TEST(Workspace, RevealsThroughTheFileManagerElseOpensTheFolderAndNeverHangs) {
   MORNIK_NEED_BUS();
   auto workspace = Workspace::makeDesktop({});
   // Nobody owns FileManager1, or there is no bus: the containing folder opens.
-  const fs::path file = makeFile("revealed/d.mornik");
+  const fs::path file = homeFile("revealed/d.mornik");
   ASSERT_TRUE(workspace->reveal({file}).isSuccess());
   EXPECT_TRUE(waitForRecord("viewer", file.parent_path().string()));
-  const fs::path other = makeFile("properties/e.txt");
+  const fs::path other = homeFile("properties/e.txt");
   {
     test::ScopedEnv noBus("DBUS_SESSION_BUS_ADDRESS", nullptr);
     ASSERT_TRUE(workspace->showProperties({other}).isSuccess());
@@ -110,12 +110,47 @@ TEST(Workspace, RevealsThroughTheFileManagerElseOpensTheFolderAndNeverHangs) {
       EXPECT_NE(calls.find(call), std::string::npos) << call << " not in:\n" << calls;
     }
     EXPECT_EQ(record("viewer"), launched);  // nothing was launched
+    std::set<std::string> senders;          // both adapters' calls, over the one connection
+    std::stringstream lines(calls);
+    for (std::string sender, call; lines >> sender && std::getline(lines, call);) {
+      if (sender != "ready") senders.insert(sender);
+    }
+    EXPECT_EQ(senders.size(), 1u) << calls;
   }
   test::FakeService hanging({"--hang"});
   ASSERT_TRUE(hanging.ready());
   EXPECT_EQ(
       Workspace::makeDesktop({.busTimeoutMs = 300})->reveal({file}).error().localizedDescription(),
       "org.freedesktop.FileManager1 did not answer ShowItems within 300 ms");
+}
+
+// The connection the D-Bus adapters share, once the bus closed it (here: a
+// bus of the test's own ends), is made anew for the next request.
+TEST(Workspace, ConnectsAnewWhenTheBusClosedTheConnection) {
+  MORNIK_NEED_PROGRAM("dbus-daemon");
+  if (test::threadsNamed("gdbus") > 0) GTEST_SKIP() << "connected already: run it alone";
+  auto workspace = Workspace::makeDesktop({});
+  const fs::path file = test::homeFile("bus/f.mornik");
+  GDBusConnection* first = nullptr;
+  for (const char* name : {"bus-a", "bus-b"}) {
+    if (first != nullptr) {  // its end announced where it was made, as in a GTK application
+      ASSERT_TRUE(test::waitFor([&] {
+        g_main_context_iteration(nullptr, FALSE);
+        return g_dbus_connection_is_closed(first) != FALSE;
+      }));
+    }
+    const std::string address = "unix:path=" + (test::desktopRoot() / name).string();
+    test::Background bus({"dbus-daemon", "--session", "--nofork", "--address=" + address});
+    ASSERT_TRUE(test::waitFor([&] { return fs::exists(test::desktopRoot() / name); }));
+    test::ScopedEnv useIt("DBUS_SESSION_BUS_ADDRESS", address.c_str());
+    test::FakeService fileManager;
+    ASSERT_TRUE(fileManager.ready());
+    ASSERT_TRUE(workspace->reveal({file}).isSuccess());
+    EXPECT_NE(record("service").find("ShowItems"), std::string::npos) << record("service");
+    Error why = detail::noSessionBus();
+    if (first == nullptr) first = detail::sessionBus(why);
+  }
+  g_object_unref(first);
 }
 
 }  // namespace

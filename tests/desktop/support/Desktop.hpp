@@ -64,6 +64,31 @@ inline Ran run(const std::vector<std::string>& argv, const std::string& input = 
   return Ran{WIFEXITED(status) ? WEXITSTATUS(status) : -1, readFile(base + ".out")};
 }
 
+// A small file in the home folder, its folders made.
+inline std::filesystem::path homeFile(const std::string& name) {
+  const std::filesystem::path path = desktopRoot() / "home" / name;
+  writeFile(path, "content\n");
+  return path;
+}
+
+// A sine tone of `seconds` (22050 Hz, mono) that sox writes to `name` in the
+// desktop's root.
+inline std::filesystem::path tone(const std::string& name, double seconds) {
+  const std::filesystem::path path = desktopRoot() / name;
+  run({"sox", "-n", "-r", "22050", "-c", "1", path.string(), "synth", std::to_string(seconds),
+       "sine", "440", "vol", "0.5"});
+  return path;
+}
+
+// How many of this process's threads are named `name`.
+inline int threadsNamed(const std::string& name) {
+  int count = 0;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+    count += readFile(task.path() / "comm") == name + "\n" ? 1 : 0;
+  }
+  return count;
+}
+
 // A program started in the background, ended (SIGTERM) when the object goes.
 class Background {
  public:
@@ -84,18 +109,19 @@ class Background {
   pid_t pid_ = -1;
 };
 
-// The fake file manager and portal (FakeDesktopService.cpp) on this run's bus.
+// The fake file manager and portal (FakeDesktopService.cpp) on this run's
+// bus; its record starts empty.
 class FakeService : public Background {
  public:
   explicit FakeService(std::vector<std::string> options = {})
-      : Background(arguments(std::move(options))) {}
+      : Background(withRecord(std::move(options))) {}
   bool ready() const { return started() && waitForRecord("service", "ready"); }
 
  private:
-  static std::vector<std::string> arguments(std::vector<std::string> options) {
-    std::filesystem::remove(desktopRoot() / "records" / "service.log");
-    options.insert(options.begin(),
-                   {MORNIK_FAKE_SERVICE, (desktopRoot() / "records" / "service.log").string()});
+  static std::vector<std::string> withRecord(std::vector<std::string> options) {
+    const std::filesystem::path log = desktopRoot() / "records" / "service.log";
+    std::filesystem::remove(log);
+    options.insert(options.begin(), {MORNIK_FAKE_SERVICE, log.string()});
     return options;
   }
 };

@@ -20,39 +20,32 @@ namespace fs = std::filesystem;
 
 namespace {
 
-void write(const fs::path& path, const std::string& text, bool executable = false) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path) << text;
-  if (executable) fs::permissions(path, fs::perms::owner_all);
-}
-
 // Fake applications whose Exec records its arguments, a MIME type of our
 // own (*.mornik), and the default applications.
 void makeApplications(const fs::path& root) {
   const fs::path data = root / "data";
   const std::string recorder = (root / "bin/record").string();
-  write(root / "bin/record",
-        "#!/bin/sh\nname=$1; shift\nprintf '%s\\n' \"$*\" >> " + (root / "records").string() +
-            "/$name.log\n",
-        true);
-  write(root / "bin/x-terminal-emulator", "#!/bin/sh\n" + recorder + " terminal \"$(pwd)\"\n",
-        true);
+  using mornik::test::writeFile;
+  writeFile(root / "bin/record", "#!/bin/sh\nname=$1; shift\nprintf '%s\\n' \"$*\" >> " +
+                                     (root / "records").string() + "/$name.log\n");
+  writeFile(root / "bin/x-terminal-emulator", "#!/bin/sh\n" + recorder + " terminal \"$(pwd)\"\n");
+  for (const char* program : {"bin/record", "bin/x-terminal-emulator"}) {
+    fs::permissions(root / program, fs::perms::owner_all);
+  }
   const auto app = [&](const std::string& file, const std::string& name, const std::string& exec,
                        const std::string& types) {
-    write(data / "applications" / file, "[Desktop Entry]\nType=Application\nName=" + name +
-                                            "\nIcon=" + file.substr(0, file.find('.')) +
-                                            "-icon\nExec=" + exec + "\nMimeType=" + types + "\n");
+    writeFile(data / "applications" / file, "[Desktop Entry]\nType=Application\nName=" + name +
+                                                "\nIcon=" + file.substr(0, file.find('.')) +
+                                                "-icon\nExec=" + exec + "\nMimeType=" + types +
+                                                "\n");
   };
   app("viewer.desktop", "Viewer", recorder + " viewer %U", "application/x-mornik;inode/directory;");
   app("other.desktop", "Other", recorder + " other %U", "application/x-mornik;");
   app("broken.desktop", "Broken", "/nonexistent/program %U", "application/x-mornik;");
-  app("browser.desktop", "Browser", recorder + " browser %u", "x-scheme-handler/https;");
-  app("Folx.desktop", "Folx", recorder + " folx %u", "x-scheme-handler/https;");
-  app("lowerfolx.desktop", "folx", recorder + " lowerfolx %u", "x-scheme-handler/https;");
-  write(root / "config/mimeapps.list",
-        "[Default Applications]\napplication/x-mornik=viewer.desktop\n"
-        "x-scheme-handler/https=browser.desktop\ninode/directory=viewer.desktop\n");
-  write(
+  writeFile(root / "config/mimeapps.list",
+            "[Default Applications]\napplication/x-mornik=viewer.desktop\n"
+            "inode/directory=viewer.desktop\n");
+  writeFile(
       data / "mime/packages/mornik.xml",
       R"(<?xml version="1.0"?><mime-info xmlns="http://www.freedesktop.org/standards/shared-mime-info">
 <mime-type type="application/x-mornik"><comment>Mornik test</comment><glob pattern="*.mornik"/></mime-type>

@@ -1,13 +1,15 @@
 // A stand-in for the desktop's file manager and xdg-desktop-portal on a
 // private session bus: it claims org.freedesktop.FileManager1 and
 // org.freedesktop.portal.Desktop, answers their methods and writes one line
-// per call to a record file, so tests can check what the library asked.
+// per call to a record file, "<caller's unique name> <call>", so tests can
+// check what the library asked and over which connection.
 //
-//   mornik_desktop_fake_service RECORD [--hang] [--response CODE] [--uri URI]...
+//   mornik_desktop_fake_service RECORD [--hang] [--uri URI]...
 //
-// --hang: take every call and never answer. --response: the code of the file
-// chooser's Response signal (0 chosen, 1 cancelled); --uri: the URIs chosen.
-// "ready" is recorded once the names are owned.
+// --hang: take every call and never answer. The file chooser answers with
+// the --uri URIs, or as cancelled to a dialog titled "Cancelled".
+// "ready" is recorded once both names are owned (a service that ended just
+// before may still hold them for an instant: the requests wait in line).
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -15,7 +17,6 @@
 
 #include <gio/gio.h>
 #include <gio/gunixfdlist.h>
-#include <unistd.h>
 
 namespace {
 
@@ -34,9 +35,8 @@ const char* kXml =
 
 std::string gRecord;
 bool gHang = false;
-guint32 gResponse = 0;
 std::vector<std::string> gUris;
-std::vector<GDBusMethodInvocation*> gHeld;
+int gOwned = 0;
 
 void record(const std::string& line) {
   std::ofstream(gRecord, std::ios::app) << line << "\n" << std::flush;
@@ -53,59 +53,57 @@ std::string print(GVariant* value) {
 std::string fdPath(GDBusMethodInvocation* invocation, GVariant* handle) {
   GUnixFDList* fds =
       g_dbus_message_get_unix_fd_list(g_dbus_method_invocation_get_message(invocation));
-  if (fds == nullptr) return "(no fd)";
-  const int fd = g_unix_fd_list_get(fds, g_variant_get_handle(handle), nullptr);
+  const int fd =
+      fds != nullptr ? g_unix_fd_list_peek_fds(fds, nullptr)[g_variant_get_handle(handle)] : -1;
   std::error_code error;
-  const auto path = std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd), error);
-  close(fd);
-  return error ? "(unreadable)" : path.string();
+  return std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd), error).string();
 }
 
 void onCall(GDBusConnection* bus, const gchar* sender, const gchar* /*path*/,
             const gchar* interface, const gchar* method, GVariant* parameters,
             GDBusMethodInvocation* invocation, gpointer /*data*/) {
   const std::string iface = interface;
-  std::string line = iface.substr(iface.rfind('.') + 1) + "." + method;
+  std::string line = std::string(sender) + " " + iface.substr(iface.rfind('.') + 1) + "." + method;
   if (iface == "org.freedesktop.FileManager1") {
     line += " " + print(g_variant_get_child_value(parameters, 0));
   } else if (iface == "org.freedesktop.portal.OpenURI") {
     GVariant* second = g_variant_get_child_value(parameters, 1);
-    line +=
-        " " + (std::string(method) == "OpenURI" ? std::string(g_variant_get_string(second, nullptr))
-                                                : fdPath(invocation, second));
+    line += " " + (std::string(method) == "OpenURI" ? g_variant_get_string(second, nullptr)
+                                                    : fdPath(invocation, second));
     line += " " + print(g_variant_get_child_value(parameters, 2));
   } else {
     line += " " + print(parameters);
   }
   record(line);
-  if (gHang) {
-    gHeld.push_back(invocation);  // never answered
-    return;
-  }
+  if (gHang) return;  // never answered
   if (iface == "org.freedesktop.FileManager1") {
     g_dbus_method_invocation_return_value(invocation, nullptr);
     return;
   }
   // Portal requests: answer with the request's path, then its Response.
-  std::string token = "t";
-  GVariant* options = g_variant_get_child_value(parameters, 2);
-  const gchar* given = nullptr;
-  if (g_variant_lookup(options, "handle_token", "&s", &given)) token = given;
+  const gchar* token = "t";
+  g_variant_lookup(g_variant_get_child_value(parameters, 2), "handle_token", "&s", &token);
   std::string unique = sender + 1;
   for (char& c : unique) c = c == '.' ? '_' : c;
   const std::string request = "/org/freedesktop/portal/desktop/request/" + unique + "/" + token;
   g_dbus_method_invocation_return_value(invocation, g_variant_new("(o)", request.c_str()));
   if (iface == "org.freedesktop.portal.FileChooser") {
+    const std::string title =
+        g_variant_get_string(g_variant_get_child_value(parameters, 1), nullptr);
     GVariantBuilder uris;
     g_variant_builder_init(&uris, G_VARIANT_TYPE("as"));
     for (const auto& uri : gUris) g_variant_builder_add(&uris, "s", uri.c_str());
     GVariantBuilder results;
     g_variant_builder_init(&results, G_VARIANT_TYPE_VARDICT);
     g_variant_builder_add(&results, "{sv}", "uris", g_variant_builder_end(&uris));
-    g_dbus_connection_emit_signal(bus, sender, request.c_str(), "org.freedesktop.portal.Request",
-                                  "Response", g_variant_new("(ua{sv})", gResponse, &results),
-                                  nullptr);
+    g_dbus_connection_emit_signal(
+        bus, sender, request.c_str(), "org.freedesktop.portal.Request", "Response",
+        g_variant_new("(ua{sv})", title == "Cancelled" ? 1U : 0U, &results), nullptr);
   }
+}
+
+void onOwned(GDBusConnection* /*bus*/, const gchar* /*name*/, gpointer /*data*/) {
+  if (++gOwned == 2) record("ready");
 }
 
 }  // namespace
@@ -116,8 +114,6 @@ int main(int argc, char** argv) {
   for (int i = 2; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--hang") gHang = true;
-    if (arg == "--response" && i + 1 < argc)
-      gResponse = static_cast<guint32>(std::stoul(argv[++i]));
     if (arg == "--uri" && i + 1 < argc) gUris.emplace_back(argv[++i]);
   }
   GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
@@ -130,27 +126,10 @@ int main(int argc, char** argv) {
     g_dbus_connection_register_object(bus, "/org/freedesktop/portal/desktop", node->interfaces[i],
                                       &table, nullptr, nullptr, nullptr);
   }
-  // A service that ended just before may still hold the names for an
-  // instant: asked again until owned (1 = primary owner, 4 = already).
-  const auto own = [&](const char* name) {
-    for (int attempt = 0; attempt < 1000; ++attempt) {
-      GVariant* reply = g_dbus_connection_call_sync(
-          bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-          "RequestName", g_variant_new("(su)", name, 4u), G_VARIANT_TYPE("(u)"),
-          G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
-      guint32 result = 0;
-      if (reply != nullptr) {
-        g_variant_get(reply, "(u)", &result);
-        g_variant_unref(reply);
-      }
-      if (result == 1 || result == 4) return;
-      g_usleep(10'000);
-    }
-  };
-  own("org.freedesktop.FileManager1");
-  own("org.freedesktop.portal.Desktop");
-  record("ready");
-  GMainLoop* loop = g_main_loop_new(nullptr, FALSE);
-  g_main_loop_run(loop);
+  for (const char* name : {"org.freedesktop.FileManager1", "org.freedesktop.portal.Desktop"}) {
+    g_bus_own_name_on_connection(bus, name, G_BUS_NAME_OWNER_FLAGS_NONE, onOwned, nullptr, nullptr,
+                                 nullptr);
+  }
+  g_main_loop_run(g_main_loop_new(nullptr, FALSE));
   return 0;
 }
