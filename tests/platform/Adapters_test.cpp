@@ -3,10 +3,8 @@
 // ones stand in for the desktop.
 #include <cerrno>
 #include <functional>
-#include <latch>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -16,7 +14,6 @@
 #include "mornik/platform/Pasteboard.hpp"
 #include "mornik/platform/SoundPlayer.hpp"
 #include "mornik/platform/Workspace.hpp"
-#include "mornik/platform/detail/DesktopFactories.hpp"
 
 #include "tests/support/TempDir.hpp"
 
@@ -75,25 +72,6 @@ TEST(AdapterSeam, WithoutTheDesktopLibraryEachSaysWhatToLinkAndFallsBack) {
                            &DesktopFiles::shared, &DesktopFiles::setShared,
                            std::make_shared<MemoryDesktopFiles>(dir / "trash"),
                            [&](DesktopFiles& f) { return f.moveToTrash(dir / "sound.wav"); });
-}
-
-// The default is made outside the lock: of two first uses at once, both
-// get the one installed first.
-std::latch* gMaking = nullptr;
-TEST(AdapterSeam, FirstUsesAtOnceGetOneInstance) {
-  std::latch making(2);
-  gMaking = &making;
-  detail::setDesktopFactory(+[]() -> Result<std::shared_ptr<Workspace>> {
-    gMaking->arrive_and_wait();  // both callers are making one
-    return std::shared_ptr<Workspace>(std::make_shared<MemoryWorkspace>());
-  });
-  std::shared_ptr<Workspace> other;
-  std::thread second([&] { other = Workspace::shared(); });
-  const std::shared_ptr<Workspace> first = Workspace::shared();
-  second.join();
-  EXPECT_EQ(first, other);
-  detail::setDesktopFactory(static_cast<Result<std::shared_ptr<Workspace>> (*)()>(nullptr));
-  Workspace::setShared(nullptr);
 }
 
 // (MemoryWorkspace and MemoryPasteboard: the FS, MacApp and Clipboard tests.)
