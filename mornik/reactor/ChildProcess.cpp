@@ -128,16 +128,18 @@ void readPending(int fd, std::vector<std::string>& into) {
 
 // Collects the end of the child behind a readable pidfd; none when it has
 // not ended after all.
-std::optional<ExitStatus> collectExit(int pidfd) {
+std::optional<ExitStatus> collectExit(pid_t pid, int pidfd) {
   siginfo_t info{};
   int waited = -1;
   do {
-    waited = ::waitid(P_PIDFD, static_cast<id_t>(pidfd), &info, WEXITED);
+    waited = ::waitid(P_PIDFD, static_cast<id_t>(pidfd), &info, WEXITED | WNOHANG);
   } while (waited != 0 && errno == EINTR);
-  if (waited != 0 && errno == EAGAIN) return std::nullopt;
+  if (waited == 0 && info.si_pid == 0) return std::nullopt;
   ExitStatus status;
   if (waited != 0) {
     status.known = false;
+    status.error =
+        Error::fromErrno(errno, "cannot collect the exit status of process " + std::to_string(pid));
   } else if (info.si_code == CLD_EXITED) {
     status.code = info.si_status;
   } else {
@@ -249,7 +251,7 @@ void ChildProcess::collect(Started& child) {
         watched[stream].fd = -1;  // ended: poll ignores it from now on
       }
     }
-    if (watched[2].revents != 0) status = collectExit(child.pidfd.get());
+    if (watched[2].revents != 0) status = collectExit(child.pid, child.pidfd.get());
   }
   for (std::size_t stream = 0; stream < 2; ++stream) {
     if (watched[stream].fd >= 0) readPending(watched[stream].fd, *targets[stream]);
@@ -267,40 +269,42 @@ ChildProcess::ChildProcess(Passkey /*unused*/, pid_t pid, UniqueFd output, Uniqu
 
 Result<void> ChildProcess::watch(UniqueFd pidfd, Output output) {
   auto self = shared_from_this();
+  // Everything of this child runs on its own serial queue, so that the
+  // reaping never overlaps a read of its pipes.
+  const DispatchQueue queue("mornik.child");
+  Result<void> watching;
   if (output == Output::capture) {
-    // On the watcher's thread, like the reaping below, so the two never overlap.
-    auto capture = [&](UniqueFd fd, std::vector<std::string>& into) {
-      return FdWatcher::readChunks(std::move(fd), std::nullopt,
-                                   [self, &into](std::string_view chunk) {
-                                     if (!chunk.empty()) into.emplace_back(chunk);
-                                   });
-    };
-    auto outputWatch = capture(takeOutputPipe(), captured_.output);
-    auto errorWatch = capture(takeErrorPipe(), captured_.error);
-    if (outputWatch.isSuccess()) captureWatches_[0] = outputWatch.value();
-    if (errorWatch.isSuccess()) captureWatches_[1] = errorWatch.value();
-    if (outputWatch.isFailure() || errorWatch.isFailure()) {
-      pidfd.reset();
-      for (auto& watch : captureWatches_) {
-        if (watch) watch->cancel();
-      }
-      ::kill(-pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-      return outputWatch.isFailure() ? outputWatch.error() : errorWatch.error();
+    const std::array<std::vector<std::string>*, 2> targets{&captured_.output, &captured_.error};
+    std::array<UniqueFd, 2> pipes{takeOutputPipe(), takeErrorPipe()};
+    for (std::size_t i = 0; i < 2 && watching.isSuccess(); ++i) {
+      auto capture = FdWatcher::readChunks(
+          std::move(pipes[i]), queue,
+          [self, into = targets[i]](std::string_view chunk) { into->emplace_back(chunk); },
+          nullptr);
+      if (capture.isSuccess()) captureWatches_[i] = capture.value();
+      if (capture.isFailure()) watching = capture.error();
     }
   }
-  // Registered last: the reaping sees the capture watches stored above.
-  auto exitWatch = FdWatcher::watchReadable(
-      std::move(pidfd), std::nullopt, [self](FdWatch& watch) { return self->reap(watch.fd()); });
-  if (exitWatch.isFailure()) {
+  if (watching.isSuccess()) {
+    // Registered last: the reaping sees the capture watches stored above.
+    FdWatcher::Options exiting;
+    exiting.queue = queue;
+    exiting.onEnd = [self](const Result<void>& end) {
+      if (end.isFailure()) self->lostTrack(end.error());
+    };
+    auto exit =
+        FdWatcher::watch(std::move(pidfd), std::move(exiting),
+                         [self](FdWatch& watch, FdEvents) { return self->reap(watch.fd()); });
+    if (exit.isFailure()) watching = exit.error();
+  }
+  if (watching.isFailure()) {
     for (auto& watch : captureWatches_) {
       if (watch) watch->cancel();
     }
     ::kill(-pid_, SIGKILL);
     ::waitpid(pid_, nullptr, 0);
-    return exitWatch.error();
   }
-  return {};
+  return watching;
 }
 
 bool ChildProcess::reap(int pidfd) {
@@ -309,12 +313,28 @@ bool ChildProcess::reap(int pidfd) {
     // Under the lock, so that terminate() never signals a group whose
     // leader has been reaped in the meantime (its id could be reused).
     detail::ScopedLock<UnfairLock> guard(lock_);
-    status = collectExit(pidfd);
+    status = collectExit(pid_, pidfd);
     if (!status) return true;  // not ended after all: wait on
     reaped_ = true;
   }
+  endWith(std::move(*status));
+  return false;
+}
+
+void ChildProcess::lostTrack(const Error& error) {
+  {
+    detail::ScopedLock<UnfairLock> guard(lock_);
+    if (reaped_) return;
+  }
+  ExitStatus unknown;
+  unknown.known = false;
+  unknown.error = error;
+  endWith(std::move(unknown));
+}
+
+void ChildProcess::endWith(ExitStatus status) {
   // What the child wrote before it ended is in the pipes now; take it and
-  // stop (the pipe watches run on this thread too, so none runs now).
+  // stop (the pipe watches run on this queue too, so none runs now).
   const std::array<std::vector<std::string>*, 2> targets{&captured_.output, &captured_.error};
   for (std::size_t i = 0; i < 2; ++i) {
     const auto& watch = captureWatches_[i];
@@ -322,9 +342,8 @@ bool ChildProcess::reap(int pidfd) {
     if (!watch->isFinished()) readPending(watch->fd(), *targets[i]);
     watch->cancel();
   }
-  status_ = *status;
+  status_ = std::move(status);
   ended_.open();
-  return false;
 }
 
 UniqueFd ChildProcess::takeOutputPipe() {

@@ -8,6 +8,7 @@
 
 #include <sys/types.h>
 
+#include "mornik/base/Error.hpp"
 #include "mornik/base/Export.hpp"
 #include "mornik/base/Result.hpp"
 #include "mornik/concurrency/CompletionLatch.hpp"
@@ -24,7 +25,11 @@ namespace mornik {
 struct ExitStatus {
   int code = 0;       // the exit code, when it exited
   int signal = 0;     // the signal that ended it, or 0
-  bool known = true;  // false when someone else collected the status first
+  bool known = true;  // false when the status could not be collected (see error)
+  // Why the status is not known: the status was collected elsewhere (the
+  // application ignores SIGCHLD or reaps children itself: ECHILD), or the
+  // library could no longer watch the child (the watcher's end error).
+  std::optional<Error> error;
   // The exit code, or the signal number when a signal ended it.
   int terminationStatus() const noexcept { return signal != 0 ? signal : code; }
   friend bool operator==(const ExitStatus&, const ExitStatus&) = default;
@@ -53,9 +58,11 @@ struct CapturedOutput {
 //
 // Exit: the child is watched through a pidfd and reaped by the library as
 // soon as it ends, whether anyone still holds this object or not: it never
-// stays a zombie, and no SIGCHLD handler is involved. (When the
-// application ignores SIGCHLD, or reaps children itself with waitpid(-1),
-// the status cannot be collected: ExitStatus::known is false.)
+// stays a zombie (unless the watcher fails, see ExitStatus::error), and no
+// SIGCHLD handler is involved. (When the application ignores SIGCHLD, or
+// reaps children itself with waitpid(-1), the status cannot be collected:
+// ExitStatus::known is false.) A spawned child's pipes and exit are handled
+// on a serial queue of its own, off the watcher's thread.
 //
 // Output::pipes hands the read ends of both pipes to the caller
 // (takeOutputPipe, takeErrorPipe), who must drain them. Output::capture has
@@ -140,6 +147,10 @@ class ChildProcess final : public std::enable_shared_from_this<ChildProcess> {
   // The pidfd is readable: reap, collect what is left, open `ended_`;
   // true when the child turns out not to have ended (watch on).
   bool reap(int pidfd) MORNIK_EXCLUDES(lock_);
+  // The pidfd watch ended before the child was reaped.
+  void lostTrack(const Error& error) MORNIK_EXCLUDES(lock_);
+  // The end: stops the capture watches, publishes the status.
+  void endWith(ExitStatus status);
 
   const pid_t pid_;
   mutable UnfairLock lock_;
@@ -147,7 +158,8 @@ class ChildProcess final : public std::enable_shared_from_this<ChildProcess> {
   UniqueFd error_ MORNIK_GUARDED_BY(lock_);
   bool reaped_ MORNIK_GUARDED_BY(lock_) = false;
   bool terminating_ MORNIK_GUARDED_BY(lock_) = false;
-  // Written on the watcher's thread before ended_ opens; read after.
+  // Written on the child's queue (or runToEnd's thread) before ended_
+  // opens; read after.
   ExitStatus status_;
   CapturedOutput captured_;
   std::array<std::shared_ptr<FdWatch>, 2> captureWatches_;

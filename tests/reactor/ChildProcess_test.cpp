@@ -43,9 +43,16 @@ TEST(ChildProcess, FailsToStartWithThePathAndTheSystemsReason) {
   }
 }
 
+ExitStatus ended(int code, int signal = 0) {
+  ExitStatus status;
+  status.code = code;
+  status.signal = signal;
+  return status;
+}
+
 TEST(ChildProcess, ReportsAnExitCodeOrTheEndingSignal) {
-  for (const auto& [script, status] : {std::pair("exit 3", ExitStatus{3, 0, true}),
-                                       std::pair("kill -9 $$", ExitStatus{0, 9, true})}) {
+  for (const auto& [script, status] :
+       {std::pair("exit 3", ended(3)), std::pair("kill -9 $$", ended(0, 9))}) {
     auto child = ChildProcess::spawn("/bin/sh", {"-c", script}, "/", Output::capture).value();
     EXPECT_EQ(child->waitUntilExit(), status) << script;
     EXPECT_FALSE(child->isRunning());
