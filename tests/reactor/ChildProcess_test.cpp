@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
+#include <csignal>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -9,9 +11,12 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+
 #include "mornik/concurrency/DispatchQueue.hpp"
 #include "mornik/concurrency/DispatchSemaphore.hpp"
 
+#include "tests/process/ProcessTesting.hpp"
 #include "tests/support/RunLoopWait.hpp"
 #include "tests/support/TempDir.hpp"
 
@@ -20,43 +25,118 @@ namespace {
 
 using Output = ChildProcess::Output;
 
+ExitStatus ended(int code, int signal = 0, bool timedOut = false) {
+  ExitStatus status;
+  status.code = code;
+  status.signal = signal;
+  status.timedOut = timedOut;
+  return status;
+}
+
+// Through both ways to start, with the errno of the step that failed.
 TEST(ChildProcess, FailsToStartWithThePathAndTheSystemsReason) {
   const test::TempDir temp;
   const std::string file = temp / "plain";
   std::ofstream(file) << "not a program";
   const std::string gone = temp / "gone";
   const std::string enter = "cannot enter the working directory ";
+  const std::string limit = "cannot start /bin/true with a time limit of ";
   struct Case {
     std::string path, workDir, message;
     int code;
+    double timeLimit = HUGE_VAL;
   };
   for (const Case& c : std::vector<Case>{
            {"/no/such/tool", "/", "cannot start /no/such/tool: No such file or directory", ENOENT},
+           {"no-such-tool", "/", "cannot start no-such-tool: No such file or directory", ENOENT},
            {file, "/", "cannot start " + file + ": Permission denied", EACCES},
            {"/bin/true", gone, enter + gone + " to start /bin/true: No such file or directory",
             ENOENT},
            {"/bin/true", file, enter + file + " to start /bin/true: Not a directory", ENOTDIR},
+           {"/bin/true", "/", limit + "0 s: Invalid argument", EINVAL, 0},
+           {"/bin/true", "/", limit + "nan s: Invalid argument", EINVAL, NAN},
+           {"/bin/true", "/", limit + "-1 s: Invalid argument", EINVAL, -1},
        }) {
-    const auto child = ChildProcess::spawn(c.path, {}, c.workDir, Output::capture);
-    EXPECT_EQ(child.error().localizedDescription(), c.message);
-    EXPECT_TRUE(child.error().is(kPOSIXErrorDomain, c.code)) << c.message;
+    ChildProcess::Options options;
+    options.workDir = c.workDir;
+    options.searchPath = true;
+    options.timeLimit = c.timeLimit;
+    for (const auto& child :
+         {ChildProcess::spawn(c.path, {}, options), ChildProcess::runToEnd(c.path, {}, options)}) {
+      EXPECT_EQ(child.error().localizedDescription(), c.message);
+      EXPECT_TRUE(child.error().is(kPOSIXErrorDomain, c.code)) << c.message;
+    }
   }
 }
 
-ExitStatus ended(int code, int signal = 0) {
-  ExitStatus status;
-  status.code = code;
-  status.signal = signal;
-  return status;
+// What every child starts with, its input, its time limit and its end,
+// through both ways to run it, in a parent that blocks one signal, ignores
+// another and holds 1,000 descriptors without close-on-exec.
+TEST(ChildProcess, StartsCleanTakesItsInputKeepsItsTimeLimitAndReportsItsEnd) {
+  std::vector<UniqueFd> leaks(1000);  // within the usual limit of 1,024
+  for (auto& leak : leaks) leak.reset(::open("/dev/null", O_RDONLY));
+  sigset_t blocked{};  // empty
+  sigaddset(&blocked, SIGUSR1);
+  ASSERT_EQ(::pthread_sigmask(SIG_BLOCK, &blocked, nullptr), 0);
+  ::signal(SIGUSR2, SIG_IGN);
+  const std::string mib(1 << 20, 'x');
+  const std::string noneBlockedNorIgnored =
+      "SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n";
+  ExitStatus unknown;
+  unknown.known = false;
+  unknown.error = Error::fromErrno(ECHILD);
+  struct Case {
+    std::string program;
+    std::vector<std::string> args;
+    std::string input, output;
+    ExitStatus status;
+    double timeLimit = HUGE_VAL;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"grep", {"^Sig[BI]", "/proc/self/status"}, "", noneBlockedNorIgnored, ended(0)},
+           {"ls", {"/proc/self/fd"}, "", "0\n1\n2\n3\n", ended(0)},  // 3: ls reading the folder
+           {"wc", {"-c"}, mib, "1048576\n", ended(0)},
+           {"head", {"-c", "1"}, mib, "x", ended(0)},  // stops reading early
+           {"sleep", {"30"}, "", "", ended(0, SIGTERM, true), 0.2},
+           {"sh", {"-c", "trap '' TERM; sleep 30"}, "", "", ended(0, SIGKILL, true), 0.2},
+           {"sh", {"-c", "exit 3"}, "", "", unknown},  // SIGCHLD ignored
+       }) {
+    ChildProcess::Options options;
+    options.input = ChildProcess::Input::bytes;
+    options.inputBytes = c.input;
+    options.searchPath = true;
+    options.timeLimit = c.timeLimit;
+    ::signal(SIGCHLD, c.status.known ? SIG_DFL : SIG_IGN);
+    for (const bool blocking : {true, false}) {
+      auto child = (blocking ? ChildProcess::runToEnd(c.program, c.args, options)
+                             : ChildProcess::spawn(c.program, c.args, options))
+                       .value();
+      ExitStatus status = child->waitUntilExit();
+      if (status.error) status.error = Error::fromErrno(static_cast<int>(status.error->code()));
+      EXPECT_TRUE(status == c.status) << c.program << " " << c.args.back() << " " << status.code
+                                      << " " << status.signal << " " << status.timedOut;
+      std::string output;
+      for (const auto& chunk : child->capturedOutput().output) output += chunk;
+      EXPECT_EQ(output, c.output) << blocking;
+      EXPECT_TRUE(test::waitFor([&] { return test::liveMembers(child->pid()) == 0; }));
+      EXPECT_FALSE(test::exists(child->pid())) << "a zombie";
+    }
+  }
+  ::signal(SIGCHLD, SIG_DFL);
 }
 
 TEST(ChildProcess, ReportsAnExitCodeOrTheEndingSignal) {
   for (const auto& [script, status] :
        {std::pair("exit 3", ended(3)), std::pair("kill -9 $$", ended(0, 9))}) {
     auto child = ChildProcess::spawn("/bin/sh", {"-c", script}, "/", Output::capture).value();
-    EXPECT_EQ(child->waitUntilExit(), status) << script;
+    EXPECT_TRUE(child->waitUntilExit() == status) << script;
     EXPECT_FALSE(child->isRunning());
   }
+  // A child nobody holds is reaped all the same.
+  ChildProcess::Options options;
+  options.output = Output::inherit;
+  const pid_t detached = ChildProcess::spawn("/bin/true", {}, options).value()->pid();
+  EXPECT_TRUE(test::waitFor([&] { return !test::exists(detached); }));
 }
 
 // runToEnd's wait counts as blocked: with every worker of the pool waiting in
