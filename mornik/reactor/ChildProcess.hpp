@@ -83,8 +83,8 @@ struct CapturedOutput {
 // full pipe; when the child has ended, what is left in the pipes is read and
 // the pipes are closed (output written later by processes the child left
 // behind is not waited for), and only then does the child count as ended.
-// Input bytes are written as the child reads them, never blocking a thread,
-// and without SIGPIPE when the child stops reading early (the rest is
+// Input bytes are written as the child reads them, never blocking a queue's
+// thread or the watcher's, and without SIGPIPE when the child stops reading early (the rest is
 // dropped); once the child has ended, writing stops.
 //
 // Exit: the child is watched through a pidfd and reaped by the library as

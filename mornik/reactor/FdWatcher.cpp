@@ -161,8 +161,10 @@ class FdReactor {
     return ::epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, watch.fdNumber_, nullptr) == 0 ? 0 : errno;
   }
 
-  void ended() { live_.fetch_sub(1, std::memory_order_relaxed); }
-  std::size_t count() const { return live_.load(std::memory_order_relaxed); }
+  // Release and acquire: who sees a watch counted out sees it done with its
+  // descriptor.
+  void ended() { live_.fetch_sub(1, std::memory_order_release); }
+  std::size_t count() const { return live_.load(std::memory_order_acquire); }
 
   // Runs `work` on the watcher's thread, soon.
   void post(std::function<void()> work) {

@@ -194,7 +194,8 @@ class FdWatcher {
                                                      ChunkHandler onChunk, EndHandler onEnd,
                                                      std::size_t mostPerChunk = kChunkSize);
 
-  // How many watches have not ended yet (a snapshot).
+  // How many watches have not ended yet (a snapshot). A watch no longer
+  // counted is done with its descriptor: a borrowed one may be closed.
   static std::size_t activeWatchCount();
 };
 
@@ -235,8 +236,8 @@ class FdWatch final : public std::enable_shared_from_this<FdWatch> {
   // ended already, or an earlier failure was recorded).
   void fail(Error error) MORNIK_EXCLUDES(lock_);
   bool isCancelled() const noexcept { return cancelled_.load(std::memory_order_acquire); }
-  // Whether the watch has ended (its owned descriptor is closed, or about to
-  // be once a running handler returns).
+  // Whether the watch has ended: its handler runs no more and an owned
+  // descriptor is closed (the end notification may still be on its way).
   bool isFinished() const MORNIK_EXCLUDES(lock_);
   // From the handler, before it returns true: run the next turn from the
   // watch's queue at once, without waiting for readiness (the handler knows

@@ -355,16 +355,15 @@ TEST(FdWatcher, TenThousandWatchesAtOnce) {
   const rlimit raised{std::max<rlim_t>(files.rlim_cur, kWatches + 1000), files.rlim_max};
   ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &raised), 0) << "a hard limit below " << raised.rlim_cur;
   const std::size_t before = FdWatcher::activeWatchCount();
-  std::vector<std::shared_ptr<FdWatch>> watches;
-  for (int i = 0; i < kWatches; ++i) {  // each ends at its first readiness
-    watches.push_back(
-        FdWatcher::watch(UniqueFd(::eventfd(0, EFD_CLOEXEC)), {}, [](FdWatch&, FdEvents) {
-          return false;
-        }).value());
+  std::vector<UniqueFd> eventfds(kWatches);
+  for (auto& fd : eventfds) {  // each watch ends at its first readiness
+    fd.reset(::eventfd(0, EFD_CLOEXEC));
+    const auto once = [](FdWatch&, FdEvents) { return false; };
+    ASSERT_TRUE(FdWatcher::watchBorrowed(fd.get(), {}, once).isSuccess());
   }
   EXPECT_EQ(FdWatcher::activeWatchCount(), before + kWatches);
   const std::uint64_t one = 1;
-  for (const auto& watch : watches) ASSERT_EQ(::write(watch->fd(), &one, sizeof one), 8);
+  for (const auto& fd : eventfds) ASSERT_EQ(::write(fd.get(), &one, sizeof one), 8);
   EXPECT_TRUE(test::waitFor([&] { return FdWatcher::activeWatchCount() == before; }));
   ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &files), 0);
 }
