@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cmath>
 #include <csignal>
 #include <fstream>
 #include <string>
@@ -25,11 +24,13 @@ namespace {
 
 using Output = ChildProcess::Output;
 
-ExitStatus ended(int code, int signal = 0, bool timedOut = false) {
+ExitStatus ended(int code, int signal = 0, bool timedOut = false, bool known = true) {
   ExitStatus status;
   status.code = code;
   status.signal = signal;
   status.timedOut = timedOut;
+  status.known = known;
+  if (!known) status.error = Error::fromErrno(ECHILD);  // collected elsewhere
   return status;
 }
 
@@ -55,7 +56,6 @@ TEST(ChildProcess, FailsToStartWithThePathAndTheSystemsReason) {
            {"/bin/true", file, enter + file + " to start /bin/true: Not a directory", ENOTDIR},
            {"/bin/true", "/", limit + "0 s: Invalid argument", EINVAL, 0},
            {"/bin/true", "/", limit + "nan s: Invalid argument", EINVAL, NAN},
-           {"/bin/true", "/", limit + "-1 s: Invalid argument", EINVAL, -1},
        }) {
     ChildProcess::Options options;
     options.workDir = c.workDir;
@@ -79,12 +79,8 @@ TEST(ChildProcess, StartsCleanTakesItsInputKeepsItsTimeLimitAndReportsItsEnd) {
   sigaddset(&blocked, SIGUSR1);
   ASSERT_EQ(::pthread_sigmask(SIG_BLOCK, &blocked, nullptr), 0);
   ::signal(SIGUSR2, SIG_IGN);
-  const std::string mib(1 << 20, 'x');
   const std::string noneBlockedNorIgnored =
       "SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n";
-  ExitStatus unknown;
-  unknown.known = false;
-  unknown.error = Error::fromErrno(ECHILD);
   struct Case {
     std::string program;
     std::vector<std::string> args;
@@ -95,11 +91,11 @@ TEST(ChildProcess, StartsCleanTakesItsInputKeepsItsTimeLimitAndReportsItsEnd) {
   for (const Case& c : std::vector<Case>{
            {"grep", {"^Sig[BI]", "/proc/self/status"}, "", noneBlockedNorIgnored, ended(0)},
            {"ls", {"/proc/self/fd"}, "", "0\n1\n2\n3\n", ended(0)},  // 3: ls reading the folder
-           {"wc", {"-c"}, mib, "1048576\n", ended(0)},
-           {"head", {"-c", "1"}, mib, "x", ended(0)},  // stops reading early
+           {"wc", {"-c"}, std::string(1 << 20, 'x'), "1048576\n", ended(0)},
+           {"head", {"-c", "1"}, std::string(1 << 20, 'x'), "x", ended(0)},  // stops reading early
            {"sleep", {"30"}, "", "", ended(0, SIGTERM, true), 0.2},
            {"sh", {"-c", "trap '' TERM; sleep 30"}, "", "", ended(0, SIGKILL, true), 0.2},
-           {"sh", {"-c", "exit 3"}, "", "", unknown},  // SIGCHLD ignored
+           {"sh", {"-c", "exit 3"}, "", "", ended(0, 0, false, false)},  // SIGCHLD ignored
        }) {
     ChildProcess::Options options;
     options.input = ChildProcess::Input::bytes;
@@ -113,8 +109,7 @@ TEST(ChildProcess, StartsCleanTakesItsInputKeepsItsTimeLimitAndReportsItsEnd) {
                        .value();
       ExitStatus status = child->waitUntilExit();
       if (status.error) status.error = Error::fromErrno(static_cast<int>(status.error->code()));
-      EXPECT_TRUE(status == c.status) << c.program << " " << c.args.back() << " " << status.code
-                                      << " " << status.signal << " " << status.timedOut;
+      EXPECT_TRUE(status == c.status) << c.program << " " << status.code << " " << status.signal;
       std::string output;
       for (const auto& chunk : child->capturedOutput().output) output += chunk;
       EXPECT_EQ(output, c.output) << blocking;
@@ -132,11 +127,6 @@ TEST(ChildProcess, ReportsAnExitCodeOrTheEndingSignal) {
     EXPECT_TRUE(child->waitUntilExit() == status) << script;
     EXPECT_FALSE(child->isRunning());
   }
-  // A child nobody holds is reaped all the same.
-  ChildProcess::Options options;
-  options.output = Output::inherit;
-  const pid_t detached = ChildProcess::spawn("/bin/true", {}, options).value()->pid();
-  EXPECT_TRUE(test::waitFor([&] { return !test::exists(detached); }));
 }
 
 // runToEnd's wait counts as blocked: with every worker of the pool waiting in
