@@ -84,8 +84,8 @@ struct CapturedOutput {
 // the pipes are closed (output written later by processes the child left
 // behind is not waited for), and only then does the child count as ended.
 // Input bytes are written as the child reads them, never blocking a queue's
-// thread or the watcher's, and without SIGPIPE when the child stops reading early (the rest is
-// dropped); once the child has ended, writing stops.
+// thread or the watcher's, and without SIGPIPE when the child stops reading
+// early (the rest is dropped); once the child has ended, writing stops.
 //
 // Exit: the child is watched through a pidfd and reaped by the library as
 // soon as it ends, whether anyone still holds this object or not, detached
