@@ -520,7 +520,7 @@ bool FdWatch::isFinished() const {
   return finished_;
 }
 
-void FdWatch::keepFailureLocked(Result<void> result) {
+void FdWatch::keepFailureLocked(const Result<void>& result) {
   if (result.isFailure() && !failure_) failure_ = result.error();
 }
 
@@ -532,9 +532,9 @@ void FdWatch::unregisterLocked() {
   if (removed != 0) keepFailureLocked(lostDescriptor(fdNumber_, removed));
 }
 
-FdWatch::Ended FdWatch::finishLocked(Result<void> result) {
+FdWatch::Ended FdWatch::finishLocked(const Result<void>& result) {
   finished_ = true;
-  keepFailureLocked(std::move(result));
+  keepFailureLocked(result);
   if (registered_) unregisterLocked();
   if (owned_ && mayClose_) ::close(fdNumber_);
   detail::FdReactor::shared().ended();

@@ -258,14 +258,14 @@ class FdWatch final : public std::enable_shared_from_this<FdWatch> {
   // descriptor out of the watcher unless done, closes an owned one, and
   // moves the handlers out, for finished() after the lock.
   struct Ended;
-  Ended finishLocked(Result<void> result) MORNIK_REQUIRES(lock_);
+  Ended finishLocked(const Result<void>& result) MORNIK_REQUIRES(lock_);
   // Releases the handler, then runs the end notification here or delivers
   // it to the watch's queue (the watcher's thread).
   void finished(Ended ended, bool onWatchQueueNow);
   // Takes the descriptor out of the watcher now (cancel while the handler
   // runs), keeping a failure for the end notification.
   void unregisterLocked() MORNIK_REQUIRES(lock_);
-  void keepFailureLocked(Result<void> result) MORNIK_REQUIRES(lock_);
+  void keepFailureLocked(const Result<void>& result) MORNIK_REQUIRES(lock_);
 
   std::uint64_t id_;  // set once, by the watcher, before anyone else sees the watch
   const int fdNumber_;
