@@ -247,8 +247,7 @@ TEST(FdWatcher, WriteInterestAndInterestChangesWhileWatching) {
   Pipe pair(true);
   const int fd = pair.write.get();
   ASSERT_EQ(::fcntl(fd, F_SETFL, O_NONBLOCK), 0);
-  while (::write(fd, std::string(4096, 'w').data(), 4096) > 0) {
-  }
+  while (::write(fd, std::string(4096, 'w').data(), 4096) > 0) continue;
   auto log = Log::element_type::make();
   DispatchSemaphore entered;
   DispatchSemaphore proceed;
@@ -267,9 +266,8 @@ TEST(FdWatcher, WriteInterestAndInterestChangesWhileWatching) {
   entered.wait();
   watch.value()->setInterest(FdEvents::readable | FdEvents::writable);  // applies at the re-arm
   proceed.signal();
-  std::vector<char> drained(1 << 20);
-  while (::recv(pair.read.get(), drained.data(), drained.size(), MSG_DONTWAIT) > 0) {
-  }
+  std::array<char, 1 << 16> drained{};
+  while (::recv(pair.read.get(), drained.data(), drained.size(), MSG_DONTWAIT) > 0) continue;
   ASSERT_TRUE(test::waitFor([&] { return watch.value()->interest() == FdEvents::readable; }));
   watch.value()->setInterest(FdEvents::none);
   ASSERT_EQ(::write(pair.read.get(), "2", 1), 1);
@@ -283,26 +281,20 @@ TEST(FdWatcher, WriteInterestAndInterestChangesWhileWatching) {
   EXPECT_EQ(::fcntl(fd, F_GETFL), O_RDWR | O_NONBLOCK);
 }
 
-// epoll cannot watch regular files (always ready) or closed numbers, and a
-// descriptor only once.
+// epoll cannot watch regular files (always ready) or closed numbers.
 TEST(FdWatcher, DescriptorsThatCannotBeWatchedAreRefusedWithTheReason) {
-  Pipe pipe;
   const auto watch = [](int fd) {
     return FdWatcher::watchBorrowed(fd, {}, [](FdWatch&, FdEvents) { return true; });
   };
-  auto watched = watch(pipe.read.get());
   const int file = ::open("/proc/self/exe", O_RDONLY | O_CLOEXEC);
-  const int closed = ::dup(file);
-  ::close(closed);
+  const int closed = 1 << 20;  // above the process's descriptor limit: never open
   for (const auto& [fd, code, reason] :
        {std::tuple(file, EPERM, "epoll refuses regular files and folders, which are always ready"),
-        std::tuple(closed, EBADF, "Bad file descriptor"),
-        std::tuple(pipe.read.get(), EEXIST, "File exists")}) {
+        std::tuple(closed, EBADF, "Bad file descriptor")}) {
     const std::string description = "cannot watch descriptor " + std::to_string(fd) + ": " + reason;
     EXPECT_EQ(watch(fd).error(), Error(std::string(kPOSIXErrorDomain), code,
                                        {{std::string(kLocalizedDescriptionKey), description}}));
   }
-  watched.value()->cancel();
 }
 
 // A borrowed descriptor closed behind its watch: the watch ends with an
@@ -347,11 +339,9 @@ TEST(FdWatcher, TenThousandWatchesAtOnce) {
   ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &raised), 0) << "a hard limit below " << raised.rlim_cur;
   const std::size_t before = FdWatcher::activeWatchCount();
   std::vector<UniqueFd> eventfds(kWatches);
-  for (auto& fd : eventfds) {  // each watch ends at its first readiness
-    fd.reset(::eventfd(0, EFD_CLOEXEC));
-    ASSERT_TRUE(
-        FdWatcher::watchBorrowed(fd.get(), {}, [](auto&, auto) { return false; }).isSuccess());
-  }
+  const auto once = [](FdWatch&, FdEvents) { return false; };  // ends at its first readiness
+  for (auto& fd : eventfds) fd.reset(::eventfd(0, EFD_CLOEXEC));
+  for (auto& fd : eventfds) ASSERT_TRUE(FdWatcher::watchBorrowed(fd.get(), {}, once).isSuccess());
   EXPECT_EQ(FdWatcher::activeWatchCount(), before + kWatches);
   for (const auto& fd : eventfds) ASSERT_EQ(::eventfd_write(fd.get(), 1), 0);
   EXPECT_TRUE(test::waitFor([&] { return FdWatcher::activeWatchCount() == before; }));
