@@ -164,12 +164,10 @@ std::vector<double> watcherGiB() {
       mornik::ChildProcess::spawn("/bin/dd", kDd, "/", mornik::ChildProcess::Output::pipes);
   std::atomic<long> total{0};
   std::atomic<bool> ended{false};
-  auto watch =
-      mornik::FdWatcher::readChunks(child.value()->takeOutputPipe(),
-                                    mornik::DispatchQueue::global(), [&](std::string_view chunk) {
-                                      total += static_cast<long>(chunk.size());
-                                      if (chunk.empty()) ended = true;
-                                    });
+  auto watch = mornik::FdWatcher::readChunks(
+      child.value()->takeOutputPipe(), mornik::DispatchQueue::global(),
+      [&](std::string_view chunk) { total += static_cast<long>(chunk.size()); },
+      [&](const mornik::Result<void>& end) { ended = end.isSuccess(); });
   child.value()->waitUntilExit();
   while (!ended) std::this_thread::yield();
   if (total != 1L << 30) std::abort();

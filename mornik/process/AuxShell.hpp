@@ -36,9 +36,9 @@ namespace mornik::Aux {
 // ("cannot start /no/such/tool: No such file or directory").
 //
 // Blocking: the runners must not be called where the caller keeps the child
-// from ending. They do not depend on any dispatch queue: a run that waits
-// reads the output on the calling thread (ChildProcess::runToEnd), one that
-// does not on the library's descriptor-watching thread.
+// from ending. A run that waits reads the output on the calling thread
+// (ChildProcess::runToEnd) and depends on no dispatch queue; one that does
+// not is read on a serial queue of the child's own (ChildProcess::spawn).
 // Thread safety: an immutable value; any number of runs may go on at once.
 class Shell {
  public:

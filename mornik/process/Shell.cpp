@@ -78,6 +78,9 @@ void Shell::run(const std::vector<std::string>& args) {
         [weak, isErr](std::string_view chunk) {
           if (auto self = weak.lock()) self->received(isErr, chunk);
         },
+        [weak, isErr](const Result<void>& end) {
+          if (auto self = weak.lock()) self->ended(isErr, end);
+        },
         kMostPerChunk);
     if (watch.isSuccess()) {
       streams_[i] = watch.value();
@@ -89,12 +92,12 @@ void Shell::run(const std::vector<std::string>& args) {
   }
 }
 
+void Shell::ended(bool isErr, const Result<void>& end) {
+  ++streamsEnded_;
+  (isErr ? errEOF_ : stdEOF_)->complete(end);
+}
+
 void Shell::received(bool isErr, std::string_view chunk) {
-  if (chunk.empty()) {
-    ++streamsEnded_;
-    (isErr ? errEOF_ : stdEOF_)->complete(Result<void>());
-    return;
-  }
   auto text = detail::recycledUTF8Text(chunk);
   if (!text) return;
   const ShellOutput output(isErr, std::move(text));

@@ -86,11 +86,11 @@ class ShellOutput {
 // stdEOF() / errEOF(): created pending (their handlers default to the global
 // queue); each succeeds when its stream reaches end of file (also when
 // processes the child started keep writing to it after the child ended: the
-// stream ends when the last writer is gone), and objectWillChange() is sent
-// on the main queue after each. When the child cannot be started, both fail
-// with the error of ChildProcess::spawn, which names the path and the
-// system's reason ("cannot start /no/such/tool: No such file or directory").
-// The child's exit status is not reported.
+// stream ends when the last writer is gone), or fails with the error of a
+// read that failed ("cannot read descriptor <n>: <reason>"), and
+// objectWillChange() is sent on the main queue after each. When the child cannot be started, both
+// fail with the error of ChildProcess::spawn, which names the path and the system's reason ("cannot
+// start /no/such/tool: No such file or directory"). The child's exit status is not reported.
 //
 // Release: when the last reference goes while the child or processes it
 // started may still run (a stream has not ended), the pipes are closed and
@@ -143,8 +143,11 @@ class Shell final : public ObservableObject, public std::enable_shared_from_this
   Streamed<Chunks> tail;
 
  private:
-  // A chunk read from one stream (empty at its end), on a background queue.
+  // A chunk read from one stream, on a background queue.
   void received(bool isErr, std::string_view chunk);
+  // The end of one stream (its end of file, or a failed read), after its
+  // last chunk, on a background queue.
+  void ended(bool isErr, const Result<void>& end);
 
   const std::string cmd_;
   const URL workDir_;
