@@ -7,7 +7,7 @@
 #include "mornik/platform/FileDialogs.hpp"
 #include "mornik/platform/detail/Gio.hpp"
 #include "mornik/platform/detail/RealAdapters.hpp"
-#include "mornik/platform/detail/Spawn.hpp"
+#include "mornik/platform/detail/Tools.hpp"
 
 namespace mornik {
 

@@ -4,7 +4,7 @@
 
 #include "mornik/platform/Pasteboard.hpp"
 #include "mornik/platform/detail/RealAdapters.hpp"
-#include "mornik/platform/detail/Spawn.hpp"
+#include "mornik/platform/detail/Tools.hpp"
 
 namespace mornik {
 

@@ -56,7 +56,7 @@ struct CapturedOutput {
 //
 //   auto child = ChildProcess::spawn("/usr/bin/git", {"status", "--short"}, "/home/me/src",
 //                                    ChildProcess::Output::capture);
-//   if (child) {
+//   if (child.isSuccess()) {
 //     ExitStatus status = child.value()->waitUntilExit();
 //     const CapturedOutput& out = child.value()->capturedOutput();
 //   }

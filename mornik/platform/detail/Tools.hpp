@@ -13,9 +13,10 @@ MORNIK_EXPORTS_BEGIN
 
 namespace mornik::detail {
 
-// Small child-process helpers for the adapters that drive desktop tools
-// (wl-copy / wl-paste, zenity, the terminal emulator), over ChildProcess
-// (mornik/reactor/ChildProcess.hpp): the program is looked up on PATH, and
+// How the desktop adapters run the desktop's tools (wl-copy / wl-paste,
+// zenity, the terminal emulator): shorthands over the library's one child
+// launcher, ChildProcess (mornik/reactor/ChildProcess.hpp), which starts
+// them. The program is looked up on PATH, and
 // the child starts with no descriptor of the application but its standard
 // ones, an empty signal mask and every signal at its default.
 

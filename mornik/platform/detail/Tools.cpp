@@ -1,4 +1,4 @@
-#include "mornik/platform/detail/Spawn.hpp"
+#include "mornik/platform/detail/Tools.hpp"
 
 #include <cmath>
 
