@@ -4,6 +4,7 @@
 #include "mornik/concurrency/RunLoop.hpp"
 #include "mornik/process/AuxShell.hpp"
 #include "mornik/process/Shell.hpp"
+#include "mornik/reactor/ChildProcess.hpp"
 
 #include "tour/Tour.hpp"
 
@@ -38,6 +39,23 @@ void processes() {
   say("uname -s: " + system);
   const auto missing = mornik::Aux::Shell("/no/such/tool", mornik::asURLdir("/")).run2();
   say("a missing program: " + missing.error().localizedDescription());
+
+  // The library's one launcher: found on PATH, given its input, held to a
+  // time limit (then SIGTERM to its group, SIGKILL a second later).
+  mornik::ChildProcess::Options options;
+  options.searchPath = true;
+  options.input = mornik::ChildProcess::Input::bytes;
+  options.inputBytes = "banana\napple\n";
+  const auto sorted = mornik::ChildProcess::runToEnd("sort", {}, options);
+  std::string first = sorted.value()->capturedOutput().output.at(0);
+  say("sort, fed two lines: " + first.substr(0, first.find('\n')) + " first");
+  options.input = mornik::ChildProcess::Input::null;
+  options.timeLimit = 0.2;
+  const auto slow = mornik::ChildProcess::runToEnd("sleep", {"5"}, options);
+  const mornik::ExitStatus status = slow.value()->waitUntilExit();
+  say(std::string("sleep 5 with a 0.2 s limit: ") +
+      (status.timedOut ? "stopped at its limit by signal " + std::to_string(status.signal)
+                       : "ran to its end"));
 }
 
 }  // namespace tour
