@@ -116,6 +116,8 @@ TEST(Document, WritesTheFirstOfABurstAtOnceTheLastOneSecondLaterAndFlushesWhatIs
   EXPECT_EQ(store->read().where,
             (std::vector<std::string>{at + std::to_string(start),
                                       at + std::to_string(start + 1'000'000'000)}));
+  // Each write is pool work that leaves the pool once done.
+  EXPECT_TRUE(waitFor([&] { return document->pool()->futureCount() == 0; }));
   document->pool()->append(WTF("shown", 1));
   ASSERT_TRUE(waitFor([&] { return notifications == 11; }));
   test::drain(DispatchQueue::main());
