@@ -15,7 +15,6 @@
 #include "tests/support/QueueGate.hpp"
 #include "tests/support/Recorder.hpp"
 #include "tests/support/ResultMatchers.hpp"
-#include "tests/support/Sanitizers.hpp"
 
 namespace mornik::Flow {
 namespace {

@@ -18,14 +18,12 @@
 #include "tests/support/Concurrently.hpp"
 #include "tests/support/QueueGate.hpp"
 #include "tests/support/Recorder.hpp"
-#include "tests/support/ResultMatchers.hpp"
 #include "tests/support/Sanitizers.hpp"
 
 namespace mornik::Flow {
 namespace {
 
 using test::drain;
-using test::Succeeded;
 using test::waitFor;
 using Errors = std::vector<Error>;
 
