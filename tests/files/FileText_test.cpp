@@ -86,9 +86,7 @@ TEST(File, WriteFailuresAreTheSystemsOwn) {
   test::TempDir dir;
   test::writeFile(dir / "plain", "");
   const File file(test::url(dir / "plain/inside"));
-  const auto written = file.setContentR("x");
-  ASSERT_TRUE(written.isFailure());
-  EXPECT_TRUE(written.error().is(std::errc::not_a_directory));
+  EXPECT_TRUE(file.setContentR("x").error().is(std::errc::not_a_directory));
   EXPECT_THROW(file.setContent("x"), Error);
   EXPECT_TRUE(file.appendR("x").error().is(std::errc::not_a_directory));
 }

@@ -21,8 +21,8 @@
 #include "mornik/concurrency/DispatchQueue.hpp"
 #include "mornik/concurrency/DispatchSemaphore.hpp"
 
-#include "tests/support/DeliveryLog.hpp"
 #include "tests/support/QueueGate.hpp"
+#include "tests/support/Recorder.hpp"
 #include "tests/support/RunLoopWait.hpp"
 
 namespace mornik {
@@ -41,7 +41,8 @@ struct Pipe {
   }
 };
 
-using Log = std::shared_ptr<test::DeliveryLog<std::string>>;
+using Log = std::shared_ptr<test::Recorder<std::string>>;
+Log makeLog() { return std::make_shared<test::Recorder<std::string>>(); }
 
 // Options whose end notification adds to `log` a line with its result and
 // where it ran (a queue's label).
@@ -108,7 +109,7 @@ TEST_P(FdWatcherChunks, AReadErrorEndsTheStreamWithThatErrorAfterItsData) {
   ASSERT_EQ(::write(socket.read.get(), "unread", 6), 6);
   socket.write.reset();
   const int fd = socket.read.get();
-  auto log = Log::element_type::make();
+  auto log = makeLog();
   auto watch = FdWatcher::readChunks(
       std::move(socket.read), GetParam() ? std::optional(DispatchQueue::global()) : std::nullopt,
       [log](std::string_view chunk) { log->add(std::string(chunk)); }, endingIn(log).onEnd);
@@ -189,7 +190,7 @@ TEST(FdWatcher, NoHandlerStartsAfterCancelAndTheDescriptorCloses) {
   const DispatchQueue queue("test.fdwatcher");
   Pipe pipe;
   std::atomic<int> calls{0};
-  auto watch = FdWatcher::watch(std::move(pipe.read), endingIn(Log::element_type::make(), queue),
+  auto watch = FdWatcher::watch(std::move(pipe.read), endingIn(makeLog(), queue),
                                 [&](FdWatch&, FdEvents) { return ++calls > 0; });
   {
     test::QueueGate gate(queue);
@@ -211,7 +212,7 @@ TEST(FdWatcher, OneWatchRunsOneHandlerAtATimeOnAConcurrentQueue) {
   std::atomic<int> calls{0};
   DispatchSemaphore entered;
   DispatchSemaphore finish;
-  auto log = Log::element_type::make();
+  auto log = makeLog();
   const auto onTheGlobalQueue = endingIn(log, DispatchQueue::global());
   auto watch =
       FdWatcher::watch(std::move(pipe.read), onTheGlobalQueue, [&](FdWatch& self, FdEvents) {
@@ -231,7 +232,7 @@ TEST(FdWatcher, OneWatchRunsOneHandlerAtATimeOnAConcurrentQueue) {
   watch.value()->cancel();
   // Widens the window for a second call or an early end (the assertion
   // holds however short it is).
-  EXPECT_FALSE(test::waitFor([&] { return calls.load() > 1 || log->size() > 0; }, 0.3));
+  EXPECT_FALSE(test::waitFor([&] { return calls.load() > 1 || log->seen() > 0; }, 0.3));
   finish.signal();
   // The handler still runs on its queue and uses this frame's locals.
   ASSERT_TRUE(log->waitForSize(1));
@@ -248,7 +249,7 @@ TEST(FdWatcher, WriteInterestAndInterestChangesWhileWatching) {
   const int fd = pair.write.get();
   ASSERT_EQ(::fcntl(fd, F_SETFL, O_NONBLOCK), 0);
   while (::write(fd, std::string(4096, 'w').data(), 4096) > 0) continue;
-  auto log = Log::element_type::make();
+  auto log = makeLog();
   DispatchSemaphore entered;
   DispatchSemaphore proceed;
   const DispatchQueue queue("test.write");
@@ -256,9 +257,9 @@ TEST(FdWatcher, WriteInterestAndInterestChangesWhileWatching) {
       FdWatcher::watchBorrowed(fd, endingIn(log, queue), [&](FdWatch& self, FdEvents ready) {
         const bool writable = hasAny(ready, FdEvents::writable);
         log->add(std::string(hasAny(ready, FdEvents::readable) ? "r" : "") + (writable ? "w" : ""));
-        if (log->size() == 1) entered.signal(), proceed.wait();
+        if (log->seen() == 1) entered.signal(), proceed.wait();
         if (writable) self.setInterest(FdEvents::readable);
-        if (log->size() == 3) self.cancel(), log->add("cancelled");
+        if (log->seen() == 3) self.cancel(), log->add("cancelled");
         char byte = 0;
         return ::read(fd, &byte, 1) != 0;
       });
@@ -273,7 +274,7 @@ TEST(FdWatcher, WriteInterestAndInterestChangesWhileWatching) {
   ASSERT_EQ(::write(pair.read.get(), "2", 1), 1);
   awaitDispatch();
   test::drain(queue);
-  EXPECT_EQ(log->size(), 2U);                      // paused
+  EXPECT_EQ(log->seen(), 2U);                      // paused
   watch.value()->setInterest(FdEvents::readable);  // writable all along, but not asked
   ASSERT_TRUE(log->waitForSize(5));
   EXPECT_EQ(log->values(),
@@ -307,7 +308,7 @@ TEST(FdWatcher, ABorrowedDescriptorClosedBehindItsWatchEndsItWithAnError) {
     Pipe next;
     const int fd = old.read.get();
     UniqueFd keptAlive(::dup(fd));  // elsewhere, the old file lives on
-    const std::array<Log, 2> logs{Log::element_type::make(), Log::element_type::make()};
+    const std::array<Log, 2> logs{makeLog(), makeLog()};
     const auto watch = [&](const Log& log) {
       return FdWatcher::watchBorrowed(
           fd, endingIn(log, DispatchQueue("test.closed")),
@@ -326,7 +327,7 @@ TEST(FdWatcher, ABorrowedDescriptorClosedBehindItsWatchEndsItWithAnError) {
     EXPECT_EQ(logs[0]->values(),
               std::vector<std::string>{"end " + closed.detailedDescription() + " on test.closed"});
     EXPECT_TRUE(then != numberWatchedAgain || logs[1]->waitForSize(2));
-    EXPECT_EQ(logs[1]->size(), then == numberWatchedAgain ? 2U : 0U);
+    EXPECT_EQ(logs[1]->seen(), then == numberWatchedAgain ? 2U : 0U);
     ::close(fd);
   }
 }

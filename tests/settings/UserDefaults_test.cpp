@@ -21,15 +21,7 @@
 namespace mornik {
 namespace {
 
-namespace fs = std::filesystem;
-
 const auto& gHome = test::useTemporaryHome();
-
-std::set<std::string> entriesOf(const fs::path& folder) {
-  std::set<std::string> names;
-  for (const auto& entry : fs::directory_iterator(folder)) names.insert(entry.path().filename());
-  return names;
-}
 
 TEST(UserDefaults, StandardStoreIsPrivateToTheUserInTheApplicationsConfigFolder) {
   ASSERT_TRUE(AppIdentity::setIdentifier("org.example.Defaults").isSuccess());
@@ -103,7 +95,7 @@ TEST(UserDefaults, CorruptFileIsReportedAndKeptAsideByTheFirstWrite) {
     ASSERT_TRUE(defaults->removeObject("theme").isSuccess());
     EXPECT_EQ(defaults->loadError(), std::nullopt);
     EXPECT_EQ(readFileContents(file).value(), "{}");
-    const auto names = entriesOf(dir.path());  // the file, its lock and the one backup
+    const auto names = test::entriesOf(dir.path());  // the file, its lock and the one backup
     ASSERT_EQ(names.size(), 3U);
     const auto backup = *std::next(names.begin());
     EXPECT_EQ(backup.rfind("defaults.json.corrupt-", 0), 0U) << backup;
@@ -122,7 +114,8 @@ TEST(UserDefaults, FailedWriteLeavesACorruptFileInPlace) {
   EXPECT_EQ(run.output, "code=" + std::to_string(EFBIG) + "\ncan't write " + file.string() +
                             ": the file would exceed the size limit\n");
   EXPECT_EQ(readFileContents(file).value(), "{corrupt");
-  EXPECT_EQ(entriesOf(dir.path()), (std::set<std::string>{"defaults.json", "defaults.json.lock"}));
+  EXPECT_EQ(test::entriesOf(dir.path()),
+            (std::set<std::string>{"defaults.json", "defaults.json.lock"}));
 }
 
 // Two stores on one file in this process (only the file lock keeps them

@@ -25,7 +25,6 @@
 //
 // Results are printed as "code=<errno or 0>" and the error's description.
 // Exit 77 when the machine does not allow the experiment.
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -36,11 +35,9 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <sched.h>
-#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "mornik/fileio/AtomicFile.hpp"

@@ -13,9 +13,11 @@
 
 namespace mornik::test {
 
-// Records delivered values in delivery order, and the queue of the last one.
-// on(source) subscribes on the recorder's own serial queue; block() suits
-// any subscription. values() first waits for the recorder's queue.
+// Records delivered values in delivery order, and the queue of the last one,
+// from any thread. on(source) subscribes on the recorder's own serial queue;
+// block() suits any subscription (it holds the record, so a delivery after
+// the test touches no freed memory). values() first waits for the
+// recorder's queue.
 template <class T>
 class Recorder {
  public:
@@ -29,6 +31,7 @@ class Recorder {
       state->lastQueue = DispatchQueue::currentLabel();
     };
   }
+  void add(const T& value) const { block()(value); }
   template <class S>
   void on(S& source) {
     source.onUpdate(queue_, block());
@@ -42,6 +45,10 @@ class Recorder {
   std::size_t seen() const {  // without waiting
     std::lock_guard<std::mutex> guard(state_->lock);
     return state_->values.size();
+  }
+  // Pumps the main run loop until `count` values arrived.
+  bool waitForSize(std::size_t count) const {
+    return waitFor([&] { return seen() >= count; });
   }
   std::string lastQueue() const {
     std::lock_guard<std::mutex> guard(state_->lock);

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -70,6 +71,14 @@ inline std::string readFile(const std::filesystem::path& path) {
   std::stringstream all;
   all << std::ifstream(path, std::ios::binary).rdbuf();
   return all.str();
+}
+
+// The names of the entries of a folder.
+inline std::set<std::string> entriesOf(const std::filesystem::path& folder) {
+  std::set<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(folder))
+    names.insert(entry.path().filename());
+  return names;
 }
 
 }  // namespace mornik::test

@@ -48,9 +48,4 @@ inline VersionedValue versionedValue(long version) {
   return VersionedValue{version, std::string(size, static_cast<char>('a' + version % 26))};
 }
 
-// Whether `value` is exactly the value of its version.
-inline bool isComplete(const VersionedValue& value) {
-  return value == versionedValue(value.version);
-}
-
 }  // namespace mornik::test

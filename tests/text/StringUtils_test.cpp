@@ -108,14 +108,6 @@ TEST(StringIndexing, SubstringsCountCharacters) {
   EXPECT_EQ(dropFirstCustom(kFamily + "x", 1), "x");
 }
 
-TEST(StringSearch, IndexIntCountsUtf16Units) {
-  EXPECT_EQ(indexInt(kGrin + "b", "b"), 2);
-  EXPECT_EQ(indexInt(kFamily + "b", "b"), 11);
-  EXPECT_EQ(indexInt(std::string("\xC3\xA9") + "b", "b"), 1);
-  EXPECT_EQ(indexInt("abc", "z"), std::nullopt);
-  EXPECT_EQ(indexInt("abc", ""), std::nullopt);
-}
-
 TEST(StringSearch, MatchesMustCoverWholeCharactersUnlessLiteral) {
   EXPECT_FALSE(contains(kEAcute, "e"));
   EXPECT_TRUE(contains(kEAcute, "e", CompareOptions::literal));
@@ -310,6 +302,8 @@ TEST(StringSplit, SplitsAndIllFormedSequencesOneCharacterEach) {
   EXPECT_EQ(at("a\xFF" + b, 1), "\xFF");
   EXPECT_THAT(asCharArr(std::string("\xC3") + "a"), ElementsAre("\xC3", "a"));
   EXPECT_EQ(indexInt("\xFF" + b, "b"), 1);
+  EXPECT_EQ(indexInt(kGrin + kFamily + b, "b"), 13);  // UTF-16 units
+  for (const char* none : {"z", ""}) EXPECT_EQ(indexInt("abc", none), std::nullopt) << none;
   EXPECT_EQ(uppercased("ab\xFF"), "AB\xFF");
   EXPECT_TRUE(contains("x\xFFy", "y"));
   EXPECT_EQ(replacing("\xFF-\xFF", "-", "+"), "\xFF+\xFF");

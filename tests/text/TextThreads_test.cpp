@@ -3,7 +3,6 @@
 // current time zone, which empties the caches of every thread.
 #include <atomic>
 #include <barrier>
-#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>

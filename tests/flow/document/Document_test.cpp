@@ -10,7 +10,6 @@
 
 #include "mornik/concurrency/LockedVar.hpp"
 #include "mornik/fileio/AtomicFile.hpp"
-#include "mornik/fileio/FileContents.hpp"
 #include "mornik/flow/document/CodableFlow.hpp"
 #include "mornik/flow/document/MemData.hpp"
 #include "mornik/flow/pool/ErrorPool.hpp"
@@ -40,14 +39,10 @@ struct Settings {
 };
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(Settings, fontSize, theme)
 
-std::string contentsOf(const fs::path& file) { return readFileContents(file).value(); }
-
 // The names in a folder other than `except`.
 std::set<std::string> othersIn(const fs::path& folder, const std::string& except) {
-  std::set<std::string> names;
-  for (const auto& entry : fs::directory_iterator(folder)) {
-    if (entry.path().filename() != except) names.insert(entry.path().filename().string());
-  }
+  auto names = test::entriesOf(folder);
+  names.erase(except);
   return names;
 }
 
@@ -116,6 +111,8 @@ TEST(Document, WritesTheFirstOfABurstAtOnceTheLastOneSecondLaterAndFlushesWhatIs
   EXPECT_EQ(store->read().where,
             (std::vector<std::string>{at + std::to_string(start),
                                       at + std::to_string(start + 1'000'000'000)}));
+  // Each write is pool work that leaves the pool once done.
+  EXPECT_TRUE(waitFor([&] { return document->pool()->futureCount() == 0; }));
   document->pool()->append(WTF("shown", 1));
   ASSERT_TRUE(waitFor([&] { return notifications == 11; }));
   test::drain(DispatchQueue::main());
@@ -161,7 +158,7 @@ TEST(Document, AMissingFileIsMadeByTheFirstAssignmentAndAnotherProgramsVersionIs
   EXPECT_FALSE(fs::exists(file));
   document->contentBinding().set(Settings{1, "mine"});
   ASSERT_TRUE(document->flush().isSuccess());  // the write has run (and looked at the file)
-  EXPECT_EQ(contentsOf(file), "{\n  \"fontSize\": 1,\n  \"theme\": \"mine\"\n}");
+  EXPECT_EQ(test::readFile(file), "{\n  \"fontSize\": 1,\n  \"theme\": \"mine\"\n}");
   auto reopened = mornik::flow<Settings>().documentJsonURL(asURL(file.string()), Settings{});
   EXPECT_EQ(reopened->content.get(), (Settings{1, "mine"}));
   EXPECT_FALSE(reopened->pool()->hasRecentError());
@@ -183,8 +180,9 @@ TEST(Document, AMissingFileIsMadeByTheFirstAssignmentAndAnotherProgramsVersionIs
                              "it; that version is kept as ";
     ASSERT_EQ(description.rfind(said, 0), 0U) << description;
     const auto backup = description.substr(said.size(), description.find(" and the") - said.size());
-    EXPECT_EQ(contentsOf(dir / backup), theirs[round]);
-    EXPECT_EQ(decodeFromJson<Settings>(contentsOf(file)).value(), (Settings{2 + round, "mine"}));
+    EXPECT_EQ(test::readFile(dir / backup), theirs[round]);
+    EXPECT_EQ(decodeFromJson<Settings>(test::readFile(file)).value(),
+              (Settings{2 + round, "mine"}));
   }
   document->content = Settings{9, "mine"};
   ASSERT_TRUE(document->flush().isSuccess());
@@ -198,7 +196,7 @@ TEST(Document, AValueHeldAtExitIsSavedByTheExitHandler) {
   const auto run = test::runChild({"document-exit", file.string(), "1", "2"});
   ASSERT_EQ(run.exitCode, 0) << run.output;
   EXPECT_EQ(run.output, "assigned\n");
-  EXPECT_EQ(decodeFromJson<test::VersionedValue>(contentsOf(file)).value(),
+  EXPECT_EQ(decodeFromJson<test::VersionedValue>(test::readFile(file)).value(),
             test::versionedValue(2));
 }
 
@@ -224,7 +222,7 @@ TEST(Document, AnUnreadableFileIsKeptBesideItBeforeTheFirstSave) {
       EXPECT_EQ(document->content.get(), document->defaultContent());
       readError = document->io().readContent().error().localizedDescription();
       reported = document->pool()->errorPool()->errors().at(0);
-      EXPECT_EQ(contentsOf(file), c.bytes);
+      EXPECT_EQ(test::readFile(file), c.bytes);
       document->content = assigned;
       ASSERT_TRUE(waitFor([&] { return errors->errorCount() == 1; }));
     };
@@ -238,8 +236,9 @@ TEST(Document, AnUnreadableFileIsKeptBesideItBeforeTheFirstSave) {
     ASSERT_EQ(description.rfind(said + "doc.unreadable-", 0), 0U) << description;
     const std::string backup = description.substr(said.size());
     EXPECT_EQ(othersIn(dir.path(), "doc"), std::set<std::string>{backup});
-    EXPECT_EQ(contentsOf(dir / backup), c.bytes);
-    EXPECT_EQ(contentsOf(file), c.text ? "new" : "{\n  \"fontSize\": 20,\n  \"theme\": \"new\"\n}");
+    EXPECT_EQ(test::readFile(dir / backup), c.bytes);
+    EXPECT_EQ(test::readFile(file),
+              c.text ? "new" : "{\n  \"fontSize\": 20,\n  \"theme\": \"new\"\n}");
     EXPECT_TRUE(errors->errors()[0].isIdenticalTo(*reported));
   }
 }
@@ -253,7 +252,7 @@ TEST(Document, ASettingsKeyDocumentKeepsTheSettingsFileWhenItsValueWasUnreadable
   auto defaults = UserDefaults::atPath(file);
   ASSERT_TRUE(defaults->set("not json", "layout0").isSuccess());
   ASSERT_TRUE(defaults->set("kept", "other").isSuccess());
-  const std::string unreadable = contentsOf(file);
+  const std::string unreadable = test::readFile(file);
   auto document =
       Document<Settings>::makeJsonUserDefaultsKey("layout0", Settings{}, nullptr, defaults);
   EXPECT_EQ(document->label(), "userDefaults.layout0");
@@ -265,7 +264,7 @@ TEST(Document, ASettingsKeyDocumentKeepsTheSettingsFileWhenItsValueWasUnreadable
   ASSERT_TRUE(document->flush().isSuccess());
   auto kept = [&](const std::string& bytes) {
     for (const auto& name : othersIn(dir.path(), "defaults.json")) {
-      if (contentsOf(dir / name) == bytes) return name;
+      if (test::readFile(dir / name) == bytes) return name;
     }
     return std::string();
   };
@@ -273,7 +272,7 @@ TEST(Document, ASettingsKeyDocumentKeepsTheSettingsFileWhenItsValueWasUnreadable
 
   const auto run = test::runChild({"defaults-set", file.string(), "layout", "1"});
   ASSERT_EQ(run.exitCode, 0) << run.output;
-  const std::string theirs = contentsOf(file);
+  const std::string theirs = test::readFile(file);
   document->content = Settings{6, "grid"};
   ASSERT_TRUE(document->flush().isSuccess());
   ASSERT_EQ(errorPool->errorCount(), 2U);

@@ -26,7 +26,6 @@ namespace mornik::Flow {
 namespace {
 
 using test::drain;
-using test::Failed;
 using test::Succeeded;
 using test::waitFor;
 using F = std::shared_ptr<Future<int>>;

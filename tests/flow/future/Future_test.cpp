@@ -12,10 +12,9 @@
 #include "mornik/flow/future/AsyncFunc.hpp"
 
 #include "tests/support/Census.hpp"
-#include "tests/support/DeliveryLog.hpp"
 #include "tests/support/QueueGate.hpp"
+#include "tests/support/Recorder.hpp"
 #include "tests/support/ResultMatchers.hpp"
-#include "tests/support/Sanitizers.hpp"
 
 namespace mornik::Flow {
 namespace {
@@ -124,18 +123,18 @@ TEST(Future, AsyncWorkCompletesWithTheTasksOutcomeAndAwaitersResumeOnTheirQueue)
   });
   auto lazy = Future<int>::make([]() -> Result<int> { return 1; });
   auto pending = Future<int>::promise(DispatchQueue("test.elsewhere"));
-  auto texts = test::DeliveryLog<std::string>::make();
+  test::Recorder<std::string> texts;
   auto start = [&](const char* label) {
-    awaitsAll(func, lazy, pending).start(DispatchQueue(label), [texts](auto r) {
-      texts->add(r.value());
+    awaitsAll(func, lazy, pending).start(DispatchQueue(label), [add = texts.block()](auto r) {
+      add(r.value());
     });
   };
   start("test.a");
   start("test.b");
   gate.signal();
   std::thread([pending] { pending->complete(2); }).join();
-  ASSERT_TRUE(texts->waitForSize(2));
-  EXPECT_THAT(texts->values(), testing::UnorderedElementsAre("13 test.a", "13 test.b"));
+  ASSERT_TRUE(texts.waitForSize(2));
+  EXPECT_THAT(texts.values(), testing::UnorderedElementsAre("13 test.a", "13 test.b"));
   EXPECT_EQ(runs.load(), 1);
 }
 

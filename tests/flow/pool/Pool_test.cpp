@@ -16,16 +16,14 @@
 
 #include "tests/support/Census.hpp"
 #include "tests/support/Concurrently.hpp"
-#include "tests/support/DeliveryLog.hpp"
 #include "tests/support/QueueGate.hpp"
-#include "tests/support/ResultMatchers.hpp"
+#include "tests/support/Recorder.hpp"
 #include "tests/support/Sanitizers.hpp"
 
 namespace mornik::Flow {
 namespace {
 
 using test::drain;
-using test::Succeeded;
 using test::waitFor;
 using Errors = std::vector<Error>;
 
@@ -38,23 +36,23 @@ TEST(Pool, HoldsWorkTheCallerDropsUntilDiscardAndRetainedObjectsForItsLife) {
   auto weakContext = std::make_shared<std::string>("weak");
   auto strongContext = std::make_shared<std::string>("strong");
   std::optional<test::QueueGate> gate(std::in_place, queue);
-  auto results = test::DeliveryLog<std::string>::make();
+  test::Recorder<std::string> results;
   pool->future(
           weakContext,
           [](const std::shared_ptr<std::string>& c) {
             return Result<std::string>((c ? *c : "gone") + " on " + DispatchQueue::currentLabel());
           })
-      ->onSuccess([results](const std::string& s) { results->add(s); });
+      ->onSuccess(results.block());
   pool->future(DispatchQueue("test.other"), strongContext,
                [](std::shared_ptr<std::string> c) -> Task<std::string> {
                  co_return *c + " on " + DispatchQueue::currentLabel();
                })
-      ->onSuccess([results](const std::string& s) { results->add(s); });
+      ->onSuccess(results.block());
   weakContext.reset();
   strongContext.reset();
   gate.reset();
-  ASSERT_TRUE(results->waitForSize(2));
-  EXPECT_THAT(results->values(),
+  ASSERT_TRUE(results.waitForSize(2));
+  EXPECT_THAT(results.values(),
               testing::UnorderedElementsAre("gone on test.pool", "strong on test.other"));
   EXPECT_EQ(pool->futureCount(), 2U);  // the start futures, completed
 
@@ -83,10 +81,15 @@ TEST(Pool, HoldsWorkTheCallerDropsUntilDiscardAndRetainedObjectsForItsLife) {
   pool->discard(reentering);
   EXPECT_EQ(pool->futureCount(), 3U);
 
+  // A signal's values sent to a pool that is gone are dropped.
+  auto signal = Signal<int>::make(queue);
+  signal->onUpdate(pool, [](int) { return Result<void>(); });
   pool->retain(census->object());
   EXPECT_EQ(census->alive(), 1);
   pool.reset();
   EXPECT_EQ(census->alive(), 0);
+  signal->update(1);
+  drain(queue);
 }
 
 // The error pool keeps every error, publishes the latest on the main queue
@@ -129,33 +132,6 @@ TEST(ErrorPool, KeepsEveryErrorPublishesTheLatestOnMainAndForwardsWhileTheTarget
   pool.reset();  // held weakly: a failure after the pool went is dropped
   failing->complete(WTF("late", 5));
   drain(failing->queue());
-}
-
-TEST(Pool, SignalValuesRunAsPoolWorkThatLeavesThePoolOnceDoneAndFailuresReachTheErrorPool) {
-  const DispatchQueue queue("test.pool");
-  auto pool = Pool::make(queue);
-  auto signal = Signal<int>::make(DispatchQueue("test.signal"), 1);
-  std::vector<int> saved;  // pool queue only
-  std::atomic<int> ran{0};
-  signal->onUpdate(pool, [&](int value) -> Result<void> {
-    ++ran;
-    if (DispatchQueue::currentLabel() != "test.pool") return WTF("wrong queue", 1);
-    if (value < 0) return WTF("negative", value);
-    saved.push_back(value);
-    return {};
-  });
-  signal->update(-2);
-  signal->update(3);
-  ASSERT_TRUE(waitFor([&] { return ran.load() == 3 && pool->futureCount() == 0; }));
-  drain(queue);
-  EXPECT_EQ(saved, (std::vector<int>{1, 3}));
-  EXPECT_EQ(pool->errorPool()->errors(), Errors{WTF("negative", -2)});
-
-  pool.reset();  // values that come later are ignored
-  signal->update(4);
-  drain(signal->queue());
-  drain(queue);
-  EXPECT_EQ(ran.load(), 3);
 }
 
 // Tables, retained objects, the signal service and the error pool, used

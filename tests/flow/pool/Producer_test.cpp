@@ -13,7 +13,7 @@
 #include "mornik/flow/pool/RunBlocking.hpp"
 
 #include "tests/support/Concurrently.hpp"
-#include "tests/support/DeliveryLog.hpp"
+#include "tests/support/Recorder.hpp"
 #include "tests/support/ResultMatchers.hpp"
 #include "tests/support/Sanitizers.hpp"
 
@@ -31,25 +31,25 @@ TEST(Producer, ARefreshPublishesValueOrErrorThenTheCountAndThenOneChangeOnMain) 
     if (fail) return WTF("offline", 5);
     return 7;
   });
-  auto counts = test::DeliveryLog<std::int64_t>::make();
-  producer->inProgress()->onUpdate(DispatchQueue("producer.observer"),
-                                   [counts](std::int64_t n) { counts->add(n); });
+  test::Recorder<std::int64_t> counts;
+  producer->inProgress()->onUpdate(DispatchQueue("producer.observer"), counts.block());
   // Each notice re-reads the producer: the outcome is in place by then.
-  auto changes = test::DeliveryLog<std::string>::make();
-  Subscription subscription = producer->objectWillChange().subscribe([changes, producer] {
-    changes->add(isMainQueue() ? std::to_string(producer->value().value_or(0)) : "off main");
-  });
+  test::Recorder<std::string> changes;
+  Subscription subscription =
+      producer->objectWillChange().subscribe([add = changes.block(), producer] {
+        add(isMainQueue() ? std::to_string(producer->value().value_or(0)) : "off main");
+      });
   const auto future = producer->refresh();
   EXPECT_THAT(future->wait(), Succeeded(7));
   EXPECT_TRUE(pool->holds(future->id()));
-  ASSERT_TRUE(changes->waitForSize(1));
-  ASSERT_TRUE(counts->waitForSize(3));
-  EXPECT_EQ(counts->values(), (std::vector<std::int64_t>{0, 1, 0}));
+  ASSERT_TRUE(changes.waitForSize(1));
+  ASSERT_TRUE(counts.waitForSize(3));
+  EXPECT_EQ(counts.values(), (std::vector<std::int64_t>{0, 1, 0}));
 
   fail = true;  // a failure goes to the pool and keeps the value
   EXPECT_THAT(producer->refresh()->wait(), Failed(WTF("offline", 5)));
-  ASSERT_TRUE(changes->waitForSize(2));
-  EXPECT_EQ(changes->values(), (std::vector<std::string>{"7", "7"}));
+  ASSERT_TRUE(changes.waitForSize(2));
+  EXPECT_EQ(changes.values(), (std::vector<std::string>{"7", "7"}));
   EXPECT_EQ(pool->errorPool()->errors(), std::vector<Error>{WTF("offline", 5)});
   EXPECT_EQ(producer->inProgress()->currentValue(), 0);
 }
