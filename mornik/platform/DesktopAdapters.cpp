@@ -1,7 +1,6 @@
 #include "mornik/platform/DesktopAdapters.hpp"
 
 #include "mornik/platform/detail/DesktopFactories.hpp"
-#include "mornik/platform/detail/RealAdapters.hpp"
 
 namespace mornik {
 

@@ -8,7 +8,7 @@
 #include <sys/stat.h>
 
 #include "mornik/platform/DesktopFiles.hpp"
-#include "mornik/platform/detail/RealAdapters.hpp"
+#include "mornik/platform/detail/DesktopFactories.hpp"
 #include "mornik/text/URL.hpp"
 
 namespace mornik {

@@ -5,8 +5,8 @@
 
 #include "mornik/concurrency/BlockingScope.hpp"
 #include "mornik/platform/FileDialogs.hpp"
+#include "mornik/platform/detail/DesktopFactories.hpp"
 #include "mornik/platform/detail/Gio.hpp"
-#include "mornik/platform/detail/RealAdapters.hpp"
 #include "mornik/platform/detail/Tools.hpp"
 
 namespace mornik {

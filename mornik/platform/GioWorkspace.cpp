@@ -12,8 +12,8 @@
 
 #include "mornik/concurrency/LockedVar.hpp"
 #include "mornik/platform/Workspace.hpp"
+#include "mornik/platform/detail/DesktopFactories.hpp"
 #include "mornik/platform/detail/Gio.hpp"
-#include "mornik/platform/detail/RealAdapters.hpp"
 #include "mornik/platform/detail/Tools.hpp"
 
 namespace mornik {

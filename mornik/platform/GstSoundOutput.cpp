@@ -6,8 +6,8 @@
 
 #include "mornik/concurrency/BlockingScope.hpp"
 #include "mornik/platform/SoundPlayer.hpp"
+#include "mornik/platform/detail/DesktopFactories.hpp"
 #include "mornik/platform/detail/Gio.hpp"
-#include "mornik/platform/detail/RealAdapters.hpp"
 #include "mornik/text/URL.hpp"
 
 namespace mornik {

@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "mornik/platform/Pasteboard.hpp"
-#include "mornik/platform/detail/RealAdapters.hpp"
+#include "mornik/platform/detail/DesktopFactories.hpp"
 #include "mornik/platform/detail/Tools.hpp"
 
 namespace mornik {

@@ -26,6 +26,15 @@ void setDesktopFactory(Result<std::shared_ptr<FileDialogs>> (*factory)());
 void setDesktopFactory(Result<std::shared_ptr<SoundOutput>> (*factory)());
 void setDesktopFactory(Result<std::shared_ptr<DesktopFiles>> (*factory)());
 
+// The factories themselves, defined beside the real adapters in the
+// desktop library: each makes the adapter for this session, as its
+// interface's forDesktop() describes it.
+Result<std::shared_ptr<Workspace>> desktopWorkspace();
+Result<std::shared_ptr<Pasteboard>> desktopPasteboard();
+Result<std::shared_ptr<FileDialogs>> desktopFileDialogs();
+Result<std::shared_ptr<SoundOutput>> desktopSoundOutput();
+Result<std::shared_ptr<DesktopFiles>> desktopFiles();
+
 }  // namespace mornik::detail
 
 MORNIK_EXPORTS_END
