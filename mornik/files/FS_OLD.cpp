@@ -108,15 +108,16 @@ void FS_OLD::openWithAssociatedApp(const std::string& path) { FS::openWithAssoci
 
 std::vector<URL> FS_OLD::contentOfDirectory(const URL& url, bool /*withSubdirs*/) {
   std::error_code error;
-  std::filesystem::recursive_directory_iterator walk(url.path(), error);
+  std::vector<URL> out;
+  // A failed step (a sub-folder that cannot be read) ends the walk with
+  // `error` set; the list so far is not the folder's content.
+  for (std::filesystem::recursive_directory_iterator walk(url.path(), error);
+       !error && walk != std::filesystem::recursive_directory_iterator(); walk.increment(error)) {
+    out.push_back(URL::fileURL(walk->path().string()));
+  }
   if (error) {
     printLine("Can't get dirs from: " + url.path());
     return {};
-  }
-  std::vector<URL> out;
-  for (; walk != std::filesystem::recursive_directory_iterator(); walk.increment(error)) {
-    if (error) break;
-    out.push_back(URL::fileURL(walk->path().string()));
   }
   return out;
 }

@@ -1,5 +1,6 @@
 #include "mornik/files/FS.hpp"
 
+#include <array>
 #include <atomic>
 #include <fstream>
 #include <set>
@@ -7,9 +8,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <linux/capability.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -334,15 +337,31 @@ TEST(FSApp, DeleteFilesWithAPrefixGoesThroughTheWholeTree) {
 TEST(FS_OLD, PrintsWhatItDoes) {
   test::TempDir dir;
   const std::string d = dir.path();
+  for (const char* name : {"a", "locked/b", "z/c"}) test::writeFile(dir / name, "");
+  std::filesystem::permissions(dir / "locked", std::filesystem::perms::none);
+  // Root reads through permission bits, so this thread gives up that power
+  // for a while (capabilities are per thread).
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  std::array<__user_cap_data_struct, 2> caps{};
+  ::syscall(SYS_capget, &header, caps.data());
+  const auto saved = caps;
+  caps[0].effective &= ~((1U << CAP_DAC_OVERRIDE) | (1U << CAP_DAC_READ_SEARCH));
+  ::syscall(SYS_capset, &header, caps.data());
   testing::internal::CaptureStdout();
   FS_OLD::remove(d + "/missing", false);
   EXPECT_THAT(FS_OLD::mkdir(d), Failed(WTF("Dir already exist: " + d, 0)));
   EXPECT_FALSE(FS_OLD::move(test::url(d + "/missing"), test::url(d + "/to"), true));
+  // A walk that fails part-way (at "locked") lists nothing, every time.
+  for (bool all : {true, false}) EXPECT_TRUE(FS_OLD::contentOfDirectory(test::url(d), all).empty());
+  ::syscall(SYS_capset, &header, saved.data());
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
             "FS: going to delete file: " + d + "/missing\nFS: cant delete " + d +
                 "/missing\nError Domain=POSIX Code=2 \"remove " + d +
                 "/missing: No such file or directory\"\nCan't create dir at path : " + d +
-                ". \nError: Dir already exist: " + d + "\n");
+                ". \nError: Dir already exist: " + d + "\nCan't get dirs from: " + d +
+                "\nCan't get dirs from: " + d + "\n");
+  std::filesystem::permissions(dir / "locked", std::filesystem::perms::owner_all);
+  EXPECT_EQ(FS_OLD::contentOfDirectory(test::url(d), true).size(), 5U);
 }
 
 }  // namespace
