@@ -24,20 +24,21 @@ std::vector<std::filesystem::path> pathsOf(const std::vector<URL>& urls) {
   return paths;
 }
 
-// The folder's direct children, hidden ones (dot names) left out unless
-// asked for; folders (by the entry's own type, links not followed) as
-// directory URLs.
-Result<std::vector<URL>> children(const URL& folderUrl, bool withHidden) {
+// The folder's direct children, hidden ones (detail::HiddenNames) left
+// out; folders (by the entry's own type, links not followed) as directory
+// URLs.
+Result<std::vector<URL>> children(const URL& folderUrl) {
   const std::string folder = folderUrl.path();
   DIR* handle = ::opendir(folder.c_str());
   if (handle == nullptr) return Error::fromErrno(errno, "list " + folder);
+  const detail::HiddenNames hidden(folder);
   const std::string prefix = folder == "/" ? folder : folder + "/";
   std::vector<URL> out;
   errno = 0;
   // NOLINTNEXTLINE(concurrency-mt-unsafe): each directory stream is read by one thread
   while (const dirent* entry = ::readdir(handle)) {
     const std::string_view name = entry->d_name;
-    if (name == "." || name == ".." || (!withHidden && name.front() == '.')) continue;
+    if (hidden.contains(name)) continue;  // "." and ".." too
     bool isFolder = entry->d_type == DT_DIR;
     if (entry->d_type == DT_UNKNOWN) {
       struct stat status {};
@@ -53,8 +54,12 @@ Result<std::vector<URL>> children(const URL& folderUrl, bool withHidden) {
   return out;
 }
 
-void collect(int parent, const char* name, std::string& path, std::vector<URL>& out) {
-  const int fd = ::openat(parent, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
+// Lists the folder `name` (in `parent`) into `out`, then each sub-folder
+// in turn. The root (`follow`) may be a link to a folder; links below it
+// are listed, never entered, so a link cycle cannot make the walk go round.
+void collect(int parent, const char* name, bool follow, std::string& path, std::vector<URL>& out) {
+  const int fd =
+      ::openat(parent, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW));
   if (fd < 0) return;
   DIR* folder = ::fdopendir(fd);
   if (folder == nullptr) {
@@ -76,7 +81,7 @@ void collect(int parent, const char* name, std::string& path, std::vector<URL>& 
     path += '/';
     path += child;
     out.push_back(URL::fileURL(path, isFolder));
-    if (isFolder) collect(fd, entry->d_name, path, out);
+    if (isFolder) collect(fd, entry->d_name, false, path, out);
   }
   path.resize(base);
   ::closedir(folder);
@@ -91,7 +96,7 @@ std::vector<URL> getFiles(const URL& url) {
   std::string root = url.path();
   if (!detail::folderExists(root)) return out;
   if (root == "/") root.clear();
-  collect(AT_FDCWD, root.empty() ? "/" : root.c_str(), root, out);
+  collect(AT_FDCWD, root.empty() ? "/" : root.c_str(), true, root, out);
   return out;
 }
 
@@ -153,11 +158,11 @@ Result<void> FS::deleteToTrash(const std::string& path) {
 
 Result<std::vector<URL>> FS::contentOfDirectory(const URL& url, bool includingSubdirs) {
   if (includingSubdirs) return getFiles(url);
-  return children(url, false);
+  return children(url);
 }
 
 Result<std::vector<URL>> FS::subDirectories(const URL& url) {
-  auto listed = children(url, false);
+  auto listed = children(url);
   if (listed.isFailure()) return listed;
   std::vector<URL> folders;
   for (auto& child : listed.value()) {

@@ -82,8 +82,11 @@ class FS {
   static Result<void> deleteToTrash(const std::vector<URL>& urls, bool playSound);
   static Result<void> deleteToTrash(const std::string& path);
 
-  // The folder's direct children without hidden ones (dot names), folders
-  // as directory URLs; with `includingSubdirs`, getFiles(url) (never fails).
+  // The folder's direct children without hidden ones, folders as directory
+  // URLs; with `includingSubdirs`, getFiles(url) (never fails). Hidden is
+  // what the Linux file manager hides (so a listing matches what the user
+  // sees there), which FSUrlFileInfo::isHidden answers too: dot names,
+  // backups ("notes~") and the names listed in the folder's ".hidden" file.
   static Result<std::vector<URL>> contentOfDirectory(const URL& url, bool includingSubdirs);
   // The direct children that are folders, hidden ones left out.
   static Result<std::vector<URL>> subDirectories(const URL& url);
@@ -110,9 +113,11 @@ class FS {
 };
 
 // Every file and folder below the folder, hidden ones included, in
-// depth-first order (a folder before its contents), skipping ".DS_Store";
-// links are listed, not followed. Empty when `url` is not an existing
-// folder; unreadable sub-folders are skipped.
+// depth-first order (a folder before its contents), skipping ".DS_Store".
+// `url` may be a link to a folder (listed under the link's path); links
+// below it are listed, never entered, so a link cycle cannot trap the walk.
+// Empty when `url` is not an existing folder; unreadable sub-folders are
+// skipped.
 std::vector<URL> getFiles(const URL& url);
 
 // FS's operations on one URL.

@@ -163,8 +163,8 @@ std::optional<ImageData> FSFileInfo::hiresThumbnail(int size) const {
 }
 
 bool FSUrlFileInfo::isHidden() const {
-  const auto info = DesktopFiles::shared()->queryItem(url().path());
-  return info && info->isHidden;
+  struct stat status {};
+  return ::lstat(url().path().c_str(), &status) == 0 && detail::isHiddenName(url().path());
 }
 
 bool FSUrlFileInfo::isDirectory() const { return detail::folderExists(url().path()); }

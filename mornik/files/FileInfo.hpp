@@ -95,8 +95,9 @@ class FSUrlFileInfo {
   const FSurl& obj() const { return obj_; }
   const URL& url() const { return obj_.url(); }
 
-  // A dot name, a backup name ("notes~"), or a name listed in the folder's
-  // ".hidden" file.
+  // Whether the item is there and the Linux file manager hides it: a dot
+  // name, a backup ("notes~"), or a name listed in the folder's ".hidden"
+  // file (as FS's listings leave out).
   bool isHidden() const;
   bool isDirectory() const;
   bool isExecutable() const;

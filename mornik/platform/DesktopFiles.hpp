@@ -19,8 +19,8 @@ MORNIK_EXPORTS_BEGIN
 namespace mornik {
 
 // What the desktop knows about files beyond what the file system records:
-// the trash, content types, hidden items, icons, when an item was added,
-// pixel sizes and thumbnails of images.
+// the trash, content types, icons, when an item was added, pixel sizes and
+// thumbnails of images.
 //
 //   auto files = mornik::DesktopFiles::shared();
 //   auto trashed = files->moveToTrash("/home/me/old.txt");
@@ -42,7 +42,6 @@ class DesktopFiles {
   // What the desktop knows of an item.
   struct ItemInfo {
     std::string contentType;  // MIME type from contents and name ("text/plain")
-    bool isHidden = false;    // a dot name, a backup name ("x~"), or listed in the folder's .hidden
     std::string iconNames;    // the icon's names, most specific first ("text-plain text-x-generic")
     // Every attribute the desktop reports, as text ("standard::size" -> "12").
     std::map<std::string, std::string> attributes;

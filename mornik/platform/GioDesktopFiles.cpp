@@ -150,9 +150,6 @@ std::optional<ItemInfo> GioDesktopFiles::queryItem(const std::filesystem::path& 
       g_free(mime);
     }
   }
-  if (g_file_info_has_attribute(info, G_FILE_ATTRIBUTE_STANDARD_IS_HIDDEN)) {
-    out.isHidden = g_file_info_get_is_hidden(info) != 0;
-  }
   if (g_file_info_has_attribute(info, G_FILE_ATTRIBUTE_STANDARD_ICON)) {
     if (GIcon* icon = g_file_info_get_icon(info); icon != nullptr && G_IS_THEMED_ICON(icon)) {
       for (const gchar* const* name = g_themed_icon_get_names(G_THEMED_ICON(icon));

@@ -221,11 +221,13 @@ std::set<std::string> names(const std::vector<URL>& urls) {
   return out;
 }
 
-TEST(FS, ListingsHideWhatTheyShouldAndMarkFolders) {
+TEST(FS, ListingsHideWhatTheFileManagerHidesAndMarkFolders) {
   test::TempDir dir;
   const std::string odd = "new\nline \xff";  // a line feed and a byte that is not UTF-8
   test::writeFile(dir / "f", "");
-  test::writeFile(dir / ".hidden", "");
+  test::writeFile(dir / ".hidden", "listed\n");
+  test::writeFile(dir / "notes~", "");
+  test::writeFile(dir / "listed", "");
   test::writeFile(dir / "sub/.DS_Store", "");
   test::writeFile(dir / ("sub/" + odd), "");
   std::filesystem::create_directory_symlink(dir.path(), dir / "sub/loop");
@@ -236,12 +238,20 @@ TEST(FS, ListingsHideWhatTheyShouldAndMarkFolders) {
   EXPECT_THAT(FS::subDirectories(test::dirUrl(dir.path())).value(),
               ElementsAre(test::dirUrl(dir / "sub")));
 
+  // A link to a folder lists as the folder, under the link's path; the link
+  // back to the root inside it is listed, not entered.
+  const auto everything = [&](const std::filesystem::path& root) {
+    return std::set{test::url(root / "f").absoluteString(),
+                    test::url(root / ".hidden").absoluteString(),
+                    test::url(root / "notes~").absoluteString(),
+                    test::url(root / "listed").absoluteString(),
+                    test::dirUrl(root / "sub").absoluteString(),
+                    test::url(root / ("sub/" + odd)).absoluteString(),
+                    test::url(root / "sub/loop").absoluteString()};
+  };
   const auto deep = FS::contentOfDirectory(test::dirUrl(dir.path()), true).value();
-  EXPECT_EQ(names(deep), (std::set{test::url(dir / "f").absoluteString(),
-                                   test::url(dir / ".hidden").absoluteString(),
-                                   test::dirUrl(dir / "sub").absoluteString(),
-                                   test::url(dir / ("sub/" + odd)).absoluteString(),
-                                   test::url(dir / "sub/loop").absoluteString()}));
+  EXPECT_EQ(names(deep), everything(dir.path()));
+  EXPECT_EQ(names(getFiles(test::url(dir / "sub/loop"))), everything(dir / "sub/loop"));
   std::set<std::string> paths;
   for (const auto& url : deep) paths.insert(url.path());
   EXPECT_TRUE(paths.contains(dir / ("sub/" + odd)));  // the name survives the URL

@@ -105,9 +105,12 @@ TEST(FSFileInfo, WhatTheDesktopKnows) {
   test::writeFile(dir / "listed", "");
   test::writeFile(dir / ".hidden", "listed\n");
   test::writeFile(dir / "shown.txt", "text");
+  test::writeFile(dir / "notes~", "");  // a backup
   EXPECT_TRUE(info(dir / ".dot").isHidden());
+  EXPECT_TRUE(info(dir / "notes~").isHidden());
   EXPECT_TRUE(urlInfo(dir / "listed").isHidden());
   EXPECT_FALSE(info(dir / "shown.txt").isHidden());
+  EXPECT_FALSE(info(dir / ".missing").isHidden());
   EXPECT_THAT(info(dir / "shown.txt").icon(), testing::StartsWith("text-plain"));
   EXPECT_EQ(info(dir / "shown.txt").getAttributes().at("standard::size"), "4");
   EXPECT_TRUE(info(dir / "missing").getAttributes().empty());

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <mutex>
 #include <system_error>
@@ -130,6 +131,34 @@ bool itemExists(const std::string& path) {
 bool folderExists(const std::string& path) {
   struct stat status {};
   return ::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+namespace {
+
+bool hiddenByItsName(std::string_view name) { return name.front() == '.' || name.back() == '~'; }
+
+}  // namespace
+
+HiddenNames::HiddenNames(const std::string& folder) {
+  std::ifstream file(folder + "/.hidden", std::ios::binary);
+  std::string name;
+  while (std::getline(file, name)) {
+    if (!name.empty()) listed_.insert(std::move(name));
+  }
+}
+
+bool HiddenNames::contains(std::string_view name) const {
+  return !name.empty() && (hiddenByItsName(name) || listed_.contains(name));
+}
+
+bool isHiddenName(std::string_view path) {
+  while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
+  const std::size_t slash = path.rfind('/');
+  const std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
+  if (name.empty()) return false;
+  if (hiddenByItsName(name)) return true;  // without reading .hidden
+  if (slash == std::string_view::npos) return HiddenNames(".").contains(name);
+  return HiddenNames(slash == 0 ? "/" : std::string(path.substr(0, slash))).contains(name);
 }
 
 Result<void> copyItem(const std::string& source, const std::string& destination) {

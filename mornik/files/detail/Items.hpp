@@ -1,6 +1,9 @@
 #pragma once
 
+#include <functional>
+#include <set>
 #include <string>
+#include <string_view>
 
 #include "mornik/base/Export.hpp"
 #include "mornik/base/Result.hpp"
@@ -25,6 +28,26 @@ Result<void> removeItem(const std::string& path);
 bool itemExists(const std::string& path);
 // Whether a folder (or a link to one) is at the path.
 bool folderExists(const std::string& path);
+
+// The names the Linux file manager hides in one folder: dot names
+// (".cache"), backups ("notes~") and the names listed one per line in the
+// folder's ".hidden" file. The flat listings and the file information's
+// isHidden() all ask this, so they leave out what the user's file manager
+// leaves out; dot names alone would show backups and .hidden entries the
+// user never sees there.
+class HiddenNames {
+ public:
+  // Reads the folder's ".hidden" once; a missing or unreadable one lists
+  // nothing.
+  explicit HiddenNames(const std::string& folder);
+  bool contains(std::string_view name) const;
+
+ private:
+  std::set<std::string, std::less<>> listed_;
+};
+// Whether the file manager hides the item at the path (by its last name, in
+// its folder; trailing slashes are ignored). Nothing needs to be there.
+bool isHiddenName(std::string_view path);
 
 // Plays the sound theme's "trash-empty" sound through the shared sound
 // output, without waiting for it, on trashSoundQueue() in the order asked.
