@@ -41,8 +41,11 @@ struct MacApp {
   URL fileURL;  // the file to open with it
 
   const URL& id() const { return appURL; }
-  // The application's display name (Name= of its .desktop file); the file
-  // name without its extension when that cannot be read.
+  // The application's display name: Name= of its .desktop file (what the
+  // desktop's menus show), else, when that cannot be read, the file name
+  // without its extension. Name= rather than the file name, because here the
+  // file name is an identifier ("org.example.Viewer.desktop") that people
+  // are not meant to read; WebBrowser::filteredList() looks at both.
   std::string displayName() const;
   // The application's icon name (Icon=), "system-file-manager" for the file
   // manager, "" when it has none.

@@ -2,6 +2,7 @@
 
 #include "mornik/base/Output.hpp"
 #include "mornik/platform/FileDialogs.hpp"
+#include "mornik/settings/AppIdentity.hpp"
 
 namespace mornik {
 
@@ -22,10 +23,11 @@ Result<std::optional<std::vector<URL>>> chooseToOpen(const std::string& title,
   const bool files = conf.contains(MacOsDlgSettings::canChooseFiles);
   if (!folders && !files) return std::optional<std::vector<URL>>();
   FileDialogs::Request request;
-  request.title = title;
+  request.title = AppIdentity::localizedString(title);
   request.acceptLabel = submit.value_or("");
   if (startUrl) request.folder = startUrl->path();
-  request.chooseFolders = folders && !files;
+  request.chooseFiles = files;
+  request.chooseFolders = folders;
   request.multiple = multiple;
   request.showHidden = conf.contains(MacOsDlgSettings::showsHiddenFiles);
   return show(request).map([](const Paths& paths) -> std::optional<std::vector<URL>> {
@@ -69,7 +71,7 @@ Result<std::optional<URL>> MacOsDialogs::saveR(const std::string& title,
                                                const std::string& fileName,
                                                const std::set<MacOsSaveDlgSettings>& conf) {
   FileDialogs::Request request;
-  request.title = title;
+  request.title = AppIdentity::localizedString(title);
   request.save = true;
   request.fileName = fileName;
   request.showHidden = conf.contains(MacOsSaveDlgSettings::showsHiddenFiles);

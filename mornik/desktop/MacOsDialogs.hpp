@@ -28,16 +28,20 @@ enum class MacOsSaveDlgSettings { showsHiddenFiles };
 //
 // The dialog is the desktop's file chooser (xdg-desktop-portal), else
 // zenity (FileDialogs::shared()). How the options map:
-// - the title is the dialog's title (and its message, where the dialog has
-//   one); no translation catalogue is consulted, so it is shown as given;
-// - canChooseDirs alone: folders only; canChooseFiles alone: files only;
-//   both: files only (neither dialog offers both at once); neither: nothing
-//   can be chosen, so the call answers none without showing a dialog;
-// - showsHiddenFiles: not supported by either dialog (the user toggles
-//   hidden files there, Ctrl+H); accepted and ignored;
+// - the title, translated (AppIdentity::localizedString: the application's
+//   catalogue, the text itself when it has no translation), is the
+//   dialog's title; neither dialog has a message line besides;
+// - canChooseDirs and canChooseFiles reach the dialog as given; with one of
+//   them the dialog chooses folders only or files only. With both, the
+//   portal and zenity offer files only, as neither can offer both kinds at
+//   once; with neither, nothing can be chosen, so the call answers none
+//   without showing a dialog;
+// - showsHiddenFiles reaches the dialog too, but neither the portal nor
+//   zenity can be told to show hidden files: there the person toggles them
+//   (Ctrl+H), and the desktop remembers that choice;
 // - startUrl / startDir: the folder the dialog starts in;
-// - submitBtnText: the confirm button's label (portal only; zenity keeps
-//   its own);
+// - submitBtnText: the confirm button's label as given (portal only;
+//   zenity keeps its own);
 // - resize indicator, folder creation and "may not be hidden": what the
 //   desktop's dialogs always do.
 // Confirming answers the chosen URL(s); cancelling answers none. When no

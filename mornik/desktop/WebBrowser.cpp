@@ -1,6 +1,7 @@
 #include "mornik/desktop/WebBrowser.hpp"
 
-#include <algorithm>
+#include <string_view>
+#include <utility>
 
 #include "mornik/desktop/MacApp.hpp"
 #include "mornik/flow/pool/Identities.hpp"
@@ -12,6 +13,24 @@ namespace mornik {
 namespace {
 
 std::shared_ptr<Flow::Pool> defaultPool() { return Flow::PoolID{"WebBrowser"}.pool(); }
+
+// The applications of the https scheme that live in an applications folder.
+std::vector<AppEntry> browserEntries() {
+  std::vector<AppEntry> entries = Workspace::shared()->applicationsFor("x-scheme-handler/https");
+  std::erase_if(entries, [](const AppEntry& entry) {
+    return entry.path.string().find("/applications/") == std::string::npos;
+  });
+  return entries;
+}
+
+// The desktop file ID without ".desktop"; the file's stem when the
+// database gave no ID.
+std::string fileID(const AppEntry& entry) {
+  constexpr std::string_view suffix = ".desktop";
+  std::string id = entry.id.empty() ? entry.path.filename().string() : entry.id;
+  if (id.ends_with(suffix)) id.resize(id.size() - suffix.size());
+  return id;
+}
 
 }  // namespace
 
@@ -39,17 +58,20 @@ std::shared_ptr<Flow::Future<void>> WebBrowser::open(std::string_view url) const
 
 std::vector<WebBrowser> WebBrowser::list() {
   std::vector<WebBrowser> browsers;
-  for (const AppEntry& entry : Workspace::shared()->applicationsFor("x-scheme-handler/https")) {
-    if (entry.path.string().find("/applications/") == std::string::npos) continue;
+  for (const AppEntry& entry : browserEntries()) {
     browsers.emplace_back(URL::fileURL(entry.path.string()));
   }
   return browsers;
 }
 
 std::vector<WebBrowser> WebBrowser::filteredList() {
-  std::vector<WebBrowser> browsers = list();
-  std::erase_if(browsers,
-                [](const WebBrowser& each) { return appsToFilter().contains(each.displayName()); });
+  const std::set<std::string>& names = appsToFilter();
+  std::vector<WebBrowser> browsers;
+  for (const AppEntry& entry : browserEntries()) {
+    WebBrowser browser(URL::fileURL(entry.path.string()));
+    if (names.contains(browser.displayName()) || names.contains(fileID(entry))) continue;
+    browsers.push_back(std::move(browser));
+  }
   return browsers;
 }
 

@@ -58,7 +58,12 @@ struct WebBrowser {
   std::shared_ptr<Flow::Future<void>> open(std::string_view url) const;
 
   static std::vector<WebBrowser> list();
-  // list() without the browsers whose displayName() is in appsToFilter().
+  // list() without the browsers named in appsToFilter(), order kept. A
+  // browser's name here is its displayName() (Name=, what the desktop
+  // shows) and also its desktop file ID without ".desktop" ("mpv" for
+  // mpv.desktop, "kde-Folx" for applications/kde/Folx.desktop): an
+  // application that shows another name than its file's stays out all the
+  // same. Both comparisons are exact and case-sensitive.
   static std::vector<WebBrowser> filteredList();
   // The first of list(), else the fallback browser.
   static WebBrowser main();

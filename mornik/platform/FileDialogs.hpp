@@ -35,11 +35,16 @@ namespace mornik {
 // | title            | title                           | --title                      |
 // | acceptLabel      | accept_label                    | not supported (ignored)      |
 // | folder           | current_folder                  | --filename=<folder>/         |
-// | chooseFolders    | directory (folders only)        | --directory                  |
+// | chooseFiles,     | directory, when folders only    | --directory, when folders    |
+// |  chooseFolders   |                                 |  only                        |
 // | multiple         | multiple                        | --multiple                   |
 // | save, fileName   | SaveFile, current_name          | --save, --filename           |
-// | showHidden       | not supported (the user's choice)| not supported (Ctrl+H)      |
-// A dialog chooses either files or folders: neither adapter offers both.
+// | showHidden       | not supported                   | not supported                |
+// Neither adapter can offer files and folders in one dialog, nor be told to
+// show hidden files: with both kinds allowed they offer files, and hidden
+// files are the person's toggle in the dialog (Ctrl+H), which the desktop
+// remembers from one dialog to the next. An adapter of the application's
+// own (setShared()) gets every field as the caller set it.
 //
 // The call blocks until the user answers; the portal's method call itself
 // waits at most `busTimeoutMs`. A dialog whose portal goes away while it is
@@ -61,7 +66,8 @@ class FileDialogs {
     std::string title;
     std::string acceptLabel;       // empty: the dialog's own
     std::filesystem::path folder;  // empty: the dialog's choice
-    bool chooseFolders = false;    // folders instead of files
+    bool chooseFiles = true;       // open only: files can be chosen
+    bool chooseFolders = false;    // open only: folders can be chosen
     bool multiple = false;         // open only
     bool showHidden = false;       // see the table above
     bool save = false;             // a save dialog

@@ -62,6 +62,11 @@ void onPortalGone(GDBusConnection* /*bus*/, const gchar* /*name*/, gpointer data
   answer->done = true;
 }
 
+// Both adapters choose either files or folders; with both allowed, files.
+bool foldersOnly(const FileDialogs::Request& request) {
+  return request.chooseFolders && !request.chooseFiles;
+}
+
 class PortalDialogs final : public FileDialogs {
  public:
   explicit PortalDialogs(int timeoutMs) : timeoutMs_(timeoutMs) {}
@@ -134,7 +139,7 @@ class PortalDialogs final : public FileDialogs {
     } else {
       g_variant_builder_add(&builder, "{sv}", "multiple", g_variant_new_boolean(request.multiple));
       g_variant_builder_add(&builder, "{sv}", "directory",
-                            g_variant_new_boolean(request.chooseFolders));
+                            g_variant_new_boolean(foldersOnly(request)));
     }
     return g_variant_builder_end(&builder);
   }
@@ -148,7 +153,7 @@ class ZenityDialogs final : public FileDialogs {
   Result<Chosen> run(const Request& request) override {
     std::vector<std::string> argv{"zenity", "--file-selection", "--separator=\n"};
     if (!request.title.empty()) argv.push_back("--title=" + request.title);
-    if (request.chooseFolders) argv.emplace_back("--directory");
+    if (!request.save && foldersOnly(request)) argv.emplace_back("--directory");
     if (request.save) {
       argv.emplace_back("--save");
       argv.emplace_back("--confirm-overwrite");

@@ -5,6 +5,7 @@
 #include <optional>
 #include <vector>
 
+#include <libintl.h>
 #include <pwd.h>
 #include <unistd.h>
 
@@ -34,6 +35,13 @@ LockedVar<std::optional<nlohmann::json>>& chosenInfo() {
 LockedVar<std::filesystem::path>& chosenResources() {
   static LockedVar<std::filesystem::path> folder{std::filesystem::path()};
   return folder;
+}
+
+using Translator = std::function<std::string(std::string_view)>;
+
+LockedVar<std::shared_ptr<const Translator>>& chosenTranslator() {
+  static LockedVar<std::shared_ptr<const Translator>> translator{nullptr};
+  return translator;
 }
 
 nlohmann::json readInfoFile(const std::filesystem::path& path) {
@@ -122,6 +130,21 @@ std::filesystem::path AppIdentity::resourceFolder() {
 
 void AppIdentity::setResourceFolder(std::filesystem::path folder) {
   chosenResources().set(std::move(folder));
+}
+
+std::string AppIdentity::localizedString(std::string_view text) {
+  if (const std::shared_ptr<const Translator> translator = chosenTranslator().read()) {
+    return (*translator)(text);
+  }
+  // gettext's answer for "" is the catalogue's header, not a translation.
+  if (text.empty()) return {};
+  const std::string key(text);
+  return ::gettext(key.c_str());  // the key itself when there is no translation
+}
+
+void AppIdentity::setTranslator(std::function<std::string(std::string_view text)> translator) {
+  chosenTranslator().set(translator ? std::make_shared<const Translator>(std::move(translator))
+                                    : nullptr);
 }
 
 std::optional<std::filesystem::path> AppIdentity::resource(std::string_view name,

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -47,8 +49,19 @@ namespace mornik {
 // resources", else (when that is not a folder) "<executable's folder>/../
 // share/<identifier>".
 //
+// Translation: localizedString(text) is what the library shows people for
+// a text of the application's (a dialog's title): its translation in the
+// application's catalogue for the current locale, the text itself being the
+// key, and the text itself when there is none. The catalogue is gettext's
+// by default: the application's default text domain and LC_MESSAGES, as a
+// program that uses gettext sets them up (setlocale(LC_ALL, ""),
+// bindtextdomain, textdomain). A program that translates otherwise (its
+// toolkit's catalogue) installs its own lookup with setTranslator().
+//
 // Thread safety: every member may be called from any thread; a setter
-// concurrent with a reader gives the reader the old or the new value.
+// concurrent with a reader gives the reader the old or the new value. A
+// translator is called on the thread that asks, outside any lock, and may
+// run on several threads at once.
 class AppIdentity {
  public:
   AppIdentity() = delete;
@@ -96,6 +109,11 @@ class AppIdentity {
   // is empty) when it is a regular file; nothing otherwise.
   static std::optional<std::filesystem::path> resource(std::string_view name,
                                                        std::string_view extension);
+
+  // `text` translated for people (see above).
+  static std::string localizedString(std::string_view text);
+  // Replaces the translation lookup; null: gettext's again.
+  static void setTranslator(std::function<std::string(std::string_view text)> translator);
 };
 
 }  // namespace mornik

@@ -1,5 +1,7 @@
 #include "mornik/desktop/MacApp.hpp"
 
+#include <algorithm>
+
 #include <gtest/gtest.h>
 
 #include "mornik/desktop/WebBrowser.hpp"
@@ -87,6 +89,14 @@ TEST(WebBrowser, ListsFiltersOpensAndFallsBack) {
   Workspace::setShared(std::make_shared<MemoryWorkspace>());  // no browser at all
   EXPECT_EQ(WebBrowser::main().appURL, URL::fileURL("/usr/bin/x-www-browser"));
   Workspace::setShared(nullptr);
+}
+
+// The desktop's own browsers (DesktopSession.cpp): out by the name shown or
+// by the desktop file ID, in the user's data folder and the system's.
+TEST(WebBrowser, FiltersByShownNameOrDesktopFileID) {
+  std::vector<std::string> names = displayNames(WebBrowser::filteredList());
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"Web Browser", "folx"}));
 }
 
 }  // namespace

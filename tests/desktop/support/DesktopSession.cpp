@@ -33,15 +33,23 @@ void makeApplications(const fs::path& root) {
     fs::permissions(root / program, fs::perms::owner_all);
   }
   const auto app = [&](const std::string& file, const std::string& name, const std::string& exec,
-                       const std::string& types) {
-    writeFile(data / "applications" / file, "[Desktop Entry]\nType=Application\nName=" + name +
-                                                "\nIcon=" + file.substr(0, file.find('.')) +
-                                                "-icon\nExec=" + exec + "\nMimeType=" + types +
-                                                "\n");
+                       const std::string& types, const fs::path& folder = "data") {
+    writeFile(root / folder / "applications" / file,
+              "[Desktop Entry]\nType=Application\nName=" + name +
+                  "\nIcon=" + file.substr(0, file.find('.')) + "-icon\nExec=" + exec +
+                  "\nMimeType=" + types + "\n");
   };
   app("viewer.desktop", "Viewer", recorder + " viewer %U", "application/x-mornik;inode/directory;");
   app("other.desktop", "Other", recorder + " other %U", "application/x-mornik;");
   app("broken.desktop", "Broken", "/nonexistent/program %U", "application/x-mornik;");
+  // Web browsers, some of them a player or a download helper, in the user's
+  // and the system's data folders; shown names unlike their desktop file IDs.
+  const std::string https = "x-scheme-handler/https;";
+  app("browser.desktop", "Web Browser", "true %U", https, "share");
+  app("Downie.desktop", "Downie Video Downloader", "true %U", https, "share");
+  app("mpv.desktop", "mpv Media Player", "true %U", https);
+  app("org.example.Getter.desktop", "Folx", "true %U", https);
+  app("folx.desktop", "folx", "true %U", https);
   writeFile(root / "config/mimeapps.list",
             "[Default Applications]\napplication/x-mornik=viewer.desktop\n"
             "inode/directory=viewer.desktop\n");
@@ -51,15 +59,16 @@ void makeApplications(const fs::path& root) {
 <mime-type type="application/x-mornik"><comment>Mornik test</comment><glob pattern="*.mornik"/></mime-type>
 </mime-info>)");
   // The system's data folders the tools need (MIME database, sounds, GTK's
-  // settings schemas and icons), without its applications.
-  fs::create_directories(root / "share");
+  // settings schemas and icons); its applications are the fake ones above.
   for (const char* each : {"mime", "sounds", "glib-2.0", "icons", "themes"}) {
     std::error_code ignored;
     fs::create_directory_symlink(fs::path("/usr/share") / each, root / "share" / each, ignored);
   }
   fs::create_directories(root / "records");
   mornik::test::run({"update-mime-database", (data / "mime").string()});
-  mornik::test::run({"update-desktop-database", (data / "applications").string()});
+  for (const fs::path& folder : {data, root / "share"}) {
+    mornik::test::run({"update-desktop-database", (folder / "applications").string()});
+  }
 }
 
 void exportVariable(const char* name, const std::string& value) {
