@@ -105,9 +105,8 @@ bool FSFileInfo::isPackage() const {
 std::optional<std::string> FSFileInfo::mimeType() const {
   const std::string& path = this->path();
   if (path.empty()) return std::nullopt;
-  const auto dot = path.rfind('.');
-  const std::string extension = dot == std::string::npos ? path : path.substr(dot + 1);
-  return DesktopFiles::shared()->contentTypeForName("x." + extension);
+  const std::string extension = detail::pathExtension(path);
+  return DesktopFiles::shared()->contentTypeForName(extension.empty() ? "x" : "x." + extension);
 }
 
 std::map<std::string, std::string> FSFileInfo::getAttributes() const {

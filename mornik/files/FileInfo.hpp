@@ -57,8 +57,9 @@ class FSFileInfo {
   bool isDirectory() const;
   bool isExecutable() const;
   bool isPackage() const;
-  // The MIME type for the path's extension (the part after the last "."),
-  // "application/octet-stream" when unknown; absent for an empty path.
+  // The MIME type for the extension of the path's last component (after its
+  // last "."; a dot name such as ".bashrc" has none), "application/octet-
+  // stream" when there is none or it is unknown; absent for an empty path.
   std::optional<std::string> mimeType() const;
   // Everything the desktop knows of the item, as text ("standard::size" ->
   // "12"); empty when the item cannot be queried.

@@ -1,17 +1,19 @@
 #include "mornik/files/FileOld.hpp"
 
+#include <algorithm>
 #include <cerrno>
 
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "mornik/base/Result.hpp"
 #include "mornik/files/detail/Items.hpp"
 
 namespace mornik {
 
 namespace {
 
-bool validUtf8(std::string_view text) { return decodeText(std::string(text)) == text; }
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
 }  // namespace
 
@@ -36,11 +38,13 @@ std::size_t FileOld::write(std::string_view text) {
 std::optional<std::string> FileOld::readln() {
   if (atEof_ || !file_) return std::nullopt;
   for (;;) {
-    if (const auto found = delimiter.empty() ? std::string::npos : buffer_.find(delimiter);
+    dropLeadingMark();
+    if (const auto found =
+            !markSettled_ || delimiter.empty() ? std::string::npos : buffer_.find(delimiter);
         found != std::string::npos) {
       std::string line = buffer_.substr(0, found);
       buffer_.erase(0, found + delimiter.size());
-      if (!validUtf8(line)) return std::nullopt;
+      if (!isValidUTF8(line)) return std::nullopt;
       return line;
     }
     std::string chunk(chunkSize, '\0');
@@ -55,8 +59,19 @@ std::optional<std::string> FileOld::readln() {
   if (buffer_.empty()) return std::nullopt;
   std::string last = std::move(buffer_);
   buffer_.clear();
-  if (!validUtf8(last)) return std::nullopt;
+  if (!isValidUTF8(last)) return std::nullopt;
   return last;
+}
+
+void FileOld::dropLeadingMark() {
+  if (markSettled_) return;
+  const std::size_t held = std::min(buffer_.size(), kByteOrderMark.size());
+  if (buffer_.compare(0, held, kByteOrderMark.substr(0, held)) != 0) {
+    markSettled_ = true;
+  } else if (held == kByteOrderMark.size()) {
+    buffer_.erase(0, held);
+    markSettled_ = true;
+  }
 }
 
 void FileOld::flush() {

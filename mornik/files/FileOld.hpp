@@ -22,9 +22,10 @@ namespace mornik {
 // Reads 4096 bytes at a time and drops returned lines from the front of its
 // buffer, so memory stays bounded by the longest line. Lines are returned
 // without the delimiter; a line that is not valid UTF-8 is absent (and ends
-// nothing: reading goes on). Operations on an object whose file could not
-// be opened do nothing: write() still returns the byte count, readln()
-// answers absent, progress() 0. progress() is 0 while size() is 0.
+// nothing: reading goes on). A UTF-8 byte-order mark at the very start of
+// the file is not part of the first line; a U+FEFF anywhere else is text. Operations on an object
+// whose file could not be opened do nothing: write() still returns the byte count, readln() answers
+// absent, progress() 0. progress() is 0 while size() is 0.
 //
 // Thread safety: one object is used from one thread at a time. Move-only.
 class FileOld {
@@ -54,7 +55,12 @@ class FileOld {
 
  private:
   std::optional<FileHandle> file_;
+  // Drops a byte-order mark at the start of the file, once enough bytes are
+  // buffered to tell whether one is there.
+  void dropLeadingMark();
+
   std::string buffer_;
+  bool markSettled_ = false;
   bool atEof_ = false;
   std::uint64_t bytes_ = 0;
 };

@@ -204,10 +204,8 @@ Result<std::vector<std::string>> files(const URL& url, const std::set<std::strin
   if (all.isFailure()) return all;
   std::vector<std::string> kept;
   for (auto& name : all.value()) {
-    const auto dot = name.rfind('.');
-    if (dot != std::string::npos && extensions.contains(name.substr(dot + 1))) {
-      kept.push_back(std::move(name));
-    }
+    const std::string extension = detail::pathExtension(name);
+    if (!extension.empty() && extensions.contains(extension)) kept.push_back(std::move(name));
   }
   return kept;
 }
@@ -267,12 +265,8 @@ std::string pathAbbreviatingHomeWithTilde(const URL& url) {
 
 std::string pathExpandingHomeWithTilde(const URL& url) {
   std::string path = url.path();
-  // A relative "~/x" became "<cwd>/~/x" in the URL: look for the tilde as a component.
-  const auto tilde = path.find("/~");
-  if (tilde != std::string::npos && (tilde + 2 == path.size() || path[tilde + 2] == '/')) {
-    return userHomePath() + path.substr(tilde + 2);
-  }
-  return path;
+  if (path != "~" && !path.starts_with("~/")) return path;
+  return userHomePath() + path.substr(1);
 }
 
 std::string lastPathComponentOSLocalized(const URL& url) {
@@ -284,7 +278,7 @@ std::string lastPathComponentOSLocalized(const URL& url) {
     const auto c = static_cast<unsigned char>(name[i]);
     if (c >= 0xC2 && c <= 0xF4) length = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : 2;
     const std::string piece = name.substr(i, length);
-    if (c < 0x80 || (piece.size() == length && decodeText(piece) == piece)) {
+    if (c < 0x80 || (piece.size() == length && isValidUTF8(piece))) {
       shown += piece;
       i += length;
     } else {

@@ -103,7 +103,8 @@ Result<void> rm(const URL& url);
 
 // The names of the folder's direct children, hidden ones included.
 Result<std::vector<std::string>> files(const URL& url);
-// The names whose extension (after the last ".") is one of `extensions`.
+// The names whose extension (after the last ".") is one of `extensions`; a
+// dot name such as ".md" has no extension, as on the desktop.
 Result<std::vector<std::string>> files(const URL& url, const std::set<std::string>& extensions);
 // The folder's direct sub-folders (hidden ones left out); empty on errors.
 std::vector<URL> getSubDirectories(const URL& url);
@@ -136,7 +137,10 @@ std::string sizeOnDisk(const URL& url);
 
 // The path with the user's home folder written "~" ("~/notes.txt").
 std::string pathAbbreviatingHomeWithTilde(const URL& url);
-// The path with a leading "~" replaced by the user's home folder.
+// The path with the user's home folder for a leading "~" ("~", "~/notes");
+// the relative reference URL::parse("~/notes") gives such a path. Any other
+// "~" is a name: "/tmp/~" is a folder of that name, and "~name" is left as
+// it is rather than guessed to be another user's home.
 std::string pathExpandingHomeWithTilde(const URL& url);
 // The last path component as it is shown: bytes that are not UTF-8 shown
 // as U+FFFD.

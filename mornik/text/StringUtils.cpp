@@ -779,7 +779,7 @@ std::string abbreviatingHomeWithTilde(std::string_view s) {
 }
 
 std::string pathExpandingHomeWithTilde(std::string_view s) {
-  if (s.empty() || s.front() != '~') return std::string(s);
+  if (s != "~" && !s.starts_with("~/")) return std::string(s);
   return homeDirectory() + std::string(s.substr(1));
 }
 

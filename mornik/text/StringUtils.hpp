@@ -429,7 +429,10 @@ std::string removeFileExtension(std::string_view s);
 std::string homeDirectory();
 // Every occurrence of the home directory path replaced by "~".
 std::string abbreviatingHomeWithTilde(std::string_view s);
-// A leading "~" replaced by the home directory path.
+// A leading "~" that is the whole first component ("~", "~/docs") replaced
+// by the home directory path. "~name/docs" is left as it is: a shell would
+// read it as another user's home, and the home path glued to "name" would
+// name neither.
 std::string pathExpandingHomeWithTilde(std::string_view s);
 
 // ---- Versions ----

@@ -62,6 +62,8 @@ TEST(FSFileInfo, NamesAndKinds) {
 
   EXPECT_EQ(info("/x/photo.png").mimeType(), "image/png");
   EXPECT_EQ(info("/x/notes.txt").mimeType(), "text/plain");
+  EXPECT_EQ(info("/x/.cfg.png").mimeType(), "image/png");
+  EXPECT_EQ(info("/x/.png").mimeType(), "application/octet-stream");  // a dot name
   EXPECT_EQ(info("").mimeType(), std::nullopt);
 }
 

@@ -172,11 +172,24 @@ TEST(FileStream, TheEndIsFinalEvenWhenTheFileGrows) {
 
 TEST(FileOld, ReadsLinesByDelimiterAndReportsProgress) {
   test::TempDir dir;
-  test::writeFile(dir / "f", "a\n\nb");
-  FileOld reader(test::url(dir / "f"));
-  std::vector<std::optional<std::string>> got;
-  for (int i = 0; i < 4; ++i) got.push_back(reader.readln());
-  EXPECT_EQ(got, (std::vector<std::optional<std::string>>{"a", "", "b", std::nullopt}));
+  using Lines = std::vector<std::optional<std::string>>;
+  const std::string mark = "\xEF\xBB\xBF";
+  for (const auto& [bytes, lines] : std::vector<std::pair<std::string, Lines>>{
+           {"a\n\nb", {"a", "", "b", {}}},
+           {mark + "a\nb", {"a", "b", {}}},  // the mark opening the file is no text
+           {mark + mark + "a\n" + mark + "b", {mark + "a", mark + "b", {}}},
+           {mark, {std::nullopt}},
+           {"a\n\xC3\nz", {"a", {}, "z", {}}},  // an invalid line, then more
+       }) {
+    test::writeFile(dir / "f", bytes);
+    for (const std::size_t chunk : {4096, 1}) {  // 1: the mark split across reads
+      FileOld reader(test::url(dir / "f"));
+      reader.chunkSize = chunk;
+      Lines got;
+      while (got.size() < lines.size()) got.push_back(reader.readln());
+      EXPECT_EQ(got, lines) << testing::PrintToString(bytes) << " by " << chunk;
+    }
+  }
 
   test::writeFile(dir / "half", std::string(4095, 'x') + "\n" + std::string(4096, 'y'));
   FileOld halves(test::url(dir / "half"));

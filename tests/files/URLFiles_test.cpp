@@ -74,10 +74,11 @@ TEST(URLFiles, FoldersAndListings) {
   EXPECT_THAT(createDir(dir / "a"), Failed(WTF("Dir already exist: " + (dir / "a").string(), 0)));
   test::writeFile(dir / "a/x.txt", "");
   test::writeFile(dir / "a/.y.md", "");
+  test::writeFile(dir / "a/.md", "");  // a dot name: no extension
   test::writeFile(dir / "a/z.bin", "");
   std::filesystem::create_directory(dir / "a/sub");
   EXPECT_THAT(files(test::dirUrl(dir / "a")).value(),
-              UnorderedElementsAre("x.txt", ".y.md", "z.bin", "sub"));
+              UnorderedElementsAre("x.txt", ".y.md", ".md", "z.bin", "sub"));
   EXPECT_THAT(files(test::dirUrl(dir / "a"), {"txt", "md"}).value(),
               UnorderedElementsAre("x.txt", ".y.md"));
   EXPECT_THAT(getSubDirectories(test::dirUrl(dir / "a")),
@@ -112,9 +113,17 @@ TEST(URLFiles, PathTexts) {
   const std::string home = userHomePath();
   EXPECT_EQ(pathAbbreviatingHomeWithTilde(test::url(home + "/notes.txt")), "~/notes.txt");
   EXPECT_EQ(pathAbbreviatingHomeWithTilde(test::url("/elsewhere/x")), "/elsewhere/x");
-  EXPECT_EQ(pathExpandingHomeWithTilde(test::url("/work/~/x")), home + "/x");
+  for (const auto& [path, expanded] : std::vector<std::pair<URL, std::string>>{
+           {*URL::parse("~/x"), home + "/x"},
+           {*URL::parse("~"), home},
+           {*URL::parse("~user/x"), "~user/x"},
+           {test::url("/a/~/x"), "/a/~/x"},  // folders named "~"
+           {test::url("/tmp/~"), "/tmp/~"}}) {
+    EXPECT_EQ(pathExpandingHomeWithTilde(path), expanded) << path.absoluteString();
+  }
   EXPECT_EQ(lastPathComponentOSLocalized(test::url("/a/caf\xC3\xA9\xFF")),
             "caf\xC3\xA9\xEF\xBF\xBD");
+  EXPECT_EQ(lastPathComponentOSLocalized(test::url("/a/x\xEF\xBB\xBFy")), "x\xEF\xBB\xBFy");
   for (const auto& [text, host] :
        std::vector<std::pair<std::string, std::string>>{{"https://example.org/x", "example.org"},
                                                         {"https://user@h:8080?q", "user@h:8080"},

@@ -281,8 +281,14 @@ TEST(StringPaths, PlainStringPathsAndTheHomeFromTheUserDatabase) {
   ASSERT_NE(record, nullptr);
   const std::string home = record->pw_dir;
   EXPECT_EQ(homeDirectory(), home);
-  EXPECT_EQ(pathExpandingHomeWithTilde("~/docs"), home + "/docs");
-  EXPECT_EQ(pathExpandingHomeWithTilde("a~"), "a~");
+  for (const auto& [path, expanded] :
+       std::vector<std::pair<std::string, std::string>>{{"~/docs", home + "/docs"},
+                                                        {"~", home},
+                                                        {"~user/docs", "~user/docs"},
+                                                        {"/a/~/b", "/a/~/b"},
+                                                        {"a~", "a~"}}) {
+    EXPECT_EQ(pathExpandingHomeWithTilde(path), expanded) << path;
+  }
   EXPECT_EQ(abbreviatingHomeWithTilde(home + "/docs"), "~/docs");
 }
 

@@ -222,4 +222,12 @@ void playTrashSound() {
   });
 }
 
+std::string pathExtension(std::string_view path) {
+  while (!path.empty() && path.back() == '/') path.remove_suffix(1);
+  const std::string_view name = path.substr(path.rfind('/') + 1);
+  const auto dot = name.rfind('.');
+  if (dot == std::string_view::npos || dot == 0) return {};
+  return std::string(name.substr(dot + 1));
+}
+
 }  // namespace mornik::detail

@@ -55,6 +55,11 @@ void playTrashSound();
 // The serial queue the trash sound is played on.
 DispatchQueue trashSoundQueue();
 
+// The extension of the path's last component (a trailing "/" ignored): the
+// text after its last ".", unless that dot opens the name. As the desktop
+// reads names, ".bashrc" has none and ".notes.md" has "md". "" when none.
+std::string pathExtension(std::string_view path);
+
 }  // namespace mornik::detail
 
 MORNIK_EXPORTS_END
