@@ -48,7 +48,7 @@ void files() {
 
   const auto info = mornik::fs(root + "/notes.txt").info();
   say("notes.txt is " + info.mimeType().value_or("?") + info.fileSizeString().value_or("") +
-      (info.isHidden() ? ", hidden" : ", shown") + ", icon " + info.icon());
+      (info.isHidden() ? ", hidden" : ", shown") + ", icon " + info.iconNames());
   say(".hidden is " +
       std::string(mornik::fs(root + "/.hidden").info().isHidden() ? "hidden" : "shown"));
 

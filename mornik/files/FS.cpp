@@ -100,6 +100,8 @@ std::vector<URL> getFiles(const URL& url) {
   return out;
 }
 
+std::shared_ptr<DesktopFiles> FS::fmDefault() { return DesktopFiles::shared(); }
+
 bool FS::exist(const std::optional<URL>& url) { return url && detail::itemExists(url->path()); }
 bool FS::exist(const std::optional<std::string>& path) { return path && detail::itemExists(*path); }
 

@@ -6,6 +6,7 @@
 
 #include "mornik/base/Export.hpp"
 #include "mornik/base/Result.hpp"
+#include "mornik/platform/DesktopFiles.hpp"
 #include "mornik/text/URL.hpp"
 
 MORNIK_EXPORTS_BEGIN
@@ -53,6 +54,12 @@ class FSUrlFileInfo;
 class FS {
  public:
   FS() = delete;
+
+  // The process-wide file service that FS itself uses for what the file
+  // system alone cannot answer (the trash, content types, icons,
+  // thumbnails): DesktopFiles::shared(), so a fake installed there is what
+  // every file operation sees.
+  static std::shared_ptr<DesktopFiles> fmDefault();
 
   static bool exist(const std::optional<URL>& url);
   static bool exist(const std::optional<std::string>& path);

@@ -31,6 +31,8 @@ Error noIdentifier() {
 
 }  // namespace
 
+std::shared_ptr<DesktopFiles> FSApp::fmDefault() { return FS::fmDefault(); }
+
 URL FSApp::home() { return URL::fileURL(AppIdentity::homeFolder().string(), true); }
 
 std::optional<URL> FSApp::executableUrl() {

@@ -5,6 +5,7 @@
 
 #include "mornik/base/Export.hpp"
 #include "mornik/base/Result.hpp"
+#include "mornik/files/FS.hpp"
 #include "mornik/text/URL.hpp"
 
 MORNIK_EXPORTS_BEGIN
@@ -42,6 +43,9 @@ enum class SearchDomain { user, local, network, system, all };
 class FSApp {
  public:
   FSApp() = delete;
+
+  // The shared file service, as FS::fmDefault().
+  static std::shared_ptr<DesktopFiles> fmDefault();
 
   // The user's home folder, as a folder URL.
   static URL home();

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstdio>
+#include <sstream>
 #include <string_view>
 #include <system_error>
 
@@ -49,6 +51,10 @@ std::optional<struct statx> attributesOf(const std::string& path, unsigned mask)
     return std::nullopt;
   }
   return status;
+}
+
+ImageData imageOf(DesktopFiles::Thumbnail made) {
+  return ImageData{IntSize{made.width, made.height}, std::move(made.png)};
 }
 
 std::string formatNumber(double value, int fractionDigits) {
@@ -152,13 +158,36 @@ std::optional<std::string> FSFileInfo::fileSizeString() const {
 
 bool FSFileInfo::isHidden() const { return FSUrlFileInfo(FSurl(URL::fileURL(path()))).isHidden(); }
 
-std::string FSFileInfo::icon() const {
+std::string FSFileInfo::iconNames() const {
   const auto info = DesktopFiles::shared()->queryItem(path());
   return info ? info->iconNames : std::string();
 }
 
-std::optional<ImageData> FSFileInfo::hiresThumbnail(int size) const {
-  return getImgThumbnailSync(URL::fileURL(path()), size);
+Result<ImageData> FSFileInfo::icon() const { return hiresIcon(32); }
+
+Result<ImageData> FSFileInfo::hiresIcon(int size) const {
+  const std::shared_ptr<DesktopFiles> files = DesktopFiles::shared();
+  const auto info = files->queryItem(path());
+  std::vector<std::string> names;
+  std::istringstream list(info ? info->iconNames : std::string());
+  for (std::string name; list >> name;) names.push_back(std::move(name));
+  if (!info) {
+    // Nothing known of the item: ENOENT, unless nothing is known at all
+    // (ENOSYS without the desktop library), which the adapter says.
+    auto why = files->iconImage(names, size);
+    if (why.isFailure() && why.error().is(kPOSIXErrorDomain, ENOSYS)) return why.error();
+    return Error::fromErrno(ENOENT, "icon of " + path());
+  }
+  return files->iconImage(names, size).map(imageOf);
+}
+
+Result<ImageData> FSFileInfo::hiresIcon(double size) const {
+  return hiresIcon(static_cast<int>(size));
+}
+
+Result<ImageData> FSFileInfo::hiresThumbnail(int size) const {
+  if (auto made = DesktopFiles::shared()->thumbnail(path(), size)) return imageOf(std::move(*made));
+  return hiresIcon(size);
 }
 
 bool FSUrlFileInfo::isHidden() const {
@@ -177,9 +206,13 @@ std::optional<IntSize> FSUrlFileInfo::getImgDimensions() const {
 }
 
 std::optional<ImageData> getImgThumbnailSync(const URL& url, int size) {
-  auto made = DesktopFiles::shared()->thumbnail(url.path(), size);
-  if (!made) return std::nullopt;
-  return ImageData{IntSize{made->width, made->height}, std::move(made->png)};
+  return FSFileInfo(FSstr(url.path())).hiresThumbnail(size).maybeSuccess();
+}
+
+std::shared_ptr<Flow::Future<std::optional<ImageData>>> getImgThumbnail(const URL& url, int size) {
+  return Flow::Future<std::optional<ImageData>>::make(DispatchQueue::global(), [url, size] {
+    return Result<std::optional<ImageData>>(getImgThumbnailSync(url, size));
+  });
 }
 
 }  // namespace mornik

@@ -2,11 +2,13 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 
 #include "mornik/base/Export.hpp"
 #include "mornik/files/FS.hpp"
+#include "mornik/flow/future/Future.hpp"
 #include "mornik/text/Date.hpp"
 
 MORNIK_EXPORTS_BEGIN
@@ -40,10 +42,13 @@ struct ImageData {
 // On this system: a package is a folder whose name ends with ".localized",
 // or an application folder (an AppDir: a folder holding an "AppRun"
 // program), whose executable is that AppRun. The date added is the one the
-// desktop's recently-used record keeps. The icon is the desktop icon theme's
-// names for the item ("image-png image-x-generic"). Thumbnails come from the
-// desktop's thumbnail cache when it has a fresh one, else from the image
-// scaled down.
+// desktop's recently-used record keeps. The icon is the image the desktop's
+// icon theme has for the item's names ("image-png image-x-generic"; see
+// DesktopFiles::iconImage); its failures are the adapter's (ENOENT for a
+// missing item or an icon no theme has; ENOSYS without the desktop library).
+// Thumbnails come from the desktop's thumbnail cache when it has a fresh
+// one, else from the image scaled down; where neither can be had, the icon
+// stands in, as in a file manager.
 //
 // Thread safety: every member may be called from any thread.
 class FSFileInfo {
@@ -78,10 +83,16 @@ class FSFileInfo {
   bool isHidden() const;
   // The icon theme's names for the item, most specific first; "" when the
   // item cannot be queried.
-  std::string icon() const;
-  // A thumbnail at most `size` pixels wide and high; absent when the item is
-  // not an image that can be read.
-  std::optional<ImageData> hiresThumbnail(int size) const;
+  std::string iconNames() const;
+  // The item's icon at 32 x 32 pixels, the desktop's usual size for a file.
+  Result<ImageData> icon() const;
+  // The item's icon rendered for a square of `size` pixels (a fractional
+  // size is truncated: 40.9 is 40).
+  Result<ImageData> hiresIcon(int size) const;
+  Result<ImageData> hiresIcon(double size) const;
+  // A thumbnail at most `size` pixels wide and high; the icon at that size
+  // when the item is not an image that can be read.
+  Result<ImageData> hiresThumbnail(int size) const;
 
  private:
   FSstr obj_;
@@ -109,8 +120,15 @@ class FSUrlFileInfo {
   FSurl obj_;
 };
 
-// A thumbnail of the image at most `size` pixels wide and high (see
-// FSFileInfo::hiresThumbnail); absent for anything but a readable image.
+// FSFileInfo::hiresThumbnail of the URL's path: the thumbnail, else the
+// icon; nothing when neither can be had. getImgThumbnail makes it as work
+// of the global queue (started by the first registration or wait);
+// getImgThumbnailSync makes it on the calling thread.
+//
+//   mornik::getImgThumbnail(url, 128)->onSuccess([](std::optional<mornik::ImageData> image) {
+//     if (image) show(image->png);
+//   });
+std::shared_ptr<Flow::Future<std::optional<ImageData>>> getImgThumbnail(const URL& url, int size);
 std::optional<ImageData> getImgThumbnailSync(const URL& url, int size);
 
 // The byte-count text in the file style: decimal units ("Zero KB",

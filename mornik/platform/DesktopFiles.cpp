@@ -32,6 +32,9 @@ class UnavailableFiles final : public DesktopFiles {
                                      int /*side*/) override {
     return {};
   }
+  Result<Thumbnail> iconImage(const std::vector<std::string>& /*names*/, int /*side*/) override {
+    return why_;
+  }
 
  private:
   const Error why_;
@@ -95,6 +98,20 @@ std::optional<std::pair<int, int>> MemoryDesktopFiles::imageSize(
 std::optional<DesktopFiles::Thumbnail> MemoryDesktopFiles::thumbnail(
     const std::filesystem::path& /*image*/, int /*side*/) {
   return std::nullopt;
+}
+
+Result<DesktopFiles::Thumbnail> MemoryDesktopFiles::iconImage(const std::vector<std::string>& names,
+                                                              int /*side*/) {
+  detail::ScopedLock<UnfairLock> guard(lock_);
+  for (const std::string& name : names) {
+    if (const auto found = icons_.find(name); found != icons_.end()) return found->second;
+  }
+  return Error::fromErrno(ENOENT, "no icon named " + (names.empty() ? "" : names.front()));
+}
+
+void MemoryDesktopFiles::setIcon(const std::string& name, Thumbnail image) {
+  detail::ScopedLock<UnfairLock> guard(lock_);
+  icons_.insert_or_assign(name, std::move(image));
 }
 
 void MemoryDesktopFiles::describe(const std::filesystem::path& item, ItemInfo info) {

@@ -19,8 +19,8 @@ MORNIK_EXPORTS_BEGIN
 namespace mornik {
 
 // What the desktop knows about files beyond what the file system records:
-// the trash, content types, icons, when an item was added, pixel sizes and
-// thumbnails of images.
+// the trash, content types, icons and their images, when an item was added,
+// pixel sizes and thumbnails of images.
 //
 //   auto files = mornik::DesktopFiles::shared();
 //   auto trashed = files->moveToTrash("/home/me/old.txt");
@@ -28,13 +28,14 @@ namespace mornik {
 //   auto size = files->imageSize("/home/me/photo.png");     // {640, 480}
 //
 // The real adapter, in the desktop library (mornik-desktop), is GIO (trash,
-// file information, the recently-used bookmark file) and GdkPixbuf (image
-// sizes, scaled renders); none of it needs a session bus or a desktop. Its
+// file information, the recently-used bookmark file), GdkPixbuf (image
+// sizes, scaled renders) and its own reading of the freedesktop icon themes
+// (no toolkit needed); none of it needs a session bus or a desktop. Its
 // failures are POSIX errors (code = errno: ENOENT for a missing item,
 // ENOTSUP for a file system without a trash, EACCES, ...; EIO where GIO
 // gives no errno) with GIO's own message as the description. Without the
-// desktop library, the shared instance fails moveToTrash with ENOSYS and
-// knows nothing; MemoryDesktopFiles stands in for the desktop in tests.
+// desktop library, the shared instance fails moveToTrash and iconImage
+// with ENOSYS and knows nothing; MemoryDesktopFiles stands in for the desktop in tests.
 //
 // Thread safety: every member may be called from any thread.
 class DesktopFiles {
@@ -46,7 +47,7 @@ class DesktopFiles {
     // Every attribute the desktop reports, as text ("standard::size" -> "12").
     std::map<std::string, std::string> attributes;
   };
-  // A rendered thumbnail.
+  // A rendered image: a thumbnail or an icon.
   struct Thumbnail {
     int width = 0;
     int height = 0;
@@ -81,6 +82,17 @@ class DesktopFiles {
   // when there is one, else the image rendered at that size. Nothing when
   // the file is not an image (or `side` < 1).
   virtual std::optional<Thumbnail> thumbnail(const std::filesystem::path& image, int side) = 0;
+  // The image of the first of `names` (most specific first) that the icon
+  // theme has, rendered to fit `side` x `side` pixels, as PNG bytes.
+  // The theme is the one GTK's settings file names ($XDG_CONFIG_HOME/
+  // gtk-4.0 or gtk-3.0/settings.ini, gtk-icon-theme-name), else Adwaita
+  // (GNOME's own choice lives in dconf, whose reading needs its service;
+  // the file needs nothing), then the themes it inherits and hicolor, searched in ~/.icons,
+  // $XDG_DATA_HOME/icons and $XDG_DATA_DIRS/*/icons, then /usr/share/pixmaps;
+  // in each theme the file of the size nearest to `side` wins (PNG, SVG or
+  // XPM, scale 1). Fails with ENOENT when no theme has any of the names,
+  // EINVAL for `side` < 1.
+  virtual Result<Thumbnail> iconImage(const std::vector<std::string>& names, int side) = 0;
 
   // GIO and GdkPixbuf. (mornik-desktop)
   static std::shared_ptr<DesktopFiles> makeGio();
@@ -100,8 +112,9 @@ class DesktopFiles {
 // The desktop's knowledge of files, in memory: the trash is a folder of the
 // caller's choice (items are renamed into it, so it must be on their file
 // system; failures are the rename's POSIX errors), and items and names are
-// described by what the caller set. Dates, image sizes and thumbnails are
-// never known.
+// described by what the caller set, icons by the images the caller gave
+// (answered as given, whatever the side). Dates, image sizes and
+// thumbnails are never known.
 //
 // Thread safety: every member may be called from any thread.
 class MemoryDesktopFiles final : public DesktopFiles {
@@ -115,11 +128,15 @@ class MemoryDesktopFiles final : public DesktopFiles {
   std::optional<double> dateAdded(const std::filesystem::path& item) override;
   std::optional<std::pair<int, int>> imageSize(const std::filesystem::path& image) override;
   std::optional<Thumbnail> thumbnail(const std::filesystem::path& image, int side) override;
+  Result<Thumbnail> iconImage(const std::vector<std::string>& names, int side) override
+      MORNIK_EXCLUDES(lock_);
 
   // What queryItem(item) answers (nothing for items never described).
   void describe(const std::filesystem::path& item, ItemInfo info) MORNIK_EXCLUDES(lock_);
   // The content type of names ending in `suffix` (".txt").
   void setContentType(const std::string& suffix, const std::string& type) MORNIK_EXCLUDES(lock_);
+  // What iconImage answers for `name`.
+  void setIcon(const std::string& name, Thumbnail image) MORNIK_EXCLUDES(lock_);
   // The items trashed so far, by their former paths, oldest first.
   std::vector<std::filesystem::path> trashed() const MORNIK_EXCLUDES(lock_);
 
@@ -129,6 +146,7 @@ class MemoryDesktopFiles final : public DesktopFiles {
   std::map<std::filesystem::path, ItemInfo> items_ MORNIK_GUARDED_BY(lock_);
   std::vector<std::pair<std::string, std::string>> types_ MORNIK_GUARDED_BY(lock_);
   std::vector<std::filesystem::path> trashed_ MORNIK_GUARDED_BY(lock_);
+  std::map<std::string, Thumbnail> icons_ MORNIK_GUARDED_BY(lock_);
 };
 
 }  // namespace mornik

@@ -1,7 +1,10 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
+#include <set>
+#include <sstream>
 
 #include <gdk-pixbuf/gdk-pixbuf.h>
 #include <gio/gio.h>
@@ -54,6 +57,11 @@ Error gioError(GError* error) {
 
 std::string fileUri(const std::filesystem::path& path) {
   return URL::fileURL(std::filesystem::absolute(path).lexically_normal().string()).absoluteString();
+}
+
+std::filesystem::path homeFolder() {
+  const char* home = std::getenv("HOME");  // NOLINT(concurrency-mt-unsafe): read only
+  return home != nullptr ? home : "/";
 }
 
 std::filesystem::path cacheHome() {
@@ -115,6 +123,188 @@ GdkPixbuf* cachedThumbnail(const std::filesystem::path& image, int side) {
   return nullptr;
 }
 
+// ---- The icon theme, read as the freedesktop icon-theme rules say ----
+
+// One folder of a theme's index ("48x48/mimetypes") and the sizes it serves.
+struct IconFolder {
+  std::string name;
+  enum class Type { fixed, scalable, threshold } type = Type::threshold;
+  int size = 0;
+  int minSize = 0;
+  int maxSize = 0;
+  int threshold = 2;
+
+  // How far its icons are from `side` pixels: 0 when they serve it.
+  int distance(int side) const {
+    switch (type) {
+      case Type::fixed:
+        return std::abs(size - side);
+      case Type::scalable:
+        return side < minSize ? minSize - side : side > maxSize ? side - maxSize : 0;
+      case Type::threshold:
+        return std::abs(size - side) <= threshold ? 0 : std::abs(size - side);
+    }
+    return INT_MAX;
+  }
+};
+
+struct IconTheme {
+  std::vector<std::filesystem::path> roots;  // <base>/<theme> folders that exist
+  std::vector<IconFolder> folders;
+  std::vector<std::string> parents;
+};
+
+// Where themes are looked for, first wins.
+std::vector<std::filesystem::path> iconBases() {
+  std::vector<std::filesystem::path> bases{homeFolder() / ".icons", dataHome() / "icons"};
+  const char* dirs = std::getenv("XDG_DATA_DIRS");  // NOLINT(concurrency-mt-unsafe): read only
+  std::istringstream list(dirs != nullptr && *dirs != 0 ? dirs : "/usr/local/share:/usr/share");
+  for (std::string dir; std::getline(list, dir, ':');) {
+    if (!dir.empty() && dir.front() == '/')
+      bases.emplace_back(std::filesystem::path(dir) / "icons");
+  }
+  return bases;
+}
+
+int intKey(GKeyFile* file, const char* group, const char* key, int fallback) {
+  GError* error = nullptr;
+  const int value = g_key_file_get_integer(file, group, key, &error);
+  if (error == nullptr) return value;
+  g_error_free(error);
+  return fallback;
+}
+
+std::string stringKey(GKeyFile* file, const char* group, const char* key) {
+  gchar* value = g_key_file_get_string(file, group, key, nullptr);
+  std::string out = value != nullptr ? value : "";
+  g_free(value);
+  return out;
+}
+
+std::vector<std::string> listKey(GKeyFile* file, const char* group, const char* key) {
+  std::vector<std::string> out;
+  gchar** values = g_key_file_get_string_list(file, group, key, nullptr, nullptr);
+  for (gchar** value = values; value != nullptr && *value != nullptr; ++value) {
+    if (**value != 0) out.emplace_back(*value);
+  }
+  g_strfreev(values);
+  return out;
+}
+
+// The theme's index (the first index.theme among the bases) and every base
+// folder that holds part of it; nothing when no index is found.
+std::optional<IconTheme> loadTheme(const std::string& name,
+                                   const std::vector<std::filesystem::path>& bases) {
+  IconTheme theme;
+  GKeyFile* index = g_key_file_new();
+  g_key_file_set_list_separator(index, ',');
+  bool loaded = false;
+  for (const auto& base : bases) {
+    std::error_code error;
+    if (!std::filesystem::is_directory(base / name, error)) continue;
+    theme.roots.push_back(base / name);
+    if (!loaded) {
+      loaded = g_key_file_load_from_file(index, (base / name / "index.theme").c_str(),
+                                         G_KEY_FILE_NONE, nullptr) != 0;
+    }
+  }
+  if (loaded) {
+    theme.parents = listKey(index, "Icon Theme", "Inherits");
+    for (std::string& folder : listKey(index, "Icon Theme", "Directories")) {
+      const char* group = folder.c_str();
+      if (intKey(index, group, "Scale", 1) != 1) continue;
+      IconFolder entry;
+      entry.size = intKey(index, group, "Size", 0);
+      if (entry.size <= 0) continue;
+      const std::string type = stringKey(index, group, "Type");
+      if (type == "Fixed") entry.type = IconFolder::Type::fixed;
+      if (type == "Scalable") entry.type = IconFolder::Type::scalable;
+      entry.minSize = intKey(index, group, "MinSize", entry.size);
+      entry.maxSize = intKey(index, group, "MaxSize", entry.size);
+      entry.threshold = intKey(index, group, "Threshold", 2);
+      entry.name = std::move(folder);
+      theme.folders.push_back(std::move(entry));
+    }
+  }
+  g_key_file_free(index);
+  if (!loaded) return std::nullopt;
+  return theme;
+}
+
+// The file of the theme named `name` of the size nearest `side`.
+std::optional<std::filesystem::path> findIcon(const IconTheme& theme, const std::string& name,
+                                              int side) {
+  std::optional<std::filesystem::path> closest;
+  int best = INT_MAX;
+  for (const IconFolder& folder : theme.folders) {
+    const int distance = folder.distance(side);
+    if (distance >= best) continue;
+    for (const auto& root : theme.roots) {
+      for (const char* extension : {".png", ".svg", ".xpm"}) {
+        auto path = root / folder.name / (name + extension);
+        std::error_code error;
+        if (!std::filesystem::is_regular_file(path, error)) continue;
+        if (distance == 0) return path;
+        best = distance;
+        closest = std::move(path);
+      }
+    }
+  }
+  return closest;
+}
+
+// The user's theme: the one GTK's settings file names, else Adwaita.
+std::string chosenTheme() {
+  const char* config = std::getenv("XDG_CONFIG_HOME");  // NOLINT(concurrency-mt-unsafe): read only
+  const std::filesystem::path configHome =
+      config != nullptr && *config == '/' ? config : homeFolder() / ".config";
+  std::string name;
+  for (const char* toolkit : {"gtk-4.0", "gtk-3.0"}) {
+    GKeyFile* settings = g_key_file_new();
+    if (g_key_file_load_from_file(settings, (configHome / toolkit / "settings.ini").c_str(),
+                                  G_KEY_FILE_NONE, nullptr)) {
+      name = stringKey(settings, "Settings", "gtk-icon-theme-name");
+    }
+    g_key_file_free(settings);
+    if (!name.empty()) return name;
+  }
+  return "Adwaita";
+}
+
+// The file for the first of `names` in the user's theme, its parents (depth
+// first), hicolor, and then the unthemed pixmaps.
+std::optional<std::filesystem::path> lookUpIcon(const std::vector<std::string>& names, int side) {
+  const auto bases = iconBases();
+  const auto firstIn = [&](const IconTheme& theme) -> std::optional<std::filesystem::path> {
+    for (const std::string& icon : names) {
+      if (auto path = findIcon(theme, icon, side)) return path;
+    }
+    return std::nullopt;
+  };
+  std::vector<std::string> pending{chosenTheme()};  // a stack: last is next
+  std::set<std::string> seen{"hicolor"};            // searched last of all
+  while (!pending.empty()) {
+    const std::string name = pending.back();
+    pending.pop_back();
+    if (!seen.insert(name).second) continue;
+    const auto theme = loadTheme(name, bases);
+    if (!theme) continue;
+    if (auto path = firstIn(*theme)) return path;
+    pending.insert(pending.end(), theme->parents.rbegin(), theme->parents.rend());
+  }
+  if (const auto hicolor = loadTheme("hicolor", bases)) {
+    if (auto path = firstIn(*hicolor)) return path;
+  }
+  for (const std::string& icon : names) {
+    for (const char* extension : {".png", ".svg", ".xpm"}) {
+      const auto path = std::filesystem::path("/usr/share/pixmaps") / (icon + extension);
+      std::error_code error;
+      if (std::filesystem::is_regular_file(path, error)) return path;
+    }
+  }
+  return std::nullopt;
+}
+
 class GioDesktopFiles final : public DesktopFiles {
  public:
   Result<void> moveToTrash(const std::filesystem::path& item) override;
@@ -123,6 +313,7 @@ class GioDesktopFiles final : public DesktopFiles {
   std::optional<double> dateAdded(const std::filesystem::path& item) override;
   std::optional<std::pair<int, int>> imageSize(const std::filesystem::path& image) override;
   std::optional<Thumbnail> thumbnail(const std::filesystem::path& image, int side) override;
+  Result<Thumbnail> iconImage(const std::vector<std::string>& names, int side) override;
 };
 
 }  // namespace
@@ -220,6 +411,23 @@ std::optional<Thumbnail> GioDesktopFiles::thumbnail(const std::filesystem::path&
   auto out = encoded(scaled);
   g_object_unref(scaled);
   return out;
+}
+
+Result<Thumbnail> GioDesktopFiles::iconImage(const std::vector<std::string>& names, int side) {
+  if (side < 1) return Error::fromErrno(EINVAL, "icon of side " + std::to_string(side));
+  const auto path = lookUpIcon(names, side);
+  if (!path) {
+    std::string list;
+    for (const std::string& name : names) list += (list.empty() ? "" : ", ") + name;
+    return Error::fromErrno(ENOENT, "no icon in the icon theme named " + list);
+  }
+  GError* error = nullptr;
+  GdkPixbuf* image = gdk_pixbuf_new_from_file_at_scale(path->c_str(), side, side, TRUE, &error);
+  if (image == nullptr) return gioError(error);
+  auto out = encoded(image);
+  g_object_unref(image);
+  if (!out) return Error::fromErrno(EIO, "icon " + path->string());
+  return std::move(*out);
 }
 
 std::shared_ptr<DesktopFiles> DesktopFiles::makeGio() {

@@ -1,11 +1,15 @@
 #include "mornik/files/FileInfo.hpp"
 
+#include <cerrno>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <gdk-pixbuf/gdk-pixbuf.h>
 #include <sys/stat.h>
+
+#include "mornik/files/FSApp.hpp"
 
 #include "tests/files/FilesTest.hpp"
 
@@ -113,7 +117,7 @@ TEST(FSFileInfo, WhatTheDesktopKnows) {
   EXPECT_TRUE(urlInfo(dir / "listed").isHidden());
   EXPECT_FALSE(info(dir / "shown.txt").isHidden());
   EXPECT_FALSE(info(dir / ".missing").isHidden());
-  EXPECT_THAT(info(dir / "shown.txt").icon(), testing::StartsWith("text-plain"));
+  EXPECT_THAT(info(dir / "shown.txt").iconNames(), testing::StartsWith("text-plain"));
   EXPECT_EQ(info(dir / "shown.txt").getAttributes().at("standard::size"), "4");
   EXPECT_TRUE(info(dir / "missing").getAttributes().empty());
 
@@ -137,11 +141,20 @@ TEST(FSFileInfo, ImageSizesAndThumbnails) {
   EXPECT_EQ(urlInfo(dir / "wide.png").getImgDimensions(), (IntSize{300, 200}));
   EXPECT_EQ(urlInfo(dir / "not.png").getImgDimensions(), std::nullopt);
 
-  const auto rendered = info(dir / "wide.png").hiresThumbnail(60);
+  const auto rendered = info(dir / "wide.png").hiresThumbnail(60).maybeSuccess();
   ASSERT_TRUE(rendered);
   EXPECT_EQ(rendered->size, (IntSize{60, 40}));
   EXPECT_TRUE(rendered->png.starts_with("\x89PNG"));
-  EXPECT_EQ(info(dir / "not.png").hiresThumbnail(60), std::nullopt);
+  // Anything else gets its icon; the asynchronous form answers the same,
+  // asked twice.
+  EXPECT_EQ(info(dir / "not.png").hiresThumbnail(60).value().size, (IntSize{60, 60}));
+  for (int round = 0; round < 2; ++round) {
+    EXPECT_EQ(getImgThumbnail(test::url(dir / "not.png"), 50)->wait().value()->size,
+              (IntSize{50, 50}));
+    EXPECT_EQ(getImgThumbnail(test::url(dir / "wide.png"), 60)->wait().value()->size,
+              (IntSize{60, 40}));
+  }
+  EXPECT_EQ(getImgThumbnail(test::url(dir / "missing"), 60)->wait().value(), std::nullopt);
 
   // A fresh thumbnail in the desktop's cache is used (it is square here);
   // one older than the file is not.
@@ -156,6 +169,46 @@ TEST(FSFileInfo, ImageSizesAndThumbnails) {
   EXPECT_EQ(getImgThumbnailSync(test::url(dir / "wide.png"), 100)->size, (IntSize{100, 100}));
   writePng(cached, 128, 128, {{"tEXt::Thumb::MTime", std::to_string(status.st_mtime - 1)}});
   EXPECT_EQ(getImgThumbnailSync(test::url(dir / "wide.png"), 100)->size, (IntSize{100, 67}));
+}
+
+// The icon theme's image at the size asked (a fractional one truncated):
+// the user's theme (GTK's settings file) first, by the file of the nearest
+// size, then the installed theme it inherits.
+TEST(FSFileInfo, IconsFromTheIconTheme) {
+  test::TempDir dir;
+  test::writeFile(dir / "notes.txt", "text");
+  writePng(dir / "photo.png", 2, 2);
+  const auto mine = gHome / ".local/share/icons/Mine";
+  test::writeFile(mine / "index.theme",
+                  "[Icon Theme]\nInherits=Adwaita\nDirectories=16/m,64/m\n"
+                  "[16/m]\nSize=16\nType=Fixed\n[64/m]\nSize=64\nType=Fixed\n");
+  writePng(mine / "16/m/text-plain.png", 16, 16);
+  writePng(mine / "64/m/text-plain.png", 64, 32);
+  test::writeFile(gHome / ".config/gtk-3.0/settings.ini", "[Settings]\ngtk-icon-theme-name=Mine\n");
+  for (const auto& [file, size, side] : std::vector<std::tuple<std::string, double, IntSize>>{
+           {"notes.txt", 20, {20, 20}},    // 16 x 16 is nearer
+           {"notes.txt", 60.9, {60, 30}},  // 64 x 32
+           {"photo.png", 48, {48, 48}},    // Adwaita's image-x-generic
+           {"photo.png", 100, {100, 100}}}) {
+    const auto icon = info(dir / file).hiresIcon(size);
+    ASSERT_TRUE(icon.isSuccess()) << icon.error().localizedDescription();
+    EXPECT_EQ(icon.value().size, side) << file << " " << size;
+    EXPECT_TRUE(icon.value().png.starts_with("\x89PNG"));
+  }
+  std::filesystem::remove(gHome / ".config/gtk-3.0/settings.ini");
+  EXPECT_EQ(info(dir / "notes.txt").icon().value().size, (IntSize{32, 32}));
+  EXPECT_TRUE(info(dir / "missing").icon().error().is(kPOSIXErrorDomain, ENOENT));
+
+  // The shared file service is the shared DesktopFiles, a fake one included.
+  auto fake = std::make_shared<MemoryDesktopFiles>(dir / "trash");
+  fake->describe(dir / "notes.txt", {"text/plain", "text-plain", {}});
+  fake->setIcon("text-plain", {7, 7, "png"});
+  DesktopFiles::setShared(fake);
+  EXPECT_EQ(FS::fmDefault(), fake);
+  EXPECT_EQ(FSApp::fmDefault(), fake);
+  EXPECT_EQ(info(dir / "notes.txt").hiresIcon(64).value().size, (IntSize{7, 7}));
+  DesktopFiles::setShared(nullptr);
+  EXPECT_NE(FS::fmDefault(), fake);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "mornik/files/FileInfo.hpp"
 #include "mornik/platform/DesktopFiles.hpp"
 #include "mornik/platform/FileDialogs.hpp"
 #include "mornik/platform/Pasteboard.hpp"
@@ -72,6 +73,7 @@ TEST(AdapterSeam, WithoutTheDesktopLibraryEachSaysWhatToLinkAndFallsBack) {
                            &DesktopFiles::shared, &DesktopFiles::setShared,
                            std::make_shared<MemoryDesktopFiles>(dir / "trash"),
                            [&](DesktopFiles& f) { return f.moveToTrash(dir / "sound.wav"); });
+  EXPECT_TRUE(FSFileInfo(FSstr(dir.path())).icon().error().is(kPOSIXErrorDomain, ENOSYS));
 }
 
 // (MemoryWorkspace and MemoryPasteboard: the FS, MacApp and Clipboard tests.)
