@@ -33,7 +33,9 @@ namespace mornik {
 //   '?'), TEXT, text/plain and text/plain;charset=utf-8, and every other
 //   representation under its MIME type as the target name (text/uri-list,
 //   image/png, ...). Large data goes in increments (INCR). Reading asks the
-//   selection's owner and waits at most two seconds for it.
+//   selection's owner and waits at most two seconds for it. The selection
+//   is taken and given up with the server's time of the taking, so the
+//   notice of an earlier give-up never wipes a newer copy.
 // - Wayland (makeWayland): the wl-copy and wl-paste programs (wl-clipboard).
 //   wl-copy offers one representation: each setData() replaces what the
 //   clipboard offers with that representation alone. clearContents() is

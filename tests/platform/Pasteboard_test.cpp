@@ -52,6 +52,26 @@ TEST(Pasteboard, X11ExchangesWithOtherProgramsLargeOrSmall) {
   EXPECT_NE(test::run({"xclip", "-o", "-selection", "clipboard"}).exitCode, 0);
 }
 
+// Each copy replaces the last at once, however fast they come: the server's
+// notice that this program gave the clipboard up must not wipe what it put
+// there right after; another program's copy still replaces ours.
+TEST(Pasteboard, X11KeepsEveryCopyOfATightLoop) {
+  MORNIK_NEED_DISPLAY();
+  MORNIK_NEED_PROGRAM("xclip");
+  auto pasteboard = Pasteboard::makeX11();
+  ASSERT_TRUE(pasteboard.isSuccess());
+  for (int i = 0; i < 60; ++i) {
+    const std::string copy = "copy " + std::to_string(i);
+    ASSERT_TRUE(pasteboard.value()->clearContents().isSuccess());
+    ASSERT_TRUE(pasteboard.value()->setString(copy).isSuccess());
+    ASSERT_EQ(test::run({"xclip", "-o", "-selection", "clipboard"}).output, copy);
+    if (i % 20 == 10) {
+      ASSERT_EQ(test::run({"xclip", "-i", "-selection", "clipboard"}, "theirs").exitCode, 0);
+      ASSERT_TRUE(test::waitFor([&] { return pasteboard.value()->string() == "theirs"; }));
+    }
+  }
+}
+
 TEST(Pasteboard, WaylandGoesThroughWlClipboard) {
   MORNIK_NEED_DISPLAY();  // the compositor runs as an X11 client with its own seat
   MORNIK_NEED_PROGRAM("weston");
