@@ -14,9 +14,11 @@ MORNIK_PACKAGES_BUILD=(cmake ninja-build g++ pkg-config libicu-dev nlohmann-json
 # Building and running the tests; the desktop tests run their own private
 # desktop: a session bus (dbus-run-session), Xvfb, fake applications
 # (update-desktop-database), xclip, weston with wl-clipboard, zenity driven
-# by xdotool, GStreamer's wavenc measured with sox, the freedesktop sounds.
+# by xdotool, GStreamer's wavenc measured with sox, the freedesktop sounds,
+# GdkPixbuf's SVG loader.
 MORNIK_PACKAGES_TEST=(libgtest-dev libgmock-dev dbus-daemon xvfb desktop-file-utils xclip
-  xdotool zenity weston wl-clipboard gstreamer1.0-plugins-good sox sound-theme-freedesktop)
+  xdotool zenity weston wl-clipboard gstreamer1.0-plugins-good sox sound-theme-freedesktop
+  librsvg2-common)
 # Building and running the benchmarks (anchors included; the clipboard
 # benchmark starts Xvfb).
 MORNIK_PACKAGES_BENCH=(libbenchmark-dev libtbb-dev libboost-dev libglib2.0-dev xvfb desktop-file-utils)

@@ -97,6 +97,11 @@ std::optional<DesktopFiles::Thumbnail> MemoryDesktopFiles::thumbnail(
   return std::nullopt;
 }
 
+std::optional<DesktopFiles::Image> DesktopFiles::decodeImage(
+    const std::filesystem::path& /*image*/) {
+  return std::nullopt;
+}
+
 void MemoryDesktopFiles::describe(const std::filesystem::path& item, ItemInfo info) {
   detail::ScopedLock<UnfairLock> guard(lock_);
   items_.insert_or_assign(item, std::move(info));

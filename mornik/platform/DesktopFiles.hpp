@@ -53,6 +53,12 @@ class DesktopFiles {
     int height = 0;
     std::string png;
   };
+  // An image file, decoded.
+  struct Image {
+    std::string type;   // the MIME type of its format ("image/jpeg")
+    std::string bytes;  // the file as read
+    std::string png;    // the image as PNG (`bytes` when the file is one)
+  };
 
   virtual ~DesktopFiles() = default;
   DesktopFiles(const DesktopFiles&) = delete;
@@ -82,6 +88,11 @@ class DesktopFiles {
   // when there is one, else the image rendered at that size. Nothing when
   // the file is not an image (or `side` < 1).
   virtual std::optional<Thumbnail> thumbnail(const std::filesystem::path& image, int side) = 0;
+  // The file read and decoded whole; nothing when it is not an image, or a
+  // truncated or corrupt one. Formats: those GdkPixbuf's installed loaders
+  // read (PNG, JPEG, GIF, TIFF, BMP, ...; SVG with librsvg's loader). This
+  // default, of the adapters without GdkPixbuf, decodes nothing.
+  virtual std::optional<Image> decodeImage(const std::filesystem::path& image);
 
   // GIO and GdkPixbuf. (mornik-desktop)
   static std::shared_ptr<DesktopFiles> makeGio();
