@@ -15,8 +15,8 @@ MORNIK_PACKAGES_BUILD=(cmake ninja-build g++ pkg-config libicu-dev nlohmann-json
 # desktop: a session bus (dbus-run-session), Xvfb, fake applications
 # (update-desktop-database), xclip, weston with wl-clipboard, zenity driven
 # by xdotool, GStreamer's wavenc measured with sox, the freedesktop sounds,
-# GdkPixbuf's SVG loader.
-MORNIK_PACKAGES_TEST=(libgtest-dev libgmock-dev dbus-daemon xvfb desktop-file-utils xclip
+# GdkPixbuf's SVG loader, XFixes to watch the clipboard's owner.
+MORNIK_PACKAGES_TEST=(libgtest-dev libgmock-dev dbus-daemon xvfb desktop-file-utils xclip libxfixes-dev
   xdotool zenity weston wl-clipboard gstreamer1.0-plugins-good sox sound-theme-freedesktop
   librsvg2-common)
 # Building and running the benchmarks (anchors included; the clipboard

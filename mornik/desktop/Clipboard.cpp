@@ -19,15 +19,11 @@ void report(const Result<void>& written) {
   if (written.isFailure()) printLine(written.error().localizedDescription());
 }
 
-// Clears the clipboard, then writes each representation in order.
+// Replaces what the clipboard holds with these representations.
 void write(const std::vector<std::pair<std::string_view, Bytes>>& representations) {
-  const std::shared_ptr<Pasteboard> pasteboard = Pasteboard::general();
-  Result<void> written = pasteboard->clearContents();
-  for (const auto& [type, bytes] : representations) {
-    if (written.isFailure()) break;
-    written = pasteboard->setData(type, bytes);
-  }
-  report(written);
+  std::vector<Pasteboard::Representation> contents;
+  for (const auto& [type, bytes] : representations) contents.emplace_back(type, bytes);
+  report(Pasteboard::general()->setContents(std::move(contents)));
 }
 
 // The file URL of the file's canonical path, when it exists.

@@ -17,8 +17,10 @@ namespace mornik {
 //   mornik::Clipboard::set(std::optional<std::string>("copied"));
 //   mornik::Clipboard::copyFilesContent({mornik::asURL("/tmp/a.txt")});
 //
-// Every write first clears the clipboard; an absent argument does nothing at
-// all, not even the clearing. Representations written (MIME types):
+// Every write replaces what the clipboard holds, as a clearing and then the
+// new representations (Pasteboard::setContents: on X11 without giving the
+// clipboard up in between); an absent argument does nothing at all, not
+// even the clearing. Representations written (MIME types):
 // - text: text/plain;charset=utf-8 (other programs also get UTF8_STRING,
 //   STRING and TEXT on X11);
 // - an address: text/uri-list, one line "<url>\r\n";

@@ -20,6 +20,15 @@ detail::AdapterSlot<Pasteboard>& slot() {
 
 }  // namespace
 
+Result<void> Pasteboard::setContents(std::vector<Representation> representations) {
+  Result<void> written = clearContents();
+  for (auto& [type, bytes] : representations) {
+    if (written.isFailure()) break;
+    written = setData(type, std::move(bytes));
+  }
+  return written;
+}
+
 Result<void> Pasteboard::setString(std::string_view text) {
   return setData(kPlainText, Bytes(text.begin(), text.end()));
 }

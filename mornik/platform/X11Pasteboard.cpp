@@ -110,10 +110,7 @@ class X11Pasteboard final : public Pasteboard {
 
   Result<void> clearContents() override {
     return call<Result<void>>([this]() -> Result<void> {
-      contents_.clear();
-      // With the time of the claim: a newer owner keeps the clipboard.
-      if (owned_) XSetSelectionOwner(display_, clipboard_, None, claimed_);
-      owned_ = false;
+      giveUp();
       return {};
     });
   }
@@ -121,16 +118,23 @@ class X11Pasteboard final : public Pasteboard {
   Result<void> setData(std::string_view type, Bytes bytes) override {
     return call<Result<void>>([this, name = std::string(type), &bytes]() -> Result<void> {
       contents_.insert_or_assign(name, std::move(bytes));
-      if (!owned_) {
-        claimed_ = serverTime();
-        XSetSelectionOwner(display_, clipboard_, window_, claimed_);
-        owned_ = XGetSelectionOwner(display_, clipboard_) == window_;
-        if (!owned_) {
-          contents_.clear();
-          return WTF("the X server did not give this program the clipboard", 0);
-        }
+      return owned_ ? Result<void>() : claim();
+    });
+  }
+
+  // Taken afresh while owned, not given up and taken back: the clipboard is
+  // never without an owner, and programs that watch it see one new copy.
+  Result<void> setContents(std::vector<Representation> representations) override {
+    return call<Result<void>>([this, &representations]() -> Result<void> {
+      if (representations.empty()) {
+        giveUp();
+        return {};
       }
-      return {};
+      contents_.clear();
+      for (auto& [type, bytes] : representations) {
+        contents_.insert_or_assign(std::move(type), std::move(bytes));
+      }
+      return claim();
     });
   }
 
@@ -160,6 +164,23 @@ class X11Pasteboard final : public Pasteboard {
 
  private:
   Atom atom(const char* name) const { return XInternAtom(display_, name, False); }
+
+  // Takes the selection with the server's time now.
+  Result<void> claim() {
+    claimed_ = serverTime();
+    XSetSelectionOwner(display_, clipboard_, window_, claimed_);
+    owned_ = XGetSelectionOwner(display_, clipboard_) == window_;
+    if (owned_) return {};
+    contents_.clear();
+    return WTF("the X server did not give this program the clipboard", 0);
+  }
+
+  void giveUp() {
+    contents_.clear();
+    // With the time of the claim: a newer owner keeps the clipboard.
+    if (owned_) XSetSelectionOwner(display_, clipboard_, None, claimed_);
+    owned_ = false;
+  }
 
   // The server's time now: the time stamp of the change that an empty
   // append to a property of this program's window makes.
