@@ -55,6 +55,11 @@ Result<std::shared_ptr<DesktopFiles>> DesktopFiles::forDesktop() { return slot()
 std::shared_ptr<DesktopFiles> DesktopFiles::shared() { return slot().get(); }
 void DesktopFiles::setShared(std::shared_ptr<DesktopFiles> files) { slot().set(std::move(files)); }
 
+std::optional<DesktopFiles::Image> DesktopFiles::decodeImage(
+    const std::filesystem::path& /*image*/) {
+  return std::nullopt;
+}
+
 // ---- MemoryDesktopFiles ----
 
 Result<void> MemoryDesktopFiles::moveToTrash(const std::filesystem::path& item) {
@@ -94,11 +99,6 @@ std::optional<std::pair<int, int>> MemoryDesktopFiles::imageSize(
 
 std::optional<DesktopFiles::Thumbnail> MemoryDesktopFiles::thumbnail(
     const std::filesystem::path& /*image*/, int /*side*/) {
-  return std::nullopt;
-}
-
-std::optional<DesktopFiles::Image> DesktopFiles::decodeImage(
-    const std::filesystem::path& /*image*/) {
   return std::nullopt;
 }
 

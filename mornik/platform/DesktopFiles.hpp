@@ -113,7 +113,7 @@ class DesktopFiles {
 // caller's choice (items are renamed into it, so it must be on their file
 // system; failures are the rename's POSIX errors), and items and names are
 // described by what the caller set. Dates, image sizes and thumbnails are
-// never known.
+// never known, and no image decodes.
 //
 // Thread safety: every member may be called from any thread.
 class MemoryDesktopFiles final : public DesktopFiles {
