@@ -22,6 +22,7 @@ void report(const Result<void>& written) {
 // Replaces what the clipboard holds with these representations.
 void write(const std::vector<std::pair<std::string_view, Bytes>>& representations) {
   std::vector<Pasteboard::Representation> contents;
+  contents.reserve(representations.size());
   for (const auto& [type, bytes] : representations) contents.emplace_back(type, bytes);
   report(Pasteboard::general()->setContents(std::move(contents)));
 }

@@ -22,9 +22,9 @@ detail::AdapterSlot<Pasteboard>& slot() {
 
 Result<void> Pasteboard::setContents(std::vector<Representation> representations) {
   Result<void> written = clearContents();
-  for (auto& [type, bytes] : representations) {
+  for (Representation& each : representations) {
     if (written.isFailure()) break;
-    written = setData(type, std::move(bytes));
+    written = setData(each.first, std::move(each.second));
   }
   return written;
 }
