@@ -15,10 +15,11 @@ MORNIK_PACKAGES_BUILD=(cmake ninja-build g++ pkg-config libicu-dev nlohmann-json
 # desktop: a session bus (dbus-run-session), Xvfb, fake applications
 # (update-desktop-database), xclip, weston with wl-clipboard, zenity driven
 # by xdotool, GStreamer's wavenc measured with sox, the freedesktop sounds,
-# the Adwaita and hicolor icon themes that file icons are looked up in.
-MORNIK_PACKAGES_TEST=(libgtest-dev libgmock-dev dbus-daemon xvfb desktop-file-utils xclip
+# the Adwaita and hicolor icon themes that file icons are looked up in,
+# GdkPixbuf's SVG loader, XFixes to watch the clipboard's owner.
+MORNIK_PACKAGES_TEST=(libgtest-dev libgmock-dev dbus-daemon xvfb desktop-file-utils xclip libxfixes-dev
   xdotool zenity weston wl-clipboard gstreamer1.0-plugins-good sox sound-theme-freedesktop
-  adwaita-icon-theme hicolor-icon-theme)
+  adwaita-icon-theme hicolor-icon-theme librsvg2-common)
 # Building and running the benchmarks (anchors included; the clipboard
 # benchmark starts Xvfb).
 MORNIK_PACKAGES_BENCH=(libbenchmark-dev libtbb-dev libboost-dev libglib2.0-dev xvfb desktop-file-utils)

@@ -1,12 +1,10 @@
 #include "mornik/desktop/Clipboard.hpp"
 
-#include <array>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string_view>
 
 #include "mornik/base/Output.hpp"
+#include "mornik/platform/DesktopFiles.hpp"
 #include "mornik/platform/Pasteboard.hpp"
 
 namespace mornik {
@@ -21,15 +19,12 @@ void report(const Result<void>& written) {
   if (written.isFailure()) printLine(written.error().localizedDescription());
 }
 
-// Clears the clipboard, then writes each representation in order.
+// Replaces what the clipboard holds with these representations.
 void write(const std::vector<std::pair<std::string_view, Bytes>>& representations) {
-  const std::shared_ptr<Pasteboard> pasteboard = Pasteboard::general();
-  Result<void> written = pasteboard->clearContents();
-  for (const auto& [type, bytes] : representations) {
-    if (written.isFailure()) break;
-    written = pasteboard->setData(type, bytes);
-  }
-  report(written);
+  std::vector<Pasteboard::Representation> contents;
+  contents.reserve(representations.size());
+  for (const auto& [type, bytes] : representations) contents.emplace_back(type, bytes);
+  report(Pasteboard::general()->setContents(std::move(contents)));
 }
 
 // The file URL of the file's canonical path, when it exists.
@@ -52,21 +47,6 @@ void writeReferences(const std::vector<std::string>& references) {
   write({{"x-special/gnome-copied-files", bytesOf(copied)}, {Pasteboard::kUriList, bytesOf(list)}});
 }
 
-// The image type told by the first bytes of a file, or "".
-std::string_view imageType(const Bytes& bytes) {
-  const auto startsWith = [&](std::string_view magic, std::size_t at = 0) {
-    return bytes.size() >= at + magic.size() &&
-           std::equal(magic.begin(), magic.end(), bytes.begin() + static_cast<long>(at),
-                      [](char m, std::uint8_t b) { return static_cast<std::uint8_t>(m) == b; });
-  };
-  if (startsWith("\x89PNG\r\n\x1a\n")) return "image/png";
-  if (startsWith("\xFF\xD8\xFF")) return "image/jpeg";
-  if (startsWith("GIF87a") || startsWith("GIF89a")) return "image/gif";
-  if (startsWith("RIFF") && startsWith("WEBP", 8)) return "image/webp";
-  if (startsWith("BM") && bytes.size() > 26) return "image/bmp";
-  return {};
-}
-
 }  // namespace
 
 void Clipboard::set(const std::optional<std::string>& text) {
@@ -79,11 +59,14 @@ void Clipboard::set(const std::optional<URL>& url) {
 
 void Clipboard::setImageFrom(const std::optional<URL>& url) {
   if (!url || !url->isFileURL()) return;
-  std::ifstream in(url->path(), std::ios::binary);
-  if (!in) return;
-  Bytes bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  const std::string_view type = imageType(bytes);
-  if (!type.empty()) write({{type, std::move(bytes)}});
+  const std::optional<DesktopFiles::Image> image = DesktopFiles::shared()->decodeImage(url->path());
+  if (!image) return;
+  // PNG last: under Wayland the last representation is the one offered.
+  if (image->type == Pasteboard::kPng) {
+    write({{Pasteboard::kPng, bytesOf(image->png)}});
+  } else {
+    write({{image->type, bytesOf(image->bytes)}, {Pasteboard::kPng, bytesOf(image->png)}});
+  }
 }
 
 void Clipboard::copyFileContent(const std::optional<URL>& url) {

@@ -17,14 +17,17 @@ namespace mornik {
 //   mornik::Clipboard::set(std::optional<std::string>("copied"));
 //   mornik::Clipboard::copyFilesContent({mornik::asURL("/tmp/a.txt")});
 //
-// Every write first clears the clipboard; an absent argument does nothing at
-// all, not even the clearing. Representations written (MIME types):
+// Every write replaces what the clipboard holds, as a clearing and then the
+// new representations (Pasteboard::setContents: on X11 without giving the
+// clipboard up in between); an absent argument does nothing at all, not
+// even the clearing. Representations written (MIME types):
 // - text: text/plain;charset=utf-8 (other programs also get UTF8_STRING,
 //   STRING and TEXT on X11);
 // - an address: text/uri-list, one line "<url>\r\n";
-// - an image: its own bytes under its type, image/png, image/jpeg,
-//   image/gif, image/webp or image/bmp, told by the file's signature (the
-//   image is not decoded; another format is not an image here);
+// - an image: image/png, and for another format first the file's own
+//   bytes under its MIME type (image/jpeg, image/tiff, image/svg+xml, ...).
+//   The file must decode whole (DesktopFiles::decodeImage, of the shared
+//   instance): a truncated or corrupt image is not one here;
 // - files: x-special/gnome-copied-files ("copy" and one URL a line, what
 //   file managers paste) and text/uri-list. A file reference is the file
 //   URL of the file's canonical path (symbolic links resolved); a file that
@@ -40,7 +43,8 @@ class Clipboard {
 
   static void set(const std::optional<std::string>& text);
   static void set(const std::optional<URL>& url);
-  // Nothing happens when the file cannot be read or is not an image.
+  // Nothing happens when the file cannot be read or is not an image that
+  // decodes.
   static void setImageFrom(const std::optional<URL>& url);
   // Prints the file reference as a line, then writes it; nothing when the
   // file does not exist.

@@ -58,6 +58,11 @@ Result<std::shared_ptr<DesktopFiles>> DesktopFiles::forDesktop() { return slot()
 std::shared_ptr<DesktopFiles> DesktopFiles::shared() { return slot().get(); }
 void DesktopFiles::setShared(std::shared_ptr<DesktopFiles> files) { slot().set(std::move(files)); }
 
+std::optional<DesktopFiles::Image> DesktopFiles::decodeImage(
+    const std::filesystem::path& /*image*/) {
+  return std::nullopt;
+}
+
 // ---- MemoryDesktopFiles ----
 
 Result<void> MemoryDesktopFiles::moveToTrash(const std::filesystem::path& item) {

@@ -53,6 +53,12 @@ class DesktopFiles {
     int height = 0;
     std::string png;
   };
+  // An image file, decoded.
+  struct Image {
+    std::string type;   // the MIME type of its format ("image/jpeg")
+    std::string bytes;  // the file as read
+    std::string png;    // the image as PNG (`bytes` when the file is one)
+  };
 
   virtual ~DesktopFiles() = default;
   DesktopFiles(const DesktopFiles&) = delete;
@@ -93,6 +99,11 @@ class DesktopFiles {
   // XPM, scale 1). Fails with ENOENT when no theme has any of the names,
   // EINVAL for `side` < 1.
   virtual Result<Thumbnail> iconImage(const std::vector<std::string>& names, int side) = 0;
+  // The file read and decoded whole; nothing when it is not an image, or a
+  // truncated or corrupt one. Formats: those GdkPixbuf's installed loaders
+  // read (PNG, JPEG, GIF, TIFF, BMP, ...; SVG with librsvg's loader). This
+  // default, of the adapters without GdkPixbuf, decodes nothing.
+  virtual std::optional<Image> decodeImage(const std::filesystem::path& image);
 
   // GIO and GdkPixbuf. (mornik-desktop)
   static std::shared_ptr<DesktopFiles> makeGio();
@@ -114,7 +125,7 @@ class DesktopFiles {
 // system; failures are the rename's POSIX errors), and items and names are
 // described by what the caller set, icons by the images the caller gave
 // (answered as given, whatever the side). Dates, image sizes and
-// thumbnails are never known.
+// thumbnails are never known, and no image decodes.
 //
 // Thread safety: every member may be called from any thread.
 class MemoryDesktopFiles final : public DesktopFiles {

@@ -314,6 +314,7 @@ class GioDesktopFiles final : public DesktopFiles {
   std::optional<std::pair<int, int>> imageSize(const std::filesystem::path& image) override;
   std::optional<Thumbnail> thumbnail(const std::filesystem::path& image, int side) override;
   Result<Thumbnail> iconImage(const std::vector<std::string>& names, int side) override;
+  std::optional<Image> decodeImage(const std::filesystem::path& image) override;
 };
 
 }  // namespace
@@ -428,6 +429,34 @@ Result<Thumbnail> GioDesktopFiles::iconImage(const std::vector<std::string>& nam
   g_object_unref(image);
   if (!out) return Error::fromErrno(EIO, "icon " + path->string());
   return std::move(*out);
+}
+
+std::optional<DesktopFiles::Image> GioDesktopFiles::decodeImage(
+    const std::filesystem::path& image) {
+  gchar* contents = nullptr;
+  gsize length = 0;
+  if (!g_file_get_contents(image.c_str(), &contents, &length, nullptr)) return std::nullopt;
+  Image out{{}, std::string(contents, length), {}};
+  g_free(contents);
+  // From the file: the incremental loader takes a truncated PNG whose rows
+  // have all come as whole.
+  GdkPixbuf* pixbuf = gdk_pixbuf_new_from_file(image.c_str(), nullptr);
+  if (pixbuf == nullptr) return std::nullopt;
+  std::optional<Image> decoded;
+  if (GdkPixbufFormat* format = gdk_pixbuf_get_file_info(image.c_str(), nullptr, nullptr)) {
+    gchar** types = gdk_pixbuf_format_get_mime_types(format);
+    out.type = types != nullptr && types[0] != nullptr ? types[0] : "application/octet-stream";
+    g_strfreev(types);
+    if (out.type == "image/png") {
+      out.png = out.bytes;
+      decoded = std::move(out);
+    } else if (auto png = encoded(pixbuf)) {
+      out.png = std::move(png->png);
+      decoded = std::move(out);
+    }
+  }
+  g_object_unref(pixbuf);
+  return decoded;
 }
 
 std::shared_ptr<DesktopFiles> DesktopFiles::makeGio() {

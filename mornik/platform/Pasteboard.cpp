@@ -20,6 +20,15 @@ detail::AdapterSlot<Pasteboard>& slot() {
 
 }  // namespace
 
+Result<void> Pasteboard::setContents(std::vector<Representation> representations) {
+  Result<void> written = clearContents();
+  for (Representation& each : representations) {
+    if (written.isFailure()) break;
+    written = setData(each.first, std::move(each.second));
+  }
+  return written;
+}
+
 Result<void> Pasteboard::setString(std::string_view text) {
   return setData(kPlainText, Bytes(text.begin(), text.end()));
 }

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "mornik/base/Export.hpp"
@@ -24,6 +25,7 @@ namespace mornik {
 //   pasteboard->clearContents();
 //   pasteboard->setString("copied");                       // text/plain;charset=utf-8
 //   pasteboard->setData(mornik::Pasteboard::kUriList, bytes);
+//   pasteboard->setContents({{"image/png", png}});          // a new copy, in one step
 //   std::optional<std::string> text = pasteboard->string();  // also what other programs copied
 //
 // An interface, with an adapter per desktop:
@@ -33,7 +35,9 @@ namespace mornik {
 //   '?'), TEXT, text/plain and text/plain;charset=utf-8, and every other
 //   representation under its MIME type as the target name (text/uri-list,
 //   image/png, ...). Large data goes in increments (INCR). Reading asks the
-//   selection's owner and waits at most two seconds for it.
+//   selection's owner and waits at most two seconds for it. The selection
+//   is taken and given up with the server's time of the taking, so the
+//   notice of an earlier give-up never wipes a newer copy.
 // - Wayland (makeWayland): the wl-copy and wl-paste programs (wl-clipboard).
 //   wl-copy offers one representation: each setData() replaces what the
 //   clipboard offers with that representation alone. clearContents() is
@@ -50,6 +54,7 @@ namespace mornik {
 class Pasteboard {
  public:
   using Bytes = std::vector<std::uint8_t>;
+  using Representation = std::pair<std::string, Bytes>;  // MIME type, bytes
 
   static constexpr std::string_view kPlainText = "text/plain;charset=utf-8";
   static constexpr std::string_view kUriList = "text/uri-list";
@@ -63,6 +68,10 @@ class Pasteboard {
   virtual Result<void> clearContents() = 0;
   // Adds the representation `type`, replacing one of the same type.
   virtual Result<void> setData(std::string_view type, Bytes bytes) = 0;
+  // Makes these the clipboard's representations, in one step: what
+  // clearContents() and then setData() for each do, where the adapter
+  // allows without an empty clipboard in between (X11).
+  virtual Result<void> setContents(std::vector<Representation> representations);
   // The representation `type` of what the clipboard holds (whoever put it
   // there), or nothing.
   virtual std::optional<Bytes> data(std::string_view type) const = 0;

@@ -90,6 +90,7 @@ class X11Pasteboard final : public Pasteboard {
     incr_ = atom("INCR");
     utf8_ = atom("UTF8_STRING");
     readProperty_ = atom("MORNIK_CLIPBOARD");
+    timeProperty_ = atom("MORNIK_TIMESTAMP");
     const long maxRequest = std::max(XExtendedMaxRequestSize(display_), XMaxRequestSize(display_));
     chunk_ = std::min<std::size_t>(static_cast<std::size_t>(maxRequest) * 4 / 2,
                                    std::size_t{256} * 1024);
@@ -109,9 +110,7 @@ class X11Pasteboard final : public Pasteboard {
 
   Result<void> clearContents() override {
     return call<Result<void>>([this]() -> Result<void> {
-      contents_.clear();
-      if (owned_) XSetSelectionOwner(display_, clipboard_, None, CurrentTime);
-      owned_ = false;
+      giveUp();
       return {};
     });
   }
@@ -119,15 +118,23 @@ class X11Pasteboard final : public Pasteboard {
   Result<void> setData(std::string_view type, Bytes bytes) override {
     return call<Result<void>>([this, name = std::string(type), &bytes]() -> Result<void> {
       contents_.insert_or_assign(name, std::move(bytes));
-      if (!owned_) {
-        XSetSelectionOwner(display_, clipboard_, window_, CurrentTime);
-        owned_ = XGetSelectionOwner(display_, clipboard_) == window_;
-        if (!owned_) {
-          contents_.clear();
-          return WTF("the X server did not give this program the clipboard", 0);
-        }
+      return owned_ ? Result<void>() : claim();
+    });
+  }
+
+  // Taken afresh while owned, not given up and taken back: the clipboard is
+  // never without an owner, and programs that watch it see one new copy.
+  Result<void> setContents(std::vector<Representation> representations) override {
+    return call<Result<void>>([this, &representations]() -> Result<void> {
+      if (representations.empty()) {
+        giveUp();
+        return {};
       }
-      return {};
+      contents_.clear();
+      for (auto& [type, bytes] : representations) {
+        contents_.insert_or_assign(std::move(type), std::move(bytes));
+      }
+      return claim();
     });
   }
 
@@ -157,6 +164,39 @@ class X11Pasteboard final : public Pasteboard {
 
  private:
   Atom atom(const char* name) const { return XInternAtom(display_, name, False); }
+
+  // Takes the selection with the server's time now.
+  Result<void> claim() {
+    claimed_ = serverTime();
+    XSetSelectionOwner(display_, clipboard_, window_, claimed_);
+    owned_ = XGetSelectionOwner(display_, clipboard_) == window_;
+    if (owned_) return {};
+    contents_.clear();
+    return WTF("the X server did not give this program the clipboard", 0);
+  }
+
+  void giveUp() {
+    contents_.clear();
+    // With the time of the claim: a newer owner keeps the clipboard.
+    if (owned_) XSetSelectionOwner(display_, clipboard_, None, claimed_);
+    owned_ = false;
+  }
+
+  // The server's time now: the time stamp of the change that an empty
+  // append to a property of this program's window makes.
+  Time serverTime() {
+    XChangeProperty(display_, window_, timeProperty_, XA_STRING, 8, PropModeAppend, nullptr, 0);
+    XEvent event;
+    XIfEvent(
+        display_, &event,
+        [](Display* /*display*/, XEvent* each, XPointer self) -> Bool {
+          const auto* pasteboard = reinterpret_cast<const X11Pasteboard*>(self);
+          return each->type == PropertyNotify && each->xproperty.window == pasteboard->window_ &&
+                 each->xproperty.atom == pasteboard->timeProperty_;
+        },
+        reinterpret_cast<XPointer>(this));
+    return event.xproperty.time;
+  }
 
   // Asks the owner for `target`; while this program owns the clipboard, its
   // own representation `ownType` answers at once.
@@ -235,8 +275,7 @@ class X11Pasteboard final : public Pasteboard {
         answer(event.xselectionrequest);
         break;
       case SelectionClear:
-        // Another program took the clipboard.
-        if (event.xselectionclear.selection == clipboard_) {
+        if (event.xselectionclear.selection == clipboard_ && lost(event.xselectionclear)) {
           owned_ = false;
           contents_.clear();
         }
@@ -250,6 +289,18 @@ class X11Pasteboard final : public Pasteboard {
       default:
         break;
     }
+  }
+
+  // Whether `event` means another program took the clipboard. The notice of
+  // our own give-up comes after we may have claimed it again: it bears the
+  // time of a change before the claim, or of the same millisecond, when the
+  // server tells who owns it now.
+  bool lost(const XSelectionClearEvent& event) {
+    // (Server times are milliseconds that wrap around every 49 days.)
+    const auto sinceClaim = static_cast<std::int32_t>(static_cast<std::uint32_t>(event.time) -
+                                                      static_cast<std::uint32_t>(claimed_));
+    if (!owned_ || sinceClaim < 0) return false;
+    return XGetSelectionOwner(display_, clipboard_) != window_;
   }
 
   // The representation that answers `target`, if any.
@@ -384,7 +435,7 @@ class X11Pasteboard final : public Pasteboard {
 
   Display* const display_;
   Window window_ = 0;
-  Atom clipboard_ = 0, targets_ = 0, incr_ = 0, utf8_ = 0, readProperty_ = 0;
+  Atom clipboard_ = 0, targets_ = 0, incr_ = 0, utf8_ = 0, readProperty_ = 0, timeProperty_ = 0;
   std::size_t chunk_ = 0;
   int wake_ = -1;
   mutable LockedVar<std::deque<std::function<void()>>> commands_{{}};
@@ -393,6 +444,7 @@ class X11Pasteboard final : public Pasteboard {
   // Touched by the library thread only.
   bool stopping_ = false;
   bool owned_ = false;
+  Time claimed_ = CurrentTime;  // of the claim, while owned_
   std::map<std::string, Bytes, std::less<>> contents_;
   std::deque<Outgoing> outgoing_;
   mutable std::optional<Incoming> incoming_;

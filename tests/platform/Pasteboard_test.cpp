@@ -4,6 +4,12 @@
 
 #include "tests/desktop/support/Desktop.hpp"
 
+// clang-format off
+// Last: Xlib's macros (Success, None, Bool, ...) would break the headers above.
+#include <X11/Xlib.h>
+#include <X11/extensions/Xfixes.h>
+// clang-format on
+
 namespace mornik {
 namespace {
 
@@ -50,6 +56,57 @@ TEST(Pasteboard, X11ExchangesWithOtherProgramsLargeOrSmall) {
 
   ASSERT_TRUE(pasteboard.value()->clearContents().isSuccess());
   EXPECT_NE(test::run({"xclip", "-o", "-selection", "clipboard"}).exitCode, 0);
+}
+
+// Each copy replaces the last at once, however fast they come: the server's
+// notice that this program gave the clipboard up must not wipe what it put
+// there right after; another program's copy still replaces ours. A copy in
+// one step never leaves the clipboard without an owner, and a program that
+// watches the clipboard's owner sees it.
+TEST(Pasteboard, X11KeepsEveryCopyOfATightLoop) {
+  MORNIK_NEED_DISPLAY();
+  MORNIK_NEED_PROGRAM("xclip");
+  auto pasteboard = Pasteboard::makeX11();
+  ASSERT_TRUE(pasteboard.isSuccess()) << pasteboard.error().localizedDescription();
+  Display* watcher = XOpenDisplay(nullptr);
+  int events = 0;
+  int errors = 0;
+  ASSERT_TRUE(watcher != nullptr && XFixesQueryExtension(watcher, &events, &errors));
+  XFixesSelectSelectionInput(watcher, DefaultRootWindow(watcher),
+                             XInternAtom(watcher, "CLIPBOARD", False),
+                             XFixesSetSelectionOwnerNotifyMask);
+  const auto owners = [&] {  // the owners it was given to since the last look
+    std::vector<Window> all;
+    XSync(watcher, False);
+    for (XEvent event; XPending(watcher) > 0;) {
+      XNextEvent(watcher, &event);
+      if (event.type == events + XFixesSelectionNotify) {
+        all.push_back(reinterpret_cast<XFixesSelectionNotifyEvent&>(event).owner);
+      }
+    }
+    return all;
+  };
+  for (int i = 0; i < 60; ++i) {
+    const std::string copy = "copy " + std::to_string(i);
+    if (i % 2 == 0) {
+      ASSERT_TRUE(pasteboard.value()->clearContents().isSuccess());
+      ASSERT_TRUE(pasteboard.value()->setString(copy).isSuccess());
+    } else {
+      owners();
+      ASSERT_TRUE(pasteboard.value()
+                      ->setContents({{std::string(Pasteboard::kPlainText),
+                                      Pasteboard::Bytes(copy.begin(), copy.end())}})
+                      .isSuccess());
+      const std::vector<Window> seen = owners();
+      EXPECT_TRUE(seen.size() == 1 && seen[0] != None) << "copy " << i;
+    }
+    ASSERT_EQ(test::run({"xclip", "-o", "-selection", "clipboard"}).output, copy);
+    if (i % 20 == 10) {
+      ASSERT_EQ(test::run({"xclip", "-i", "-selection", "clipboard"}, "theirs").exitCode, 0);
+      ASSERT_TRUE(test::waitFor([&] { return pasteboard.value()->string() == "theirs"; }));
+    }
+  }
+  XCloseDisplay(watcher);
 }
 
 TEST(Pasteboard, WaylandGoesThroughWlClipboard) {

@@ -101,10 +101,12 @@ int runSession(int argc, char** argv) {
   }
   makeApplications(root);
   // Xvfb on a free display: it writes the display's number to the pipe.
+  // -noreset: a server resets when its last client leaves and refuses
+  // connections meanwhile, which a test that starts then would meet.
   int fds[2] = {-1, -1};
   if (pipe(fds) != 0) return 1;
   mornik::test::Background xvfb({"Xvfb", "-displayfd", std::to_string(fds[1]), "-nolisten", "tcp",
-                                 "-screen", "0", "1024x768x24"});
+                                 "-noreset", "-screen", "0", "1024x768x24"});
   close(fds[1]);
   std::string display;
   for (char c = 0; xvfb.started() && read(fds[0], &c, 1) == 1 && c != '\n';) display.push_back(c);
