@@ -31,8 +31,29 @@ struct Record {
   std::map<std::string, unsigned> sizes;
   friend bool operator==(const Record&, const Record&) = default;
 };
-NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT(Record, count, level, size, offset, ratio, value,
-                                                on, name, list, sizes)
+// As NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE_WITH_DEFAULT would be, with the
+// optional written as its value or null and read through mornik::decode.
+inline void to_json(mornik::Json& json, const Record& r) {  // NOLINT(readability-identifier-naming)
+  json = {{"count", r.count}, {"level", r.level},
+          {"size", r.size},   {"offset", r.offset},
+          {"ratio", r.ratio}, {"value", r.value},
+          {"on", r.on},       {"name", r.name},
+          {"sizes", r.sizes}, {"list", r.list ? mornik::Json(*r.list) : mornik::Json()}};
+}
+inline void from_json(const mornik::Json& json,
+                      Record& r) {  // NOLINT(readability-identifier-naming)
+  const Record d;
+  r.count = json.value("count", d.count);
+  r.level = json.value("level", d.level);
+  r.size = json.value("size", d.size);
+  r.offset = json.value("offset", d.offset);
+  r.ratio = json.value("ratio", d.ratio);
+  r.value = json.value("value", d.value);
+  r.on = json.value("on", d.on);
+  r.name = json.value("name", d.name);
+  r.list = mornik::decode(json, "list", d.list);
+  r.sizes = json.value("sizes", d.sizes);
+}
 
 // `record` was decoded from `model`.
 inline void checkDecodedRecord(const mornik::Json& model, const Record& record) {

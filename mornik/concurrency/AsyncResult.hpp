@@ -23,20 +23,22 @@ namespace mornik::detail {
 //   auto saveTo = [store](const int& n) { return save(store, n); };
 //   Result<int> same = co_await r.onSuccess(saveTo);
 //
-// With g++ 12 name the block as above when it captures something with a
-// destructor (see kBlockSurvivesCoAwait).
+// With g++ 12 a block written in place that captures something with a
+// destructor is not awaited in the same expression (see kBlockSurvivesCoAwait):
+//   Task<Result<int>> saved = r.onSuccess([store](const int& n) { ... });
+//   Result<int> same = co_await std::move(saved);
 template <class U>
 struct AsyncResultBlock<Task<U>> {
   template <class T, class F>
-  static Task<Result<T>> onSuccess(Result<T> result, F&& block) {
-    static_assert(kBlockSurvivesCoAwait<F>, MORNIK_BLOCK_IN_CO_AWAIT_MESSAGE);
-    return onSuccessTask<T, std::decay_t<F>>(std::move(result), std::forward<F>(block));
+  static TaskTaking<Result<T>, F> onSuccess(Result<T> result, F&& block) {
+    return TaskTaking<Result<T>, F>(
+        onSuccessTask<T, std::decay_t<F>>(std::move(result), std::forward<F>(block)));
   }
 
   template <class T, class F>
-  static Task<Result<T>> onFailure(Result<T> result, F&& block) {
-    static_assert(kBlockSurvivesCoAwait<F>, MORNIK_BLOCK_IN_CO_AWAIT_MESSAGE);
-    return onFailureTask<T, std::decay_t<F>>(std::move(result), std::forward<F>(block));
+  static TaskTaking<Result<T>, F> onFailure(Result<T> result, F&& block) {
+    return TaskTaking<Result<T>, F>(
+        onFailureTask<T, std::decay_t<F>>(std::move(result), std::forward<F>(block)));
   }
 
  private:

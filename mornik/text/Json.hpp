@@ -17,6 +17,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "mornik/base/Describe.hpp"
 #include "mornik/base/Export.hpp"
 #include "mornik/base/Result.hpp"
 #include "mornik/text/Date.hpp"
@@ -40,10 +41,22 @@ MORNIK_EXPORTS_BEGIN
 // Encodable and decodable types are those with nlohmann-json's `to_json` /
 // `from_json` (free functions found by argument-dependent lookup, the
 // NLOHMANN_DEFINE_TYPE_* macros, or an adl_serializer specialisation), which
-// includes numbers, text, bool, standard containers, optionals (value or
-// null; the specialisation below) and the
-// library's Date and URL (serializers below: include this header wherever
-// a to_json / from_json of yours uses them).
+// includes numbers, text, bool, standard containers and the library's Date
+// and URL (serializers below: include this header wherever a to_json /
+// from_json of yours uses them).
+//
+// Optionals: the functions below encode a std::optional as its value or
+// null and decode null (and a missing key, in decode()) as nothing, at the
+// top level, as list elements and dictionary values, and as decode()'s
+// value. The library does not specialise the JSON library's serializer for
+// std::optional (a serializer of a standard type belongs to the program: a
+// library's would clash with the program's own, or come after the
+// program's first use of one), so inside your own to_json / from_json write
+// an optional field through decode() and its value, and the
+// NLOHMANN_DEFINE_TYPE_* macros take optional fields only when your program
+// has such a serializer of its own:
+//   if (w.icon) json["icon"] = *w.icon;
+//   w.icon = mornik::decode(json, "icon", std::optional<std::string>());
 //
 // Dates: by default a Date is the number of seconds since 2001-01-01
 // 00:00:00 UTC (a JSON number); asJsonISO8601 writes every Date as ISO 8601
@@ -95,26 +108,6 @@ MORNIK_EXPORTS_BEGIN
 //    the years 0000 to 9999"                              asJsonISO8601
 //
 // Thread safety: every function may be called from any thread.
-
-// std::optional encodes as its value or null, and decodes null as nothing
-// (this version of the JSON library has no serializer of its own for it).
-template <class T>
-struct nlohmann::adl_serializer<std::optional<T>> {
-  static void to_json(json& out, const std::optional<T>& value) {  // NOLINT
-    if (value) {
-      out = *value;
-    } else {
-      out = nullptr;
-    }
-  }
-  static void from_json(const json& in, std::optional<T>& value) {  // NOLINT
-    if (in.is_null()) {
-      value.reset();
-    } else {
-      value = in.template get<T>();
-    }
-  }
-};
 
 namespace mornik::detail {
 // The failures of the checked number conversions below.
@@ -203,12 +196,32 @@ inline constexpr std::string_view kJSONErrorDomain = "JSON";
 // The deepest nesting of arrays and objects the library reads or writes.
 inline constexpr std::size_t kJsonMaxDepth = 512;
 
-// Types that encode to / decode from JSON. A type without a default value
-// decodes through its own nlohmann::adl_serializer (static from_json).
+namespace detail {
 template <class T>
-concept Encodable = std::is_constructible_v<Json, const T&>;
+consteval bool encodable() {
+  if constexpr (kIsOptional<T>) {
+    return encodable<typename T::value_type>();
+  } else {
+    return std::is_constructible_v<Json, const T&>;
+  }
+}
 template <class T>
-concept Decodable = requires(const Json& json) { json.template get<T>(); };
+consteval bool decodable() {
+  if constexpr (kIsOptional<T>) {
+    return decodable<typename T::value_type>();
+  } else {
+    return requires(const Json& json) { json.template get<T>(); };
+  }
+}
+}  // namespace detail
+
+// Types that encode to / decode from JSON (and optionals of them). A type
+// without a default value decodes through its own nlohmann::adl_serializer
+// (static from_json).
+template <class T>
+concept Encodable = detail::encodable<T>();
+template <class T>
+concept Decodable = detail::decodable<T>();
 
 // ---- Output formatting ----
 
@@ -271,10 +284,25 @@ std::string dumpJson(const Json& json, OutputFormatting formatting);
 // or holds a number that is not finite. Never recursive.
 void checkEncodable(const Json& json);
 // The JSON model of an encodable value; a Json is checked before it is copied.
+// An optional is its value or null (whatever serializer the program has).
 template <class T>
 Json toJsonModel(const T& value) {
-  if constexpr (std::is_same_v<T, Json>) checkEncodable(value);
-  return Json(value);
+  if constexpr (kIsOptional<T>) {
+    return value ? toJsonModel(*value) : Json(nullptr);
+  } else {
+    if constexpr (std::is_same_v<T, Json>) checkEncodable(value);
+    return Json(value);
+  }
+}
+// A decodable value of a JSON model; an optional is nothing for null.
+template <class T>
+T fromJsonModel(const Json& json) {
+  if constexpr (kIsOptional<T>) {
+    if (json.is_null()) return T();
+    return T(fromJsonModel<typename T::value_type>(json));
+  } else {
+    return json.template get<T>();
+  }
 }
 // The JSON model of JSON text or of a CBOR archive, at most kJsonMaxDepth
 // deep, with every number finite; throws the decoding failure.
@@ -301,7 +329,7 @@ Result<std::string> asJson(const T& value, OutputFormatting formatting = OutputF
     if constexpr (std::is_same_v<T, Json>) {
       return detail::dumpJson(value, formatting);
     } else {
-      return detail::dumpJson(Json(value), formatting);
+      return detail::dumpJson(detail::toJsonModel(value), formatting);
     }
   } catch (...) {
     return detail::currentJsonError();
@@ -376,7 +404,7 @@ Result<T> decodeFromJson(std::string_view text) {
     if constexpr (std::is_same_v<T, Json>) {
       return detail::parseJson(text);
     } else {
-      return detail::parseJson(text).template get<T>();
+      return detail::fromJsonModel<T>(detail::parseJson(text));
     }
   } catch (...) {
     return detail::currentJsonError();
@@ -413,7 +441,7 @@ T decode(const Json& container, std::string_view key, T defaultValue) {
   }
   const auto found = container.find(key);
   if (found == container.end() || found->is_null()) return defaultValue;
-  return found->template get<T>();
+  return detail::fromJsonModel<T>(*found);
 }
 
 // ---- Keyed archive ----
@@ -430,7 +458,7 @@ Result<Data> archived(const T& rootObject, bool requiringSecureCoding = true) {
     if constexpr (std::is_same_v<T, Json>) {
       return detail::toCbor(rootObject);
     } else {
-      return detail::toCbor(Json(rootObject));
+      return detail::toCbor(detail::toJsonModel(rootObject));
     }
   } catch (...) {
     return detail::currentJsonError();
@@ -444,7 +472,7 @@ Result<T> unarchivedObject(const Data& archive) {
     if constexpr (std::is_same_v<T, Json>) {
       return detail::parseCbor(archive);
     } else {
-      return detail::parseCbor(archive).template get<T>();
+      return detail::fromJsonModel<T>(detail::parseCbor(archive));
     }
   } catch (...) {
     return detail::currentJsonError();

@@ -111,12 +111,13 @@ TEST(Task, SleepSuspendsWithoutHoldingTheQueue) {
   EXPECT_THROW((void)sleep(std::nan("")), std::invalid_argument);
 }
 
-// The documented form of blocks for onSuccess, onFailure and forEachAsync:
-// named, with captures that have destructors. Each task keeps its own copy
-// and releases it once (with g++ 12 a block written inside the co_await
-// would be released twice; AddressSanitizer reports that). A Result's block
-// runs on its own case only, and the result comes back unchanged.
-Task<std::size_t> awaitsNamedBlocks(std::shared_ptr<std::string> text) {
+// Blocks for onSuccess, onFailure and forEachAsync with captures that have
+// destructors: named, or written in place (temporaries) where the call is
+// not itself awaited, or also where it is on compilers without g++ 12's
+// double destruction inside co_await. Each task keeps its own copy and
+// releases it once (AddressSanitizer reports a second release). A Result's
+// block runs on its own case only, and the result comes back unchanged.
+Task<std::size_t> awaitsBlocks(std::shared_ptr<std::string> text) {
   std::size_t seen = 0;
   auto add = [text, &seen](const int& n) -> Task<void> {
     co_await resumeOn(DispatchQueue::global());
@@ -129,21 +130,56 @@ Task<std::size_t> awaitsNamedBlocks(std::shared_ptr<std::string> text) {
   const Result<int> two = 2;
   const Result<int> failed = Result<int>::wtf("failed", 1);
   const std::vector<int> one{1};
-  const Result<int> results[] = {co_await two.onSuccess(add), co_await two.onFailure(addOnce),
-                                 co_await failed.onSuccess(add),
-                                 co_await failed.onFailure(addOnce)};
+  // One result at a time: g++ 12 also destroys twice the elements of an
+  // array initialised from co_await expressions.
+  std::vector<Result<int>> results;
+  results.push_back(co_await two.onSuccess(add));
+  results.push_back(co_await two.onFailure(addOnce));
+  results.push_back(co_await failed.onSuccess(add));
+  results.push_back(co_await failed.onFailure(addOnce));
   (void)co_await Result<void>().onSuccess(addOnce);
   co_await forEachAsync(one, add);
+  // In place, stored before it is awaited.
+  const std::string copy = *text;
+  Task<Result<int>> inPlace = failed.onFailure([copy, text, &seen](const Error&) -> Task<void> {
+    seen += copy.size() + text->size();
+    co_return;
+  });
+  Task<> walk = forEachAsync(one, [copy, &seen](int n) -> Task<void> {
+    co_await resumeOn(DispatchQueue::global());
+    seen += copy.size() * static_cast<std::size_t>(n);
+  });
+  if (co_await std::move(inPlace) != failed) co_return 0;
+  co_await std::move(walk);
+#if !(defined(__GNUC__) && !defined(__clang__) && __GNUC__ < 13)
+  co_await forEachAsync(one, [copy, text, &seen](int) -> Task<void> {
+    seen += copy.size() + text->size();
+    co_return;
+  });
+#else
+  seen += copy.size() + text->size();
+#endif
   if (!(results[0] == two && results[1] == two && results[2] == failed && results[3] == failed)) {
     co_return 0;
   }
   co_return seen;
 }
 
-TEST(Task, NamedBlocksAreCopiedIntoTheTaskAndReleasedOnce) {
+TEST(Task, BlocksAreCopiedIntoTheTaskAndReleasedOnce) {
   auto text = std::make_shared<std::string>("a text longer than a small-string buffer");
-  EXPECT_EQ(runToEnd(awaitsNamedBlocks(text), DispatchQueue("test.blocks")).value(),
-            text->size() * 5);
+  EXPECT_EQ(runToEnd(awaitsBlocks(text), DispatchQueue("test.blocks")).value(), text->size() * 10);
+  EXPECT_EQ(text.use_count(), 1);
+  // In place where no coroutine awaits it.
+  std::atomic<std::size_t> seen{0};
+  const std::vector<int> items{1, 2};
+  EXPECT_TRUE(runToEnd(forEachAsync(items,
+                                    [text, &seen](int n) -> Task<void> {
+                                      seen += text->size() * static_cast<std::size_t>(n);
+                                      co_return;
+                                    }),
+                       DispatchQueue("test.blocks"))
+                  .isSuccess());
+  EXPECT_EQ(seen.load(), text->size() * 3);
   EXPECT_EQ(text.use_count(), 1);
 }
 
