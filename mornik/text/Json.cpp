@@ -1,9 +1,9 @@
 #include "mornik/text/Json.hpp"
 
+#include <array>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <cstring>
 #include <utility>
 
 namespace mornik {
@@ -156,12 +156,12 @@ std::optional<std::string> ISO8601DateFormatter::string(Date date) const {
   rest %= 3'600'000;
   const auto minute = rest / 60'000;
   rest %= 60'000;
-  char buffer[64];
-  std::snprintf(buffer, sizeof buffer, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ",
+  std::array<char, 64> buffer{};
+  std::snprintf(buffer.data(), buffer.size(), "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ",
                 static_cast<int>(ymd.year()), static_cast<unsigned>(ymd.month()),
                 static_cast<unsigned>(ymd.day()), static_cast<int>(hour), static_cast<int>(minute),
                 static_cast<int>(rest / 1000), static_cast<int>(rest % 1000));
-  return std::string(buffer);
+  return std::string(buffer.data());
 }
 
 std::optional<Date> ISO8601DateFormatter::date(std::string_view text) const {
@@ -352,17 +352,16 @@ std::string dumpJson(const Json& json, OutputFormatting formatting) {
   if (hasFlag(formatting, OutputFormatting::withoutEscapingSlashes)) return text;
   // A '/' byte only occurs inside JSON strings (it is never part of a
   // multi-byte UTF-8 sequence), so each one becomes "\/".
-  const char* slash = static_cast<const char*>(std::memchr(text.data(), '/', text.size()));
-  if (slash == nullptr) return text;
+  std::size_t at = text.find('/');
+  if (at == std::string::npos) return text;
   std::string escaped;
   escaped.reserve(text.size() + text.size() / 16);
   std::size_t from = 0;
-  while (slash != nullptr) {
-    const auto at = static_cast<std::size_t>(slash - text.data());
+  while (at != std::string::npos) {
     escaped.append(text, from, at - from);
     escaped.append("\\/");
     from = at + 1;
-    slash = static_cast<const char*>(std::memchr(text.data() + from, '/', text.size() - from));
+    at = text.find('/', from);
   }
   escaped.append(text, from, std::string::npos);
   return escaped;

@@ -77,8 +77,8 @@ struct ProjectID {
   friend struct nlohmann::adl_serializer<ProjectID>;
 };
 
-void to_json(nlohmann::json& json, const PoolID& id);
-void from_json(const nlohmann::json& json, PoolID& id);
+void to_json(nlohmann::json& json, const PoolID& id);    // NOLINT(readability-identifier-naming)
+void from_json(const nlohmann::json& json, PoolID& id);  // NOLINT(readability-identifier-naming)
 
 }  // namespace mornik::Flow
 
@@ -99,10 +99,12 @@ struct std::hash<mornik::Flow::ProjectID> {
 // ProjectID has no default value, so it decodes through its own serializer.
 template <>
 struct nlohmann::adl_serializer<mornik::Flow::ProjectID> {
-  static mornik::Flow::ProjectID from_json(const nlohmann::json& json) {
+  static mornik::Flow::ProjectID from_json(  // NOLINT(readability-identifier-naming)
+      const nlohmann::json& json) {
     return {mornik::Flow::ProjectID::Verbatim{}, json.at("path").get<std::string>()};
   }
-  static void to_json(nlohmann::json& json, const mornik::Flow::ProjectID& id) {
+  static void to_json(  // NOLINT(readability-identifier-naming)
+      nlohmann::json& json, const mornik::Flow::ProjectID& id) {
     json = nlohmann::json{{"path", id.path}};
   }
 };
