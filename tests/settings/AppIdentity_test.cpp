@@ -42,5 +42,16 @@ TEST(AppIdentity, XdgFoldersFallBackToTheHomeFolder) {
   env("XDG_DATA_HOME", gHome / ".local/share");
 }
 
+TEST(AppIdentity, ATranslatorRunsOutsideTheLockAndMayReplaceItself) {
+  // Called under the lock, replacing itself from inside would deadlock.
+  AppIdentity::setTranslator([](std::string_view text) {
+    AppIdentity::setTranslator(nullptr);
+    return "[" + std::string(text) + "]";
+  });
+  EXPECT_EQ(AppIdentity::localizedString("Open"), "[Open]");
+  EXPECT_EQ(AppIdentity::localizedString("Open"), "Open");  // gettext, no catalogue
+  EXPECT_EQ(AppIdentity::localizedString(""), "");
+}
+
 }  // namespace
 }  // namespace mornik
