@@ -171,14 +171,12 @@ Result<ImageData> FSFileInfo::hiresIcon(int size) const {
   std::vector<std::string> names;
   std::istringstream list(info ? info->iconNames : std::string());
   for (std::string name; list >> name;) names.push_back(std::move(name));
-  if (!info) {
-    // Nothing known of the item: ENOENT, unless nothing is known at all
-    // (ENOSYS without the desktop library), which the adapter says.
-    auto why = files->iconImage(names, size);
-    if (why.isFailure() && why.error().is(kPOSIXErrorDomain, ENOSYS)) return why.error();
+  auto image = files->iconImage(names, size);
+  // An item the desktop does not know has no names, so no icon: say which.
+  if (!info && image.isFailure() && image.error().is(kPOSIXErrorDomain, ENOENT)) {
     return Error::fromErrno(ENOENT, "icon of " + path());
   }
-  return files->iconImage(names, size).map(imageOf);
+  return image.map(imageOf);
 }
 
 Result<ImageData> FSFileInfo::hiresIcon(double size) const {
