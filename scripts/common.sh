@@ -20,6 +20,9 @@ MORNIK_PACKAGES_BUILD=(cmake ninja-build g++ pkg-config libicu-dev nlohmann-json
 MORNIK_PACKAGES_TEST=(libgtest-dev libgmock-dev dbus-daemon xvfb desktop-file-utils xclip libxfixes-dev
   xdotool zenity weston wl-clipboard gstreamer1.0-plugins-good sox sound-theme-freedesktop
   adwaita-icon-theme hicolor-icon-theme librsvg2-common)
+# The colour and attributed-text tests read markup back with Pango and check
+# the CSS colours against node-color-name's table (tests only).
+MORNIK_PACKAGES_TEST+=(libpango1.0-dev node-color-name)
 # Building and running the benchmarks (anchors included; the clipboard
 # benchmark starts Xvfb).
 MORNIK_PACKAGES_BENCH=(libbenchmark-dev libtbb-dev libboost-dev libglib2.0-dev xvfb desktop-file-utils)
