@@ -26,6 +26,8 @@ MORNIK_PACKAGES_TEST+=(libpango1.0-dev node-color-name)
 # Building and running the benchmarks (anchors included; the clipboard
 # benchmark starts Xvfb).
 MORNIK_PACKAGES_BENCH=(libbenchmark-dev libtbb-dev libboost-dev libglib2.0-dev xvfb desktop-file-utils)
+# The colour parsing benchmark's anchor is Pango's parser.
+MORNIK_PACKAGES_BENCH+=(libpango1.0-dev)
 # The extra CI steps: clang for the ThreadSanitizer build, the format check.
 MORNIK_PACKAGES_CI=(clang libclang-rt-14-dev clang-format-16 clang-tidy)
 
