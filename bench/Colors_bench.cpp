@@ -69,14 +69,14 @@ std::vector<double> pangoOnce() {
 
 void BM_HexColorParse(benchmark::State& state) {
   texts();
-  mornik::bench::runInterleaved(state, {"ns_per_string"}, {{"ours", oursOnce}, {"pango", pangoOnce}},
-                                7);
+  mornik::bench::runInterleaved(state, {"ns_per_string"},
+                                {{"ours", oursOnce}, {"pango", pangoOnce}}, 7);
 }
 BENCHMARK(BM_HexColorParse)->Iterations(1)->Unit(benchmark::kSecond);
 
 const bool kGoals = [] {
-  mornik::bench::counterGoal("hex_color_parse_ns", "BM_HexColorParse", "ours_ns_per_string", "<=",
-                             50.0);
+  mornik::bench::counterGoal("hex_color_parse_ns", "BM_HexColorParse", "ours_ns_per_string",
+                             "<=", 50.0);
   mornik::bench::counterGoal("hex_color_parse_cost_vs_pango", "BM_HexColorParse",
                              "ns_per_string_ratio_vs_pango", "<=", 2.0);
   return true;

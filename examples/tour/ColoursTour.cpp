@@ -20,16 +20,17 @@ void colours() {
       (mornik::Color::fromHexString("#GGG") ? "a colour" : "not a colour"));
   const mornik::Color mix =
       mornik::Color::blend(mornik::Material::red, 1, mornik::Material::indigo, 3);
-  say("one part Material red, three parts indigo: " + mix.hexString() + ", lightened: " +
-      mix.lighten(0.2).hexString() + ", stored as " + mornik::encodedText(mix));
-  say("CSS rebeccaPurple " + mornik::CSS::rebeccaPurple.shortHexOrHexString() + ", Flat UI pumkin " +
-      mornik::FlatUI::pumkin.hexString() + ", " + std::to_string(std::size(mornik::Material::all)) +
-      " Material colours");
+  say("one part Material red, three parts indigo: " + mix.hexString() +
+      ", lightened: " + mix.lighten(0.2).hexString() + ", stored as " + mornik::encodedText(mix));
+  say("CSS rebeccaPurple " + mornik::CSS::rebeccaPurple.shortHexOrHexString() +
+      ", Flat UI pumkin " + mornik::FlatUI::pumkin.hexString() + ", " +
+      std::to_string(std::size(mornik::Material::all)) + " Material colours");
 
   // Styled text, shown by any GTK label through Pango markup.
   const mornik::AttributedString line =
-      mornik::AttributedString("Total: 42 items <net>").bolded().applyingToRangesMatching(
-          {.foregroundColor = mornik::Material::red}, "[0-9]+");
+      mornik::AttributedString("Total: 42 items <net>")
+          .bolded()
+          .applyingToRangesMatching({.foregroundColor = mornik::Material::red}, "[0-9]+");
   say("markup: " + line.pangoMarkup());
 
   const mornik::Predicate<int> big("SELF > 10", [](int v) { return v > 10; });

@@ -1,6 +1,7 @@
 #include "mornik/ui/AttributedString.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -294,9 +295,9 @@ AttributedString AttributedString::applyingBytes(const TextAttributes& added, st
   runs.reserve(runs_.size() + 2);
   for (const ByteRun& run : runs_) {
     // The run's pieces before, inside and after [begin, end).
-    const std::size_t cuts[] = {run.begin, std::clamp(begin, run.begin, run.end),
-                                std::clamp(end, run.begin, run.end), run.end};
-    for (int piece = 0; piece < 3; ++piece) {
+    const std::array<std::size_t, 4> cuts = {run.begin, std::clamp(begin, run.begin, run.end),
+                                             std::clamp(end, run.begin, run.end), run.end};
+    for (std::size_t piece = 0; piece < 3; ++piece) {
       if (cuts[piece] == cuts[piece + 1]) continue;
       runs.push_back({cuts[piece], cuts[piece + 1],
                       piece == 1 ? run.attributes.adding(added) : run.attributes});

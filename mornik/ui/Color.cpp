@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <cstdio>
 #include <limits>
 #include <random>
 
@@ -12,7 +11,7 @@
 namespace mornik {
 namespace {
 
-constexpr char kUpperDigits[] = "0123456789ABCDEF";
+constexpr std::string_view kUpperDigits = "0123456789ABCDEF";
 
 int hexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';

@@ -222,9 +222,9 @@ std::string encodedText(const Color& c);
 Color decodedColor(std::string_view text);
 
 // JSON: a Color is one string in the stored text form.
-void to_json(Json& json, const Color& c);
+void to_json(Json& json, const Color& c);  // NOLINT(readability-identifier-naming)
 // Throws Json's type error when the value is not a string.
-void from_json(const Json& json, Color& c);
+void from_json(const Json& json, Color& c);  // NOLINT(readability-identifier-naming)
 
 }  // namespace mornik
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <string_view>
 
 #include "mornik/base/Export.hpp"
@@ -300,29 +301,31 @@ MORNIK_MATERIAL_ACCENTED_HUES(MORNIK_MATERIAL_CONSTANTS_A)
 MORNIK_MATERIAL_PLAIN_HUES(MORNIK_MATERIAL_CONSTANTS_P)
 inline constexpr Color black = Color::fromHex(0x000000);
 inline constexpr Color white = Color::fromHex(0xFFFFFF);
-inline constexpr PaletteEntry all[] = {
+inline constexpr auto all = std::to_array<PaletteEntry>({
     MORNIK_MATERIAL_ACCENTED_HUES(MORNIK_MATERIAL_ENTRIES_A)
         MORNIK_MATERIAL_PLAIN_HUES(MORNIK_MATERIAL_ENTRIES_P) PaletteEntry{"black", black},
     PaletteEntry{"white", white},
-};
+});
 }  // namespace Material
 
 // 148 entries.
 namespace CSS {
 MORNIK_CSS_COLORS(MORNIK_PALETTE_CONSTANT)
-inline constexpr PaletteEntry all[] = {MORNIK_CSS_COLORS(MORNIK_PALETTE_ENTRY)};
+inline constexpr auto all = std::to_array<PaletteEntry>({MORNIK_CSS_COLORS(MORNIK_PALETTE_ENTRY)});
 }  // namespace CSS
 
 // 20 entries.
 namespace FlatUI {
 MORNIK_FLAT_UI_COLORS(MORNIK_PALETTE_CONSTANT)
-inline constexpr PaletteEntry all[] = {MORNIK_FLAT_UI_COLORS(MORNIK_PALETTE_ENTRY)};
+inline constexpr auto all =
+    std::to_array<PaletteEntry>({MORNIK_FLAT_UI_COLORS(MORNIK_PALETTE_ENTRY)});
 }  // namespace FlatUI
 
 // 27 entries.
 namespace Social {
 MORNIK_SOCIAL_COLORS(MORNIK_PALETTE_CONSTANT)
-inline constexpr PaletteEntry all[] = {MORNIK_SOCIAL_COLORS(MORNIK_PALETTE_ENTRY)};
+inline constexpr auto all =
+    std::to_array<PaletteEntry>({MORNIK_SOCIAL_COLORS(MORNIK_PALETTE_ENTRY)});
 }  // namespace Social
 
 }  // namespace mornik

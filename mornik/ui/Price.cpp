@@ -1,5 +1,6 @@
 #include "mornik/ui/Price.hpp"
 
+#include <array>
 #include <cctype>
 #include <utility>
 
@@ -42,12 +43,12 @@ std::optional<std::string> localizedPrice(const StoreProduct& product) {
   const icu::Locale locale(product.priceLocale.c_str());
   if (locale.isBogus()) return std::nullopt;
   UErrorCode status = U_ZERO_ERROR;
-  UChar currency[4] = {};
-  const int32_t length = ucurr_forLocale(locale.getName(), currency, 4, &status);
+  std::array<UChar, 4> currency{};
+  const int32_t length = ucurr_forLocale(locale.getName(), currency.data(), 4, &status);
   if (U_FAILURE(status) || length != 3) return std::nullopt;
   // "XXX" is ICU's answer for a region without a currency (Antarctica).
-  if (icu::UnicodeString(currency, 3) == icu::UnicodeString(u"XXX")) return std::nullopt;
-  const icu::CurrencyUnit unit(currency, status);
+  if (icu::UnicodeString(currency.data(), 3) == icu::UnicodeString(u"XXX")) return std::nullopt;
+  const icu::CurrencyUnit unit(currency.data(), status);
   if (U_FAILURE(status)) return std::nullopt;
   const icu::UnicodeString formatted = icu::number::NumberFormatter::withLocale(locale)
                                            .unit(unit)
