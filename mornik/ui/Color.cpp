@@ -27,52 +27,76 @@ double clampUnit(double v) {
 
 int to8(double channel) { return static_cast<int>(std::lround(channel * 255)); }
 
-// Steps 1 and 2 of the hexadecimal parsers: lower-case, then strip every
-// "0x" (when the text starts with one), then every "#" (when it then starts
-// with one). Each removal is one left-to-right pass, as a replacement of
-// every occurrence is.
-std::string normalisedHex(std::string_view text) {
-  std::string s(text);
-  for (char& c : s) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  if (s.size() >= 2 && s[0] == '0' && s[1] == 'x') {
-    std::size_t out = 0;
-    for (std::size_t i = 0; i < s.size(); ++i) {
-      if (s[i] == '0' && i + 1 < s.size() && s[i + 1] == 'x') {
-        ++i;
-        continue;
-      }
-      s[out++] = s[i];
+// Steps 1 and 2 of the hexadecimal parsers, handing each character of the
+// result to `sink` without copying the text: lower-case, then strip every
+// "0x" (when the text starts with one), then every "#" (when what is left
+// starts with one). Each removal is one left-to-right pass, as a
+// replacement of every occurrence is ("00xx" leaves "0x").
+template <class Sink>
+void forEachNormalised(std::string_view text, Sink&& sink) {
+  const auto lower = [](char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+  };
+  const auto zeroXAt = [&](std::size_t i) {
+    return i + 1 < text.size() && text[i] == '0' && lower(text[i + 1]) == 'x';
+  };
+  const bool stripZeroX = zeroXAt(0);
+  std::size_t first = 0;
+  while (stripZeroX && zeroXAt(first)) first += 2;
+  const bool stripHash = first < text.size() && text[first] == '#';
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (stripZeroX && zeroXAt(i)) {
+      ++i;
+      continue;
     }
-    s.resize(out);
+    const char c = lower(text[i]);
+    if (stripHash && c == '#') continue;
+    sink(c);
   }
-  if (!s.empty() && s[0] == '#') std::erase(s, '#');
+}
+
+std::string normalisedHex(std::string_view text) {
+  std::string s;
+  forEachNormalised(text, [&](char c) { s += c; });
   return s;
 }
 
-// A signed 64-bit base-16 integer with an optional sign; nothing when empty,
-// not all digits, or out of range.
-std::optional<std::int64_t> parseSignedHex(std::string_view s) {
-  bool negative = false;
-  if (!s.empty() && (s[0] == '+' || s[0] == '-')) {
-    negative = s[0] == '-';
-    s.remove_prefix(1);
-  }
-  if (s.empty()) return std::nullopt;
-  const std::uint64_t limit =
-      static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) + (negative ? 1 : 0);
-  std::uint64_t value = 0;
-  for (char c : s) {
+// Reads a signed 64-bit base-16 integer with an optional sign, a character
+// at a time; nothing when empty, not all digits, or out of range.
+class SignedHexReader {
+ public:
+  void add(char c) {
+    ++count_;
+    if (count_ == 1 && (c == '+' || c == '-')) {
+      negative_ = c == '-';
+      return;
+    }
     const int d = hexDigit(c);
-    if (d < 0 || value > (limit >> 4)) return std::nullopt;
-    value = (value << 4) | static_cast<std::uint64_t>(d);
-    if (value > limit) return std::nullopt;
+    const std::uint64_t limit = kMax + (negative_ ? 1 : 0);
+    if (d < 0 || magnitude_ > (limit >> 4)) {
+      bad_ = true;
+      return;
+    }
+    magnitude_ = (magnitude_ << 4) | static_cast<std::uint64_t>(d);
+    if (magnitude_ > limit) bad_ = true;
+    digits_ = true;
   }
-  if (!negative) return static_cast<std::int64_t>(value);
-  return value == limit ? std::numeric_limits<std::int64_t>::min()
-                        : -static_cast<std::int64_t>(value);
-}
+  std::size_t count() const { return count_; }
+  std::optional<std::int64_t> value() const {
+    if (bad_ || !digits_) return std::nullopt;
+    if (!negative_) return static_cast<std::int64_t>(magnitude_);
+    return magnitude_ == kMax + 1 ? std::numeric_limits<std::int64_t>::min()
+                                  : -static_cast<std::int64_t>(magnitude_);
+  }
+
+ private:
+  static constexpr auto kMax = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+  std::size_t count_ = 0;
+  std::uint64_t magnitude_ = 0;
+  bool negative_ = false;
+  bool digits_ = false;
+  bool bad_ = false;
+};
 
 std::optional<std::uint64_t> parseDigits(std::string_view s) {
   std::uint64_t value = 0;
@@ -101,9 +125,34 @@ std::optional<Color> Color::make(int red, int green, int blue, double transparen
 }
 
 std::optional<Color> Color::fromHexString(std::string_view text, double transparency) {
-  std::string s = normalisedHex(text);
-  if (s.size() == 3) s = doubled(s);
-  const auto hex = parseSignedHex(s);
+  // The common "#RRGGBB" directly: the steps below give the same.
+  if (text.size() == 7 && text[0] == '#') {
+    std::int64_t hex = 0;
+    bool digits = true;
+    for (char c : text.substr(1)) {
+      const int d = hexDigit(c);
+      digits = digits && d >= 0;
+      hex = (hex << 4) | (d & 0xF);
+    }
+    if (digits) return fromHex(hex, transparency);
+  }
+  // One pass over the text; the first three characters are kept for the
+  // three-digit form, whose digits are doubled.
+  SignedHexReader reader;
+  std::array<int, 3> firstDigits{};
+  forEachNormalised(text, [&](char c) {
+    if (reader.count() < 3) firstDigits[reader.count()] = hexDigit(c);
+    reader.add(c);
+  });
+  if (reader.count() == 3) {
+    std::int64_t hex = 0;
+    for (int d : firstDigits) {
+      if (d < 0) return std::nullopt;
+      hex = (hex << 8) | (d * 0x11);
+    }
+    return fromHex(hex, transparency);
+  }
+  const auto hex = reader.value();
   if (!hex) return std::nullopt;
   return fromHex(*hex, transparency);
 }

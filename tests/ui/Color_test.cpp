@@ -34,6 +34,7 @@ TEST(Color, HexStringsParseByTheirStepsOrGiveNothing) {
       {"-8000000000000000", 0}, {"#GGG", std::nullopt}, {"#0x123456", std::nullopt},
       {" fff", std::nullopt}, {"ff f", std::nullopt}, {"", std::nullopt}, {"#", std::nullopt},
       {"+", std::nullopt}, {"8000000000000000", std::nullopt}, {"1234567890abcdef1", std::nullopt},
+      {"#1A2b3C", 0x1A2B3C}, {"#-12345", 0xFEDCBB}, {"#12345g", std::nullopt},
       // clang-format on
   };
   for (const auto& c : cases) {
