@@ -6,6 +6,8 @@
 #include "mornik/ui/Predicate.hpp"
 #include "mornik/ui/Price.hpp"
 
+#include "tests/support/Concurrently.hpp"
+
 namespace mornik {
 namespace {
 
@@ -53,6 +55,18 @@ TEST(Price, FormatsTheExactDecimalInTheProductsLocale) {
   for (const auto& c : cases) {
     EXPECT_EQ(localizedPrice({"item", *Decimal::parse(c.price), c.locale}), c.text) << c.locale;
   }
+}
+
+// One predicate evaluated, and prices formatted, on several threads at once.
+TEST(PredicatePrice, MayBeUsedFromManyThreadsAtOnce) {
+  const Predicate<int> odd = !Predicate<int>("SELF % 2 == 0", [](int v) { return v % 2 == 0; });
+  const StoreProduct product{"item", *Decimal::parse("9.99"), "en_US"};
+  test::runConcurrently(4, [&](int t) {
+    for (int i = 0; i < 50; ++i) {
+      EXPECT_EQ(odd(t + i), (t + i) % 2 == 1);
+      EXPECT_EQ(localizedPrice(product), "$9.99");
+    }
+  });
 }
 
 }  // namespace
