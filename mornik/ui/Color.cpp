@@ -148,7 +148,7 @@ std::optional<Color> Color::fromHexString(std::string_view text, double transpar
     std::int64_t hex = 0;
     for (int d : firstDigits) {
       if (d < 0) return std::nullopt;
-      hex = (hex << 8) | (d * 0x11);
+      hex = (hex << 8) | (std::int64_t{d} * 0x11);
     }
     return fromHex(hex, transparency);
   }
