@@ -3,14 +3,12 @@
 #include <atomic>
 #include <cstdint>
 #include <limits>
-#include <regex>
 #include <set>
 #include <string>
-#include <thread>
 
 #include <gtest/gtest.h>
 
-#include "mornik/log/Debug.hpp"
+#include "mornik/base/UUID.hpp"
 #include "mornik/text/Date.hpp"
 #include "mornik/time/detail/WallAlarms.hpp"
 
@@ -24,153 +22,95 @@ namespace {
 
 using detail::WallAlarms;
 
-// The local time of day `ahead` seconds from the wall clock the scheduler
-// reads.
+// The local time of day `ahead` seconds from the scheduler's wall clock.
 ScheduleType::SingleTimeAt timeOfDayIn(double ahead) {
   const Date at = Date::fromUnixTimestamp(WallAlarms::now() + ahead);
   return {hour(at), minute(at), second(at)};
 }
 
-// Simulates setting the wall clock through the scheduler's clock seam (a
-// time namespace cannot move CLOCK_REALTIME), and waits until the scheduler
-// has handled the change (its debug line).
-class WallClockSeam {
- public:
-  WallClockSeam() {
-    setDebugSink([this](std::string_view text) {
-      if (text.find("wall clock changed") != std::string_view::npos) changes_.fetch_add(1);
-    });
-  }
-  ~WallClockSeam() {
-    WallAlarms::setTestOffset(0);
-    ++expected_;
-    EXPECT_TRUE(test::waitFor([&] { return changes_.load() == expected_; }));
-    setDebugSink(nullptr);
-  }
-  WallClockSeam(const WallClockSeam&) = delete;
-  WallClockSeam& operator=(const WallClockSeam&) = delete;
-
-  void set(double offset) {
-    WallAlarms::setTestOffset(offset);
-    ++expected_;
-    ASSERT_TRUE(test::waitFor([&] { return changes_.load() == expected_; }));
-    RunLoop::main().runFor(0);  // what the change handed to the main queue
-  }
-
- private:
-  std::atomic<int> changes_{0};
-  int expected_ = 0;
-};
+// Sets the wall clock through the scheduler's clock seam (a time namespace
+// cannot move CLOCK_REALTIME, and setting the real one would disturb the
+// machine); returns once the change was handled and its runs delivered.
+void setWallClock(double offset) {
+  const std::uint64_t before = WallAlarms::clockChangesHandled();
+  WallAlarms::setTestOffset(offset);
+  EXPECT_TRUE(test::waitFor([&] { return WallAlarms::clockChangesHandled() > before; }));
+  RunLoop::main().runFor(0);
+}
 
 TEST(Chron, EveryRunsInsideScheduleUnlessSkippedThenOncePerPeriod) {
+  constexpr auto kMax = std::numeric_limits<std::int64_t>::max();
+  EXPECT_GE(ScheduleType::everyPeriod({kMax, 0, 0, false}), 9e18);
+  EXPECT_GE(ScheduleType::everyPeriod({0, 0, kMax, false}), 9e18);
   struct Case {
-    bool skipFirst;
-    std::int64_t hrs, mins, sec;
+    ScheduleType::Every e;
     double period;
   };
-  for (const Case c : {Case{false, 0, 1, 30, 90}, Case{true, 0, 1, 30, 90}, Case{true, 0, 0, 0, 1},
-                       Case{false, 0, 0, -5, 1}}) {
+  for (const Case c : {Case{{0, 1, 30, false}, 90}, Case{{0, 1, 30, true}, 90},
+                       Case{{0, 0, 0, true}, 1}, Case{{-1, 0, 5, false}, 1}}) {
     SCOPED_TRACE(c.period);
+    EXPECT_EQ(ScheduleType::everyPeriod(c.e), c.period);
     test::ManualClock clock;
     auto chron = Chron::make();
     int runs = 0;
-    const std::string token =
-        chron->schedule(ScheduleType::every(c.hrs, c.mins, c.sec, c.skipFirst), [&] { ++runs; });
-    const int first = c.skipFirst ? 0 : 1;
+    std::string token;
+    token = chron->schedule(ScheduleType::every(c.e.hrs, c.e.mins, c.e.sec, c.e.skipFirst), [&] {
+      if (++runs == 3) chron->cancel(token);  // from inside the action
+    });
+    const int first = c.e.skipFirst ? 0 : 1;
     EXPECT_EQ(runs, first);
     clock.advance(c.period - 0.001);
     EXPECT_EQ(runs, first);
     clock.advance(0.001);
-    EXPECT_EQ(runs, first + 1);
     clock.advance(c.period);
     EXPECT_EQ(runs, first + 2);
-    chron->cancel(token);
-    chron->cancel(token);  // twice: nothing more
-    clock.advance(c.period * 3);
+    chron->cancel(c.e.skipFirst ? token : "");
+    clock.advance(c.period);
+    clock.advance(c.period);
     EXPECT_EQ(runs, first + 2);
-    EXPECT_FALSE(chron->contains(token));
   }
 }
 
-TEST(Chron, EveryPeriodHasAOneSecondFloorAndSaturatesPast64Bits) {
-  constexpr auto kMax = std::numeric_limits<std::int64_t>::max();
-  EXPECT_EQ(ScheduleType::everyPeriod({0, 0, 0, false}), 1.0);
-  EXPECT_EQ(ScheduleType::everyPeriod({-1, 0, 0, false}), 1.0);
-  EXPECT_EQ(ScheduleType::everyPeriod({1, 2, 3, false}), 3723.0);
-  EXPECT_GE(ScheduleType::everyPeriod({kMax, 0, 0, false}), 9e18);
-  EXPECT_GE(ScheduleType::everyPeriod({0, 0, kMax, false}), 9e18);
-}
-
-TEST(Chron, CancelInsideTheActionAndCancelAll) {
-  test::ManualClock clock;
-  auto chron = Chron::make();
-  int selfCancelling = 0;
-  int other = 0;
-  std::string token;
-  token = chron->schedule(ScheduleType::every(0, 0, 1, true), [&] {
-    ++selfCancelling;
-    chron->cancel(token);
-    chron->cancel(token);
-  });
-  chron->schedule(ScheduleType::every(0, 0, 2, true), [&] { ++other; });
-  clock.advance(1.0);
-  clock.advance(1.0);
-  EXPECT_EQ(selfCancelling, 1);
-  EXPECT_EQ(other, 1);
-  EXPECT_EQ(chron->count(), 1U);
-  chron->cancelAll();
-  chron->cancelAll();
-  clock.advance(4.0);
-  EXPECT_EQ(other, 1);
-  EXPECT_EQ(chron->count(), 0U);
-}
-
-TEST(Chron, TokensAreDistinctUpperCaseUuidsAndTenThousandCancel) {
+TEST(Chron, TenThousandDistinctUpperCaseUuidTokensAllCancelled) {
   auto chron = Chron::make();
   const std::size_t alarmsBefore = WallAlarms::shared().count();
-  const std::regex uuid("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}");
   std::set<std::string> tokens;
-  const auto later = timeOfDayIn(7200);
+  const auto at = timeOfDayIn(7200);
   for (int i = 0; i < 10'000; ++i) {
-    tokens.insert(chron->schedule(ScheduleType::singleTimeAt(later.hrs, later.mins, later.sec),
-                                  [] { ADD_FAILURE() << "cancelled schedule ran"; }));
+    tokens.insert(chron->schedule(ScheduleType::singleTimeAt(at.hrs, at.mins, at.sec), [] {}));
   }
   EXPECT_EQ(tokens.size(), 10'000U);
-  EXPECT_TRUE(std::regex_match(*tokens.begin(), uuid)) << *tokens.begin();
-  EXPECT_EQ(chron->count(), 10'000U);
+  EXPECT_EQ(UUID::fromString(*tokens.begin())->uuidString(), *tokens.begin());
   EXPECT_EQ(WallAlarms::shared().count(), alarmsBefore + 10'000);
+  chron->cancelAll();
   chron->cancelAll();
   EXPECT_EQ(chron->count(), 0U);
   EXPECT_EQ(WallAlarms::shared().count(), alarmsBefore);
 }
 
-// A real first run through the wall-clock timer, twice in a row.
+// A real first run through the wall-clock timerfd, twice in a row.
 TEST(Chron, SingleTimeAtRunsOnceOnTheMainThreadThenLeavesTheTable) {
   auto chron = Chron::make();
   for (int round = 0; round < 2; ++round) {
-    std::atomic<int> runs{0};
-    bool onMain = false;
+    int runs = 0;
     const auto soon = timeOfDayIn(1.0);
     const std::string token =
         chron->schedule(ScheduleType::singleTimeAt(soon.hrs, soon.mins, soon.sec), [&] {
-          onMain = RunLoop::current().isMain();
+          EXPECT_TRUE(RunLoop::current().isMain());
           ++runs;
         });
     EXPECT_TRUE(chron->contains(token));
-    ASSERT_TRUE(test::waitFor([&] { return runs.load() == 1; }));
-    EXPECT_TRUE(onMain);
+    ASSERT_TRUE(test::waitFor([&] { return runs == 1; }));
     EXPECT_FALSE(chron->contains(token));
-    chron->cancel(token);  // after its run: nothing
+    chron->cancel(token);
     RunLoop::main().runFor(0.2);
-    EXPECT_EQ(runs.load(), 1);
+    EXPECT_EQ(runs, 1);
   }
 }
 
-// Clock changes while a first run is pending, through the clock seam.
 TEST(Chron, ClockChangesNeitherDoubleNorDropAFirstRun) {
   for (const bool daily : {false, true}) {
-    SCOPED_TRACE(daily ? "everyDay" : "singleTimeAt");
-    WallClockSeam seam;
+    SCOPED_TRACE(daily);
     auto chron = Chron::make();
     int runs = 0;
     const auto at = timeOfDayIn(1800);
@@ -178,23 +118,21 @@ TEST(Chron, ClockChangesNeitherDoubleNorDropAFirstRun) {
         chron->schedule(daily ? ScheduleType::everyDay(at.hrs, at.mins, at.sec)
                               : ScheduleType::singleTimeAt(at.hrs, at.mins, at.sec),
                         [&] { ++runs; });
-    seam.set(-3600);  // back an hour: still pending
+    setWallClock(-3600);  // back an hour: still pending
+    setWallClock(1700);   // forward, short of the time
     EXPECT_EQ(runs, 0);
-    seam.set(1700);  // forward, short of the time
-    EXPECT_EQ(runs, 0);
-    seam.set(86400);  // forward a day, past it: runs at once
-    ASSERT_TRUE(test::waitFor([&] { return runs == 1; }));
+    setWallClock(86400);  // forward a day, past the time: runs at once
+    EXPECT_EQ(runs, 1);
     EXPECT_EQ(chron->contains(token), daily);
-    seam.set(-3600);  // back before the time, and past it again
-    seam.set(86400);
-    RunLoop::main().runFor(0.2);
+    setWallClock(-3600);  // back before the time, then past it again
+    setWallClock(86400);
+    setWallClock(0);
     EXPECT_EQ(runs, 1);
     chron->cancel(token);
   }
 }
 
-TEST(Chron, EarlyCancelOfEveryDayBeginningAndDestroyedChronNeverRun) {
-  WallClockSeam seam;
+TEST(Chron, EarlyCancelOfEveryDayBeginningAndDroppedChronNeverRun) {
   const std::size_t alarmsBefore = WallAlarms::shared().count();
   int runs = 0;
   auto chron = Chron::make();
@@ -205,8 +143,8 @@ TEST(Chron, EarlyCancelOfEveryDayBeginningAndDestroyedChronNeverRun) {
   (void)dropped->schedule(ScheduleType::everyDay(0, 0, 0), [&] { ++runs; });
   dropped.reset();
   EXPECT_EQ(WallAlarms::shared().count(), alarmsBefore);
-  seam.set(2 * 86400);
-  RunLoop::main().runFor(0.2);
+  setWallClock(2 * 86400);
+  setWallClock(0);
   EXPECT_EQ(runs, 0);
 }
 
@@ -214,45 +152,31 @@ TEST(Chron, ScheduleAsyncFakeStartsADetachedTaskPerRun) {
   test::ManualClock clock;
   std::atomic<int> runs{0};
   auto chron = Chron::make();
-  const std::string token =
-      chron->scheduleAsyncFake(ScheduleType::every(0, 0, 1, false), [&]() -> Task<void> {
-        ++runs;
-        co_return;
-      });
+  chron->scheduleAsyncFake(ScheduleType::every(0, 0, 1, false), [&]() -> Task<void> {
+    ++runs;
+    co_return;
+  });
   EXPECT_TRUE(test::waitFor([&] { return runs.load() == 1; }));
   clock.advance(1.0);
   EXPECT_TRUE(test::waitFor([&] { return runs.load() == 2; }));
-  chron->cancel(token);
 }
 
-TEST(Chron, SharedIsCreatedOnceAndReplaceable) {
-  auto first = Chron::shared();
-  EXPECT_EQ(Chron::shared(), first);
-  auto mine = Chron::make();
-  Chron::setShared(mine);
-  EXPECT_EQ(Chron::shared(), mine);
-  Chron::setShared(nullptr);
-  EXPECT_NE(Chron::shared(), mine);
-}
-
-// Threads that never run their loops schedule and cancel at once; the
-// table stays exact (and the sanitizer sees no race).
+// Threads that never run their loops schedule and cancel at once: the table
+// stays exact (and ThreadSanitizer sees no race), and their timers never fire.
 TEST(Chron, SchedulesAndCancelsFromManyThreads) {
   auto chron = Chron::make();
   const int perThread = test::kUnderThreadSanitizer ? 200 : 2000;
-  std::atomic<int> ranInside{0};
+  std::atomic<int> runs{0};
   test::runConcurrently(4, [&](int index) {
     for (int i = 0; i < perThread; ++i) {
-      const std::string token = chron->schedule(ScheduleType::every(0, 0, 60, index % 2 == 0),
-                                                [&] { ranInside.fetch_add(1); });
+      const std::string token =
+          chron->schedule(ScheduleType::every(0, 0, 1, index % 2 == 0), [&] { ++runs; });
       if (i % 2 == 0) chron->cancel(token);
-      if (index == 3 && i % 500 == 0) chron->count();
     }
   });
   EXPECT_EQ(chron->count(), static_cast<std::size_t>(2 * perThread));
-  EXPECT_EQ(ranInside.load(), 2 * perThread);
-  chron->cancelAll();
-  EXPECT_EQ(chron->count(), 0U);
+  RunLoop::main().runFor(1.5);
+  EXPECT_EQ(runs.load(), 2 * perThread);
 }
 
 }  // namespace

@@ -26,6 +26,7 @@ namespace mornik::detail {
 namespace {
 
 std::atomic<double> gTestOffset{0.0};
+std::atomic<std::uint64_t> gClockChanges{0};
 
 double realWallNow() noexcept {
   timespec ts{};
@@ -105,6 +106,10 @@ WallAlarms& WallAlarms::shared() {
 
 double WallAlarms::now() noexcept {
   return realWallNow() + gTestOffset.load(std::memory_order_relaxed);
+}
+
+std::uint64_t WallAlarms::clockChangesHandled() noexcept {
+  return gClockChanges.load(std::memory_order_acquire);
 }
 
 void WallAlarms::setTestOffset(double seconds) {
@@ -205,6 +210,7 @@ void WallAlarms::process(bool clockChanged) {
   if (clockChanged)
     printDbg("Chron: the wall clock changed;", replanned, "first runs planned again");
   for (Fire& fire : due) fire();
+  if (clockChanged) gClockChanges.fetch_add(1, std::memory_order_release);
 }
 
 }  // namespace mornik::detail

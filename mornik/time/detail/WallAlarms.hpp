@@ -52,6 +52,8 @@ class WallAlarms {
   // Moves the clock seen by now() to the real time plus `seconds` and
   // handles it as a clock change. Tests only.
   static void setTestOffset(double seconds);
+  // How many clock changes have been handled (re-planned) so far.
+  static std::uint64_t clockChangesHandled() noexcept;
 
   WallAlarms(const WallAlarms&) = delete;
   WallAlarms& operator=(const WallAlarms&) = delete;
