@@ -111,23 +111,33 @@ TEST(Chron, SingleTimeAtRunsOnceOnTheMainThreadThenLeavesTheTable) {
 TEST(Chron, ClockChangesNeitherDoubleNorDropAFirstRun) {
   for (const bool daily : {false, true}) {
     SCOPED_TRACE(daily);
+    test::ManualClock clock;  // for the daily repetition (the wall clock goes by the seam)
     auto chron = Chron::make();
     int runs = 0;
+    int passedRuns = 0;
     const auto at = timeOfDayIn(1800);
     const std::string token =
         chron->schedule(daily ? ScheduleType::everyDay(at.hrs, at.mins, at.sec)
                               : ScheduleType::singleTimeAt(at.hrs, at.mins, at.sec),
                         [&] { ++runs; });
+    // Passed today, so due tomorrow; the clock set back before it makes it
+    // due today again.
+    const auto passed = timeOfDayIn(-1800);
+    chron->schedule(ScheduleType::singleTimeAt(passed.hrs, passed.mins, passed.sec),
+                    [&] { ++passedRuns; });
     setWallClock(-3600);  // back an hour: still pending
     setWallClock(1700);   // forward, short of the time
     EXPECT_EQ(runs, 0);
+    EXPECT_EQ(passedRuns, 1);
     setWallClock(86400);  // forward a day, past the time: runs at once
     EXPECT_EQ(runs, 1);
     EXPECT_EQ(chron->contains(token), daily);
     setWallClock(-3600);  // back before the time, then past it again
     setWallClock(86400);
     setWallClock(0);
-    EXPECT_EQ(runs, 1);
+    EXPECT_EQ(runs + passedRuns, 2);
+    clock.advance(86400);  // the daily timer, on the monotonic clock
+    EXPECT_EQ(runs, daily ? 2 : 1);
     chron->cancel(token);
   }
 }

@@ -29,13 +29,15 @@ TEST(TimerCall, TicksFollowTheKindsOrder) {
     const auto type = c.condTrueFromTick < 0   ? TimerCallType::oneTime(0.5)
                       : c.condTrueFromTick > 0 ? TimerCallType::stopCondition(0.5, cond)
                                                : TimerCallType::continious(0.5);
-    std::weak_ptr<TimerCall> weak = TimerCall::make(type, [&] { ++actions; });
+    auto call = TimerCall::make(type, [&] { ++actions; });
     for (const int expected : c.actionsAfterTick) {
       clock.advance(0.5);
       EXPECT_EQ(actions, expected);
     }
-    EXPECT_EQ(!weak.expired() && weak.lock()->isValid(), c.validAtEnd);
-    if (auto call = weak.lock()) call->invalidate();
+    EXPECT_EQ(call->isValid(), c.validAtEnd);
+    call->invalidate();
+    const std::weak_ptr<TimerCall> weak = call;
+    call.reset();
     RunLoop::main().runFor(0);  // the loop drops an invalidated timer on its next pass
     EXPECT_TRUE(weak.expired()) << "invalidate releases the timer's hold";
   }
