@@ -65,11 +65,10 @@ class TimerCallType {
 // loop's shortest (0.1 ms); a NaN or infinite one gives a timer that is
 // invalid from the start and never runs (no exception).
 //
-// Thread safety: ticks, cond() and the action run on the thread that made
-// the timer (while it runs its run loop); invalidate() and isValid() may be
-// called from any thread, the action included. invalidate() is idempotent;
-// after it returns no tick starts (one running on the loop's thread then
-// finishes).
+// Thread safety: a TimerCall belongs to the thread that made it: ticks,
+// cond() and the action run there (while it runs its run loop), and
+// invalidate() and isValid() are called there, the action included.
+// invalidate() is idempotent; after it no tick starts.
 // Ownership: the run loop's timer holds the TimerCall, so a running one
 // lives until it is invalidated, whether the caller keeps the handle or not.
 // invalidate() releases the action.

@@ -4,7 +4,6 @@
 #include <utility>
 #include <vector>
 
-#include "mornik/concurrency/DispatchQueue.hpp"
 #include "mornik/concurrency/LockedVar.hpp"
 #include "mornik/concurrency/RunLoop.hpp"
 
@@ -72,15 +71,7 @@ Subscription TimerPublisher::subscribe(std::function<void(Date)> block) const {
     s.subscribers.push_back(owned);
     return !s.stopped && !std::exchange(s.connected, true);
   });
-  if (connect) {
-    if (RunLoop::current().isMain()) {
-      State::connect(state_);
-    } else {
-      DispatchQueue::main().async([weak = std::weak_ptr<State>(state_)] {
-        if (auto state = weak.lock()) State::connect(state);
-      });
-    }
-  }
+  if (connect) State::connect(state_);
   return Subscription(std::move(owned));
 }
 

@@ -19,16 +19,17 @@ namespace mornik {
 //   ...
 //   clock.stopTimerPublisher();   // no more ticks, for every subscriber
 //
-// The timer is on the main run loop and starts with the first subscription
-// (from another thread: as soon as the main queue runs). Each tick calls
+// The timer is on the main run loop and starts with the first subscription.
+// Each tick calls
 // every live subscriber in subscription order with Date::now(); a released
 // or cancelled Subscription gets no further tick. stopTimerPublisher() ends
 // the ticks for good: later subscriptions get none. An interval of zero or
 // less is the run loop's shortest (0.1 ms); NaN or infinity gives a
 // publisher that never ticks.
 //
-// Thread safety: every member may be called from any thread; blocks run on
-// the main thread, never inside subscribe() and never under a lock.
+// Thread safety: a publisher is used on the main thread (subscribe attaches
+// the timer to the calling thread's run loop); blocks run there, never
+// inside subscribe() and never under a lock.
 // Ownership: copies share one timer; it stops when the last copy is
 // released. A Subscription owns its block.
 class TimerPublisher {
