@@ -113,11 +113,9 @@ class TimerPair;
 // run.
 //
 // Thread safety: every member may be called from any thread, actions
-// included (an action may cancel its own or any schedule). An action that is
-// running when its schedule is cancelled from another thread finishes; no run
-// starts after cancel() returned, except one already handed to its thread's
-// run loop at that instant (cancel inside the run loop's thread never sees
-// that).
+// included (an action may cancel its own or any schedule). After cancel()
+// returns, no run of that schedule starts; a run that started on another
+// thread before finishes.
 // Ownership: the Chron owns its schedules and their actions; releasing the
 // last reference cancels them all. Actions are released on cancel().
 class Chron : public std::enable_shared_from_this<Chron> {

@@ -9,14 +9,21 @@
 
 namespace mornik {
 
+namespace {
+
+// A publisher's state under its lock.
+struct PublisherShared {
+  std::vector<std::weak_ptr<const std::function<void(Date)>>> subscribers;
+  std::shared_ptr<RunLoopTimer> timer;
+  bool connected = false;
+  bool stopped = false;
+};
+
+}  // namespace
+
 struct TimerPublisher::State {
   using Block = std::function<void(Date)>;
-  struct Shared {
-    std::vector<std::weak_ptr<const Block>> subscribers;
-    std::shared_ptr<RunLoopTimer> timer;
-    bool connected = false;
-    bool stopped = false;
-  };
+  using Shared = PublisherShared;
 
   explicit State(double every) : interval(every) {}
   ~State() {

@@ -40,19 +40,27 @@ constexpr double kSlack = 1e-6;
 
 }  // namespace
 
+namespace {
+
+struct Alarm {
+  double due;
+  WallAlarms::Plan plan;
+  WallAlarms::Fire fire;
+};
+
+struct AlarmTable {
+  std::map<std::uint64_t, Alarm> alarms;
+  std::set<std::pair<double, std::uint64_t>> order;  // (due, id), finite dues only
+  std::uint64_t nextId = 1;
+  double armedFor = HUGE_VAL;
+  bool started = false;
+};
+
+}  // namespace
+
 struct WallAlarms::State {
-  struct Alarm {
-    double due;
-    Plan plan;
-    Fire fire;
-  };
-  struct Table {
-    std::map<std::uint64_t, Alarm> alarms;
-    std::set<std::pair<double, std::uint64_t>> order;  // (due, id), finite dues only
-    std::uint64_t nextId = 1;
-    double armedFor = HUGE_VAL;
-    bool started = false;
-  };
+  using Alarm = ::mornik::detail::Alarm;
+  using Table = AlarmTable;
 
   DispatchQueue queue{"mornik.chron"};
   UniqueFd timer;  // the timerfd; invalid when it could not be made
