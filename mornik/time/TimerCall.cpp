@@ -13,7 +13,9 @@ std::shared_ptr<const TimerCall::Action> noop() {
 }  // namespace
 
 double TimerCallType::interval() const noexcept {
-  return std::visit([](const auto& c) { return c.interval; }, value_);
+  if (const auto* once = getIf<OneTime>()) return once->interval;
+  if (const auto* stop = getIf<StopCondition>()) return stop->interval;
+  return std::get_if<Continious>(&value_)->interval;
 }
 
 TimerCall::TimerCall(Passkey /*unused*/, TimerCallType type, Action action)
@@ -22,7 +24,8 @@ TimerCall::TimerCall(Passkey /*unused*/, TimerCallType type, Action action)
 }
 
 std::shared_ptr<TimerCall> TimerCall::make(TimerCallType type,
-                                           std::function<bool()> /*stopCondition*/, Action action) {
+                                           const std::function<bool()>& /*stopCondition*/,
+                                           Action action) {
   auto call = std::make_shared<TimerCall>(Passkey(), std::move(type), std::move(action));
   const double interval = call->type_.interval();
   if (!std::isfinite(interval)) {

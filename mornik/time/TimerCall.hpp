@@ -83,8 +83,8 @@ class TimerCall : public std::enable_shared_from_this<TimerCall> {
   // Starts the timer at once. `stopCondition` has no effect (the condition
   // that counts is the one of the type); the form is kept for callers that
   // pass one.
-  static std::shared_ptr<TimerCall> make(TimerCallType type, std::function<bool()> stopCondition,
-                                         Action action);
+  static std::shared_ptr<TimerCall> make(TimerCallType type,
+                                         const std::function<bool()>& stopCondition, Action action);
   static std::shared_ptr<TimerCall> make(TimerCallType type, Action action) {
     return make(std::move(type), nullptr, std::move(action));
   }

@@ -3,7 +3,6 @@
 #include <atomic>
 #include <cerrno>
 #include <cmath>
-#include <cstring>
 #include <ctime>
 #include <map>
 #include <memory>
@@ -15,6 +14,7 @@
 #include <sys/timerfd.h>
 #include <unistd.h>
 
+#include "mornik/base/Error.hpp"
 #include "mornik/concurrency/DispatchQueue.hpp"
 #include "mornik/concurrency/LockedVar.hpp"
 #include "mornik/fileio/UniqueFd.hpp"
@@ -94,7 +94,8 @@ struct WallAlarms::State {
     }
     if (timerfd_settime(timer.get(), TFD_TIMER_ABSTIME | TFD_TIMER_CANCEL_ON_SET, &spec, nullptr) !=
         0) {
-      printDbg("Chron: cannot arm the wall-clock timer:", std::strerror(errno));
+      printDbg(
+          Error::fromErrno(errno, "Chron: cannot arm the wall-clock timer").localizedDescription());
     }
   }
 };
@@ -102,13 +103,14 @@ struct WallAlarms::State {
 WallAlarms::WallAlarms() : state_(new State) {
   state_->timer = UniqueFd(timerfd_create(CLOCK_REALTIME, TFD_NONBLOCK | TFD_CLOEXEC));
   if (!state_->timer) {
-    printDbg("Chron: no wall-clock timer (", std::strerror(errno), "), first runs are polled");
+    printDbg(Error::fromErrno(errno, "Chron: no wall-clock timer, first runs are polled")
+                 .localizedDescription());
   }
 }
 
 WallAlarms& WallAlarms::shared() {
   // Never destroyed: alarms may be added and fire until the process ends.
-  static WallAlarms* const instance = new WallAlarms;
+  static auto* const instance = new WallAlarms;
   return *instance;
 }
 
