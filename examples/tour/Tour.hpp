@@ -20,6 +20,7 @@ void processes();
 void desktop();
 void files();
 void colours();
+void timing();
 
 inline void heading(const char* title) { std::printf("\n== %s\n", title); }
 inline void say(const std::string& line) { std::printf("  %s\n", line.c_str()); }

@@ -24,6 +24,7 @@ int main() {
   tour::desktop();
   tour::files();
   tour::colours();
+  tour::timing();
   std::printf("\nDone.\n");
   return 0;
 }
