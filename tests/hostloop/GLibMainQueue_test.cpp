@@ -44,16 +44,20 @@ TEST(GLibMainQueue, GLibLoopRunsItemsInOrderDelayedWorkAndTimers) {
     std::atomic<bool> offMain{false};
     int ticks = 0;
     auto timer = RunLoopTimer::scheduled(0.005, false, [&](RunLoopTimer&) { ++ticks; });
-    std::thread producer([&] {
+    // Produced while the loop runs: it sleeps between bursts, and only the
+    // descriptor wakes it.
+    std::jthread producer([&] {
       for (int i = 0; i < count; ++i) {
         DispatchQueue::main().async([&, i] {
           offMain = offMain || !isMainThread();
           order.push_back(i);
         });
-        if (i % 1000 == 0) DispatchQueue::main().asyncAfter(0.001, [&] { ++delayed; });
+        if (i % 1000 == 0) {
+          DispatchQueue::main().asyncAfter(0.001, [&] { ++delayed; });
+          std::this_thread::yield();  // widens the gaps the loop sleeps in
+        }
       }
     });
-    producer.join();
     const int expectedDelayed = (count + 999) / 1000;
     ASSERT_TRUE(iterateUntil([&] {
       return static_cast<int>(order.size()) == count && delayed == expectedDelayed && ticks == 1;
