@@ -2,8 +2,8 @@
 # Installs the libraries from a build folder into a scratch prefix and builds
 # two small consumer programs against them, through find_package(mornik) and
 # through pkg-config: a headless one that links only mornik and must load no
-# desktop library (GIO, GStreamer, X11, GdkPixbuf), and one that links
-# mornik-desktop.
+# desktop library (GIO, GStreamer, X11, GdkPixbuf), one that links
+# mornik-desktop, and a GLib main loop that links mornik-glib.
 source "$(dirname "$0")/common.sh"
 
 build="${1:-$MORNIK_ROOT/build/test}"
@@ -15,6 +15,11 @@ prefix="$work/prefix"
 cmake --install "$build" --prefix "$prefix" >"$work/install.log"
 if icu_users="$(grep -rl '#include <unicode/' "$prefix/include")"; then
   echo "mornik: installed headers include ICU: $icu_users" >&2
+  exit 1
+fi
+# Nor a toolkit's: the host loops' headers declare what they need.
+if toolkit_users="$(grep -rlE '#include <(glib|gio/|Q[A-Za-z]+>|Qt[A-Za-z]*/)' "$prefix/include")"; then
+  echo "mornik: installed headers include GLib or Qt: $toolkit_users" >&2
   exit 1
 fi
 
@@ -48,6 +53,13 @@ for program in "$work/cmake/mornik_consumer" "$work/pkgconfig_consumer"; do
     echo "$loaded" >&2
     exit 1
   fi
+done
+# shellcheck disable=SC2046
+"${MORNIK_CXX:-c++}" -std=c++20 -o "$work/pkgconfig_glib_consumer" \
+  "$MORNIK_ROOT/tests/consumer/glib.cpp" $(pkg-config --cflags --libs mornik-glib glib-2.0) \
+  -Wl,-rpath,"$libdir"
+for program in "$work/cmake/mornik_glib_consumer" "$work/pkgconfig_glib_consumer"; do
+  "$program" >/dev/null
 done
 for program in "$work/cmake/mornik_desktop_consumer" "$work/pkgconfig_desktop_consumer"; do
   "$program"
