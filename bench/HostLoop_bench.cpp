@@ -4,13 +4,13 @@
 // QtMainQueue on QCoreApplication's loop), against the host's own way of
 // posting one callback per item (g_idle_add, a queued invokeMethod).
 
-#include <glib.h>
-
 #include <chrono>
 #include <thread>
 #include <vector>
 
 #include <benchmark/benchmark.h>
+
+#include <glib.h>
 
 #include "mornik/concurrency/DispatchQueue.hpp"
 #include "mornik/concurrency/RunLoop.hpp"

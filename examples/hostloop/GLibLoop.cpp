@@ -4,10 +4,10 @@
 // each reading to the model on the main thread; a run-loop timer on the
 // main thread reports the model twice and quits.
 
-#include <glib.h>
-
 #include <cstdio>
 #include <memory>
+
+#include <glib.h>
 
 #include "mornik/concurrency/DispatchQueue.hpp"
 #include "mornik/concurrency/HostLoop.hpp"
@@ -41,8 +41,8 @@ int main() {
 
   int reports = 0;
   auto report = RunLoopTimer::scheduled(0.05, true, [&](RunLoopTimer& timer) {
-    std::printf("timer on the main thread: %s, reading %d\n",
-                isMainThread() ? "yes" : "no", model->reading);
+    std::printf("timer on the main thread: %s, reading %d\n", isMainThread() ? "yes" : "no",
+                model->reading);
     if (++reports == 2) {
       timer.invalidate();
       g_main_loop_quit(loop);

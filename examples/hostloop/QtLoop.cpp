@@ -4,7 +4,6 @@
 // twice and quits.
 
 #include <QCoreApplication>
-
 #include <cstdio>
 #include <memory>
 
@@ -40,8 +39,8 @@ int main(int argc, char** argv) {
 
   int reports = 0;
   auto report = RunLoopTimer::scheduled(0.05, true, [&](RunLoopTimer& timer) {
-    std::printf("timer on the main thread: %s, reading %d\n",
-                isMainThread() ? "yes" : "no", model->reading);
+    std::printf("timer on the main thread: %s, reading %d\n", isMainThread() ? "yes" : "no",
+                model->reading);
     if (++reports == 2) {
       timer.invalidate();
       QCoreApplication::quit();

@@ -1,7 +1,7 @@
 // A GLib application whose main loop drives the main queue.
-#include <glib.h>
-
 #include <cstdio>
+
+#include <glib.h>
 
 #include "mornik/concurrency/DispatchQueue.hpp"
 #include "mornik/platform/GLibMainQueue.hpp"

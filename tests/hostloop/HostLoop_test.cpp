@@ -1,7 +1,5 @@
 #include "mornik/concurrency/HostLoop.hpp"
 
-#include <glib.h>
-
 #include <algorithm>
 #include <atomic>
 #include <functional>
@@ -12,6 +10,8 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+
+#include <glib.h>
 
 #include "mornik/concurrency/DispatchQueue.hpp"
 #include "mornik/concurrency/RunLoop.hpp"
@@ -48,7 +48,8 @@ std::shared_ptr<void> held(Result<H> attached) {
 
 const std::vector<Host>& hosts() {
   static const std::vector<Host> all = [] {
-    g_timeout_add(100, [](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr);
+    g_timeout_add(
+        100, [](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr);
     std::vector<Host> made{{"GLib", [] { return held(GLibMainQueue::attach()); },
                             [] { g_main_context_iteration(nullptr, TRUE); }}};
 #ifdef MORNIK_TEST_QT
@@ -96,9 +97,10 @@ TEST_P(HostLoopTest, RunsItemsInOrderDelayedWorkAndTimers) {
         if (i % 1000 == 0) DispatchQueue::main().asyncAfter(0.001, [&] { ++delayed; });
       }
     });
-    ASSERT_TRUE(iterateUntil(GetParam(), [&] {
-      return std::ssize(order) == count && delayed == count / 1000 && ticks == 1;
-    })) << order.size() << " items, " << delayed << " delayed, " << ticks << " ticks";
+    ASSERT_TRUE(iterateUntil(
+        GetParam(),
+        [&] { return std::ssize(order) == count && delayed == count / 1000 && ticks == 1; }))
+        << order.size() << " items, " << delayed << " delayed, " << ticks << " ticks";
     EXPECT_FALSE(offMain);
     EXPECT_TRUE(std::is_sorted(order.begin(), order.end()));
   }

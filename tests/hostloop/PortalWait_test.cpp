@@ -3,8 +3,6 @@
 // it iterates only a context of its own, so it needs neither the host's
 // default context nor the library's GLib thread.
 
-#include <glib.h>
-
 #include <atomic>
 #include <chrono>
 #include <future>
@@ -12,6 +10,8 @@
 #include <thread>
 
 #include <gtest/gtest.h>
+
+#include <glib.h>
 
 #include "mornik/concurrency/DispatchQueue.hpp"
 #include "mornik/platform/FileDialogs.hpp"
