@@ -50,10 +50,11 @@ struct MainQueueDrain {
 };
 
 // Keeps a host loop attached (the descriptor written on wake-ups) while it
-// lives. Move-only.
+// lives. Move-only. Attached hosts are counted: the descriptor is written
+// until the last attachment goes.
 //
-// Thread safety: may be made, moved and destroyed on any thread; attached
-// hosts are counted, so the descriptor stays live until the last goes.
+// Thread safety: wake-ups on any thread write the descriptor; a host
+// attaches, drains and detaches on the main thread.
 class [[nodiscard]] HostLoopAttachment {
  public:
   HostLoopAttachment(HostLoopAttachment&& other) noexcept;

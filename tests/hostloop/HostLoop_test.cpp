@@ -16,7 +16,6 @@
 #include "mornik/concurrency/DispatchQueue.hpp"
 #include "mornik/concurrency/RunLoop.hpp"
 #include "mornik/platform/GLibMainQueue.hpp"
-#include "mornik/platform/detail/Gio.hpp"
 
 #include "tests/support/Sanitizers.hpp"
 
@@ -163,23 +162,6 @@ TEST(HostLoop, OffTheMainThreadIsAClearError) {
   if (errors.size() > 2) {
     EXPECT_EQ(errors[2], "QtMainQueue: attach on the main thread");
   }
-}
-
-// Main-queue work dispatched by the default context waits for the
-// library's GLib thread, which queues main-queue work meanwhile: it runs a
-// context of its own and never waits for the main thread.
-TEST(HostLoop, MainQueueWorkMayWaitForTheLibraryGLibThread) {
-  auto source = GLibMainQueue::attach();
-  bool ownsDefault = true;
-  bool ran = false;
-  DispatchQueue::main().async([&] {
-    detail::runOnGioThread([&] {
-      ownsDefault = g_main_context_is_owner(g_main_context_default());
-      DispatchQueue::main().async([&] { ran = true; });
-    });
-  });
-  EXPECT_TRUE(iterateUntil(hosts()[0], [&] { return ran; }));
-  EXPECT_FALSE(ownsDefault);
 }
 
 #ifdef MORNIK_TEST_QT
