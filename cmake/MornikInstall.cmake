@@ -1,6 +1,7 @@
 # `cmake --install` puts the libraries, their headers, a CMake package
-# (find_package(mornik COMPONENTS desktop) -> mornik::mornik, mornik::desktop)
-# and a pkg-config file per library (mornik, mornik-desktop) in place.
+# (find_package(mornik COMPONENTS desktop glib qt) -> mornik::mornik,
+# mornik::desktop, mornik::glib, mornik::qt) and a pkg-config file per library
+# (mornik, mornik-desktop, mornik-glib, mornik-qt) in place.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -17,6 +18,20 @@ install(TARGETS mornik-desktop
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+
+# The host loops: mornik-glib always, mornik-qt when Qt 6 was found.
+install(TARGETS mornik-glib
+  EXPORT mornikGlibTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+if(MORNIK_QT)
+  install(TARGETS mornik-qt
+    EXPORT mornikQtTargets
+    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+    ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
 
 # Every header but the private ones that include ICU (scripts/check-layers.sh
 # makes sure no installed header needs them).
@@ -43,6 +58,17 @@ install(EXPORT mornikDesktopTargets
   FILE mornik-desktopTargets.cmake
   DESTINATION ${MORNIK_CMAKE_DIR})
 
+install(EXPORT mornikGlibTargets
+  NAMESPACE mornik::
+  FILE mornik-glibTargets.cmake
+  DESTINATION ${MORNIK_CMAKE_DIR})
+if(MORNIK_QT)
+  install(EXPORT mornikQtTargets
+    NAMESPACE mornik::
+    FILE mornik-qtTargets.cmake
+    DESTINATION ${MORNIK_CMAKE_DIR})
+endif()
+
 configure_package_config_file(
   ${PROJECT_SOURCE_DIR}/cmake/mornikConfig.cmake.in
   ${PROJECT_BINARY_DIR}/mornikConfig.cmake
@@ -61,7 +87,11 @@ string(REGEX REPLACE "[^/]+" ".." MORNIK_PC_UP "${CMAKE_INSTALL_LIBDIR}/pkgconfi
 # The desktop library's own dependencies are private: pkg-config --libs
 # names only the library itself, and Requires.private makes sure at build
 # time that what it loads is installed.
-foreach(pc mornik mornik-desktop)
+set(MORNIK_PC_FILES mornik mornik-desktop mornik-glib)
+if(MORNIK_QT)
+  list(APPEND MORNIK_PC_FILES mornik-qt)
+endif()
+foreach(pc IN LISTS MORNIK_PC_FILES)
   configure_file(${PROJECT_SOURCE_DIR}/cmake/${pc}.pc.in ${PROJECT_BINARY_DIR}/${pc}.pc @ONLY)
   install(FILES ${PROJECT_BINARY_DIR}/${pc}.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 endforeach()

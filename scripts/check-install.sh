@@ -3,7 +3,8 @@
 # two small consumer programs against them, through find_package(mornik) and
 # through pkg-config: a headless one that links only mornik and must load no
 # desktop library (GIO, GStreamer, X11, GdkPixbuf), and one that links
-# mornik-desktop.
+# mornik-desktop. The host loops' library must be installed alongside: the
+# CMake package is asked for its glib component, pkg-config for its file.
 source "$(dirname "$0")/common.sh"
 
 build="${1:-$MORNIK_ROOT/build/test}"
@@ -17,6 +18,11 @@ if icu_users="$(grep -rl '#include <unicode/' "$prefix/include")"; then
   echo "mornik: installed headers include ICU: $icu_users" >&2
   exit 1
 fi
+# Nor a toolkit's: the host loops' headers declare what they need.
+if toolkit_users="$(grep -rlE '#include <(glib|gio/|Q[A-Za-z]+>|Qt[A-Za-z]*/)' "$prefix/include")"; then
+  echo "mornik: installed headers include GLib or Qt: $toolkit_users" >&2
+  exit 1
+fi
 
 configure_log="$work/consumer.configure.log"
 cmake -S "$MORNIK_ROOT/tests/consumer" -B "$work/cmake" -G Ninja \
@@ -26,6 +32,7 @@ cmake --build "$work/cmake" >/dev/null
 
 libdir="$(find "$prefix" -name 'libmornik.so' -printf '%h\n' | head -n1)"
 export PKG_CONFIG_PATH="$libdir/pkgconfig"
+pkg-config --exists mornik-glib || { echo "mornik: no mornik-glib.pc installed" >&2; exit 1; }
 # shellcheck disable=SC2046
 "${MORNIK_CXX:-c++}" -std=c++20 -o "$work/pkgconfig_consumer" "$MORNIK_ROOT/tests/consumer/main.cpp" \
   $(pkg-config --cflags --libs mornik) -Wl,-rpath,"$libdir"

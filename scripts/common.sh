@@ -16,16 +16,19 @@ MORNIK_PACKAGES_BUILD=(cmake ninja-build g++ pkg-config libicu-dev nlohmann-json
 # (update-desktop-database), xclip, weston with wl-clipboard, zenity driven
 # by xdotool, GStreamer's wavenc measured with sox, the freedesktop sounds,
 # the Adwaita and hicolor icon themes that file icons are looked up in,
-# GdkPixbuf's SVG loader, XFixes to watch the clipboard's owner.
+# GdkPixbuf's SVG loader, XFixes to watch the clipboard's owner; Qt 6 Core
+# for the Qt host loop's library and tests.
 MORNIK_PACKAGES_TEST=(libgtest-dev libgmock-dev dbus-daemon xvfb desktop-file-utils xclip libxfixes-dev
   xdotool zenity weston wl-clipboard gstreamer1.0-plugins-good sox sound-theme-freedesktop
-  adwaita-icon-theme hicolor-icon-theme librsvg2-common)
+  adwaita-icon-theme hicolor-icon-theme librsvg2-common
+  qt6-base-dev)
 # The colour and attributed-text tests read markup back with Pango and check
 # the CSS colours against node-color-name's table (tests only).
 MORNIK_PACKAGES_TEST+=(libpango1.0-dev node-color-name)
 # Building and running the benchmarks (anchors included; the clipboard
 # benchmark starts Xvfb).
-MORNIK_PACKAGES_BENCH=(libbenchmark-dev libtbb-dev libboost-dev libglib2.0-dev xvfb desktop-file-utils)
+MORNIK_PACKAGES_BENCH=(libbenchmark-dev libtbb-dev libboost-dev libglib2.0-dev xvfb desktop-file-utils
+  qt6-base-dev)
 # The colour parsing benchmark's anchor is Pango's parser.
 MORNIK_PACKAGES_BENCH+=(libpango1.0-dev)
 # The extra CI steps: clang for the ThreadSanitizer build, the format check.

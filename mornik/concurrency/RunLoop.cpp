@@ -9,6 +9,7 @@
 #include "mornik/base/Fatal.hpp"
 #include "mornik/concurrency/detail/Executor.hpp"
 #include "mornik/concurrency/detail/Futex.hpp"
+#include "mornik/concurrency/detail/HostLoopDrain.hpp"
 
 namespace mornik {
 
@@ -91,6 +92,7 @@ void RunLoop::stop() noexcept {
 void RunLoop::wakeUp() noexcept {
   epoch_.fetch_add(1, std::memory_order_seq_cst);
   if (sleeping_.load(std::memory_order_seq_cst)) detail::futexWake(epoch_, 1);
+  if (isMain_) detail::HostLoopDrain::signal();
 }
 
 bool RunLoop::runCore(std::int64_t deadline, const std::function<bool()>* predicate) {
@@ -137,6 +139,24 @@ bool RunLoop::runCore(std::int64_t deadline, const std::function<bool()>* predic
     sleeping_.store(false, std::memory_order_relaxed);
   }
 }
+
+namespace detail {
+
+std::int64_t HostLoopDrain::drain(bool& moreQueued) {
+  RunLoop& loop = RunLoop::main();
+  moreQueued = false;
+  if (!loop.drainingMain_) {
+    loop.drainingMain_ = true;
+    struct Reset {
+      bool& flag;
+      ~Reset() { flag = false; }
+    } reset{loop.drainingMain_};
+    moreQueued = mainSerialQueue().drainOnRunLoop(kMainQueueBatch);
+  }
+  return loop.fireDueTimers();
+}
+
+}  // namespace detail
 
 std::int64_t RunLoop::fireDueTimers() {
   using Guard = detail::ScopedLock<UnfairLock>;

@@ -16,6 +16,9 @@ MORNIK_EXPORTS_BEGIN
 namespace mornik {
 
 class RunLoopTimer;
+namespace detail {
+struct HostLoopDrain;
+}  // namespace detail
 
 // A thread's event loop: it fires the timers attached to it and, on the
 // process's initial thread (the main run loop), drains the main queue.
@@ -36,6 +39,9 @@ class RunLoopTimer;
 // timer, so an idle loop costs no CPU. runUntil() also re-checks its
 // predicate at least every millisecond, so it notices changes made by other
 // threads.
+//
+// A host loop (a toolkit's, HostLoop.hpp) may drive the main run loop's
+// work instead; nesting works across both kinds of loop.
 //
 // Thread safety: stop() and wakeUp() may be called from any thread; run,
 // runFor and runUntil only from the owning thread (anything else aborts).
@@ -79,6 +85,7 @@ class RunLoop : public std::enable_shared_from_this<RunLoop> {
 
  private:
   friend class RunLoopTimer;
+  friend struct detail::HostLoopDrain;
 
   bool runCore(std::int64_t deadline, const std::function<bool()>* predicate);
   void checkOwner() const;
