@@ -1,17 +1,18 @@
 // The main queue inside a QCoreApplication's event loop: a worker reads a
 // sensor and updates a signal; the signal assigns each reading to the model
-// on the main thread; a run-loop timer on the main thread reports the model
-// twice and quits.
+// on the main thread; a scheduled run on the main thread reports the
+// model twice and quits.
 
 #include <QCoreApplication>
 #include <cstdio>
 #include <memory>
+#include <string>
 
 #include "mornik/concurrency/DispatchQueue.hpp"
 #include "mornik/concurrency/HostLoop.hpp"
-#include "mornik/concurrency/RunLoop.hpp"
 #include "mornik/flow/signal/Signal.hpp"
 #include "mornik/platform/QtMainQueue.hpp"
+#include "mornik/time/Chron.hpp"
 
 namespace {
 
@@ -37,12 +38,16 @@ int main(int argc, char** argv) {
     for (int value = 1; value <= 5; ++value) reading->update(value * 10);
   });
 
+  // Every second, skipping the run inside schedule(): on this thread's run
+  // loop, which the host loop now drives.
+  auto chron = Chron::make();
   int reports = 0;
-  auto report = RunLoopTimer::scheduled(0.05, true, [&](RunLoopTimer& timer) {
-    std::printf("timer on the main thread: %s, reading %d\n", isMainThread() ? "yes" : "no",
+  std::string token;
+  token = chron->schedule(ScheduleType::every(0, 0, 1, true), [&] {
+    std::printf("scheduled run on the main thread: %s, reading %d\n", isMainThread() ? "yes" : "no",
                 model->reading);
     if (++reports == 2) {
-      timer.invalidate();
+      chron->cancel(token);
       QCoreApplication::quit();
     }
   });
