@@ -23,6 +23,7 @@ int main() {
   tour::processes();
   tour::desktop();
   tour::files();
+  tour::crypto();
   std::printf("\nDone.\n");
   return 0;
 }
