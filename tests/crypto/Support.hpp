@@ -1,8 +1,6 @@
 #pragma once
 
-#include <span>
 #include <string>
-#include <string_view>
 
 #include <gmock/gmock.h>
 
@@ -18,17 +16,11 @@ inline Data hexBytes(std::string_view hex) {
   }
   return bytes;
 }
-
 inline std::string hexText(std::span<const std::uint8_t> bytes) {
-  static constexpr char kDigits[] = "0123456789abcdef";
   std::string text;
-  for (auto b : bytes) {
-    text += kDigits[b >> 4];
-    text += kDigits[b & 0xF];
-  }
+  for (auto b : bytes) text += "0123456789abcdef"[b >> 4], text += "0123456789abcdef"[b & 0xF];
   return text;
 }
-
 inline std::span<const std::uint8_t> asBytes(std::string_view text) {
   return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
 }
