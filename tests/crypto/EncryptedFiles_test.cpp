@@ -45,8 +45,8 @@ TEST(FileCrypted, WritesOwnerOnlySealedTextReadsItBackAndRefusesDamage) {
   EXPECT_THAT(file->getContentR(), test::FailedWithCrypto(CryptoErrorCode::incorrectParameterSize));
   std::ofstream(path, std::ios::trunc) << sealed.substr(0, sealed.size() - 1);
   EXPECT_THAT(file->getContentR(), test::FailedWithCrypto(CryptoErrorCode::authenticationFailure));
-  auto folder = FileCrypted::make(asURL(dir.path().string()), SymmetricKey(Data(32, 1)));
-  EXPECT_TRUE(folder->getContentR().isFailure() && folder->setContentR("x").isFailure());
+  file = FileCrypted::make(asURL(dir.path().string()), SymmetricKey(Data(32, 1)));  // a folder
+  EXPECT_TRUE(file->getContentR().isFailure() && file->setContentR("x").isFailure());
 }
 
 class CryptoDictFileIDTest : public testing::Test {
@@ -58,9 +58,7 @@ class CryptoDictFileIDTest : public testing::Test {
   void TearDown() override { HardwareAddressSource::setShared(nullptr); }
   // The file's plaintext, and a replacement of it, under the password "pw".
   std::string plaintext() const {
-    const std::string sealed = readFileContents(path_).value();
-    return CryptoTav::decriptString(SymmetricKey::fromPassword("pw"), test::asBytes(sealed))
-        .value();
+    return FileCrypted::make(asURL(path_), SymmetricKey::fromPassword("pw"))->getContentR().value();
   }
   void writePlaintext(const std::string& text) const {
     auto sealed = CryptoTav::encript(SymmetricKey::fromPassword("pw"), test::asBytes(text));

@@ -18,7 +18,7 @@ inline Data hexBytes(std::string_view hex) {
 }
 inline std::string hexText(std::span<const std::uint8_t> bytes) {
   std::string text;
-  for (auto b : bytes) text += "0123456789abcdef"[b >> 4], text += "0123456789abcdef"[b & 0xF];
+  for (auto b : bytes) text += std::string{"0123456789abcdef"[b >> 4], "0123456789abcdef"[b & 15]};
   return text;
 }
 inline std::span<const std::uint8_t> asBytes(std::string_view text) {

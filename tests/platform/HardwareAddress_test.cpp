@@ -26,7 +26,6 @@ TEST(HardwareAddress, FirstPhysicalInterfaceByIndexWithItsPermanentAddress) {
                                          {"br0", "3", false, "aa:aa:aa:aa:aa:02"},
                                          {"wlp2s0", "7", true, "00:1c:42:ab:cd:0f"}};
   const std::tuple<std::vector<Interface>, Permanent, std::string> cases[] = {
-      {{}, {}, "00:1c:42:ab:cd:0f"},
       {{{"enp3s0", "5", true, "00:1c:42:ab:cd:ef"}}, {}, "00:1c:42:ab:cd:ef"},
       {{{"enp3s0", "5", true, "12:34:56:78:9a:bc", "1"}},
        {{"enp3s0", {0, 0x1c, 0x42, 0, 0, 1}}},

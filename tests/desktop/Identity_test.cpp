@@ -1,10 +1,11 @@
-#include "mornik/desktop/KeychainStore.hpp"
-
 #include <chrono>
 
 #include <gtest/gtest.h>
 
+#include "mornik/desktop/KeychainStore.hpp"
+#include "mornik/desktop/ThisDevice.hpp"
 #include "mornik/log/Debug.hpp"
+#include "mornik/platform/HardwareAddress.hpp"
 #include "mornik/platform/SecretStore.hpp"
 
 #include "tests/desktop/support/Desktop.hpp"
@@ -23,10 +24,6 @@ class KeychainStoreTest : public testing::Test {
   void TearDown() override {
     SecretStore::setShared(nullptr);
     setDebugSink(nullptr);
-  }
-  // The items of a service, as another program sees them: one "label = " line each.
-  static std::string items(const std::string& service) {
-    return test::run({"secret-tool", "search", "--all", "service", service}).output;
   }
   // Every call fails well before the timeout and logs `why`.
   static void failsAtOnce(const KeychainStore& keychain, const std::string& why) {
@@ -53,11 +50,11 @@ TEST_F(KeychainStoreTest, SaveReplacesReadFindsDeleteRemovesAgainAndAgainApartAn
     ASSERT_TRUE(one.saveValue("token", "first"));
     ASSERT_TRUE(one.saveValue("token", "second ✓"));
     EXPECT_EQ(KeychainStore("org.example.One").readValue("token"), "second ✓"s);
-    const std::string found = items("org.example.One");
+    // The items as another program sees them: one "label = " line each.
+    auto found = test::run({"secret-tool", "search", "--all", "service", "org.example.One"}).output;
     EXPECT_EQ(found.find("label = "), found.rfind("label = org.example.One (token)\n"));
     EXPECT_TRUE(one.deleteValue("token"));
-    EXPECT_FALSE(one.deleteValue("token"));
-    EXPECT_EQ(items("org.example.One").find("label = "), std::string::npos);
+    EXPECT_FALSE(one.deleteValue("token"));  // nothing left to remove
     EXPECT_EQ(two.readValue("token"), "two's"s);
   }
   EXPECT_FALSE(one.saveValue("token", "a\xff"s));  // not UTF-8: refused, and read as absent
@@ -84,6 +81,29 @@ TEST_F(KeychainStoreTest, NoSecretServiceAnswersAtOnce) {
 
 TEST_F(KeychainStoreTest, NoSessionBusAnswersAtOnce) {
   failsAtOnce(KeychainStore("org.example.One"), "no D-Bus session bus");
+}
+
+TEST(CPU, ArchitectureFromTheMachineName) {
+  const std::pair<const char*, CPUType> cases[] = {
+      {"x86_64", CPUType::x86}, {"i686", CPUType::x86},         {"aarch64", CPUType::arm},
+      {"armv7l", CPUType::arm}, {"arm64", CPUType::arm},        {"riscv64", CPUType::undefined},
+      {"", CPUType::undefined}, {"ppc64le", CPUType::undefined}};
+  for (const auto& [machine, type] : cases)
+    EXPECT_EQ(CPU::architectureOf(machine), type) << machine;
+  EXPECT_NE(CPU::architecture(), CPUType::undefined);  // CI runs on x86 or arm
+}
+
+TEST(Network, MacAddressTakesTheFirstSixBytesOrNothing) {
+  const std::pair<std::vector<std::uint8_t>, std::string> cases[] = {
+      {{0x0c, 0x22, 0xfb, 0x01, 0xa2, 0x9e, 0x07}, "0c:22:fb:01:a2:9e"},
+      {{0x0a, 0x01, 0x02, 0x03, 0x04}, ""},
+      {{}, ""}};
+  for (const auto& [address, text] : cases) {
+    HardwareAddressSource::setShared(std::make_shared<FixedHardwareAddress>(address));
+    EXPECT_EQ(Network::macAddress(), text);
+    EXPECT_EQ(Network::FindEthernetInterfaces().has_value(), !address.empty());
+  }
+  HardwareAddressSource::setShared(nullptr);
 }
 
 }  // namespace
