@@ -1,4 +1,6 @@
 #include <chrono>
+#include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -61,6 +63,21 @@ TEST_F(KeychainStoreTest, SaveReplacesReadFindsDeleteRemovesAgainAndAgainApartAn
   const std::uint8_t invalid[] = {'a', 0xff};
   ASSERT_TRUE(SecretStore::shared()->save("org.example.One", "raw", invalid, "raw").isSuccess());
   EXPECT_FALSE(one.readValue("raw").has_value());
+}
+
+// Calls from several threads at once, each waiting for its own answer from
+// the GLib thread.
+TEST_F(KeychainStoreTest, CallsFromManyThreadsEachGetTheirOwnAnswer) {
+  const KeychainStore keychain("org.example.One");
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&keychain, t] {
+      const std::string attr = "token-" + std::to_string(t);
+      EXPECT_TRUE(keychain.saveValue(attr, attr + "'s value"));
+      EXPECT_EQ(keychain.readValue(attr), attr + "'s value");
+    });
+  }
+  for (auto& thread : threads) thread.join();
 }
 
 TEST_F(KeychainStoreTest, ALockedKeyringAnswersAtOnce) {
