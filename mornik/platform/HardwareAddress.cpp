@@ -5,6 +5,7 @@
 #include <cstring>
 #include <fstream>
 #include <optional>
+#include <string_view>
 #include <utility>
 
 #include <linux/ethtool.h>
@@ -100,7 +101,7 @@ class SysfsHardwareAddress final : public HardwareAddressSource {
     std::vector<std::pair<long, std::string>> found;
     std::error_code error;
     for (const auto& entry : std::filesystem::directory_iterator(netFolder_, error)) {
-      const auto folder = entry.path();
+      const auto& folder = entry.path();
       if (!std::filesystem::exists(std::filesystem::symlink_status(folder / "device", error))) {
         continue;
       }
@@ -170,7 +171,7 @@ void HardwareAddressSource::setShared(std::shared_ptr<HardwareAddressSource> sou
 
 std::string formatHardwareAddress(const std::vector<std::uint8_t>& address) {
   if (address.size() < kAddressLength) return "";
-  static constexpr char kDigits[] = "0123456789abcdef";
+  constexpr std::string_view kDigits = "0123456789abcdef";
   std::string text;
   for (std::size_t i = 0; i < kAddressLength; ++i) {
     if (i > 0) text += ':';

@@ -51,10 +51,11 @@ TEST(HardwareAddress, FirstPhysicalInterfaceByIndexWithItsPermanentAddress) {
       }
       if (i.device) std::filesystem::create_directory_symlink(dir.path(), folder / "device");
     }
-    auto source = HardwareAddressSource::makeSysfs(dir.path(), [&](const std::string& name) {
-      auto found = permanent.find(name);
-      return found == permanent.end() ? std::vector<std::uint8_t>() : found->second;
-    });
+    auto source = HardwareAddressSource::makeSysfs(
+        dir.path(), [&permanent = permanent](const std::string& name) {
+          auto found = permanent.find(name);
+          return found == permanent.end() ? std::vector<std::uint8_t>() : found->second;
+        });
     EXPECT_EQ(formatHardwareAddress(source->primaryAddress()), expected);
   }
 }
