@@ -18,6 +18,11 @@ install(TARGETS mornik-desktop
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS mornik-crypto
+  EXPORT mornikCryptoTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
 # The host loops: mornik-glib always, mornik-qt when Qt 6 was found.
 install(TARGETS mornik-glib
@@ -57,6 +62,10 @@ install(EXPORT mornikDesktopTargets
   NAMESPACE mornik::
   FILE mornik-desktopTargets.cmake
   DESTINATION ${MORNIK_CMAKE_DIR})
+install(EXPORT mornikCryptoTargets
+  NAMESPACE mornik::
+  FILE mornik-cryptoTargets.cmake
+  DESTINATION ${MORNIK_CMAKE_DIR})
 
 install(EXPORT mornikGlibTargets
   NAMESPACE mornik::
@@ -87,7 +96,7 @@ string(REGEX REPLACE "[^/]+" ".." MORNIK_PC_UP "${CMAKE_INSTALL_LIBDIR}/pkgconfi
 # The desktop library's own dependencies are private: pkg-config --libs
 # names only the library itself, and Requires.private makes sure at build
 # time that what it loads is installed.
-set(MORNIK_PC_FILES mornik mornik-desktop mornik-glib)
+set(MORNIK_PC_FILES mornik mornik-desktop mornik-crypto mornik-glib)
 if(MORNIK_QT)
   list(APPEND MORNIK_PC_FILES mornik-qt)
 endif()

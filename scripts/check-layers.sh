@@ -81,6 +81,15 @@ while IFS= read -r source; do
   fi
 done < <(grep -rlE --include='*.cpp' "$system_headers" mornik | sort)
 
+# OpenSSL stays inside mornik-crypto: only crypto/ sources include it, and no
+# header does, so programs of the other libraries never reach libcrypto.
+while IFS= read -r source; do
+  case "$source" in
+    mornik/crypto/*.cpp | mornik/crypto/detail/*.cpp) ;;
+    *) fail "$source includes OpenSSL; only the sources of crypto/ may" ;;
+  esac
+done < <(grep -rlE '^#include <openssl/' mornik | sort)
+
 # Installed headers must not reach ICU: a header that includes it is private
 # to its folder's sources (the install rule leaves such headers out).
 while IFS= read -r header; do

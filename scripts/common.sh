@@ -11,6 +11,8 @@ export MORNIK_ROOT
 MORNIK_PACKAGES_BUILD=(cmake ninja-build g++ pkg-config libicu-dev nlohmann-json3-dev
   libglib2.0-dev libgstreamer1.0-dev gstreamer1.0-plugins-base libx11-dev shared-mime-info
   libgdk-pixbuf-2.0-dev)
+# crypto/ seals with OpenSSL's libcrypto; the secret store speaks libsecret.
+MORNIK_PACKAGES_BUILD+=(libssl-dev libsecret-1-dev)
 # Building and running the tests; the desktop tests run their own private
 # desktop: a session bus (dbus-run-session), Xvfb, fake applications
 # (update-desktop-database), xclip, weston with wl-clipboard, zenity driven
@@ -25,6 +27,8 @@ MORNIK_PACKAGES_TEST=(libgtest-dev libgmock-dev dbus-daemon xvfb desktop-file-ut
 # The colour and attributed-text tests read markup back with Pango and check
 # the CSS colours against node-color-name's table (tests only).
 MORNIK_PACKAGES_TEST+=(libpango1.0-dev node-color-name)
+# The keychain tests: a real gnome-keyring-daemon, secret-tool and gdbus.
+MORNIK_PACKAGES_TEST+=(gnome-keyring libsecret-tools libglib2.0-bin)
 # Building and running the benchmarks (anchors included; the clipboard
 # benchmark starts Xvfb).
 MORNIK_PACKAGES_BENCH=(libbenchmark-dev libtbb-dev libboost-dev libglib2.0-dev xvfb desktop-file-utils

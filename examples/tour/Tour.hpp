@@ -21,6 +21,7 @@ void desktop();
 void files();
 void colours();
 void timing();
+void crypto();
 
 inline void heading(const char* title) { std::printf("\n== %s\n", title); }
 inline void say(const std::string& line) { std::printf("  %s\n", line.c_str()); }

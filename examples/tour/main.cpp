@@ -25,6 +25,7 @@ int main() {
   tour::files();
   tour::colours();
   tour::timing();
+  tour::crypto();
   std::printf("\nDone.\n");
   return 0;
 }

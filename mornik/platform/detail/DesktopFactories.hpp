@@ -11,6 +11,7 @@ namespace mornik {
 class DesktopFiles;
 class FileDialogs;
 class Pasteboard;
+class SecretStore;
 class SoundOutput;
 class Workspace;
 }  // namespace mornik
@@ -25,6 +26,7 @@ void setDesktopFactory(Result<std::shared_ptr<Pasteboard>> (*factory)());
 void setDesktopFactory(Result<std::shared_ptr<FileDialogs>> (*factory)());
 void setDesktopFactory(Result<std::shared_ptr<SoundOutput>> (*factory)());
 void setDesktopFactory(Result<std::shared_ptr<DesktopFiles>> (*factory)());
+void setDesktopFactory(Result<std::shared_ptr<SecretStore>> (*factory)());
 
 // The factories themselves, defined beside the real adapters in the
 // desktop library: each makes the adapter for this session, as its
@@ -34,6 +36,7 @@ Result<std::shared_ptr<Pasteboard>> desktopPasteboard();
 Result<std::shared_ptr<FileDialogs>> desktopFileDialogs();
 Result<std::shared_ptr<SoundOutput>> desktopSoundOutput();
 Result<std::shared_ptr<DesktopFiles>> desktopFiles();
+Result<std::shared_ptr<SecretStore>> desktopSecretStore();
 
 }  // namespace mornik::detail
 

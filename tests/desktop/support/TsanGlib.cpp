@@ -1,5 +1,5 @@
 // ThreadSanitizer cannot see the synchronisation inside GLib, GIO, GObject,
-// GStreamer and GdkPixbuf (they are not built with it, and their allocators
+// GStreamer, GdkPixbuf and libsecret (they are not built with it, and their allocators
 // recycle memory between threads under their own locks): reports from calls
 // those libraries make are theirs, not ours. Our code's own races still
 // report. Linked into each program of the desktop and file tests; the
@@ -19,12 +19,14 @@ __tsan_default_suppressions() {  // NOLINT(bugprone-reserved-identifier)
          "called_from_lib:libgstplayback.so\n"
          "called_from_lib:liborc-0.4.so\n"
          "called_from_lib:libgdk_pixbuf-2.0.so\n"
+         "called_from_lib:libsecret-1.so\n"
          "race:libglib-2.0.so\n"
          "race:libgio-2.0.so\n"
          "race:libgobject-2.0.so\n"
          "race:libgst\n"
          "mutex:libgst\n"
          "race:libgdk_pixbuf-2.0.so\n"
+         "race:libsecret-1.so\n"
          "mutex:liborc-0.4.so\n"
          "mutex:libgdk_pixbuf-2.0.so\n";
 }
