@@ -10,6 +10,7 @@ void useDesktopAdapters() {
   detail::setDesktopFactory(&detail::desktopFileDialogs);
   detail::setDesktopFactory(&detail::desktopSoundOutput);
   detail::setDesktopFactory(&detail::desktopFiles);
+  detail::setDesktopFactory(&detail::desktopJournal);
 }
 
 namespace {
