@@ -86,7 +86,10 @@ std::string defaultLogFolder() {
 URL fileUrl() {
   Settings& all = settings();
   const std::lock_guard lock(all.mutex);
-  if (!all.fileUrl) all.fileUrl = URL::fileURL(defaultLogFolder() + "/LogFile.txt");
+  if (!all.fileUrl) {
+    all.fileUrl = URL::fileURL(defaultLogFolder() + "/LogFile.txt");
+    all.file.setPath(all.fileUrl->path());
+  }
   return *all.fileUrl;
 }
 
@@ -116,6 +119,8 @@ std::string validUTF8(std::string_view text) {
 
 void toJournal(std::string_view line, std::string_view title, std::string_view priority,
                const detail::LogSource* source) {
+  const std::shared_ptr<JournalSink> journal = JournalSink::shared();
+  if (!journal->isEnabled()) return;
   JournalEntry entry;
   entry.reserve(source != nullptr ? 8 : 5);
   entry.push_back({"MESSAGE", validUTF8(line)});
@@ -128,7 +133,7 @@ void toJournal(std::string_view line, std::string_view title, std::string_view p
     entry.push_back({"CODE_LINE", std::to_string(source->line)});
     entry.push_back({"CODE_FUNC", validUTF8(source->function)});
   }
-  JournalSink::shared()->send(entry);
+  journal->send(entry);
 }
 
 void appendTimestamp(std::string& out, std::chrono::system_clock::time_point time) {
@@ -148,8 +153,9 @@ void appendTimestamp(std::string& out, std::chrono::system_clock::time_point tim
   }
   const auto millis =
       std::chrono::duration_cast<std::chrono::milliseconds>(sinceEpoch - seconds).count();
-  char fraction[5];
-  std::snprintf(fraction, sizeof fraction, ".%03d", static_cast<int>(millis));
+  const char fraction[4] = {'.', static_cast<char>('0' + millis / 100),
+                            static_cast<char>('0' + millis / 10 % 10),
+                            static_cast<char>('0' + millis % 10)};
   out.append(cachedText, 8).append(fraction, 4);
 }
 
@@ -158,7 +164,7 @@ void appendTimestamp(std::string& out, std::chrono::system_clock::time_point tim
 void toFile(std::string_view line, bool isError) {
   Settings& all = settings();
   if (!all.writeToFile.load(std::memory_order_acquire)) return;
-  const URL url = fileUrl();
+  if (!all.file.hasPath()) (void)fileUrl();
   const auto time = now();
   std::string text;
   text.reserve(line.size() + 2 * kSeparator.size() + 20);
@@ -167,7 +173,7 @@ void toFile(std::string_view line, bool isError) {
   text.append(1, ' ').append(line);
   if (line.empty() || line.back() != '\n') text.append(1, '\n');
   if (isError) text.append(kSeparator).append(1, '\n');
-  all.file.append(url.path(), text, time);
+  all.file.append(text, time);
 }
 
 void emit(std::string_view line, std::string_view title, bool isError,
@@ -253,6 +259,7 @@ void BasicLogger::setLogFileUrl(const URL& url) {
   Settings& all = settings();
   const std::lock_guard lock(all.mutex);
   all.fileUrl = url;
+  all.file.setPath(url.path());
 }
 
 LogRotation BasicLogger::rotation() {

@@ -12,6 +12,7 @@ namespace {
 class DroppingJournal final : public JournalSink {
  public:
   void send(const JournalEntry& /*entry*/) override {}
+  bool isEnabled() const override { return false; }
 };
 
 detail::AdapterSlot<JournalSink>& slot() {

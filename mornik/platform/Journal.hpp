@@ -46,6 +46,9 @@ class JournalSink {
   JournalSink& operator=(const JournalSink&) = delete;
 
   virtual void send(const JournalEntry& entry) = 0;
+  // False for a sink that drops everything, so that callers skip making
+  // entries for it.
+  virtual bool isEnabled() const { return true; }
 
   // The system journal (mornik-desktop); fails only when the desktop
   // library is not linked (ENOSYS), not when no journald runs.

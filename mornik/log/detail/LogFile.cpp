@@ -90,11 +90,16 @@ void LogFile::closeLocked() {
   fd_.reset();
 }
 
-void LogFile::append(const std::filesystem::path& path, std::string_view text,
-                     std::chrono::system_clock::time_point now) {
+void LogFile::setPath(const std::filesystem::path& path) {
   const std::lock_guard lock(mutex_);
-  if (fd_ && path != path_) closeLocked();
+  if (path.native() == path_.native()) return;
+  closeLocked();
   path_ = path;
+  hasPath_.store(true, std::memory_order_release);
+}
+
+void LogFile::append(std::string_view text, std::chrono::system_clock::time_point now) {
+  const std::lock_guard lock(mutex_);
   if (fd_ && moved_->exchange(false, std::memory_order_acquire) && !stillAtPath()) closeLocked();
   if (fd_) {
     const bool tooBig =

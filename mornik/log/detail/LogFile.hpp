@@ -35,11 +35,14 @@ class LogFile {
   LogFile(const LogFile&) = delete;
   LogFile& operator=(const LogFile&) = delete;
 
-  // Appends `text` (whole lines) to the file at `path`, which is opened
+  // Appends `text` (whole lines) to the file at path(), which is opened
   // (created, with its folder, starting with a line feed) when needed.
   // `now` decides daily rotation. Failures are swallowed.
-  void append(const std::filesystem::path& path, std::string_view text,
-              std::chrono::system_clock::time_point now) MORNIK_EXCLUDES(mutex_);
+  void append(std::string_view text, std::chrono::system_clock::time_point now)
+      MORNIK_EXCLUDES(mutex_);
+  // Later lines go to `path`; false until a path is set.
+  void setPath(const std::filesystem::path& path) MORNIK_EXCLUDES(mutex_);
+  bool hasPath() const noexcept { return hasPath_.load(std::memory_order_acquire); }
   void setRotation(const LogRotation& rotation) MORNIK_EXCLUDES(mutex_);
   // Closes the file (writing to it has been turned off).
   void close() MORNIK_EXCLUDES(mutex_);
@@ -52,6 +55,7 @@ class LogFile {
   void rotate() MORNIK_REQUIRES(mutex_);
   void watchPath() MORNIK_REQUIRES(mutex_);
 
+  std::atomic<bool> hasPath_{false};
   std::mutex mutex_;
   std::filesystem::path path_ MORNIK_GUARDED_BY(mutex_);
   UniqueFd fd_ MORNIK_GUARDED_BY(mutex_);
