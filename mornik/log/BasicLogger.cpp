@@ -1,5 +1,6 @@
 #include "mornik/log/BasicLogger.hpp"
 
+#include <array>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -140,23 +141,23 @@ void appendTimestamp(std::string& out, std::chrono::system_clock::time_point tim
   // The seconds' text is made once per second per thread (localtime_r is
   // the costly part).
   thread_local std::time_t cachedSecond = -1;
-  thread_local char cachedText[9] = {};
+  thread_local std::array<char, 9> cachedText{};
   const auto sinceEpoch = time.time_since_epoch();
   const auto seconds = std::chrono::floor<std::chrono::seconds>(sinceEpoch);
-  const std::time_t second = static_cast<std::time_t>(seconds.count());
+  const auto second = static_cast<std::time_t>(seconds.count());
   if (second != cachedSecond) {
     std::tm local{};
     ::localtime_r(&second, &local);
-    std::snprintf(cachedText, sizeof cachedText, "%02d:%02d:%02d", local.tm_hour, local.tm_min,
-                  local.tm_sec);
+    std::snprintf(cachedText.data(), cachedText.size(), "%02d:%02d:%02d", local.tm_hour,
+                  local.tm_min, local.tm_sec);
     cachedSecond = second;
   }
   const auto millis =
       std::chrono::duration_cast<std::chrono::milliseconds>(sinceEpoch - seconds).count();
-  const char fraction[4] = {'.', static_cast<char>('0' + millis / 100),
-                            static_cast<char>('0' + millis / 10 % 10),
-                            static_cast<char>('0' + millis % 10)};
-  out.append(cachedText, 8).append(fraction, 4);
+  const std::array<char, 4> fraction = {'.', static_cast<char>('0' + millis / 100),
+                                        static_cast<char>('0' + millis / 10 % 10),
+                                        static_cast<char>('0' + millis % 10)};
+  out.append(cachedText.data(), 8).append(fraction.data(), fraction.size());
 }
 
 // The file's text for `line`: time stamp, blank, line, line feed (unless

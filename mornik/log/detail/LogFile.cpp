@@ -1,6 +1,7 @@
 #include "mornik/log/detail/LogFile.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
@@ -36,9 +37,10 @@ bool writeAll(int fd, std::string_view text) {
 
 // "<stem>-YYYY-MM-DD-" for a file set aside that was started on `day`.
 std::string asidePrefix(const std::filesystem::path& path, int day) {
-  char date[16];
-  std::snprintf(date, sizeof date, "%04d-%02d-%02d", day / 10000, day / 100 % 100, day % 100);
-  return path.stem().string() + "-" + date + "-";
+  std::array<char, 16> date{};
+  std::snprintf(date.data(), date.size(), "%04d-%02d-%02d", day / 10000, day / 100 % 100,
+                day % 100);
+  return path.stem().string() + "-" + date.data() + "-";
 }
 
 // Whether `name` is "<stem>-YYYY-MM-DD-NNN<ext>" for the log file `path`.
@@ -150,8 +152,8 @@ void LogFile::watchPath() {
     // On the watcher's thread: one bounded read, one flag.
     auto watched = FdWatcher::watch(std::move(inotify), {},
                                     [moved = moved_](FdWatch& watch, FdEvents /*ready*/) {
-                                      alignas(inotify_event) char events[4096];
-                                      (void)!::read(watch.fd(), events, sizeof events);
+                                      alignas(inotify_event) std::array<char, 4096> events;
+                                      (void)!::read(watch.fd(), events.data(), events.size());
                                       moved->store(true, std::memory_order_release);
                                       return true;
                                     });
@@ -179,9 +181,9 @@ void LogFile::rotate() {
       number = std::max(number, std::stoi(name.substr(prefix.size(), 3)) + 1);
     }
   }
-  char digits[16];
-  std::snprintf(digits, sizeof digits, "%03d", std::min(number, 999));
-  const std::string asideName = prefix + digits + path_.extension().string();
+  std::array<char, 16> digits{};
+  std::snprintf(digits.data(), digits.size(), "%03d", std::min(number, 999));
+  const std::string asideName = prefix + digits.data() + path_.extension().string();
   closeLocked();
   // Only a file that is still ours is set aside (another process may have
   // done it already).
