@@ -42,7 +42,7 @@ pkg-config --exists mornik-glib || { echo "mornik: no mornik-glib.pc installed" 
   -Wl,-rpath,"$libdir"
 
 # The headless programs: they run, name no desktop library, and load none.
-desktop_libraries='lib(gio|glib|gobject|gst|X11|xcb|gdk_pixbuf|mornik-desktop)'
+desktop_libraries='lib(gio|glib|gobject|gst|X11|xcb|gdk_pixbuf|systemd|mornik-desktop)'
 for program in "$work/cmake/mornik_consumer" "$work/pkgconfig_consumer"; do
   "$program"
   if readelf -d "$program" | grep NEEDED | grep -Eq "$desktop_libraries"; then

@@ -35,6 +35,11 @@ MORNIK_PACKAGES_BENCH=(libbenchmark-dev libtbb-dev libboost-dev libglib2.0-dev x
   qt6-base-dev)
 # The colour parsing benchmark's anchor is Pango's parser.
 MORNIK_PACKAGES_BENCH+=(libpango1.0-dev)
+# The system journal: libsystemd for the desktop library's journal sink; the
+# logger's tests and benchmark run their own systemd-journald.
+MORNIK_PACKAGES_BUILD+=(libsystemd-dev)
+MORNIK_PACKAGES_TEST+=(systemd util-linux)
+MORNIK_PACKAGES_BENCH+=(systemd util-linux libspdlog-dev)
 # The extra CI steps: clang for the ThreadSanitizer build, the format check.
 MORNIK_PACKAGES_CI=(clang libclang-rt-14-dev clang-format-16 clang-tidy)
 

@@ -22,6 +22,7 @@ void files();
 void colours();
 void timing();
 void crypto();
+void logging();
 
 inline void heading(const char* title) { std::printf("\n== %s\n", title); }
 inline void say(const std::string& line) { std::printf("  %s\n", line.c_str()); }

@@ -26,6 +26,7 @@ int main() {
   tour::colours();
   tour::timing();
   tour::crypto();
+  tour::logging();
   std::printf("\nDone.\n");
   return 0;
 }

@@ -2,7 +2,7 @@
 
 #include <span>
 
-#include "mornik/log/Debug.hpp"
+#include "mornik/log/BasicLogger.hpp"
 #include "mornik/platform/SecretStore.hpp"
 #include "mornik/text/Bytes.hpp"
 
@@ -10,8 +10,9 @@ namespace mornik {
 
 namespace {
 
-// Every reason a keychain call answers false or absent passes here.
-void logWhy(std::string_view why) { printDbg(why); }
+// Every reason a keychain call answers false or absent is logged, under the
+// type's name: the journal shows why a saved token "vanished".
+void logWhy(std::string_view why) { BasicLogger::log("KeychainStore", why); }
 
 std::string itemName(const std::string& bundleId, const std::string& attr) {
   return "\"" + attr + "\" of " + bundleId;
@@ -21,15 +22,14 @@ std::string itemName(const std::string& bundleId, const std::string& attr) {
 
 bool KeychainStore::saveValue(const std::string& attr, std::string_view value) const {
   if (!string(value, StringEncoding::utf8)) {
-    logWhy("KeychainStore: can't save " + itemName(bundleId_, attr) + ": the value is not UTF-8");
+    logWhy("can't save " + itemName(bundleId_, attr) + ": the value is not UTF-8");
     return false;
   }
   auto saved = SecretStore::shared()->save(
       bundleId_, attr, std::span(reinterpret_cast<const std::uint8_t*>(value.data()), value.size()),
       bundleId_ + " (" + attr + ")");
   if (saved.isFailure()) {
-    logWhy("KeychainStore: can't save " + itemName(bundleId_, attr) + ": " +
-           saved.error().localizedDescription());
+    logWhy("can't save " + itemName(bundleId_, attr) + ": " + saved.error().localizedDescription());
     return false;
   }
   return true;
@@ -38,20 +38,19 @@ bool KeychainStore::saveValue(const std::string& attr, std::string_view value) c
 std::optional<std::string> KeychainStore::readValue(const std::string& attr) const {
   auto read = SecretStore::shared()->read(bundleId_, attr);
   if (read.isFailure()) {
-    logWhy("KeychainStore: can't read " + itemName(bundleId_, attr) + ": " +
-           read.error().localizedDescription());
+    logWhy("can't read " + itemName(bundleId_, attr) + ": " + read.error().localizedDescription());
     return std::nullopt;
   }
   if (!read.value()) return std::nullopt;
   auto text = string(*read.value(), StringEncoding::utf8);
-  if (!text) logWhy("KeychainStore: the value of " + itemName(bundleId_, attr) + " is not UTF-8");
+  if (!text) logWhy("the value of " + itemName(bundleId_, attr) + " is not UTF-8");
   return text;
 }
 
 bool KeychainStore::deleteValue(const std::string& attr) const {
   auto removed = SecretStore::shared()->remove(bundleId_, attr);
   if (removed.isFailure()) {
-    logWhy("KeychainStore: can't delete " + itemName(bundleId_, attr) + ": " +
+    logWhy("can't delete " + itemName(bundleId_, attr) + ": " +
            removed.error().localizedDescription());
     return false;
   }

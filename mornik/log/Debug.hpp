@@ -34,8 +34,9 @@ struct DebugPrintOptions {
   bool displayDetails = false;
 };
 
-// Frames printDbgAdv leaves out of a stack it shows. Set it at start-up,
-// before other threads print.
+// Frames printDbgAdv leaves out of a stack it shows: by default 34 fragments
+// of names of the C++ runtime's, glibc's and this library's own frames. Set
+// it at start-up, before other threads print.
 extern std::vector<std::string> printDbgExcludeFuncNames;
 
 namespace detail {

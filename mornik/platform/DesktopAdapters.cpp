@@ -11,6 +11,7 @@ void useDesktopAdapters() {
   detail::setDesktopFactory(&detail::desktopSoundOutput);
   detail::setDesktopFactory(&detail::desktopFiles);
   detail::setDesktopFactory(&detail::desktopSecretStore);
+  detail::setDesktopFactory(&detail::desktopJournal);
 }
 
 namespace {

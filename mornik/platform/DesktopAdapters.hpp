@@ -8,7 +8,8 @@ namespace mornik {
 
 // Installs the desktop library's adapters (GIO, D-Bus, GStreamer, X11,
 // GdkPixbuf) as the defaults of Workspace, Pasteboard, FileDialogs,
-// SoundOutput, DesktopFiles and SecretStore: their shared instances and forDesktop()
+// SoundOutput, DesktopFiles, SecretStore and JournalSink: their shared
+// instances and forDesktop()
 // use them from then on (an instance a program installed itself stays).
 //
 //   int main() {

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "mornik/base/Error.hpp"
+#include "mornik/log/Debug.hpp"
 #include "mornik/process/detail/Chunks.hpp"
 
 namespace mornik::Aux {
@@ -68,6 +69,7 @@ Result<std::string> Shell::run3(const std::vector<std::string>& args) const {
     anyError = true;
   }
   if (status.terminationStatus() != 0 && anyError) return WTF(std::move(errors), 0);
+  if (anyError) printDbg("Warning: " + errors + " ");
   return output;
 }
 

@@ -59,8 +59,9 @@ class Shell {
   // Runs the child to its end: the standard output's chunks unchanged, joined.
   // Error chunks containing "xcrun: error" are dropped; when the exit status
   // is not 0 and error chunks remain, fails with WTF of those chunks joined
-  // by two line feeds (code 0). Otherwise succeeds (error output of such a
-  // run is not reported: the library's debug printer prints nothing).
+  // by two line feeds (code 0). Otherwise succeeds, and remaining error
+  // chunks go to the debug printer (printDbg) as "Warning: " + the chunks
+  // joined by two line feeds + " ".
   Result<std::string> run3(const std::vector<std::string>& args = {}) const;
 
  private:

@@ -55,8 +55,13 @@ nlohmann::json readInfoFile(const std::filesystem::path& path) {
 
 std::string AppIdentity::identifier() {
   if (auto chosen = chosenIdentifier().read()) return *chosen;
-  const std::string name = executablePath().filename().string();
-  return name.empty() ? std::string("mornik-application") : name;
+  // The executable does not change while the process runs: read once (the
+  // loggers ask for every line).
+  static const std::string kName = [] {
+    std::string name = executablePath().filename().string();
+    return name.empty() ? std::string("mornik-application") : name;
+  }();
+  return kName;
 }
 
 Result<void> AppIdentity::setIdentifier(std::string_view identifier) {

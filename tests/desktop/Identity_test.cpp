@@ -1,4 +1,6 @@
 #include <chrono>
+#include <memory>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -6,8 +8,8 @@
 
 #include "mornik/desktop/KeychainStore.hpp"
 #include "mornik/desktop/ThisDevice.hpp"
-#include "mornik/log/Debug.hpp"
 #include "mornik/platform/HardwareAddress.hpp"
+#include "mornik/platform/Journal.hpp"
 #include "mornik/platform/SecretStore.hpp"
 
 #include "tests/desktop/support/Desktop.hpp"
@@ -25,18 +27,20 @@ class KeychainStoreTest : public testing::Test {
   }
   void TearDown() override {
     SecretStore::setShared(nullptr);
-    setDebugSink(nullptr);
+    JournalSink::setShared(nullptr);
   }
   // Every call fails well before the timeout and logs `why`.
   static void failsAtOnce(const KeychainStore& keychain, const std::string& why) {
-    std::string logged;
-    setDebugSink([&](std::string_view text) { logged += text; });
+    auto journal = std::make_shared<MemoryJournal>();
+    JournalSink::setShared(journal);
     const auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(keychain.readValue("token").has_value());
     EXPECT_FALSE(keychain.saveValue("token", "new"));
     EXPECT_FALSE(keychain.deleteValue("token"));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
-    EXPECT_NE(logged.find("KeychainStore: can't save \"token\" of org.example.One: " + why),
+    std::string logged;
+    for (const auto& entry : journal->entries()) logged += journalField(entry, "MESSAGE") + "\n";
+    EXPECT_NE(logged.find("[KeychainStore]: can't save \"token\" of org.example.One: " + why),
               std::string::npos)
         << logged;
   }

@@ -9,6 +9,7 @@ MORNIK_EXPORTS_BEGIN
 
 namespace mornik {
 class DesktopFiles;
+class JournalSink;
 class FileDialogs;
 class Pasteboard;
 class SecretStore;
@@ -27,6 +28,7 @@ void setDesktopFactory(Result<std::shared_ptr<FileDialogs>> (*factory)());
 void setDesktopFactory(Result<std::shared_ptr<SoundOutput>> (*factory)());
 void setDesktopFactory(Result<std::shared_ptr<DesktopFiles>> (*factory)());
 void setDesktopFactory(Result<std::shared_ptr<SecretStore>> (*factory)());
+void setDesktopFactory(Result<std::shared_ptr<JournalSink>> (*factory)());
 
 // The factories themselves, defined beside the real adapters in the
 // desktop library: each makes the adapter for this session, as its
@@ -37,6 +39,7 @@ Result<std::shared_ptr<FileDialogs>> desktopFileDialogs();
 Result<std::shared_ptr<SoundOutput>> desktopSoundOutput();
 Result<std::shared_ptr<DesktopFiles>> desktopFiles();
 Result<std::shared_ptr<SecretStore>> desktopSecretStore();
+Result<std::shared_ptr<JournalSink>> desktopJournal();
 
 }  // namespace mornik::detail
 
