@@ -17,6 +17,11 @@ install(TARGETS mornik-desktop
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS mornik-net
+  EXPORT mornikNetTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
 # Every header but the private ones that include ICU (scripts/check-layers.sh
 # makes sure no installed header needs them).
@@ -42,6 +47,10 @@ install(EXPORT mornikDesktopTargets
   NAMESPACE mornik::
   FILE mornik-desktopTargets.cmake
   DESTINATION ${MORNIK_CMAKE_DIR})
+install(EXPORT mornikNetTargets
+  NAMESPACE mornik::
+  FILE mornik-netTargets.cmake
+  DESTINATION ${MORNIK_CMAKE_DIR})
 
 configure_package_config_file(
   ${PROJECT_SOURCE_DIR}/cmake/mornikConfig.cmake.in
@@ -61,7 +70,7 @@ string(REGEX REPLACE "[^/]+" ".." MORNIK_PC_UP "${CMAKE_INSTALL_LIBDIR}/pkgconfi
 # The desktop library's own dependencies are private: pkg-config --libs
 # names only the library itself, and Requires.private makes sure at build
 # time that what it loads is installed.
-foreach(pc mornik mornik-desktop)
+foreach(pc mornik mornik-desktop mornik-net)
   configure_file(${PROJECT_SOURCE_DIR}/cmake/${pc}.pc.in ${PROJECT_BINARY_DIR}/${pc}.pc @ONLY)
   install(FILES ${PROJECT_BINARY_DIR}/${pc}.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 endforeach()

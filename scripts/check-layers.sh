@@ -75,7 +75,15 @@ while IFS= read -r source; do
   if ! grep -qx "  $name" <<<"$desktop_sources"; then
     fail "$source includes a desktop system header but is not a source of mornik-desktop"
   fi
-done < <(grep -rlE --include='*.cpp' "$system_headers" mornik | sort)
+done < <(grep -rlE --include='*.cpp' "$system_headers" mornik | xargs -r grep -LE '^#include <curl/' | sort)
+# libcurl goes into the net library only.
+net_sources="$(sed -n '/^add_library(mornik-net SHARED/,/^)/p' mornik/CMakeLists.txt)"
+while IFS= read -r source; do
+  name="${source#mornik/}"
+  if ! grep -qx "  $name" <<<"$net_sources"; then
+    fail "$source includes libcurl but is not a source of mornik-net"
+  fi
+done < <(grep -rlE --include='*.cpp' '^#include <curl/' mornik | sort)
 
 # Installed headers must not reach ICU: a header that includes it is private
 # to its folder's sources (the install rule leaves such headers out).
