@@ -11,6 +11,8 @@ export MORNIK_ROOT
 MORNIK_PACKAGES_BUILD=(cmake ninja-build g++ pkg-config libicu-dev nlohmann-json3-dev
   libglib2.0-dev libgstreamer1.0-dev gstreamer1.0-plugins-base libx11-dev shared-mime-info
   libgdk-pixbuf-2.0-dev)
+# The HTTP client adapter (mornik-net).
+MORNIK_PACKAGES_BUILD+=(libcurl4-openssl-dev)
 # Building and running the tests; the desktop tests run their own private
 # desktop: a session bus (dbus-run-session), Xvfb, fake applications
 # (update-desktop-database), xclip, weston with wl-clipboard, zenity driven
@@ -20,9 +22,13 @@ MORNIK_PACKAGES_BUILD=(cmake ninja-build g++ pkg-config libicu-dev nlohmann-json
 MORNIK_PACKAGES_TEST=(libgtest-dev libgmock-dev dbus-daemon xvfb desktop-file-utils xclip libxfixes-dev
   xdotool zenity weston wl-clipboard gstreamer1.0-plugins-good sox sound-theme-freedesktop
   adwaita-icon-theme hicolor-icon-theme librsvg2-common)
+# The HTTP tests' local server (cpp-httplib) and its self-signed certificate.
+MORNIK_PACKAGES_TEST+=(libcpp-httplib-dev openssl)
 # Building and running the benchmarks (anchors included; the clipboard
 # benchmark starts Xvfb).
 MORNIK_PACKAGES_BENCH=(libbenchmark-dev libtbb-dev libboost-dev libglib2.0-dev xvfb desktop-file-utils)
+# The HTTP benchmark's local server.
+MORNIK_PACKAGES_BENCH+=(libcpp-httplib-dev)
 # The extra CI steps: clang for the ThreadSanitizer build, the format check.
 MORNIK_PACKAGES_CI=(clang libclang-rt-14-dev clang-format-16 clang-tidy)
 

@@ -142,8 +142,11 @@ TEST(GSheets, SendsTheExactRequestsAndReusesOneConnection) {
     EXPECT_EQ(read(*sheets).value(), (Values{{"a", "b"}, {"c"}}));
     EXPECT_TRUE(write(*sheets, {{"a/1", "b"}, {"c", "d"}}).isSuccess());
   }
+  // Above 1 MiB libcurl would wait for "100 Continue" unless told not to.
+  EXPECT_TRUE(write(*sheets, {{std::string(std::size_t{2} << 20, 'x')}}).isSuccess());
   const std::vector<Received> got = server.received();
-  ASSERT_EQ(got.size(), 4U);
+  ASSERT_EQ(got.size(), 5U);
+  EXPECT_EQ(got[4].expect, "");
   EXPECT_EQ(got[0].method, "GET");
   EXPECT_EQ(got[0].target, "/v4/spreadsheets/S1/values/Data!A1:B2?key=K3Y-secret");
   EXPECT_EQ(got[0].body, "");
