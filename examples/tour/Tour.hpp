@@ -19,6 +19,7 @@ void documents();
 void processes();
 void desktop();
 void files();
+void net();
 
 inline void heading(const char* title) { std::printf("\n== %s\n", title); }
 inline void say(const std::string& line) { std::printf("  %s\n", line.c_str()); }

@@ -23,6 +23,7 @@ int main() {
   tour::processes();
   tour::desktop();
   tour::files();
+  tour::net();
   std::printf("\nDone.\n");
   return 0;
 }

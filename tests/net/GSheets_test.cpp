@@ -40,6 +40,7 @@ class LocalServer {
       : server_(server ? std::move(server) : std::make_unique<httplib::Server>()) {
     // A thread per connection, so 100 kept-alive connections are all served.
     server_->new_task_queue = [] { return new httplib::ThreadPool(128); };
+    server_->set_tcp_nodelay(true);
     const auto handle = [this](const httplib::Request& request, httplib::Response& response) {
       std::lock_guard guard(lock_);
       received_.push_back({request.method, request.target, request.get_header_value("Content-Type"),
