@@ -7,6 +7,7 @@
 // curl_easy_* call happens there too, so the engine needs no lock: its
 // state belongs to that queue. Completions are handed to the callback queue.
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <cmath>
@@ -45,7 +46,7 @@ struct Transfer {
   std::size_t maxBody = 0;
   bool tooLarge = false;
   HttpClient::Completion completion;
-  char errorText[CURL_ERROR_SIZE] = {};
+  std::array<char, CURL_ERROR_SIZE> errorText{};
 };
 
 // The values of the secret query parameters of an address.
@@ -75,7 +76,7 @@ Error transportError(CURLcode code, const Transfer& transfer) {
   if (transfer.tooLarge) {
     detail = "the answer is larger than " + std::to_string(transfer.maxBody) + " bytes";
   } else if (transfer.errorText[0] != '\0') {
-    detail = transfer.errorText;
+    detail = transfer.errorText.data();
   } else {
     detail = curl_easy_strerror(code);
   }
@@ -152,7 +153,7 @@ class CurlEngine : public std::enable_shared_from_this<CurlEngine> {
     Transfer* raw = transfer.get();
     transfers_.emplace(id, std::move(transfer));
     if (const CURLMcode added = curl_multi_add_handle(multi_, easy); added != CURLM_OK) {
-      std::snprintf(raw->errorText, sizeof raw->errorText, "%s", curl_multi_strerror(added));
+      std::snprintf(raw->errorText.data(), raw->errorText.size(), "%s", curl_multi_strerror(added));
       finish(raw, CURLE_FAILED_INIT, false);
       return;
     }
@@ -206,7 +207,7 @@ class CurlEngine : public std::enable_shared_from_this<CurlEngine> {
     curl_easy_setopt(easy, CURLOPT_PRIVATE, &transfer);
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &CurlEngine::onBody);
     curl_easy_setopt(easy, CURLOPT_WRITEDATA, &transfer);
-    curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, transfer.errorText);
+    curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, transfer.errorText.data());
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(easy, CURLOPT_SHARE, share_);
     curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
@@ -241,7 +242,9 @@ class CurlEngine : public std::enable_shared_from_this<CurlEngine> {
       curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, request.method.c_str());
     }
     for (const auto& [name, value] : request.headers) {
-      transfer.headers = curl_slist_append(transfer.headers, (name + ": " + value).c_str());
+      std::string line = name;
+      line.append(": ").append(value);
+      transfer.headers = curl_slist_append(transfer.headers, line.c_str());
     }
     // No "Expect: 100-continue": the body goes at once.
     transfer.headers = curl_slist_append(transfer.headers, "Expect:");

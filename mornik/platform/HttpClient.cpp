@@ -17,6 +17,7 @@ using Factory = Result<std::shared_ptr<HttpClient>> (*)();
 // Fails every request with why there is no real client.
 class UnavailableHttpClient final : public HttpClient {
  public:
+  // NOLINTNEXTLINE(bugprone-throw-keyword-missing): kept to be returned, not thrown
   explicit UnavailableHttpClient(Error why) : why_(std::move(why)) {}
   RequestID send(HttpRequest /*request*/, Completion completion) override {
     DispatchQueue::global().async(
