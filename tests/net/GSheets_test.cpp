@@ -82,7 +82,9 @@ class LocalServer {
 };
 
 std::shared_ptr<HttpClient> localClient(std::string caFile = {}) {
-  HttpClientOptions options{.caFile = std::move(caFile), .noProxy = "*"};
+  HttpClientOptions options;
+  options.caFile = std::move(caFile);
+  options.noProxy = "*";
   return HttpClient::makeCurl(std::move(options)).value();
 }
 
