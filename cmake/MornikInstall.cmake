@@ -38,6 +38,12 @@ if(MORNIK_QT)
     RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
 
+install(TARGETS mornik-net
+  EXPORT mornikNetTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+
 # Every header but the private ones that include ICU (scripts/check-layers.sh
 # makes sure no installed header needs them).
 file(GLOB_RECURSE MORNIK_HEADERS RELATIVE ${PROJECT_SOURCE_DIR}/mornik
@@ -78,6 +84,11 @@ if(MORNIK_QT)
     DESTINATION ${MORNIK_CMAKE_DIR})
 endif()
 
+install(EXPORT mornikNetTargets
+  NAMESPACE mornik::
+  FILE mornik-netTargets.cmake
+  DESTINATION ${MORNIK_CMAKE_DIR})
+
 configure_package_config_file(
   ${PROJECT_SOURCE_DIR}/cmake/mornikConfig.cmake.in
   ${PROJECT_BINARY_DIR}/mornikConfig.cmake
@@ -96,7 +107,7 @@ string(REGEX REPLACE "[^/]+" ".." MORNIK_PC_UP "${CMAKE_INSTALL_LIBDIR}/pkgconfi
 # The desktop library's own dependencies are private: pkg-config --libs
 # names only the library itself, and Requires.private makes sure at build
 # time that what it loads is installed.
-set(MORNIK_PC_FILES mornik mornik-desktop mornik-crypto mornik-glib)
+set(MORNIK_PC_FILES mornik mornik-desktop mornik-crypto mornik-net mornik-glib)
 if(MORNIK_QT)
   list(APPEND MORNIK_PC_FILES mornik-qt)
 endif()

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Installs the libraries from a build folder into a scratch prefix and builds
-# two small consumer programs against them, through find_package(mornik) and
+# small consumer programs against them, through find_package(mornik) and
 # through pkg-config: a headless one that links only mornik and must load no
 # desktop library (GIO, GStreamer, X11, GdkPixbuf), and one that links
-# mornik-desktop. The host loops' library must be installed alongside: the
-# CMake package is asked for its glib component, pkg-config for its file.
+# mornik-desktop, and one that links mornik-net. The host loops' library
+# must be installed alongside: the CMake package is asked for its glib
+# component, pkg-config for its file.
 source "$(dirname "$0")/common.sh"
 
 build="${1:-$MORNIK_ROOT/build/test}"
@@ -40,9 +41,13 @@ pkg-config --exists mornik-glib || { echo "mornik: no mornik-glib.pc installed" 
 "${MORNIK_CXX:-c++}" -std=c++20 -o "$work/pkgconfig_desktop_consumer" \
   "$MORNIK_ROOT/tests/consumer/desktop.cpp" $(pkg-config --cflags --libs mornik-desktop) \
   -Wl,-rpath,"$libdir"
+# shellcheck disable=SC2046
+"${MORNIK_CXX:-c++}" -std=c++20 -o "$work/pkgconfig_net_consumer" \
+  "$MORNIK_ROOT/tests/consumer/net.cpp" $(pkg-config --cflags --libs mornik-net) \
+  -Wl,-rpath,"$libdir"
 
 # The headless programs: they run, name no desktop library, and load none.
-desktop_libraries='lib(gio|glib|gobject|gst|X11|xcb|gdk_pixbuf|systemd|mornik-desktop)'
+desktop_libraries='lib(gio|glib|gobject|gst|X11|xcb|gdk_pixbuf|systemd|secret|mornik-desktop|curl|mornik-net|crypto|mornik-crypto)'
 for program in "$work/cmake/mornik_consumer" "$work/pkgconfig_consumer"; do
   "$program"
   if readelf -d "$program" | grep NEEDED | grep -Eq "$desktop_libraries"; then
@@ -60,6 +65,11 @@ for program in "$work/cmake/mornik_desktop_consumer" "$work/pkgconfig_desktop_co
   "$program"
   ldd "$program" | grep -q 'libmornik-desktop' ||
     { echo "mornik: $program does not load mornik-desktop" >&2; exit 1; }
+done
+for program in "$work/cmake/mornik_net_consumer" "$work/pkgconfig_net_consumer"; do
+  "$program"
+  ldd "$program" | grep -q 'libcurl' ||
+    { echo "mornik: $program does not load libcurl" >&2; exit 1; }
 done
 echo "mornik: install check passed (CMake package and pkg-config; mornik alone loads no" \
   "desktop library)"

@@ -79,7 +79,15 @@ while IFS= read -r source; do
   if ! grep -qx "  $name" <<<"$desktop_sources"; then
     fail "$source includes a desktop system header but is not a source of mornik-desktop, mornik-glib or mornik-qt"
   fi
-done < <(grep -rlE --include='*.cpp' "$system_headers" mornik | sort)
+done < <(grep -rlE --include='*.cpp' "$system_headers" mornik | xargs -r grep -LE '^#include <curl/' | sort)
+# libcurl goes into the net library only.
+net_sources="$(sed -n '/^add_library(mornik-net SHARED/,/^)/p' mornik/CMakeLists.txt)"
+while IFS= read -r source; do
+  name="${source#mornik/}"
+  if ! grep -qx "  $name" <<<"$net_sources"; then
+    fail "$source includes libcurl but is not a source of mornik-net"
+  fi
+done < <(grep -rlE --include='*.cpp' '^#include <curl/' mornik | sort)
 
 # OpenSSL stays inside mornik-crypto: only crypto/ sources include it, and no
 # header does, so programs of the other libraries never reach libcrypto.

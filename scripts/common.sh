@@ -13,6 +13,8 @@ MORNIK_PACKAGES_BUILD=(cmake ninja-build g++ pkg-config libicu-dev nlohmann-json
   libgdk-pixbuf-2.0-dev)
 # crypto/ seals with OpenSSL's libcrypto; the secret store speaks libsecret.
 MORNIK_PACKAGES_BUILD+=(libssl-dev libsecret-1-dev)
+# The HTTP client adapter (mornik-net).
+MORNIK_PACKAGES_BUILD+=(libcurl4-openssl-dev)
 # Building and running the tests; the desktop tests run their own private
 # desktop: a session bus (dbus-run-session), Xvfb, fake applications
 # (update-desktop-database), xclip, weston with wl-clipboard, zenity driven
@@ -40,6 +42,10 @@ MORNIK_PACKAGES_BENCH+=(libpango1.0-dev)
 MORNIK_PACKAGES_BUILD+=(libsystemd-dev)
 MORNIK_PACKAGES_TEST+=(systemd util-linux)
 MORNIK_PACKAGES_BENCH+=(systemd util-linux libspdlog-dev)
+# The HTTP tests' local server (cpp-httplib) and its self-signed certificate.
+MORNIK_PACKAGES_TEST+=(libcpp-httplib-dev openssl)
+# The HTTP benchmark's local server.
+MORNIK_PACKAGES_BENCH+=(libcpp-httplib-dev)
 # The extra CI steps: clang for the ThreadSanitizer build, the format check.
 MORNIK_PACKAGES_CI=(clang libclang-rt-14-dev clang-format-16 clang-tidy)
 

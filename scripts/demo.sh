@@ -3,6 +3,8 @@
 source "$(dirname "$0")/common.sh"
 
 ensure_packages "${MORNIK_PACKAGES_BUILD[@]}"
+# The spreadsheet client's section of the tour starts a local server.
+ensure_packages libcpp-httplib-dev
 build="${MORNIK_BUILD_DIR:-$MORNIK_ROOT/build/demo}"
 mkdir -p "$(dirname "$build")"
 configure_build "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \

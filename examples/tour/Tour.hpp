@@ -23,6 +23,7 @@ void colours();
 void timing();
 void crypto();
 void logging();
+void net();
 
 inline void heading(const char* title) { std::printf("\n== %s\n", title); }
 inline void say(const std::string& line) { std::printf("  %s\n", line.c_str()); }

@@ -27,6 +27,7 @@ int main() {
   tour::timing();
   tour::crypto();
   tour::logging();
+  tour::net();
   std::printf("\nDone.\n");
   return 0;
 }
