@@ -483,19 +483,19 @@ class Future : public FlowRetainer,
   template <class... A>
   Subscription onComplete(Flow::Scoped /*unused*/, A&&... arguments) {
     return detail::registerScoped(
-        [this](auto&&... a) { onComplete(std::forward<decltype(a)>(a)...); },
+        [this](auto&&... a) { this->onComplete(std::forward<decltype(a)>(a)...); },
         std::forward<A>(arguments)...);
   }
   template <class... A>
   Subscription onSuccess(Flow::Scoped /*unused*/, A&&... arguments) {
     return detail::registerScoped(
-        [this](auto&&... a) { onSuccess(std::forward<decltype(a)>(a)...); },
+        [this](auto&&... a) { this->onSuccess(std::forward<decltype(a)>(a)...); },
         std::forward<A>(arguments)...);
   }
   template <class... A>
   Subscription onFailure(Flow::Scoped /*unused*/, A&&... arguments) {
     return detail::registerScoped(
-        [this](auto&&... a) { onFailure(std::forward<decltype(a)>(a)...); },
+        [this](auto&&... a) { this->onFailure(std::forward<decltype(a)>(a)...); },
         std::forward<A>(arguments)...);
   }
 

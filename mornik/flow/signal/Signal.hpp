@@ -244,7 +244,7 @@ class Signal : public FlowRetainer,
   template <class... A>
   Subscription onUpdate(Flow::Scoped /*unused*/, A&&... arguments) {
     return mornik::detail::registerScoped(
-        [this](auto&&... a) { onUpdate(std::forward<decltype(a)>(a)...); },
+        [this](auto&&... a) { this->onUpdate(std::forward<decltype(a)>(a)...); },
         std::forward<A>(arguments)...);
   }
 
