@@ -257,7 +257,11 @@ class Pool : public FlowRetainer, public ErrorFlow, public std::enable_shared_fr
         queueOr(queue),
         [token, block = std::decay_t<F>(std::forward<F>(block))]() mutable -> Result<T> {
           if (token.isCancelled()) return cancelledError();
-          return std::invoke(block, std::as_const(token));
+          Result<T> result = std::invoke(block, std::as_const(token));
+          // Cancelled meanwhile: the cancellation's failure, whichever of
+          // the two completes the future first.
+          if (token.isCancelled()) return cancelledError();
+          return result;
         });
     token.onCancel([weak = std::weak_ptr<Future<T>>(future)] {
       if (const auto cancelled = weak.lock()) cancelled->complete(cancelledError());
