@@ -7,6 +7,10 @@
 // - Boost.Asio: an io_context run by two threads, strands for serial queues,
 //   post, and io_context::run on the main thread for the main-loop drain.
 //
+// Floors, in the same runs: a bare single-producer single-consumer ring
+// between two threads (Boost.Lockfree spsc_queue) for the serial queue's end
+// to end rate, and two threads bouncing one cache line for the hop.
+//
 // Every scenario is one template run with each implementation's adapter, so
 // they do the same work; items are trivial (one counter step) so that the
 // executor's own cost is what is measured.
@@ -25,6 +29,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/strand.hpp>
+#include <boost/lockfree/spsc_queue.hpp>
 #include <sys/resource.h>
 #include <tbb/concurrent_queue.h>
 #include <tbb/global_control.h>
@@ -184,11 +189,40 @@ std::vector<double> serialEndToEndOnce() {
   return {nsSince(start) / kItems};
 }
 
+// The floor: the producer pushes into a bare ring that one consumer thread,
+// already spinning, pops and counts; no work items, no scheduling.
+std::vector<double> serialEndToEndOnceSpscRing() {
+  auto ring =
+      std::make_unique<boost::lockfree::spsc_queue<long, boost::lockfree::capacity<4096>>>();
+  std::atomic<bool> started{false};
+  std::thread consumer([&] {
+    started.store(true);
+    long count = 0;
+    long value = 0;
+    while (count < kItems) {
+      if (ring->pop(value)) {
+        ++count;
+      } else {
+        std::this_thread::yield();
+      }
+    }
+    benchmark::DoNotOptimize(value);
+  });
+  while (!started.load()) std::this_thread::yield();
+  const auto start = Clock::now();
+  for (long i = 0; i < kItems; ++i) {
+    while (!ring->push(i)) std::this_thread::yield();
+  }
+  consumer.join();
+  return {nsSince(start) / kItems};
+}
+
 void BM_Serial_EndToEnd(benchmark::State& state) {
   mornik::bench::runInterleaved(state, {"ns_per_item"},
                                 {{"ours", serialEndToEndOnce<OursSerial>},
                                  {"tbb", serialEndToEndOnce<TbbSerial>},
-                                 {"asio_strand", serialEndToEndOnce<AsioSerial>}},
+                                 {"asio_strand", serialEndToEndOnce<AsioSerial>},
+                                 {"spsc_ring", serialEndToEndOnceSpscRing}},
                                 kRounds);
 }
 
@@ -266,11 +300,41 @@ std::vector<double> pingPongOnce() {
   return {nsSince(start) / (2.0 * kRoundTrips)};
 }
 
+// The floor: two threads hand one cache line back and forth, each spinning
+// until it is its turn (a yield now and then, so that on a loaded machine a
+// preempted partner gets its core back).
+std::vector<double> pingPongOnceCacheLine() {
+  struct alignas(64) Line {
+    std::atomic<long> turn{0};
+  };
+  const auto line = std::make_unique<Line>();
+  const auto awaitTurn = [&line](long value) {
+    for (int spins = 1; line->turn.load(std::memory_order_acquire) != value; ++spins) {
+      if (spins % 64 == 0) std::this_thread::yield();
+    }
+  };
+  std::thread partner([&] {
+    for (long hop = 1; hop < 2 * kRoundTrips; hop += 2) {
+      awaitTurn(hop);
+      line->turn.store(hop + 1, std::memory_order_release);
+    }
+  });
+  const auto start = Clock::now();
+  for (long hop = 0; hop < 2 * kRoundTrips; hop += 2) {
+    line->turn.store(hop + 1, std::memory_order_release);
+    awaitTurn(hop + 2);
+  }
+  const double ns = nsSince(start);
+  partner.join();
+  return {ns / (2.0 * kRoundTrips)};
+}
+
 void BM_PingPong(benchmark::State& state) {
   mornik::bench::runInterleaved(state, {"ns_per_hop"},
                                 {{"ours", pingPongOnce<OursSerial>},
                                  {"asio_strand", pingPongOnce<AsioSerial>},
-                                 {"tbb", pingPongOnce<TbbSerial>}},
+                                 {"tbb", pingPongOnce<TbbSerial>},
+                                 {"cache_line", pingPongOnceCacheLine}},
                                 kRounds);
 }
 
@@ -396,6 +460,11 @@ const bool kGoals = [] {
               "ns_per_item_ratio_vs_tbb_task_group", "<=", 1.0);
   counterGoal("pingpong_hop_latency_vs_asio_strand", "BM_PingPong",
               "ns_per_hop_ratio_vs_asio_strand", "<=", 1.0);
+  // Against the floors.
+  counterGoal("serial_end_to_end_cost_vs_spsc_ring_floor", "BM_Serial_EndToEnd",
+              "ns_per_item_ratio_vs_spsc_ring", "<=", 2.0);
+  counterGoal("pingpong_hop_latency_vs_cache_line_floor", "BM_PingPong",
+              "ns_per_hop_ratio_vs_cache_line", "<=", 1.5);
   counterGoal("asyncafter_lateness_median_us", "BM_AsyncAfter_Lateness_Ours", "lateness_median_us",
               "<=", 100);
   counterGoal("asyncafter_lateness_p99_us", "BM_AsyncAfter_Lateness_Ours", "lateness_p99_us",

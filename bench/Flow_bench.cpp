@@ -13,7 +13,9 @@
 //   io_context run by two threads;
 // - std::promise / std::future: a third thread waits on each future in turn
 //   and then runs the handler; it begins to wait before the promise
-//   completes, as the other contenders' handlers are registered before.
+//   completes, as the other contenders' handlers are registered before;
+// - the floor, a bare queue hop: no future at all; "completing" submits the
+//   handler straight to the same serial queue with DispatchQueue::async.
 //
 // Also: wait() on a completed future, signal fan-out against plain
 // DispatchQueue::async, and the heap held by a completed future.
@@ -198,6 +200,21 @@ struct AsioRoundTrip {
   static void complete(const Promise& promise, int value) { promise->complete(value); }
 };
 
+// The floor: the round trip without a future, only the executor's hop from
+// the completing thread to the handler's queue.
+struct QueueHopRoundTrip {
+  struct Promise {
+    HandlerSide* side = nullptr;
+  };
+  mornik::DispatchQueue queue{"bench.handlers"};
+
+  static Promise make() { return {}; }
+  static void onSuccess(Promise& promise, HandlerSide& side) { promise.side = &side; }
+  void complete(const Promise& promise, int /*value*/) const {
+    queue.async([side = promise.side] { side->run(); });
+  }
+};
+
 // std::promise / std::future: a future has no handlers, so a third thread
 // stands in for one: it waits on the futures in order and runs the handler
 // after each get(). As in the other contenders, the handler is in place
@@ -268,7 +285,8 @@ void BM_FutureRoundTrip(benchmark::State& state) {
                                 {{"ours", futureRoundTripOnce<OursRoundTrip>},
                                  {"tbb", futureRoundTripOnce<TbbRoundTrip>},
                                  {"asio", futureRoundTripOnce<AsioRoundTrip>},
-                                 {"std_future", stdFutureRoundTripOnce}},
+                                 {"std_future", stdFutureRoundTripOnce},
+                                 {"queue_hop", futureRoundTripOnce<QueueHopRoundTrip>}},
                                 kRounds);
 }
 
@@ -396,6 +414,8 @@ const bool kGoals = [] {
               "ns_per_round_trip_ratio_vs_asio", "<=", 1.0 / 1.2);
   counterGoal("future_round_trip_cost_vs_std_future", "BM_FutureRoundTrip",
               "ns_per_round_trip_ratio_vs_std_future", "<=", 0.5);
+  counterGoal("future_round_trip_cost_vs_queue_hop_floor", "BM_FutureRoundTrip",
+              "ns_per_round_trip_ratio_vs_queue_hop", "<=", 3.0);
   counterGoal("wait_on_completed_future_ns", "BM_Wait_Completed_Ours", "ns_per_wait", "<=", 50);
   for (const char* handlers : {"1", "10", "100"}) {
     counterGoal(std::string("signal_fan_out_") + handlers + "_cost_vs_executor_async",

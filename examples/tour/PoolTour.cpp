@@ -4,6 +4,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <variant>
 
 #include "mornik/concurrency/DispatchQueue.hpp"
@@ -54,6 +55,30 @@ void pools() {
   pumpUntil([&] { return synced.load() != 0; });
   say("synced " + std::to_string(synced.load()) + " files; the pool holds " +
       std::to_string(pool->futureCount()) + " future(s) until discard(id)");
+
+  // Cancellable work polls its token; discarding the future cancels it, and
+  // the future fails at once with the cancellation error.
+  auto crunch = pool->cancellableFuture([](const mornik::Flow::CancellationToken& token) {
+    while (!token.isCancelled()) std::this_thread::yield();
+    return mornik::Result<int>(0);
+  });
+  std::atomic<bool> ended{false};
+  mornik::Subscription watching =
+      crunch->onFailure(mornik::Flow::scoped, DispatchQueue::main(), [&](const mornik::Error& e) {
+        say("crunch ended: " + e.localizedDescription());
+        ended = true;
+      });
+  pool->discard(crunch->id());
+  pumpUntil([&] { return ended.load(); });
+  watching.cancel();  // a scoped handler goes with its Subscription
+
+  // A wait that could never end is refused: the work is queued on the very
+  // queue the waiting thread holds.
+  const DispatchQueue serial("tour.serial");
+  const auto refused = serial.sync([&] {
+    return mornik::Flow::Future<int>::make(serial, [] { return mornik::Result<int>(1); })->wait();
+  });
+  say("wait refused: " + refused.error().localizedDescription());
 
   // A failure routed with failing() reaches the pool's error pool, and an
   // application-wide sink through forwarding.

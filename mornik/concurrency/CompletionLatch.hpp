@@ -37,6 +37,8 @@ class CompletionLatch {
   void wakeWaiters() noexcept;
   void addWaiterGuarded() noexcept { waiters_.fetch_add(1, std::memory_order_relaxed); }
   void waitAdded() noexcept;
+  // For a waiter that added itself and then decided not to wait.
+  void withdrawAdded() noexcept { waiters_.fetch_sub(1, std::memory_order_relaxed); }
 
  private:
   std::atomic<std::uint32_t> state_{0};  // 0 closed, 1 open

@@ -184,7 +184,10 @@ class DispatchQueue {
   //
   // Calling sync on a serial queue from work running on that queue (or on
   // the main queue from the main thread) would wait for ever: the process
-  // aborts with a message saying so.
+  // aborts with a message saying so. So does a sync that would close a cycle
+  // of blocking waits (work of queue A syncs onto B while B's work syncs
+  // onto A, or waits for a future whose work is queued on A; see
+  // BlockingWait): the message names the queues of the cycle.
   template <class F>
   std::decay_t<std::invoke_result_t<F&>> sync(F&& work) const {
     using R = std::decay_t<std::invoke_result_t<F&>>;

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "mornik/base/Fatal.hpp"
+#include "mornik/concurrency/BlockingWait.hpp"
 #include "mornik/concurrency/detail/Futex.hpp"
 #include "mornik/concurrency/detail/TestHooks.hpp"
 
@@ -335,17 +336,18 @@ void SerialQueue::runSync(WorkItem& work) {
   }
   SyncItem sync;
   const bool wasEmpty = items_.push(&sync);
-  {
+  if (!wasEmpty || kind() == Kind::main) {
+    // The queue is someone else's for now: a wait that the wait-for graph
+    // shows would never end (the holder waits, through other queues or
+    // futures, for a queue this thread holds) ends the process instead.
+    const BlockingWait wait(this);
+    if (wait.deadlock()) fatal(wait.deadlock()->localizedDescription().c_str());
     BlockingRegion blocking;
-    if (kind() == Kind::main) {
-      // The main run loop is the only drainer of the main queue.
-      if (wasEmpty) wakeMainRunLoop();
-      sync.waitForHandOff();
-    } else if (!wasEmpty) {
-      sync.waitForHandOff();
-    }
-    // An empty private queue is ours at once: nobody else schedules it.
+    // The main run loop is the only drainer of the main queue.
+    if (wasEmpty) wakeMainRunLoop();
+    sync.waitForHandOff();
   }
+  // An empty private queue is ours at once: nobody else schedules it.
   struct Finish {
     SerialQueue* queue;
     SyncItem* item;

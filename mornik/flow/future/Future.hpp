@@ -17,6 +17,7 @@
 #include "mornik/base/Export.hpp"
 #include "mornik/base/Result.hpp"
 #include "mornik/concurrency/AsyncResult.hpp"
+#include "mornik/concurrency/BlockingWait.hpp"
 #include "mornik/concurrency/CompletionLatch.hpp"
 #include "mornik/concurrency/DispatchQueue.hpp"
 #include "mornik/concurrency/LockingProtocol.hpp"
@@ -28,6 +29,7 @@
 #include "mornik/flow/core/FutureID.hpp"
 #include "mornik/flow/core/Handler.hpp"
 #include "mornik/flow/future/FutureOperators.hpp"
+#include "mornik/flow/observe/Scoped.hpp"
 
 MORNIK_EXPORTS_BEGIN
 
@@ -210,9 +212,13 @@ concept AsyncWorkBlock = BlockTaking<F> && std::same_as<std::invoke_result_t<Blo
 // the hand-over of the handler list; nothing is allocated, copied or submitted under it, and no
 // user code runs under it.
 //
-// Blocking: wait() must not be called on a thread the completion depends on
-// (for example on the future's own serial queue while its block still has to
-// run there); it then waits for ever.
+// Blocking: wait() must not be called on a thread the completion depends on.
+// Where the library can see that it does (the future's work is queued on a
+// serial queue this thread holds, or runs on a thread that is itself
+// blocked, through other queues and futures, on this one; see
+// BlockingWait), wait() returns a deadlock error (isDeadlockError) at once.
+// A future completed by code the library cannot see (a promise, work that
+// hands completion to a callback) may still wait for ever.
 template <class T>
 class Future : public FlowRetainer,
                public FutureOperators<T>,  // map, flatMap, assign, ...
@@ -471,6 +477,28 @@ class Future : public FlowRetainer,
     return onFailure(context, std::nullopt, std::forward<F>(block));
   }
 
+  // Scoped forms of every registration above (Flow::scoped first, then the
+  // same arguments): the handler lasts as long as the returned Subscription.
+  // They start the work like any registration.
+  template <class... A>
+  Subscription onComplete(Flow::Scoped /*unused*/, A&&... arguments) {
+    return detail::registerScoped(
+        [this](auto&&... a) { this->onComplete(std::forward<decltype(a)>(a)...); },
+        std::forward<A>(arguments)...);
+  }
+  template <class... A>
+  Subscription onSuccess(Flow::Scoped /*unused*/, A&&... arguments) {
+    return detail::registerScoped(
+        [this](auto&&... a) { this->onSuccess(std::forward<decltype(a)>(a)...); },
+        std::forward<A>(arguments)...);
+  }
+  template <class... A>
+  Subscription onFailure(Flow::Scoped /*unused*/, A&&... arguments) {
+    return detail::registerScoped(
+        [this](auto&&... a) { this->onFailure(std::forward<decltype(a)>(a)...); },
+        std::forward<A>(arguments)...);
+  }
+
   // ---- Queries ----
 
   // The success value (for Future<void>: whether it succeeded), or none while
@@ -503,7 +531,14 @@ class Future : public FlowRetainer,
         }
       }
       if (starts) start();
-      if (waits) latch_.waitAdded();
+      if (waits) {
+        const BlockingWait blocked(&resolveWait, this);
+        if (blocked.deadlock()) {
+          latch_.withdrawAdded();
+          return Result<T>(*blocked.deadlock());
+        }
+        latch_.waitAdded();
+      }
     }
     if (!result_) return Result<T>(detail::futureResultMissing());
     return *result_;
@@ -657,13 +692,40 @@ class Future : public FlowRetainer,
         return;
       }
     }
+    workPhase_.store(kWorkQueued, std::memory_order_release);
     queue_.async([weak = this->weak_from_this()] {
       if (Pointer self = weak.lock()) {
+        self->workRunner_.store(BlockingWait::thisThread(), std::memory_order_relaxed);
+        self->workPhase_.store(kWorkRunning, std::memory_order_release);
         const Work& work = *self->work_;
-        work.run(std::move(self));
+        work.run(self);
+        self->workPhase_.store(kWorkReturned, std::memory_order_release);
       }
     });
   }
+
+  // What a thread blocked in wait() needs, for the wait-for graph: while the
+  // work waits on a serial queue, that queue; while the block runs, its
+  // thread. Once the block returned, or for work that starts inline (it
+  // only registers on another future), nothing the graph can follow.
+  static WaitEdge resolveWait(const void* object) noexcept {
+    const auto* self = static_cast<const Future*>(object);
+    if (self->latch_.isOpen()) return {};
+    const detail::QueueImpl* queue = self->queue_.impl().get();
+    switch (self->workPhase_.load(std::memory_order_acquire)) {
+      case kWorkQueued:
+        return self->queue_.isSerial() ? WaitEdge{queue, nullptr, queue} : WaitEdge{};
+      case kWorkRunning:
+        return WaitEdge{nullptr, self->workRunner_.load(std::memory_order_relaxed), queue};
+      default:
+        return {};
+    }
+  }
+
+  static constexpr std::uint8_t kWorkNotQueued = 0;
+  static constexpr std::uint8_t kWorkQueued = 1;
+  static constexpr std::uint8_t kWorkRunning = 2;
+  static constexpr std::uint8_t kWorkReturned = 3;
 
   static constexpr std::uint8_t kNoId = 0;
   static constexpr std::uint8_t kIdMaking = 1;
@@ -707,6 +769,10 @@ class Future : public FlowRetainer,
   // The retained objects: the first, then a list of the others.
   std::shared_ptr<const void> firstRetained_ MORNIK_GUARDED_BY(lock_);
   mornik::detail::RetainedNode* moreRetained_ MORNIK_GUARDED_BY(lock_) = nullptr;
+  // Where the work is, for the wait-for graph (resolveWait): the phase, and
+  // the thread running the block (written before the phase says running).
+  std::atomic<const void*> workRunner_{nullptr};
+  std::atomic<std::uint8_t> workPhase_{kWorkNotQueued};
 };
 
 // A future and its work in one allocation, the common case: one block of

@@ -1,5 +1,6 @@
 #include "mornik/flow/pool/Pool.hpp"
 
+#include <optional>
 #include <utility>
 
 namespace mornik::Flow {
@@ -49,13 +50,28 @@ void Pool::retainFuture(const FutureID& id, FutureRef ref) {
 
 void Pool::discard(const FutureID& id) {
   FutureRef released;
+  std::optional<CancellationToken> token;
   {
     mornik::detail::ScopedLock<UnfairLock> guard(futuresLock_);
     const auto found = futures_.find(id);
     if (found == futures_.end()) return;
     released = std::move(found->second);
     futures_.erase(found);
+    if (!tokens_.empty()) {
+      if (const auto held = tokens_.find(id); held != tokens_.end()) {
+        token.emplace(std::move(held->second));
+        tokens_.erase(held);
+      }
+    }
   }
+  // Outside the lock, and while `released` still holds the future: the
+  // token's action completes it, which submits its handlers.
+  if (token) token->cancel();
+}
+
+void Pool::retainToken(const FutureID& id, CancellationToken token) {
+  mornik::detail::ScopedLock<UnfairLock> guard(futuresLock_);
+  tokens_.insert_or_assign(id, std::move(token));
 }
 
 bool Pool::holds(const FutureID& id) const {

@@ -20,6 +20,7 @@
 #include "mornik/concurrency/Task.hpp"
 #include "mornik/concurrency/ThreadAnnotations.hpp"
 #include "mornik/concurrency/UnfairLock.hpp"
+#include "mornik/flow/core/CancellationToken.hpp"
 #include "mornik/flow/core/FlowRetainer.hpp"
 #include "mornik/flow/core/FutureID.hpp"
 #include "mornik/flow/core/JoinableValues.hpp"
@@ -99,6 +100,10 @@ template <class F, class C>
 concept ContextResultBlock = ResultReturningBlock<F, const std::shared_ptr<C>&>;
 template <class F, class C>
 concept ContextTaskBlock = TaskReturningBlock<F, const std::shared_ptr<C>&>;
+
+// A block of cancellable work: `block(token)` returning a Result.
+template <class F>
+concept CancellableBlock = ResultReturningBlock<F, const CancellationToken&>;
 
 // The success type of the Result (or the value type of the Task) that a
 // block returns.
@@ -200,9 +205,11 @@ class Pool : public FlowRetainer, public ErrorFlow, public std::enable_shared_fr
   // The step behind retain() of a future: stores `ref` under `id`.
   virtual void retainFuture(const FutureID& id, FutureRef ref) MORNIK_EXCLUDES(futuresLock_);
 
-  // Removes the future with this id from the table, if it is there. The
-  // future is neither cancelled nor completed; it only loses the pool's
-  // reference (and goes, with its handlers, if nobody else holds it).
+  // Removes the future with this id from the table, if it is there. A
+  // future of cancellableFuture() is cancelled first (its token's action
+  // fails it with cancelledError() unless it completed already); any other
+  // future is neither cancelled nor completed. Then the future loses the
+  // pool's reference (and goes, with its handlers, if nobody else holds it).
   void discard(const FutureID& id) MORNIK_EXCLUDES(futuresLock_);
 
   // Whether the table holds a future with this id.
@@ -232,6 +239,41 @@ class Pool : public FlowRetainer, public ErrorFlow, public std::enable_shared_fr
     requires(ResultReturningBlock<F> || TaskReturningBlock<F>)
   auto future(F&& block) {
     return future(std::nullopt, std::forward<F>(block));
+  }
+
+  // A future on q whose work completes it with what `block(token)` returns;
+  // the work may poll the token to stop early. discard(id) cancels the
+  // token: the future fails at once with cancelledError() unless it has
+  // completed (then nothing changes), a result the work returns later is
+  // ignored, and work that has not started does not run. Cancelling a
+  // second time does nothing.
+  template <class F>
+    requires CancellableBlock<F>
+  std::shared_ptr<Future<ResultValueOf<F, const CancellationToken&>>> cancellableFuture(
+      std::optional<DispatchQueue> queue, F&& block) {
+    using T = ResultValueOf<F, const CancellationToken&>;
+    const CancellationToken token;
+    auto future = Future<T>::make(
+        queueOr(queue),
+        [token, block = std::decay_t<F>(std::forward<F>(block))]() mutable -> Result<T> {
+          if (token.isCancelled()) return cancelledError();
+          Result<T> result = std::invoke(block, std::as_const(token));
+          // Cancelled meanwhile: the cancellation's failure, whichever of
+          // the two completes the future first.
+          if (token.isCancelled()) return cancelledError();
+          return result;
+        });
+    token.onCancel([weak = std::weak_ptr<Future<T>>(future)] {
+      if (const auto cancelled = weak.lock()) cancelled->complete(cancelledError());
+    });
+    retain(future);
+    retainToken(future->id(), token);
+    return future;
+  }
+  template <class F>
+    requires CancellableBlock<F>
+  auto cancellableFuture(F&& block) {
+    return cancellableFuture(std::nullopt, std::forward<F>(block));
   }
 
   // A future on q whose work is `block(future)`: the block completes the
@@ -338,6 +380,9 @@ class Pool : public FlowRetainer, public ErrorFlow, public std::enable_shared_fr
     return queue_;
   }
 
+  // Keeps the token of the cancellable future `id`, for discard().
+  void retainToken(const FutureID& id, CancellationToken token) MORNIK_EXCLUDES(futuresLock_);
+
   // The start future of the context forms, in the table.
   std::shared_ptr<Future<void>> startFuture(std::optional<DispatchQueue>& queue);
 
@@ -354,6 +399,7 @@ class Pool : public FlowRetainer, public ErrorFlow, public std::enable_shared_fr
   const std::shared_ptr<ErrorPool> errorPool_;
   mutable UnfairLock futuresLock_;
   std::unordered_map<FutureID, FutureRef> futures_ MORNIK_GUARDED_BY(futuresLock_);
+  std::unordered_map<FutureID, CancellationToken> tokens_ MORNIK_GUARDED_BY(futuresLock_);
   mutable UnfairLock containerLock_;
   std::vector<std::shared_ptr<const void>> container_ MORNIK_GUARDED_BY(containerLock_);
   const DispatchQueue queue_;

@@ -21,7 +21,11 @@ MORNIK_EXPORTS_BEGIN
 // of its own, while the calling thread blocks until it finishes. The caller
 // may be any thread the task does not need: blocking a worker of the shared
 // pool is allowed (the executor adds a worker for the time), but blocking a
-// serial queue that the task itself submits to deadlocks.
+// serial queue that the task itself submits to deadlocks. The bridge waits
+// with Future::wait(): where the library sees the cycle (the task, still in
+// its first step, blocked on a queue the caller holds; see BlockingWait),
+// the bridge fails with the deadlock error (isDeadlockError) instead; a
+// task suspended in co_await is out of its sight.
 namespace mornik {
 
 namespace detail {

@@ -19,6 +19,7 @@
 #include "mornik/flow/core/FlowRetainer.hpp"
 #include "mornik/flow/core/Handler.hpp"
 #include "mornik/flow/observe/Animation.hpp"
+#include "mornik/flow/observe/Scoped.hpp"
 #include "mornik/flow/signal/SignalOperators.hpp"
 #include "mornik/flow/signal/detail/AppendOnlyList.hpp"
 #include "mornik/flow/signal/detail/SignalHandler.hpp"
@@ -236,6 +237,15 @@ class Signal : public FlowRetainer,
     requires ContextValueBlock<F, C, T>
   Signal& onUpdate(const std::shared_ptr<C>& context, F&& block) {
     return onUpdate(context, std::nullopt, std::forward<F>(block));
+  }
+
+  // Scoped forms of the onUpdate forms above (Flow::scoped first, then the
+  // same arguments): the handler lasts as long as the returned Subscription.
+  template <class... A>
+  Subscription onUpdate(Flow::Scoped /*unused*/, A&&... arguments) {
+    return mornik::detail::registerScoped(
+        [this](auto&&... a) { this->onUpdate(std::forward<decltype(a)>(a)...); },
+        std::forward<A>(arguments)...);
   }
 
   // Writes every value into a property of `object` (held weakly) on `queue`:
