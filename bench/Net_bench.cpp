@@ -39,6 +39,7 @@
 
 #include "bench/support/Goals.hpp"
 #include "bench/support/Interleaved.hpp"
+#include "tests/support/ListenBacklog.hpp"
 
 namespace {
 
@@ -51,24 +52,6 @@ double secondsSince(Clock::time_point start) {
 constexpr int kSequential = 1000;
 constexpr int kConcurrent = 100;
 constexpr int kRounds = 7;
-
-// The server listens with a backlog of 5, too short for 100 connections
-// at once (dropped handshakes are retried a second later): listen() again
-// on its socket, found by its port, with a longer one.
-void widenBacklog(int port) {
-  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
-    const int fd = std::stoi(entry.path().filename().string());
-    sockaddr_in address{};
-    socklen_t length = sizeof address;
-    int listening = 0;
-    socklen_t size = sizeof listening;
-    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0 &&
-        address.sin_family == AF_INET && ntohs(address.sin_port) == port &&
-        ::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size) == 0 && listening != 0) {
-      ::listen(fd, 1024);
-    }
-  }
-}
 
 class Server {
  public:
@@ -98,7 +81,7 @@ class Server {
       response.set_content(block, "application/vnd.sheet+json");
     });
     port_ = server_.bind_to_any_port("127.0.0.1");
-    widenBacklog(port_);
+    mornik::test::widenListenBacklog(port_);
     thread_ = std::thread([this] { server_.listen_after_bind(); });
     while (!server_.is_running()) std::this_thread::yield();
   }

@@ -14,6 +14,7 @@
 
 #include <httplib.h>
 
+#include "tests/support/ListenBacklog.hpp"
 #include "tests/support/RunLoopWait.hpp"
 #include "tests/support/TempDir.hpp"
 
@@ -49,6 +50,7 @@ class LocalServer {
     server_->Get(".*", handle);
     server_->Put(".*", handle);
     port_ = server_->bind_to_any_port("127.0.0.1");
+    test::widenListenBacklog(port_);
     thread_ = std::thread([this] { server_->listen_after_bind(); });
     // stop() before the loop runs would not end it.
     while (!server_->is_running()) std::this_thread::yield();
