@@ -71,18 +71,18 @@ int localDay(std::chrono::system_clock::time_point time) {
 LogFile::LogFile() = default;
 
 LogFile::~LogFile() {
-  const std::lock_guard lock(mutex_);
+  const ScopedLock<UnfairLock> lock(mutex_);
   closeLocked();
   if (watch_) watch_->cancel();
 }
 
 void LogFile::setRotation(const LogRotation& rotation) {
-  const std::lock_guard lock(mutex_);
+  const ScopedLock<UnfairLock> lock(mutex_);
   rotation_ = rotation;
 }
 
 void LogFile::close() {
-  const std::lock_guard lock(mutex_);
+  const ScopedLock<UnfairLock> lock(mutex_);
   closeLocked();
 }
 
@@ -93,7 +93,7 @@ void LogFile::closeLocked() {
 }
 
 void LogFile::setPath(const std::filesystem::path& path) {
-  const std::lock_guard lock(mutex_);
+  const ScopedLock<UnfairLock> lock(mutex_);
   if (path.native() == path_.native()) return;
   closeLocked();
   path_ = path;
@@ -101,7 +101,7 @@ void LogFile::setPath(const std::filesystem::path& path) {
 }
 
 void LogFile::append(std::string_view text, std::chrono::system_clock::time_point now) {
-  const std::lock_guard lock(mutex_);
+  const ScopedLock<UnfairLock> lock(mutex_);
   if (fd_ && moved_->exchange(false, std::memory_order_acquire) && !stillAtPath()) closeLocked();
   if (fd_) {
     const bool tooBig =

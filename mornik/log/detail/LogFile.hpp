@@ -4,13 +4,13 @@
 #include <chrono>
 #include <filesystem>
 #include <memory>
-#include <mutex>
 #include <string_view>
 
 #include <sys/types.h>
 
 #include "mornik/base/Export.hpp"
 #include "mornik/concurrency/ThreadAnnotations.hpp"
+#include "mornik/concurrency/UnfairLock.hpp"
 #include "mornik/fileio/UniqueFd.hpp"
 #include "mornik/log/BasicLogger.hpp"
 
@@ -56,7 +56,7 @@ class LogFile {
   void watchPath() MORNIK_REQUIRES(mutex_);
 
   std::atomic<bool> hasPath_{false};
-  std::mutex mutex_;
+  UnfairLock mutex_;
   std::filesystem::path path_ MORNIK_GUARDED_BY(mutex_);
   UniqueFd fd_ MORNIK_GUARDED_BY(mutex_);
   dev_t device_ MORNIK_GUARDED_BY(mutex_) = 0;
