@@ -17,7 +17,13 @@ struct SheetResponse {
   std::string majorDimension;
   GSheets::Values values;
 };
-NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(SheetResponse, range, majorDimension, values)
+// Only decoded, never encoded: no to_json.
+// NOLINTNEXTLINE(readability-identifier-naming): the JSON library's name
+void from_json(const nlohmann::json& json, SheetResponse& response) {
+  json.at("range").get_to(response.range);
+  json.at("majorDimension").get_to(response.majorDimension);
+  json.at("values").get_to(response.values);
+}
 
 // The request address, or nothing when the joined text is not a URL.
 std::optional<std::string> address(const std::string& base, std::string_view sheetID,
