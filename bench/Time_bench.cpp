@@ -71,11 +71,11 @@ std::vector<double> timerfdRound() {
   std::vector<double> lateUs;
   lateUs.reserve(kTicksPerRound);
   const int fd = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC);
-  itimerspec spec{};
-  spec.it_value.tv_nsec = 10'000'000;
-  spec.it_interval.tv_nsec = 10'000'000;
+  itimerspec period{};
+  period.it_value.tv_nsec = 10'000'000;
+  period.it_interval.tv_nsec = 10'000'000;
   const auto start = Clock::now();
-  timerfd_settime(fd, 0, &spec, nullptr);
+  timerfd_settime(fd, 0, &period, nullptr);
   std::uint64_t ticks = 0;
   std::uint64_t expirations = 0;
   while (lateUs.size() < kTicksPerRound && read(fd, &expirations, sizeof expirations) > 0) {

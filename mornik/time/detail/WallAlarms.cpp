@@ -83,17 +83,17 @@ struct WallAlarms::State {
       }
       return;
     }
-    itimerspec spec{};
+    itimerspec alarm{};
     if (std::isfinite(next)) {
       // Absolute, on the real clock: the test offset is taken back out.
       const double real = std::max(next - gTestOffset.load(std::memory_order_relaxed), 1e-9);
       const double whole = std::floor(real);
-      spec.it_value.tv_sec = static_cast<time_t>(whole);
-      spec.it_value.tv_nsec = std::min<long>(static_cast<long>((real - whole) * 1e9), 999'999'999);
-      if (spec.it_value.tv_sec == 0 && spec.it_value.tv_nsec == 0) spec.it_value.tv_nsec = 1;
+      alarm.it_value.tv_sec = static_cast<time_t>(whole);
+      alarm.it_value.tv_nsec = std::min<long>(static_cast<long>((real - whole) * 1e9), 999'999'999);
+      if (alarm.it_value.tv_sec == 0 && alarm.it_value.tv_nsec == 0) alarm.it_value.tv_nsec = 1;
     }
-    if (timerfd_settime(timer.get(), TFD_TIMER_ABSTIME | TFD_TIMER_CANCEL_ON_SET, &spec, nullptr) !=
-        0) {
+    if (timerfd_settime(timer.get(), TFD_TIMER_ABSTIME | TFD_TIMER_CANCEL_ON_SET, &alarm,
+                        nullptr) != 0) {
       printDbg(
           Error::fromErrno(errno, "Chron: cannot arm the wall-clock timer").localizedDescription());
     }
