@@ -1,18 +1,15 @@
 #include "mornik/platform/HttpClient.hpp"
 
 #include <algorithm>
-#include <cerrno>
 #include <utility>
 
 #include "mornik/base/Error.hpp"
-#include "mornik/concurrency/LockedVar.hpp"
 #include "mornik/concurrency/LockingProtocol.hpp"
+#include "mornik/platform/detail/AdapterSlot.hpp"
 
 namespace mornik {
 
 namespace {
-
-using Factory = Result<std::shared_ptr<HttpClient>> (*)();
 
 // Fails every request with why there is no real client.
 class UnavailableHttpClient final : public HttpClient {
@@ -30,24 +27,14 @@ class UnavailableHttpClient final : public HttpClient {
   const Error why_;
 };
 
-struct Slot {
-  std::shared_ptr<HttpClient> installed;
-  Factory factory = nullptr;
-};
-
-LockedVar<Slot>& slot() {
-  static LockedVar<Slot> theSlot{Slot{}};
-  return theSlot;
-}
-
-Result<std::shared_ptr<HttpClient>> makeDefault(Factory factory) {
-  if (factory == nullptr) {
-    return Error(std::string(kPOSIXErrorDomain), ENOSYS,
-                 {{std::string(kLocalizedDescriptionKey),
-                   "the HTTP client is not available: link mornik-net and call "
-                   "mornik::useNetAdapters()"}});
-  }
-  return factory();
+detail::AdapterSlot<HttpClient>& slot() {
+  static detail::AdapterSlot<HttpClient> client(
+      "the HTTP client",
+      [](const Error& why) -> std::shared_ptr<HttpClient> {
+        return std::make_shared<UnavailableHttpClient>(why);
+      },
+      "mornik-net", "mornik::useNetAdapters()");
+  return client;
 }
 
 }  // namespace
@@ -77,36 +64,11 @@ std::string redactedAddress(std::string_view address, const std::vector<std::str
   return out;
 }
 
-std::shared_ptr<HttpClient> HttpClient::shared() {
-  Factory factory = nullptr;
-  std::shared_ptr<HttpClient> current = slot().access([&](Slot& s) {
-    factory = s.factory;
-    return s.installed;
-  });
-  if (current) return current;
-  // Made outside the lock; the first one installed wins.
-  Result<std::shared_ptr<HttpClient>> made = makeDefault(factory);
-  std::shared_ptr<HttpClient> chosen = made.isSuccess()
-                                           ? std::move(made.value())
-                                           : std::make_shared<UnavailableHttpClient>(made.error());
-  return slot().access([&](Slot& s) {
-    if (!s.installed) s.installed = chosen;
-    return s.installed;
-  });
-}
-
-void HttpClient::setShared(std::shared_ptr<HttpClient> client) {
-  // The previous client is released outside the lock.
-  std::shared_ptr<HttpClient> previous =
-      slot().access([&](Slot& s) { return std::exchange(s.installed, std::move(client)); });
-}
-
-Result<std::shared_ptr<HttpClient>> HttpClient::forDesktop() {
-  return makeDefault(slot().access([](Slot& s) { return s.factory; }));
-}
-
+std::shared_ptr<HttpClient> HttpClient::shared() { return slot().get(); }
+void HttpClient::setShared(std::shared_ptr<HttpClient> client) { slot().set(std::move(client)); }
+Result<std::shared_ptr<HttpClient>> HttpClient::forDesktop() { return slot().forDesktop(); }
 void detail::setNetFactory(Result<std::shared_ptr<HttpClient>> (*factory)()) {
-  slot().access([&](Slot& s) { s.factory = factory; });
+  slot().setFactory(factory);
 }
 
 HttpClient::RequestID MemoryHttpClient::send(HttpRequest request, Completion completion) {

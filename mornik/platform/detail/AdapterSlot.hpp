@@ -14,21 +14,27 @@ MORNIK_EXPORTS_BEGIN
 
 namespace mornik::detail {
 
-// The failure of an adapter whose real implementation lives in the desktop
-// library when the program has not installed it: POSIX ENOSYS, "<what> is
-// not available: link mornik-desktop and call mornik::useDesktopAdapters()".
-inline Error desktopLibraryMissing(const std::string& what) {
+// The failure of an adapter whose real implementation lives in a library
+// the program has not installed: POSIX ENOSYS, "<what> is not available:
+// link <library> and call <install>".
+inline Error libraryMissing(const std::string& what, const std::string& library,
+                            const std::string& install) {
   return Error(std::string(kPOSIXErrorDomain), ENOSYS,
                {{std::string(kLocalizedDescriptionKey),
-                 what + " is not available: link mornik-desktop and call "
-                        "mornik::useDesktopAdapters()"}});
+                 what + " is not available: link " + library + " and call " + install}});
+}
+
+// The same for the desktop library's adapters.
+inline Error desktopLibraryMissing(const std::string& what) {
+  return libraryMissing(what, "mornik-desktop", "mornik::useDesktopAdapters()");
 }
 
 // The process-wide instance of one adapter interface, the same shape for
 // every adapter of platform/:
 // - the instance the program installed with set(), else
-// - the desktop's adapter, made once on first use by the factory that the
-//   desktop library registers when it is loaded (forDesktop()), else
+// - the real adapter, made once on first use by the factory that its
+//   library (the desktop library unless said otherwise) registers when it is
+//   loaded (forDesktop()), else
 // - the fallback, made from forDesktop()'s failure: an in-memory adapter, or
 //   one that fails every call with that failure.
 // Thread safety: every member may be called from any thread.
@@ -39,7 +45,12 @@ class AdapterSlot {
   using Factory = Result<Pointer> (*)();
   using Fallback = Pointer (*)(const Error& why);
 
-  AdapterSlot(std::string what, Fallback fallback) : what_(std::move(what)), fallback_(fallback) {}
+  AdapterSlot(std::string what, Fallback fallback, std::string library = "mornik-desktop",
+              std::string install = "mornik::useDesktopAdapters()")
+      : what_(std::move(what)),
+        library_(std::move(library)),
+        install_(std::move(install)),
+        fallback_(fallback) {}
 
   Pointer get() {
     Factory factory = nullptr;
@@ -79,11 +90,13 @@ class AdapterSlot {
   };
 
   Result<Pointer> make(Factory factory) const {
-    if (factory == nullptr) return desktopLibraryMissing(what_);
+    if (factory == nullptr) return libraryMissing(what_, library_, install_);
     return factory();
   }
 
   const std::string what_;
+  const std::string library_;
+  const std::string install_;
   const Fallback fallback_;
   LockedVar<State> state_{State{}};
 };
